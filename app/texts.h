@@ -1,0 +1,148 @@
+// The localized texts of the window and of the confirmation dialog, the
+// choice of language from the user's locale, and the sentences composed from
+// the text fragments.
+//
+// Every user-visible sentence is put together from fragments held in two
+// fixed tables, one row of fragments per language, and from a format per
+// sentence whose word order differs by language. The fragments themselves
+// carry no placeholders; leading and trailing blanks in them are meaningful,
+// the composed sentences rely on them for spacing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "firmware/product_config.h"
+
+namespace lumavix {
+
+// Indexes both tables; the numeric values are the row order of the tables.
+enum class UiLanguage : std::uint8_t {
+  English = 0,
+  French = 1,
+  German = 2,
+  Japanese = 3,
+  Italian = 4,
+  Dutch = 5,
+};
+
+inline constexpr std::size_t kLanguageCount = 6;
+inline constexpr std::size_t kStatusTextCount = 21;
+inline constexpr std::size_t kConfirmTextCount = 5;
+// A slot holds a NUL-terminated text of at most kTextSlotChars - 1 characters.
+inline constexpr std::size_t kTextSlotChars = 200;
+
+// Entry n of language L is slot L * kStatusTextCount + n. Entries 11 to 14
+// are reserved: no sentence uses them and they are empty.
+//   0 product name ("LUMAVIX")        1 tool name (window title)
+//   2-5 update-available fragments    6 Update button
+//   7-9 up-to-date fragments          10 connect request
+//   15 progress message               16-18 completion fragments
+//   19-20 not-this-product fragments
+extern const char16_t StatusTexts[kLanguageCount * kStatusTextCount][kTextSlotChars];
+
+// Entry n of language L is slot L * kConfirmTextCount + n:
+//   0 heading, 1 and 2 the warning around the model name, 3 Cancel, 4 OK.
+extern const char16_t ConfirmTexts[kLanguageCount * kConfirmTextCount][kTextSlotChars];
+
+// Entry `n` of the given language; empty for an index outside the table.
+[[nodiscard]] std::u16string_view StatusText(UiLanguage lang, std::size_t n);
+[[nodiscard]] std::u16string_view ConfirmText(UiLanguage lang, std::size_t n);
+
+// The process-wide language: English until set. The window sets it once at
+// start; the command line may set it from the environment.
+void SetUiLanguage(UiLanguage lang);
+[[nodiscard]] UiLanguage CurrentUiLanguage();
+
+// Entry `n` in the process-wide language.
+[[nodiscard]] std::u16string_view StatusText(std::size_t n);
+[[nodiscard]] std::u16string_view ConfirmText(std::size_t n);
+
+// Language of a POSIX locale: the first non-empty of the three values counts
+// (the order in which the C library itself looks them up for messages). Its
+// codeset and modifier are ignored, and so is the territory, so "de_AT.UTF-8"
+// and "de_CH@euro" are German. Any language without a translation, and "C",
+// "POSIX" or no value at all, give English.
+[[nodiscard]] UiLanguage LanguageFromLocale(std::string_view lc_all,
+                                            std::string_view lc_messages,
+                                            std::string_view lang);
+// LanguageFromLocale() of LC_ALL, LC_MESSAGES and LANG from the environment.
+[[nodiscard]] UiLanguage LanguageFromEnvironment();
+
+// UTF-8 form of a text, for the command line and for logs. Unpaired
+// surrogates become U+FFFD.
+[[nodiscard]] std::string ToUtf8(std::u16string_view text);
+
+// "Q", "R" or "R2"; empty for a value that names no model.
+[[nodiscard]] std::u16string_view VariantLetter(ModelVariant variant);
+
+// The model name of the tool, "LUMAVIX Q" for Q (no trailing blank, unlike
+// the camera's model text that the user-data read produces).
+[[nodiscard]] std::u16string ModelName(ModelVariant variant);
+
+// The window title, e.g. "LUMAVIX Q Firmware Update"; French and Italian put
+// the tool name before the product name.
+[[nodiscard]] std::u16string WindowTitle(UiLanguage lang, ModelVariant variant);
+
+// The sentences composed from the fragments. `model_name` is ModelName() of
+// the tool's variant; `camera_model_text` is the camera's model text with its
+// trailing blank ("LUMAVIX Q "). Versions print as four upper-case
+// hexadecimal digits after a "v".
+
+// "Please connect your LUMAVIX Q."
+[[nodiscard]] std::u16string ConnectText(UiLanguage lang, std::u16string_view model_name);
+
+// Two lines: the camera is ready, then the file's and the camera's versions.
+[[nodiscard]] std::u16string UpdateAvailableText(UiLanguage lang,
+                                                 std::u16string_view camera_model_text,
+                                                 std::uint16_t file_version,
+                                                 std::uint16_t camera_version);
+
+// The camera's version and a request to close the tool.
+[[nodiscard]] std::u16string UpToDateText(UiLanguage lang,
+                                          std::u16string_view camera_model_text,
+                                          std::uint16_t camera_version);
+
+// The firmware is for this tool's model; followed by the download-page link.
+[[nodiscard]] std::u16string NotThisProductText(UiLanguage lang,
+                                                std::u16string_view model_name);
+
+// The new version and a request to reconnect the camera.
+[[nodiscard]] std::u16string CompletionText(UiLanguage lang, std::uint16_t file_version,
+                                            std::u16string_view camera_model_text);
+
+// The confirmation dialog's warning around the tool's model name.
+[[nodiscard]] std::u16string ConfirmWarningText(UiLanguage lang,
+                                                std::u16string_view model_name);
+
+// The composed sentences, for access to their formats.
+enum class Sentence : std::uint8_t {
+  WindowTitle,      // args: T[0], T[1], variant letter
+  Connect,          // args: T[10], model name
+  UpdateAvailable,  // args: T[2], camera model, T[3], T[4], file version, T[5], camera version
+  UpToDate,         // args: T[2], camera model, T[7], camera version, T[8], T[9]
+  NotThisProduct,   // args: T[19], model name, T[20]
+  Completion,       // args: T[16], file version, T[17], camera model, T[18]
+  ConfirmWarning,   // args: confirm[1], model name, confirm[2]
+};
+inline constexpr std::size_t kSentenceCount = 7;
+
+// One argument of a sentence: a text, or a version printed as "%04X".
+using TextArg = std::variant<std::u16string_view, std::uint16_t>;
+
+// The format of a sentence in a language. Conversions name their argument by
+// position: "%N$s" inserts text argument N, "%N$04X" a version as four
+// upper-case hexadecimal digits (N counts from 1); "%%" is a percent sign.
+[[nodiscard]] std::u16string_view SentenceFormat(Sentence sentence, UiLanguage lang);
+
+// Expands a format of the form above. A conversion that names a missing
+// argument, or one of the other kind, is copied as it stands, so a fault in a
+// format shows in the text instead of reading past the arguments.
+[[nodiscard]] std::u16string FormatText(std::u16string_view format,
+                                        std::span<const TextArg> args);
+
+}  // namespace lumavix

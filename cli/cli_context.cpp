@@ -1,0 +1,144 @@
+#include "cli/cli_context.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "devlib/frame.h"
+#include "devlib/trace.h"
+#include "platform/linux_hid.h"
+#include "platform/linux_lock.h"
+#include "sim/simulator.h"
+
+namespace lumavix::cli {
+
+struct Context::Impl {
+  std::unique_ptr<sim::Simulator> simulator;
+  std::unique_ptr<LinuxHidBackend> hid;
+  FlockLockBackend locks;
+  bool opened = false;
+};
+
+Context::Context(GlobalOptions opts) : opts_(std::move(opts)), impl_(std::make_unique<Impl>()) {}
+
+Context::~Context() {
+  if (impl_->opened) kvVidHidCls_DeInit();
+  set_platform({});
+}
+
+bool Context::setup() {
+  if (opts_.verbose) {
+    set_trace_sink([](std::string_view line) {
+      std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+    });
+  } else {
+    init_trace_from_environment();
+  }
+  Platform p;
+  p.locks = &impl_->locks;
+  if (opts_.simulate) {
+    sim::SimOptions so;
+    std::string err;
+    if (!sim::parse_sim_options(*opts_.simulate, so, err)) {
+      fail(kExitUsage, "--simulate: " + err);
+      return false;
+    }
+    impl_->simulator = sim::Simulator::create(so, err);
+    if (!impl_->simulator) {
+      fail(kExitUsage, "--simulate: " + err);
+      return false;
+    }
+    if (!opts_.sim_state.empty()) {
+      FILE* f = std::fopen(opts_.sim_state.c_str(), "rb");
+      if (f) {
+        std::fclose(f);
+        if (!impl_->simulator->load_state(opts_.sim_state, err)) {
+          fail(kExitUsage, "--sim-state: " + err);
+          return false;
+        }
+      }
+    }
+    p.hid = &impl_->simulator->hid();
+  } else {
+    impl_->hid = std::make_unique<LinuxHidBackend>();
+    p.hid = impl_->hid.get();
+  }
+  set_platform(p);
+  return true;
+}
+
+bool Context::finish() {
+  if (impl_->opened) {
+    kvVidHidCls_DeInit();
+    impl_->opened = false;
+  }
+  if (impl_->simulator && !opts_.sim_state.empty()) {
+    std::string err;
+    if (!impl_->simulator->save_state(opts_.sim_state, err)) {
+      std::cerr << "error: cannot save the simulated camera's state: " << err << "\n";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Context::open_camera() {
+  impl_->opened = true;
+  if (kvVidHidCls_Init()) return true;
+  std::string why;
+  for (const std::string& c : library_state().causes) {
+    if (!why.empty()) why += "; ";
+    why += c;
+  }
+  fail(kExitNoCamera, "no camera found" + (why.empty() ? std::string() : ": " + why));
+  return false;
+}
+
+void Context::result(const nlohmann::ordered_json& object, const std::string& text) const {
+  if (opts_.json) {
+    std::cout << object.dump() << std::endl;
+  } else if (!text.empty()) {
+    std::cout << text;
+    if (text.back() != '\n') std::cout << '\n';
+    std::cout.flush();
+  }
+}
+
+int Context::fail(int status, const std::string& message) const {
+  std::cerr << "error: " << message << std::endl;
+  if (opts_.json) {
+    std::cout << nlohmann::ordered_json{{"error", message}, {"exitStatus", status}}.dump() << std::endl;
+  }
+  return status;
+}
+
+bool parse_hex(const std::string& text, unsigned long max, unsigned long& out) {
+  std::string t = text;
+  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t = t.substr(2);
+  if (t.empty() || t.size() > 8) return false;
+  for (char ch : t) {
+    if (!std::isxdigit(static_cast<unsigned char>(ch))) return false;
+  }
+  errno = 0;
+  const unsigned long v = std::strtoul(t.c_str(), nullptr, 16);
+  if (errno != 0 || v > max) return false;
+  out = v;
+  return true;
+}
+
+bool parse_count(const std::string& text, unsigned long max, unsigned long& out) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+    return parse_hex(text, max, out);
+  if (text.empty() || text.size() > 9) return false;
+  for (char ch : text) {
+    if (!std::isdigit(static_cast<unsigned char>(ch))) return false;
+  }
+  const unsigned long v = std::strtoul(text.c_str(), nullptr, 10);
+  if (v > max) return false;
+  out = v;
+  return true;
+}
+
+}  // namespace lumavix::cli

@@ -1,0 +1,162 @@
+// Commands on firmware files: inspecting one as the device watch reads it,
+// and making a valid one for tests and demos. Neither needs a camera.
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "firmware/image.h"
+
+namespace lumavix::cli {
+namespace {
+
+// Reads at most `limit` bytes of `path`; false with a reason when it cannot.
+bool read_prefix(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& out,
+                 std::string& why) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) {
+    why = fmt::format("cannot open {}: {}", path, std::strerror(errno));
+    return false;
+  }
+  out.resize(limit);
+  f.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(limit));
+  out.resize(static_cast<std::size_t>(f.gcount()));
+  if (f.bad()) {
+    why = fmt::format("cannot read {}", path);
+    return false;
+  }
+  return true;
+}
+
+std::uint16_t le16(const std::vector<std::uint8_t>& b, std::size_t at) {
+  return at + 1 < b.size() ? static_cast<std::uint16_t>(b[at] | b[at + 1] << 8) : 0;
+}
+
+struct FileInfoArgs {
+  std::string file;
+};
+
+int run_file_info(Context& ctx, const FileInfoArgs& a) {
+  std::vector<std::uint8_t> bytes;
+  std::string why;
+  if (!read_prefix(a.file, kMaxFirmwareLoad + 1, bytes, why)) return ctx.fail(kExitUsage, why);
+  if (bytes.size() < kFirmwareCrcSize + kBootConfigSize)
+    return ctx.fail(kExitUsage, fmt::format("{} is too short to be a firmware file ({} bytes)",
+                                            a.file, bytes.size()));
+  const bool oversized = bytes.size() > kMaxFirmwareLoad;
+  if (oversized) bytes.resize(kMaxFirmwareLoad);
+
+  const bool crc_ok = !oversized && CheckImageCrc(bytes);
+  const bool complete = IsCompleteFlashImage(bytes);
+  std::span<const std::uint8_t, kBootConfigSize> boot(bytes.data() + kFirmwareCrcSize,
+                                                      kBootConfigSize);
+  const UserDataLocation loc = locate_user_data(boot);
+  // The version and product id are taken, as the device watch takes them,
+  // from the block at image offset code base + 0x2000 when it lies wholly
+  // within the file's first 64 KiB.
+  const std::size_t block = kFirmwareCrcSize + static_cast<std::size_t>(loc.code_base) +
+                            kUserDataDistance;
+  const bool block_in_reach = block + kUserDataBlockSize <= kFirmwareWatchRead;
+  const std::uint16_t version = block_in_reach ? le16(bytes, block + kUdFirmwareVersion) : 0;
+  const std::uint16_t product = block_in_reach ? le16(bytes, block + kUdProductId) : 0;
+
+  nlohmann::ordered_json j{{"file", a.file},
+                   {"size", bytes.size()},
+                   {"crcOk", crc_ok},
+                   {"completeImage", complete},
+                   {"chipType", loc.chip_type},
+                   {"chipName", loc.chip_name},
+                   {"codeBase", fmt::format("0x{:X}", loc.code_base)},
+                   {"firmwareVersion", fmt::format("{:04X}", version)},
+                   {"productId", fmt::format("{:04X}", product)}};
+  std::string text = fmt::format(
+      "file              {}\nsize              {} bytes{}\nCRC-32            {}\n"
+      "kind              {}\nchip              {} (type {})\ncode base         0x{:X}\n"
+      "firmware version  {:04X}\nproduct id        {:04X}\n",
+      a.file, bytes.size(), oversized ? " (larger than the 262144 bytes the tool loads)" : "",
+      crc_ok ? "ok" : "WRONG", complete ? "complete flash image" : "code-only image",
+      loc.chip_name, loc.chip_type, loc.code_base, version, product);
+  if (!block_in_reach) text += "note: the user-data block lies beyond the first 64 KiB\n";
+  ctx.result(j, text);
+  return crc_ok ? kExitOk : kExitUsage;
+}
+
+struct MakeFirmwareArgs {
+  std::string version, product_id, output;
+  std::string size = "131072";
+  bool code_only = false;
+};
+
+int run_make_firmware(Context& ctx, const MakeFirmwareArgs& a) {
+  unsigned long version = 0, pid = 0, size = 0;
+  if (!parse_hex(a.version, 0xFFFF, version))
+    return ctx.fail(kExitUsage, "--version must be four hexadecimal digits: " + a.version);
+  if (!parse_hex(a.product_id, 0xFFFF, pid))
+    return ctx.fail(kExitUsage, "--product-id must be four hexadecimal digits: " + a.product_id);
+  const std::uint32_t min = min_firmware_image_size(a.code_only);
+  if (!parse_count(a.size, kMaxFirmwareImageSize, size) || size < min)
+    return ctx.fail(kExitUsage, fmt::format("--size must be {}..{} bytes: {}", min,
+                                            kMaxFirmwareImageSize, a.size));
+  FirmwareBuildOptions o;
+  o.firmware_version = static_cast<std::uint16_t>(version);
+  o.product_id = static_cast<std::uint16_t>(pid);
+  o.image_size = static_cast<std::uint32_t>(size);
+  o.code_only = a.code_only;
+  const std::vector<std::uint8_t> file = build_firmware_file(o);
+  if (file.empty()) return ctx.fail(kExitUsage, "the firmware file cannot be built");
+
+  // Written beside the target and renamed, so a failed write never leaves a
+  // half file under the requested name.
+  const std::string tmp = a.output + ".part";
+  {
+    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+    if (!f) return ctx.fail(kExitFailed, fmt::format("cannot create {}: {}", tmp, std::strerror(errno)));
+    f.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    f.close();
+    if (!f) {
+      std::remove(tmp.c_str());
+      return ctx.fail(kExitFailed, "cannot write " + tmp);
+    }
+  }
+  if (std::rename(tmp.c_str(), a.output.c_str()) != 0) {
+    const std::string err = std::strerror(errno);
+    std::remove(tmp.c_str());
+    return ctx.fail(kExitFailed, fmt::format("cannot create {}: {}", a.output, err));
+  }
+  ctx.result({{"file", a.output},
+              {"size", file.size()},
+              {"firmwareVersion", fmt::format("{:04X}", version)},
+              {"productId", fmt::format("{:04X}", pid)}},
+             fmt::format("wrote {} ({} bytes, firmware {:04X}, product id {:04X})", a.output,
+                         file.size(), version, pid));
+  return kExitOk;
+}
+
+}  // namespace
+
+void register_firmware_commands(CLI::App& app, Commands& commands) {
+  auto info_args = std::make_shared<FileInfoArgs>();
+  auto* info = app.add_subcommand("file-info", "Show a firmware file as the tool reads it");
+  info->add_option("FILE", info_args->file, "Firmware file")->required();
+  info->callback([&commands, info_args] {
+    commands.choose([info_args](Context& c) { return run_file_info(c, *info_args); });
+  });
+
+  auto mk = std::make_shared<MakeFirmwareArgs>();
+  auto* make = app.add_subcommand("make-firmware", "Write a valid firmware file (for tests and demos)");
+  make->add_option("--version", mk->version, "Firmware version, hexadecimal")->required();
+  make->add_option("--product-id", mk->product_id, "USB product id, hexadecimal")->required();
+  make->add_option("--size", mk->size, "Image size in bytes (default 131072)");
+  make->add_flag("--code-only", mk->code_only, "A code-only image, without its own boot configuration");
+  make->add_option("-o,--output", mk->output, "Output file")->required();
+  make->callback([&commands, mk] {
+    commands.choose([mk](Context& c) { return run_make_firmware(c, *mk); });
+  });
+}
+
+}  // namespace lumavix::cli

@@ -1,0 +1,78 @@
+// lumavix-fw: the command line of the firmware update tool. Every command
+// shares the global options and exit statuses of cli_context.h.
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "cli/cli_context.h"
+#include "cli/commands.h"
+
+using namespace lumavix::cli;
+
+namespace {
+
+constexpr const char* kVersion = "1.0.0";
+
+// "--simulate" takes an optional value that must be attached ("--simulate=q"),
+// so that "--simulate list" does not read the command as a profile. It is
+// taken out before CLI11 sees the arguments.
+std::vector<std::string> take_simulate(int argc, char** argv, GlobalOptions& g) {
+  std::vector<std::string> rest;
+  for (int i = 0; i < argc; ++i) {
+    std::string a = argv[i];
+    if (i > 0 && a == "--simulate") {
+      g.simulate = "q";
+    } else if (i > 0 && a.rfind("--simulate=", 0) == 0) {
+      g.simulate = a.substr(std::strlen("--simulate="));
+      if (g.simulate->empty()) g.simulate = "q";
+    } else {
+      rest.push_back(std::move(a));
+    }
+  }
+  return rest;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  GlobalOptions g;
+  std::vector<std::string> args = take_simulate(argc, argv, g);
+
+  CLI::App app{"Reads and updates the firmware of a LUMAVIX document camera over USB."};
+  app.set_version_flag("--version", std::string("lumavix-fw ") + kVersion);
+  app.require_subcommand(1);
+  app.fallthrough();
+  std::string sim_help;
+  app.add_option("--simulate", sim_help,
+                 "Use the built-in simulated camera: --simulate[=PROFILE[,KEY=VALUE...]]; "
+                 "profiles q (default), gen0-flash, gen0-eeprom, none; keys fw=HEX pid=HEX "
+                 "flash=XXXXXX latency-us=N busy=0|1 fail-at=N fail-rate=P seed=N "
+                 "unplug-after=N refuse-97=1");
+  app.add_option("--sim-state", g.sim_state,
+                 "Load the simulated camera's memories from FILE if it exists; save them back "
+                 "at the end");
+  app.add_flag("--json", g.json, "Print only JSON: event lines, then one result object");
+  app.add_flag("-v,--verbose", g.verbose, "Write the device library's trace lines to stderr");
+
+  Commands commands;
+  register_device_commands(app, commands);
+  register_firmware_commands(app, commands);
+
+  std::vector<const char*> cargv;
+  for (const std::string& a : args) cargv.push_back(a.c_str());
+  try {
+    app.parse(static_cast<int>(cargv.size()), cargv.data());
+  } catch (const CLI::ParseError& e) {
+    const int rc = app.exit(e);
+    return rc == 0 ? kExitOk : kExitUsage;
+  }
+
+  Context ctx(g);
+  if (!ctx.setup()) return kExitUsage;
+  const int rc = commands.run(ctx);
+  if (!ctx.finish() && rc == kExitOk) return kExitFailed;
+  return rc;
+}

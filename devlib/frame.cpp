@@ -1,0 +1,112 @@
+#include "devlib/frame.h"
+
+#include "devlib/hid_protocol.h"
+#include "devlib/hid_transport.h"
+#include "devlib/trace.h"
+
+namespace lumavix {
+namespace {
+
+LibraryState g_state;
+Platform g_platform;
+thread_local SysError t_last_error;
+
+// Build stamp logged at every initialisation, as support expects to see it.
+constexpr const char* kBuildDate = "Dec 23 2020";
+constexpr const char* kBuildTime = "13:52:46";
+
+// Probes for the interface kinds reached through other transports. Their
+// platform layers are not present in this build, so they find nothing.
+bool probe_video_class() { return false; }
+bool probe_vendor_video() { return false; }
+bool probe_bda_vendor() { return false; }
+
+}  // namespace
+
+LibraryState& library_state() { return g_state; }
+
+void set_platform(const Platform& p) { g_platform = p; }
+const Platform& platform() { return g_platform; }
+
+DeviceEntry* device_at(std::int32_t index) {
+  if (index < 0 || index >= kMaxDevices) return nullptr;
+  DeviceEntry& e = g_state.table[index];
+  return e.has_interface() ? &e : nullptr;
+}
+
+void add_cause(std::string cause) { g_state.causes.push_back(std::move(cause)); }
+
+const SysError& last_transfer_error() { return t_last_error; }
+void set_last_transfer_error(SysError err) { t_last_error = std::move(err); }
+
+}  // namespace lumavix
+
+using namespace lumavix;
+
+std::int32_t kvVidHidCls_Init() {
+  init_trace_from_environment();
+  DebugTrace("LibBuildTime%s %s ", kBuildDate, kBuildTime);
+  LibraryState& s = library_state();
+  if (s.kind != DeviceKind::None) kvVidHidCls_DeInit();
+  s.causes.clear();
+
+  if (hidreq_Init()) {
+    DebugTrace("%s Is HID Device", "kvVidHidCls_Init");
+    return 1;
+  }
+  if (probe_video_class()) {
+    DebugTrace("%sIs Video Class Device", "kvVidHidCls_Init");
+    return 1;
+  }
+  if (probe_vendor_video()) {
+    DebugTrace("%s Is Vendor Video Device", "kvVidHidCls_Init");
+    return 1;
+  }
+  if (probe_bda_vendor()) {
+    DebugTrace("%s Is BDA Vendor Device", "kvVidHidCls_Init");
+    return 1;
+  }
+  return 0;
+}
+
+void kvVidHidCls_DeInit() {
+  LibraryState& s = library_state();
+  if (s.kind == DeviceKind::None) return;
+  const std::int32_t n = s.count < kMaxDevices ? s.count : kMaxDevices;
+  if (s.kind == DeviceKind::Hid) {
+    hidreq_CloseAll(s.hidList);
+    for (std::int32_t i = 0; i < n; ++i) s.table[i].hid = nullptr;
+  } else {
+    for (std::int32_t i = 0; i < n; ++i) s.table[i].control = nullptr;
+  }
+  s.lock.reset();
+  s.kind = DeviceKind::None;
+  s.count = 0;
+}
+
+std::int32_t kvVidHidCls_GetDevCount() {
+  const LibraryState& s = library_state();
+  return s.kind != DeviceKind::None ? s.count : 0;
+}
+
+std::int32_t kvVidHidCls_GetDevChipGen(std::int32_t index, std::uint8_t& gen) {
+  gen = 0;
+  DeviceEntry* e = device_at(index);
+  if (!e) return 0;
+  LibraryState& s = library_state();
+  LockGuard guard(s.lock.get(), kLockTimeoutMs);
+  if (!guard.acquired()) {
+    DebugTrace("[%s] mutex time-out ", "kvVidHidCls_GetDevChipGen");
+    return 0;
+  }
+  switch (s.kind) {
+    case DeviceKind::Hid:
+      (void)hidreg_GetChipGen(e->hid, gen);
+      break;
+    default:
+      // Video-class cameras answer through their extension unit; the other
+      // kinds carry no generation.
+      break;
+  }
+  return 1;
+}

@@ -1,0 +1,98 @@
+// Serial (SPI NOR) flash operations over the library's command transactions:
+// identification against the known flash types, and reads. All operations
+// work on the first attached camera and poll on the injectable clock.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace lumavix {
+
+struct SpiFlashType {
+  const char* name;
+  std::array<std::uint8_t, 3> id;  // manufacturer, memory type, capacity code
+  std::uint32_t page_size;
+  std::uint32_t capacity;
+};
+
+struct SpiFlashInfo {
+  std::uint32_t page_size = 0;
+  std::uint32_t capacity = 0;
+};
+
+inline constexpr std::uint32_t kSectorSize = 4096;
+inline constexpr std::uint32_t kFlashPiece = 32;
+inline constexpr std::uint32_t kFlashIdTimeoutMs = 1000;
+inline constexpr std::uint32_t kFlashBusyTimeoutMs = 3000;
+
+// Receives the progress of a range operation: its total, then positions.
+class ProgressSink {
+ public:
+  virtual ~ProgressSink() = default;
+  virtual void range(std::uint32_t total) = 0;
+  virtual void position(std::uint32_t done) = 0;
+};
+
+// One piece of a sector rewrite: bytes placed at an offset inside the sector.
+struct SectorPatch {
+  std::uint32_t offset = 0;
+  std::span<const std::uint8_t> bytes;
+};
+
+inline constexpr std::uint16_t kEepromAddressSlave = 0xA0;
+inline constexpr std::uint32_t kEepromPiece = 32;
+inline constexpr std::uint32_t kEepromRetryMs = 3000;
+
+// Programs an erased region page by page, reporting range then positions.
+// `address` must be a multiple of the page size.
+[[nodiscard]] bool ProgramRange(std::uint32_t address, std::uint32_t length,
+                                const std::uint8_t* data, ProgressSink* sink);
+// Erases each sector as the first piece in it is reached, then programs it.
+[[nodiscard]] bool EraseProgramRange(std::uint32_t address, std::uint32_t length,
+                                     const std::uint8_t* data, ProgressSink* sink);
+// Read-modify-write of one 4 KiB sector, verified by reading it back.
+[[nodiscard]] bool RewriteSectorVerified(std::uint32_t sector,
+                                         std::span<const SectorPatch> patches);
+
+// One EEPROM transfer of at most 32 bytes: the read on the first camera, the
+// write on every attached camera (the last one's result counts).
+[[nodiscard]] bool I2cEepromRead(std::uint16_t address, std::uint32_t count, std::uint8_t* out);
+[[nodiscard]] bool I2cEepromWrite(std::uint16_t address, std::uint32_t count,
+                                  const std::uint8_t* data);
+// The same, repeated until one succeeds or 3000 ms pass.
+[[nodiscard]] bool I2cEepromReadRetry(std::uint16_t address, std::uint32_t count,
+                                      std::uint8_t* out);
+[[nodiscard]] bool I2cEepromWriteRetry(std::uint16_t address, std::uint32_t count,
+                                       const std::uint8_t* data);
+
+// The known flash types, searched in this order.
+[[nodiscard]] std::span<const SpiFlashType> spi_flash_types();
+[[nodiscard]] const SpiFlashType* find_spi_flash_type(std::span<const std::uint8_t, 3> id);
+
+// Reads the three identification bytes once (command 0x9F).
+[[nodiscard]] bool spi_flash_read_id(std::array<std::uint8_t, 3>& id);
+
+}  // namespace lumavix
+
+// Write latch and block protection. `device` is the table position; every
+// caller in this system passes 0.
+[[nodiscard]] bool kvVidHidCls_SPI_Flash_WriteDisable(std::int32_t device);
+[[nodiscard]] bool kvVidHidCls_SPI_Flash_WriteEnable(std::int32_t device);
+[[nodiscard]] bool kvVidHidCls_SPI_Flash_Unprotect(std::int32_t device);
+[[nodiscard]] bool kvVidHidCls_SPI_Flash_Protect(std::int32_t device);
+[[nodiscard]] bool kvVidHidCls_SPI_Flash_SetProtection(std::int32_t device, std::uint8_t protect);
+[[nodiscard]] bool kvVidHidCls_SPI_Flash_SetWriteLatch(std::int32_t device, std::uint8_t flag);
+// Erases the 4 KiB sector holding `address` (sent unchanged).
+[[nodiscard]] bool kvVidHidCls_SPI_Flash_SectorErase(std::int32_t device, std::uint32_t address);
+// Programs `count` bytes (at most one page) at `address`.
+[[nodiscard]] bool kvVidHidCls_SPI_Flash_PageProgram(std::int32_t device, std::uint32_t address,
+                                                     std::uint32_t count,
+                                                     const std::uint8_t* data);
+// Identifies the flash, retrying for up to 1000 ms while the bytes match no
+// known type; false at once when a transfer fails.
+[[nodiscard]] bool kvVidHidCls_SPI_Flash_GetInfo(lumavix::SpiFlashInfo& info);
+// Reads `count` bytes from `address` in pieces of at most 32 bytes.
+[[nodiscard]] bool kvVidHidCls_SPI_Flash_Read(std::uint32_t address, std::uint32_t count,
+                                              std::uint8_t* out);

@@ -1,0 +1,194 @@
+#include "sim/sim_options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <set>
+#include <vector>
+
+namespace lumavix::sim {
+
+const char* profile_name(SimProfile profile) {
+  switch (profile) {
+    case SimProfile::Q:
+      return "q";
+    case SimProfile::Gen0Flash:
+      return "gen0-flash";
+    case SimProfile::Gen0Eeprom:
+      return "gen0-eeprom";
+    case SimProfile::None:
+      return "none";
+  }
+  return "?";
+}
+
+namespace {
+
+std::vector<std::string_view> split(std::string_view text, char sep) {
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t at = text.find(sep, start);
+    parts.push_back(text.substr(start, at == std::string_view::npos ? std::string_view::npos
+                                                                    : at - start));
+    if (at == std::string_view::npos) break;
+    start = at + 1;
+  }
+  return parts;
+}
+
+bool is_hex(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return c - 'A' + 10;
+}
+
+// Hexadecimal of at most `max_digits` digits, an optional 0x before them.
+bool parse_hex(std::string_view v, std::size_t max_digits, std::uint64_t& out) {
+  if (v.size() > 2 && v[0] == '0' && (v[1] == 'x' || v[1] == 'X')) v.remove_prefix(2);
+  if (v.empty() || v.size() > max_digits) return false;
+  std::uint64_t value = 0;
+  for (char c : v) {
+    if (!is_hex(c)) return false;
+    value = value << 4 | static_cast<std::uint64_t>(hex_value(c));
+  }
+  out = value;
+  return true;
+}
+
+bool parse_decimal(std::string_view v, std::uint64_t max, std::uint64_t& out) {
+  if (v.empty() || v.size() > 19) return false;
+  std::uint64_t value = 0;
+  for (char c : v) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  if (value > max) return false;
+  out = value;
+  return true;
+}
+
+bool parse_flag(std::string_view v, bool& out) {
+  if (v == "0") {
+    out = false;
+    return true;
+  }
+  if (v == "1") {
+    out = true;
+    return true;
+  }
+  return false;
+}
+
+bool parse_probability(std::string_view v, double& out) {
+  if (v.empty() || v.size() > 32) return false;
+  for (char c : v) {
+    if (!((c >= '0' && c <= '9') || c == '.' || c == 'e' || c == 'E' || c == '-' || c == '+'))
+      return false;
+  }
+  const std::string s(v);
+  char* end = nullptr;
+  errno = 0;
+  const double p = std::strtod(s.c_str(), &end);
+  if (errno != 0 || end != s.c_str() + s.size() || !std::isfinite(p) || p < 0.0 || p > 1.0)
+    return false;
+  out = p;
+  return true;
+}
+
+}  // namespace
+
+bool parse_sim_options(std::string_view text, SimOptions& out, std::string& error) {
+  SimOptions o;
+  std::vector<std::string_view> items = split(text, ',');
+  std::size_t first_key = 0;
+  if (!items.empty() && items[0].find('=') == std::string_view::npos) {
+    const std::string_view p = items[0];
+    if (p.empty() || p == "q") {
+      o.profile = SimProfile::Q;
+    } else if (p == "gen0-flash") {
+      o.profile = SimProfile::Gen0Flash;
+    } else if (p == "gen0-eeprom") {
+      o.profile = SimProfile::Gen0Eeprom;
+    } else if (p == "none") {
+      o.profile = SimProfile::None;
+    } else {
+      error = "unknown profile \"" + std::string(p) +
+              "\" (known: q, gen0-flash, gen0-eeprom, none)";
+      return false;
+    }
+    first_key = 1;
+  }
+
+  std::set<std::string> seen;
+  for (std::size_t i = first_key; i < items.size(); ++i) {
+    const std::string_view item = items[i];
+    const std::size_t eq = item.find('=');
+    if (eq == std::string_view::npos) {
+      error = item.empty() ? std::string("empty item in the option list")
+                           : "\"" + std::string(item) + "\" is not KEY=VALUE";
+      return false;
+    }
+    const std::string key(item.substr(0, eq));
+    const std::string_view value = item.substr(eq + 1);
+    if (!seen.insert(key).second) {
+      error = "key \"" + key + "\" given twice";
+      return false;
+    }
+    auto bad = [&](const char* expected) {
+      error = "bad value \"" + std::string(value) + "\" for " + key + " (expected " + expected +
+              ")";
+      return false;
+    };
+    std::uint64_t n = 0;
+    if (key == "fw") {
+      if (!parse_hex(value, 4, n)) return bad("1 to 4 hexadecimal digits");
+      o.firmware_version = static_cast<std::uint16_t>(n);
+    } else if (key == "pid") {
+      if (!parse_hex(value, 4, n)) return bad("1 to 4 hexadecimal digits");
+      o.product_id = static_cast<std::uint16_t>(n);
+    } else if (key == "flash") {
+      std::string_view v = value;
+      if (v.size() > 2 && v[0] == '0' && (v[1] == 'x' || v[1] == 'X')) v.remove_prefix(2);
+      if (v.size() != 6 || !parse_hex(v, 6, n))
+        return bad("6 hexadecimal digits, the three identification bytes");
+      o.flash_id = std::array<std::uint8_t, 3>{static_cast<std::uint8_t>(n >> 16),
+                                               static_cast<std::uint8_t>(n >> 8),
+                                               static_cast<std::uint8_t>(n)};
+    } else if (key == "latency-us") {
+      if (!parse_decimal(value, 10'000'000, n)) return bad("microseconds, 0 to 10000000");
+      o.latency_us = static_cast<std::uint32_t>(n);
+    } else if (key == "busy") {
+      if (!parse_flag(value, o.busy)) return bad("0 or 1");
+    } else if (key == "stuck-busy") {
+      if (!parse_flag(value, o.stuck_busy)) return bad("0 or 1");
+    } else if (key == "fail-at") {
+      if (!parse_decimal(value, UINT64_MAX / 2, n) || n == 0)
+        return bad("a transfer number, 1 or more");
+      o.fail_at = n;
+    } else if (key == "fail-rate") {
+      if (!parse_probability(value, o.fail_rate)) return bad("a probability from 0 to 1");
+    } else if (key == "seed") {
+      if (!parse_decimal(value, UINT64_MAX / 2, n)) return bad("a decimal number");
+      o.seed = n;
+    } else if (key == "unplug-after") {
+      if (!parse_decimal(value, UINT64_MAX / 2, n)) return bad("a transfer count");
+      o.unplug_after = n;
+    } else if (key == "refuse-97") {
+      if (!parse_flag(value, o.refuse_97)) return bad("0 or 1");
+    } else {
+      error = "unknown key \"" + key +
+              "\" (known: fw, pid, flash, latency-us, busy, stuck-busy, fail-at, fail-rate, "
+              "seed, unplug-after, refuse-97)";
+      return false;
+    }
+  }
+  out = o;
+  return true;
+}
+
+}  // namespace lumavix::sim

@@ -1,0 +1,48 @@
+// The simulated set-up as a whole: the cameras a profile describes, the HID
+// platform that serves them, and the state file that carries their memories
+// from one run to the next.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "sim/sim_camera.h"
+#include "sim/sim_hid_backend.h"
+#include "sim/sim_options.h"
+
+namespace lumavix::sim {
+
+// The camera a profile describes (not used for profile none).
+[[nodiscard]] SimCameraConfig camera_config_for(const SimOptions& options);
+
+class Simulator {
+ public:
+  // Builds the cameras of `options.profile` (none for profile none). Returns
+  // null with `error` when the options cannot be realised.
+  [[nodiscard]] static std::unique_ptr<Simulator> create(const SimOptions& options,
+                                                         std::string& error);
+
+  [[nodiscard]] HidBackend& hid() { return backend_; }
+  [[nodiscard]] SimHidBackend& backend() { return backend_; }
+  [[nodiscard]] SimCamera* camera(std::size_t i) { return backend_.camera(i); }
+  [[nodiscard]] std::size_t camera_count() const { return backend_.camera_count(); }
+  [[nodiscard]] const SimOptions& options() const { return options_; }
+
+  // The state file holds, for every camera, its register file, flash (with
+  // the flash's non-volatile status bits) and EEPROM. Loading checks the whole
+  // file (format, lengths, CRC, sizes against these cameras) before it
+  // changes anything; a refused file leaves the cameras as they were. The
+  // chip-identity registers always keep the profile's values.
+  [[nodiscard]] bool load_state(const std::string& path, std::string& error);
+  // Writes through a temporary file renamed into place.
+  [[nodiscard]] bool save_state(const std::string& path, std::string& error) const;
+
+ private:
+  explicit Simulator(const SimOptions& options) : options_(options) {}
+
+  SimOptions options_;
+  SimHidBackend backend_;
+};
+
+}  // namespace lumavix::sim

@@ -1,0 +1,47 @@
+// A scratch directory under $TMPDIR (or /tmp), removed with everything in it
+// when the test ends.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+
+namespace lumavix::test {
+
+class TempDir {
+ public:
+  TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/lumavix-test-XXXXXX";
+    if (char* made = ::mkdtemp(templ.data())) path_ = made;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    // Directories a test made unreadable must be opened up before removal.
+    for (auto it = std::filesystem::recursive_directory_iterator(
+             path_, std::filesystem::directory_options::skip_permission_denied, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, ec);
+    }
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  [[nodiscard]] const std::string& path() const { return path_; }
+
+  // Writes `content` to path()/rel, creating the folders on the way.
+  void write(const std::string& rel, const std::string& content) const {
+    const std::filesystem::path p = std::filesystem::path(path_) / rel;
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << content;
+  }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace lumavix::test
