@@ -46,7 +46,7 @@ SimSpiFlash::SimSpiFlash(const std::array<std::uint8_t, 3>& id, bool present)
 
 void SimSpiFlash::start_busy(std::uint32_t ms) {
   if (!busy_times_ && !stuck_busy_) {
-    status_ &= static_cast<std::uint8_t>(~kStatusWel);
+    finish_cycle();
     return;
   }
   busy_active_ = true;
@@ -58,9 +58,17 @@ void SimSpiFlash::update_busy() {
   if (!busy_active_ || stuck_busy_) return;
   if (clock().ticks_ms() - busy_start_ms_ >= busy_ms_) {
     busy_active_ = false;
-    // A finished erase, program or status write clears the latch.
-    status_ &= static_cast<std::uint8_t>(~kStatusWel);
+    finish_cycle();
   }
+}
+
+void SimSpiFlash::finish_cycle() {
+  if (pending_status_) {
+    set_nv_status(*pending_status_);
+    pending_status_.reset();
+  }
+  // A finished erase, program or status write clears the latch.
+  status_ &= static_cast<std::uint8_t>(~kStatusWel);
 }
 
 bool SimSpiFlash::busy() {
@@ -80,6 +88,7 @@ void SimSpiFlash::power_cycle() {
   data_count_ = 0;
   out_count_ = 0;
   busy_active_ = false;
+  pending_status_.reset();
   status_ &= kStatusWritable;
 }
 
@@ -185,7 +194,7 @@ void SimSpiFlash::execute() {
       return;
     case kOpWriteStatus:
       if (total != 2 || !wel) break;
-      set_nv_status(cmd_[1]);
+      pending_status_ = cmd_[1];
       ++stats_.status_writes;
       start_busy(timing_.status_write_ms);
       return;

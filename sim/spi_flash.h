@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -100,6 +101,7 @@ class SimSpiFlash {
  private:
   void start_busy(std::uint32_t ms);
   void update_busy();
+  void finish_cycle();
   [[nodiscard]] bool busy();
   void execute();
   [[nodiscard]] std::uint32_t wrap(std::uint32_t address) const { return address % capacity_; }
@@ -114,6 +116,8 @@ class SimSpiFlash {
 
   std::uint8_t status_ = 0;  // WEL, BP and SRWD; WIP comes from the busy state
   bool busy_active_ = false;
+  // A status write takes effect when its write cycle ends, as on real parts.
+  std::optional<std::uint8_t> pending_status_;
   std::uint32_t busy_start_ms_ = 0;
   std::uint32_t busy_ms_ = 0;
   bool busy_times_ = true;

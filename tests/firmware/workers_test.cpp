@@ -1,0 +1,245 @@
+// The worker bodies run directly on the test's thread against the simulated
+// camera: verification differences, the protection left behind, positions
+// and elapsed time, with the engine state filled by hand.
+#include "firmware/workers.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "devlib/clock.h"
+#include "devlib/frame.h"
+#include "devlib/platform.h"
+#include "firmware/engine.h"
+#include "firmware/image.h"
+#include "sim/simulator.h"
+
+namespace lumavix {
+namespace {
+
+using Seq = std::vector<Notification>;
+
+std::string describe(const Seq& seq) {
+  std::string out;
+  for (const Notification& n : seq) {
+    out += std::string(update_code_name(n.code)) + "(" + std::to_string(n.value) + ") ";
+  }
+  return out;
+}
+
+// Records every report; on `trigger` it runs `action` once (on the worker's
+// thread, between two steps of the run).
+class ScriptedTarget final : public NotifyTarget {
+ public:
+  ScriptedTarget() = default;
+  ScriptedTarget(Notification trigger, std::function<void()> action)
+      : trigger_(trigger), action_(std::move(action)) {}
+  void post(std::uint32_t code, std::uint32_t value) override {
+    seen.push_back({code, value});
+    if (action_ && Notification{code, value} == trigger_) {
+      auto once = std::move(action_);
+      action_ = nullptr;
+      once();
+    }
+  }
+  [[nodiscard]] std::size_t outcomes() const {
+    return static_cast<std::size_t>(
+        std::count_if(seen.begin(), seen.end(), [](const Notification& n) { return is_outcome(n); }));
+  }
+  [[nodiscard]] bool has(Notification n) const {
+    return std::find(seen.begin(), seen.end(), n) != seen.end();
+  }
+  Seq seen;
+
+ private:
+  Notification trigger_{};
+  std::function<void()> action_;
+};
+
+class WorkersTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    kvVidHidCls_DeInit();
+    set_platform({});
+    set_clock(nullptr);
+  }
+
+  void attach(sim::SimProfile profile, std::uint32_t clock_start = 1000) {
+    clock_ = std::make_unique<VirtualClock>(clock_start);
+    set_clock(clock_.get());
+    sim::SimOptions o;
+    o.profile = profile;
+    o.latency_us = 20;
+    std::string error;
+    sim_ = sim::Simulator::create(o, error);
+    ASSERT_TRUE(sim_) << error;
+    set_platform({&sim_->hid(), &locks_});
+    ASSERT_EQ(kvVidHidCls_Init(), 1);
+  }
+
+  sim::SimCamera& cam() { return *sim_->camera(0); }
+
+  void load(const std::vector<std::uint8_t>& bytes) {
+    state_->file_buffer.fill(0);
+    std::copy(bytes.begin(), bytes.end(), state_->file_buffer.begin());
+    state_->byte_count = static_cast<std::uint32_t>(bytes.size());
+  }
+
+  std::unique_ptr<VirtualClock> clock_;
+  ProcessLockBackend locks_;
+  std::unique_ptr<sim::Simulator> sim_;
+  std::unique_ptr<EngineState> state_ = std::make_unique<EngineState>();
+};
+
+TEST_F(WorkersTest, BootHeaderVerificationDifferenceLeavesFlashUnprotected) {
+  attach(sim::SimProfile::Q);
+  FirmwareBuildOptions o;
+  o.image_size = 0x6000;
+  const auto file = build_firmware_file(o);
+  ASSERT_FALSE(file.empty());
+  load({file.begin() + 4, file.end()});
+  state_->complete_image = true;
+  state_->boot_header.fill(0);
+
+  ScriptedTarget target({UPD_VALIDATE_RANGE, 0x6000}, [this] {
+    const std::uint8_t wrong[] = {static_cast<std::uint8_t>(~cam().flash_bytes(0x2ABC, 1)[0])};
+    cam().write_flash_bytes(0x2ABC, wrong);
+  });
+  const Notification outcome = DownloadWorkerBootHeader(*state_, target);
+  EXPECT_EQ(outcome, (Notification{UPD_VALIDATE_RESULT, 0}));
+  EXPECT_EQ(target.seen.back(), outcome) << "nothing follows a failed verification";
+  EXPECT_EQ(target.outcomes(), 1u);
+  EXPECT_EQ(cam().flash_status() & 0x0C, 0) << "a failed download is not protected again";
+}
+
+TEST_F(WorkersTest, BootHeaderKeepsUserCodeAddrWithoutUserCode) {
+  attach(sim::SimProfile::Q);
+  std::vector<std::uint8_t> code(0x900);
+  for (std::size_t i = 0; i < code.size(); ++i) code[i] = static_cast<std::uint8_t>(i * 7);
+  load(code);
+  state_->complete_image = false;
+  // BootAddr 0x100, BootSize 0x900, bytes 8..9 kept, UserCodeAddr 0x123456,
+  // UserCodeSize 0.
+  state_->boot_header = {0x7A, 0x3C, 0x00, 0x01, 0x00, 0x00, 0x09, 0x00,
+                         0x5A, 0xA5, 0x56, 0x34, 0x12, 0x00, 0x00, 0x00};
+  const auto header = state_->boot_header;
+  ScriptedTarget target;
+  EXPECT_EQ(DownloadWorkerBootHeader(*state_, target), (Notification{UPD_DOWNLOAD_DONE, 0}))
+      << describe(target.seen);
+  EXPECT_EQ(cam().flash_bytes(0, 16), std::vector<std::uint8_t>(header.begin(), header.end()));
+  EXPECT_EQ(cam().flash_bytes(0x100, 0x900), code);
+  EXPECT_TRUE(target.has({UPD_ERASE_RANGE, 0})) << "0x100 + 0x900 lies in sector 0";
+}
+
+TEST_F(WorkersTest, PlainFlashDifferenceGivesFailureNoBootRecordAndProtection) {
+  attach(sim::SimProfile::Gen0Flash);
+  load(build_plain_firmware_file(0x0200, 0x1800));
+  state_->plain_type = 5;
+  state_->plain_flags = 0x01;
+  ScriptedTarget target({UPD_VALIDATE_BEGIN, 0}, [this] {
+    const std::uint8_t wrong[] = {0x00};
+    cam().write_flash_bytes(0x10FF, wrong);  // last byte of the copy at 0x1000
+  });
+  const Notification outcome = DownloadWorkerPlainFlash(*state_, target);
+  EXPECT_EQ(outcome, (Notification{UPD_DOWNLOAD_FAILED, 0})) << describe(target.seen);
+  EXPECT_EQ(target.outcomes(), 1u);
+  EXPECT_EQ(cam().flash_bytes(0, 4), std::vector<std::uint8_t>(4, 0xFF))
+      << "no boot record after a difference";
+  EXPECT_EQ(cam().flash_status() & 0x0C, 0x0C) << "the protection is restored all the same";
+}
+
+struct EepromCase {
+  const char* name;
+  std::uint8_t type;
+  std::uint8_t flags;
+  std::uint32_t file_size;
+  std::uint32_t fill;
+  std::uint8_t option;
+};
+
+TEST_F(WorkersTest, PlainEepromFillAndBootRecordPerSizeClass) {
+  const EepromCase cases[] = {
+      {"type 7: a 32 KiB fill ends at position 0x8000", 7, 0x01, 0x2000, 0x8000, 0x03},
+      {"type 2, flags 5", 2, 0x05, 0x1000, 0x2000, 0x05},
+      {"type 8 with flags bit 1 clears option bit 1", 8, 0x02, 0x500, 0x8000, 0x00},
+  };
+  for (const EepromCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    attach(sim::SimProfile::Gen0Eeprom);
+    const auto file = build_plain_firmware_file(0x0300, c.file_size);
+    load(file);
+    state_->plain_type = c.type;
+    state_->plain_flags = c.flags;
+    ScriptedTarget target;
+    EXPECT_EQ(DownloadWorkerPlainEeprom(*state_, target), (Notification{UPD_DOWNLOAD_DONE, 0}));
+    EXPECT_EQ(target.seen.front(), (Notification{UPD_RANGE, c.fill}));
+    EXPECT_TRUE(target.has({UPD_DOWNLOAD_POS, c.fill})) << "fill positions are unsigned";
+    const auto mem = cam().eeprom_bytes(0, c.fill);
+    EXPECT_EQ(std::vector<std::uint8_t>(mem.begin(), mem.begin() + 4),
+              (std::vector<std::uint8_t>{0x26, 0x00, c.option, 0x00}));
+    EXPECT_TRUE(std::equal(file.begin() + 4, file.end(), mem.begin() + 4));
+    EXPECT_TRUE(std::all_of(mem.begin() + c.file_size, mem.end(),
+                            [](std::uint8_t b) { return b == 0xFF; }));
+    kvVidHidCls_DeInit();
+  }
+}
+
+TEST_F(WorkersTest, PlainEepromDifferenceWritesNoBootRecord) {
+  attach(sim::SimProfile::Gen0Eeprom);
+  const auto file = build_plain_firmware_file(0x0300, 0x400);
+  load(file);
+  state_->plain_type = 5;
+  ScriptedTarget target({UPD_VALIDATE_BEGIN, 0}, [this] {
+    const std::uint8_t wrong[] = {0x12, 0x34};
+    cam().write_eeprom_bytes(0x3FE, wrong);  // the last two bytes of the file
+  });
+  EXPECT_EQ(DownloadWorkerPlainEeprom(*state_, target), (Notification{UPD_DOWNLOAD_FAILED, 0}));
+  EXPECT_EQ(target.seen.back(), (Notification{UPD_DOWNLOAD_FAILED, 0}));
+  EXPECT_EQ(cam().eeprom_bytes(0, 4), std::vector<std::uint8_t>(file.begin(), file.begin() + 4))
+      << "the file's CRC stays where the boot record would go";
+}
+
+TEST_F(WorkersTest, ElapsedIsZeroWhenTheTickCounterWrapsDuringTheRun) {
+  attach(sim::SimProfile::Gen0Eeprom, 0xFFFFFFC0u);
+  load(build_plain_firmware_file(0x0300, 0x800));
+  state_->plain_type = 5;
+  ScriptedTarget target;
+  EXPECT_EQ(DownloadWorkerPlainEeprom(*state_, target), (Notification{UPD_DOWNLOAD_DONE, 0}));
+  ASSERT_EQ(target.seen.back().code, UPD_ELAPSED_MS);
+  EXPECT_LT(clock_->ticks_ms(), 0xFFFFFFC0u) << "the run must have crossed the wrap";
+  EXPECT_EQ(target.seen.back().value, 0u);
+}
+
+TEST_F(WorkersTest, DumpBeyondTheFirstHalvesKeepsZeros) {
+  attach(sim::SimProfile::Q);
+  state_->upload_start = 0x5000;  // not used above 64 KiB
+  state_->upload_length = 0x20100;
+  state_->upload_path = ::testing::TempDir() + "workers_dump.bin";
+  ScriptedTarget target;
+  EXPECT_EQ(UploadWorkerFlashDump(*state_, target), (Notification{UPD_UPLOAD_DONE, 0}));
+  const auto flash = cam().flash_bytes(0, 0x20000);
+  EXPECT_TRUE(std::equal(flash.begin(), flash.end(), state_->dump_buffer.begin() + 4));
+  EXPECT_TRUE(std::all_of(state_->dump_buffer.begin() + 4 + 0x20000,
+                          state_->dump_buffer.begin() + 4 + 0x20100,
+                          [](std::uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(CheckFileCrc(state_->upload_path));
+  std::remove(state_->upload_path.c_str());
+}
+
+TEST_F(WorkersTest, DumpOfUnreadableFlashIsAccessFailed) {
+  attach(sim::SimProfile::Q);
+  cam().unplug();
+  state_->upload_length = 0x100;
+  state_->upload_path = ::testing::TempDir() + "workers_dump_fail.bin";
+  ScriptedTarget target;
+  EXPECT_EQ(UploadWorkerFlashDump(*state_, target), (Notification{UPD_ACCESS_FAILED, 0}));
+  EXPECT_EQ(target.seen, (Seq{{UPD_ACCESS_FAILED, 0}}));
+}
+
+}  // namespace
+}  // namespace lumavix
