@@ -10,6 +10,8 @@
 #include "devlib/trace.h"
 #include "platform/linux_hid.h"
 #include "platform/linux_lock.h"
+#include "platform/linux_props.h"
+#include "platform/linux_uvc.h"
 #include "sim/simulator.h"
 
 namespace lumavix::cli {
@@ -17,6 +19,8 @@ namespace lumavix::cli {
 struct Context::Impl {
   std::unique_ptr<sim::Simulator> simulator;
   std::unique_ptr<LinuxHidBackend> hid;
+  std::unique_ptr<LinuxUvcBackend> video;
+  std::unique_ptr<LinuxPropertySetBackend> props;
   FlockLockBackend locks;
   bool opened = false;
 };
@@ -61,9 +65,15 @@ bool Context::setup() {
       }
     }
     p.hid = &impl_->simulator->hid();
+    p.video = &impl_->simulator->video();
+    p.props = &impl_->simulator->props();
   } else {
     impl_->hid = std::make_unique<LinuxHidBackend>();
+    impl_->video = std::make_unique<LinuxUvcBackend>();
+    impl_->props = std::make_unique<LinuxPropertySetBackend>();
     p.hid = impl_->hid.get();
+    p.video = impl_->video.get();
+    p.props = impl_->props.get();
   }
   set_platform(p);
   return true;

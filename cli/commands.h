@@ -24,5 +24,8 @@ class Commands {
 void register_device_commands(CLI::App& app, Commands& commands);
 // file-info, make-firmware.
 void register_firmware_commands(CLI::App& app, Commands& commands);
+void register_settings_commands(CLI::App& app, Commands& commands);
+// status, update, download, dump, userdata read, config.
+void register_update_commands(CLI::App& app, Commands& commands);
 
 }  // namespace lumavix::cli

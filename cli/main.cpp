@@ -48,9 +48,10 @@ int main(int argc, char** argv) {
   std::string sim_help;
   app.add_option("--simulate", sim_help,
                  "Use the built-in simulated camera: --simulate[=PROFILE[,KEY=VALUE...]]; "
-                 "profiles q (default), gen0-flash, gen0-eeprom, none; keys fw=HEX pid=HEX "
-                 "flash=XXXXXX latency-us=N busy=0|1 fail-at=N fail-rate=P seed=N "
-                 "unplug-after=N refuse-97=1");
+                 "profiles q (default), gen0-flash, gen0-eeprom, uvc-kavex, uvc-aveo, uvc-etron, "
+                 "vendor-video, bda, none; keys fw=HEX pid=HEX flash=XXXXXX latency-us=N busy=0|1 "
+                 "stuck-busy=0|1 fail-at=N fail-rate=P seed=N unplug-after=N refuse-97=1 "
+                 "xu-legacy=1");
   app.add_option("--sim-state", g.sim_state,
                  "Load the simulated camera's memories from FILE if it exists; save them back "
                  "at the end");
@@ -60,6 +61,8 @@ int main(int argc, char** argv) {
   Commands commands;
   register_device_commands(app, commands);
   register_firmware_commands(app, commands);
+  register_settings_commands(app, commands);
+  register_update_commands(app, commands);
 
   std::vector<const char*> cargv;
   for (const std::string& a : args) cargv.push_back(a.c_str());

@@ -4,16 +4,38 @@
 
 #include "devlib/frame.h"
 #include "devlib/hid_protocol.h"
+#include "devlib/vendor_props.h"
+#include "devlib/video_xu.h"
 
 using namespace lumavix;
 
 namespace {
 
-// Transport dispatch by interface kind. The kinds reached through video-class
-// units and property sets have no transport in this build and fail.
+// Transport dispatch by interface kind. For video-class cameras the unit
+// variant is that of the current device, the interface that of the
+// addressed position.
+XuVariant current_variant() {
+  const LibraryState& s = library_state();
+  if (s.current < 0 || s.current >= kMaxDevices) return XuVariant::Kavex;
+  return s.table[s.current].variant;
+}
+
+// Etron cameras carry no command set the library knows. Register reads fail
+// as they always did; writes and I2C transfers, which would go out as Aveo
+// requests to a camera that has no Aveo unit, are refused before any
+// traffic as well.
 bool reg_read(const DeviceEntry& e, RegRequest& r) {
   switch (library_state().kind) {
     case DeviceKind::Hid: return hidreg_RegRead(e.hid, r);
+    case DeviceKind::VideoClass:
+      switch (current_variant()) {
+        case XuVariant::Kavex: return vidxu_RegRead(xu_control(e), r);
+        case XuVariant::Aveo: return vidxu_Aveo_RegRead(xu_control(e), r);
+        case XuVariant::Etron: return false;
+      }
+      return false;
+    case DeviceKind::VendorVideo: return sysreg_RegRead(prop_device(e), r);
+    case DeviceKind::BdaVendor: return bdareg_RegRead(prop_device(e), r);
     default: return false;
   }
 }
@@ -21,6 +43,15 @@ bool reg_read(const DeviceEntry& e, RegRequest& r) {
 bool reg_write(const DeviceEntry& e, const RegRequest& r) {
   switch (library_state().kind) {
     case DeviceKind::Hid: return hidreg_RegWrite(e.hid, r);
+    case DeviceKind::VideoClass:
+      switch (current_variant()) {
+        case XuVariant::Kavex: return vidxu_RegWrite(xu_control(e), r);
+        case XuVariant::Aveo: return vidxu_Aveo_RegWrite(xu_control(e), r);
+        case XuVariant::Etron: return false;
+      }
+      return false;
+    case DeviceKind::VendorVideo: return sysreg_RegWrite(prop_device(e), r);
+    case DeviceKind::BdaVendor: return bdareg_RegWrite(prop_device(e), r);
     default: return false;
   }
 }
@@ -28,6 +59,15 @@ bool reg_write(const DeviceEntry& e, const RegRequest& r) {
 bool i2c_read(const DeviceEntry& e, I2cRequest& r) {
   switch (library_state().kind) {
     case DeviceKind::Hid: return hidreg_I2cRead(e.hid, r);
+    case DeviceKind::VideoClass:
+      switch (current_variant()) {
+        case XuVariant::Kavex: return vidxu_I2cRead(xu_control(e), r);
+        case XuVariant::Aveo: return vidxu_Aveo_I2cRead(xu_control(e), r);
+        case XuVariant::Etron: return false;
+      }
+      return false;
+    case DeviceKind::VendorVideo: return sysreg_I2cRead(prop_device(e), r);
+    case DeviceKind::BdaVendor: return bdareg_I2cRead(prop_device(e), r);
     default: return false;
   }
 }
@@ -35,13 +75,26 @@ bool i2c_read(const DeviceEntry& e, I2cRequest& r) {
 bool i2c_write(const DeviceEntry& e, const I2cRequest& r) {
   switch (library_state().kind) {
     case DeviceKind::Hid: return hidreg_I2cWrite(e.hid, r);
+    case DeviceKind::VideoClass:
+      switch (current_variant()) {
+        case XuVariant::Kavex: return vidxu_I2cWrite(xu_control(e), r);
+        case XuVariant::Aveo: return vidxu_Aveo_I2cWrite(xu_control(e), r);
+        case XuVariant::Etron: return false;
+      }
+      return false;
+    case DeviceKind::VendorVideo: return sysreg_I2cWrite(prop_device(e), r);
+    case DeviceKind::BdaVendor: return bdareg_I2cWrite(prop_device(e), r);
     default: return false;
   }
 }
 
+// Serial flash goes through the bridge maker's unit for every video-class
+// variant; the BDA set has no serial-flash commands.
 bool spi_read(const DeviceEntry& e, SpiRequest& r) {
   switch (library_state().kind) {
     case DeviceKind::Hid: return hidreg_SpiRead(e.hid, r);
+    case DeviceKind::VideoClass: return vidxu_SpiRead(xu_control(e), r);
+    case DeviceKind::VendorVideo: return sysreg_SpiRead(prop_device(e), r);
     default: return false;
   }
 }
@@ -49,6 +102,8 @@ bool spi_read(const DeviceEntry& e, SpiRequest& r) {
 bool spi_write(const DeviceEntry& e, const SpiRequest& r) {
   switch (library_state().kind) {
     case DeviceKind::Hid: return hidreg_SpiWrite(e.hid, r);
+    case DeviceKind::VideoClass: return vidxu_SpiWrite(xu_control(e), r);
+    case DeviceKind::VendorVideo: return sysreg_SpiWrite(prop_device(e), r);
     default: return false;
   }
 }

@@ -3,6 +3,8 @@
 #include "devlib/hid_protocol.h"
 #include "devlib/hid_transport.h"
 #include "devlib/trace.h"
+#include "devlib/vendor_props.h"
+#include "devlib/video_xu.h"
 
 namespace lumavix {
 namespace {
@@ -14,12 +16,6 @@ thread_local SysError t_last_error;
 // Build stamp logged at every initialisation, as support expects to see it.
 constexpr const char* kBuildDate = "Dec 23 2020";
 constexpr const char* kBuildTime = "13:52:46";
-
-// Probes for the interface kinds reached through other transports. Their
-// platform layers are not present in this build, so they find nothing.
-bool probe_video_class() { return false; }
-bool probe_vendor_video() { return false; }
-bool probe_bda_vendor() { return false; }
 
 }  // namespace
 
@@ -54,15 +50,15 @@ std::int32_t kvVidHidCls_Init() {
     DebugTrace("%s Is HID Device", "kvVidHidCls_Init");
     return 1;
   }
-  if (probe_video_class()) {
+  if (EnumVideoDevice()) {
     DebugTrace("%sIs Video Class Device", "kvVidHidCls_Init");
     return 1;
   }
-  if (probe_vendor_video()) {
+  if (sysreg_Probe()) {
     DebugTrace("%s Is Vendor Video Device", "kvVidHidCls_Init");
     return 1;
   }
-  if (probe_bda_vendor()) {
+  if (bdareg_Probe()) {
     DebugTrace("%s Is BDA Vendor Device", "kvVidHidCls_Init");
     return 1;
   }
@@ -77,7 +73,14 @@ void kvVidHidCls_DeInit() {
     hidreq_CloseAll(s.hidList);
     for (std::int32_t i = 0; i < n; ++i) s.table[i].hid = nullptr;
   } else {
+    // Paths, variants and generations stay for the next video-class
+    // enumeration; only the interfaces go.
     for (std::int32_t i = 0; i < n; ++i) s.table[i].control = nullptr;
+    if (s.kind == DeviceKind::VideoClass) {
+      vidxu_ReleaseAll();
+    } else {
+      vendorprop_ReleaseAll();
+    }
   }
   s.lock.reset();
   s.kind = DeviceKind::None;
@@ -103,9 +106,12 @@ std::int32_t kvVidHidCls_GetDevChipGen(std::int32_t index, std::uint8_t& gen) {
     case DeviceKind::Hid:
       (void)hidreg_GetChipGen(e->hid, gen);
       break;
+    case DeviceKind::VideoClass:
+      // Every variant is asked; only the bridge maker's unit answers.
+      (void)vidxu_GetChipGen(xu_control(*e), gen);
+      break;
     default:
-      // Video-class cameras answer through their extension unit; the other
-      // kinds carry no generation.
+      // The property-set kinds carry no generation.
       break;
   }
   return 1;

@@ -3,6 +3,7 @@
 // library cannot tell them apart.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -73,11 +74,117 @@ class LockBackend {
                                                           SysError& err) = 0;
 };
 
+// A 16-byte GUID in its wire order (the order of a USB descriptor and of a
+// kernel-streaming property request): Data1 and Data2/Data3 little-endian,
+// then the eight bytes of Data4.
+using Guid = std::array<std::uint8_t, 16>;
+
+[[nodiscard]] constexpr Guid make_guid(std::uint32_t d1, std::uint16_t d2, std::uint16_t d3,
+                                       std::array<std::uint8_t, 8> d4) {
+  Guid g{};
+  for (int i = 0; i < 4; ++i) g[i] = static_cast<std::uint8_t>(d1 >> (8 * i));
+  g[4] = static_cast<std::uint8_t>(d2);
+  g[5] = static_cast<std::uint8_t>(d2 >> 8);
+  g[6] = static_cast<std::uint8_t>(d3);
+  g[7] = static_cast<std::uint8_t>(d3 >> 8);
+  for (int i = 0; i < 8; ++i) g[8 + i] = d4[i];
+  return g;
+}
+
+// "{5A215226-3289-4156-894A-5C557CDF9664}" for messages and traces.
+[[nodiscard]] std::string guid_text(const Guid& g);
+
+// The device categories the library lists: video capture sources and
+// broadcast-receiver components.
+enum class DeviceCategory : std::uint8_t { VideoCapture, BroadcastReceiver };
+
+// One device of a category: a friendly name and the path that finds it
+// again (empty when the platform gives none). On Linux the path is the USB
+// port path of the device's interface, "usb-1-2:1.0", so a camera plugged
+// into the same port keeps its path.
+struct CategoryDevice {
+  std::string name;
+  std::string path;
+};
+
+// Extension-unit request flags. Every request addresses a topology node.
+inline constexpr std::uint32_t kXuFlagTopology = 0x10000000;
+inline constexpr std::uint32_t kXuFlagGet = 0x10000001;         // GET_CUR
+inline constexpr std::uint32_t kXuFlagSet = 0x10000002;         // SET_CUR
+inline constexpr std::uint32_t kXuFlagSetSupport = 0x10000100;  // is the set supported?
+
+// One extension-unit control request: the unit's GUID (also the property
+// set of its controls), the control selector, the flags and the node.
+struct XuQuery {
+  Guid unit{};
+  std::uint32_t selector = 0;
+  std::uint32_t flags = 0;
+  std::uint32_t node = 0;
+};
+
+// The 32-byte node-property request that carries an XuQuery: GUID, selector,
+// flags, node id, a reserved zero word; numbers little-endian.
+[[nodiscard]] std::array<std::uint8_t, 32> encode_xu_query(const XuQuery& q);
+
+// A video capture device bound for control: its topology (nodes in order,
+// of which the device-specific ones are extension units) and its control
+// requests.
+class VideoControl {
+ public:
+  virtual ~VideoControl() = default;
+  [[nodiscard]] virtual std::uint32_t node_count() = 0;
+  [[nodiscard]] virtual bool node_is_extension_unit(std::uint32_t node) = 0;
+  // One control transfer. A get fills `data` (its size is the length asked),
+  // a set sends it, the set-support question takes no data. Returns the
+  // bytes moved (0 for the question) or -errno; `err` says why on failure.
+  [[nodiscard]] virtual int xu_request(const XuQuery& q, std::span<std::uint8_t> data,
+                                       SysError& err) = 0;
+  [[nodiscard]] virtual const std::string& path() const = 0;
+};
+
+class VideoClassBackend {
+ public:
+  virtual ~VideoClassBackend() = default;
+  // Lists a category's devices in a stable order. False (with `err`) only
+  // when no list can be made; an empty category is an empty list.
+  [[nodiscard]] virtual bool list(DeviceCategory category, std::vector<CategoryDevice>& out,
+                                  SysError& err) = 0;
+  // Binds the device whose path is `path`; null with `err` on failure.
+  [[nodiscard]] virtual std::unique_ptr<VideoControl> bind(DeviceCategory category,
+                                                           const std::string& path,
+                                                           SysError& err) = 0;
+};
+
+// A device's vendor property sets. The request buffer is both the property
+// description and the property data, so a get answers in place.
+class PropertySetDevice {
+ public:
+  virtual ~PropertySetDevice() = default;
+  // Returns the bytes returned (>= 0) or -errno with `err`.
+  [[nodiscard]] virtual int property(std::span<std::uint8_t> request, SysError& err) = 0;
+  [[nodiscard]] virtual const std::string& path() const = 0;
+};
+
+class PropertySetBackend {
+ public:
+  virtual ~PropertySetBackend() = default;
+  // As VideoClassBackend::list. A platform without any driver for the sets
+  // returns false with `err` saying so.
+  [[nodiscard]] virtual bool list(DeviceCategory category, std::vector<CategoryDevice>& out,
+                                  SysError& err) = 0;
+  [[nodiscard]] virtual std::unique_ptr<PropertySetDevice> bind(DeviceCategory category,
+                                                                const std::string& path,
+                                                                SysError& err) = 0;
+};
+
 // What the library runs on. Pointers are borrowed; a null backend finds
-// nothing (HID) or falls back to a process-local lock (locks).
+// nothing (HID, video class, property sets) or falls back to a
+// process-local lock (locks).
 struct Platform {
   HidBackend* hid = nullptr;
   LockBackend* locks = nullptr;
+  VideoClassBackend* video = nullptr;
+  PropertySetBackend* props = nullptr;
 };
 
 // Lock backend that excludes threads of this process only. Used when no

@@ -94,7 +94,9 @@ bool kvVidHidCls_SPI_Flash_Unprotect(std::int32_t device) {
   std::uint8_t status = 0;
   if (read_status(device, status) && (status & 0x0C) != 0) {
     (void)send_short(device, {0x01, static_cast<std::uint8_t>(status & 0xF3)});
-    if (!wait_status(device, 0x0C, 0x00)) return false;
+    // Some parts show the new protect bits while the status write still
+    // runs; a write enable sent then would be ignored, so wait for both.
+    if (!wait_status(device, 0x0D, 0x00)) return false;
   }
   (void)kvVidHidCls_SPI_Flash_WriteEnable(device);
   return true;
@@ -107,7 +109,7 @@ bool kvVidHidCls_SPI_Flash_Protect(std::int32_t device) {
   const bool known = read_status(device, status);
   if (known && (status & 0x0C) == 0x0C) return true;
   (void)send_short(device, {0x01, static_cast<std::uint8_t>(status | 0x0C)});
-  return wait_status(device, 0x0C, 0x0C);
+  return wait_status(device, 0x0D, 0x0C);
 }
 
 bool kvVidHidCls_SPI_Flash_SetProtection(std::int32_t device, std::uint8_t protect) {

@@ -88,9 +88,10 @@ Notification DownloadWorkerBootHeader(EngineState& s, NotifyTarget& notify) {
   }
   report(UPD_DOWNLOAD_POS, 0);
 
-  // Every sector that any byte of [0, BootAddr + total) touches; the start
-  // refuses an empty image, so there is at least one.
-  const std::uint32_t sectors = erase_sector_count(boot_addr, total);
+  // Every sector the image will occupy: a complete image lies at [0, total),
+  // a code-only one behind its header at [BootAddr, BootAddr + total). The
+  // start refuses an empty image, so there is at least one.
+  const std::uint32_t sectors = erase_sector_count(s.complete_image ? 0 : boot_addr, total);
   report(UPD_ERASE_RANGE, sectors - 1);
   for (std::uint32_t i = 0; i < sectors; ++i) {
     if (!kvVidHidCls_SPI_Flash_SectorErase(0, i * kSectorSize)) {

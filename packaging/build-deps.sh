@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libudev-dev libfmt-dev libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
+  qt6-base-dev libgl-dev xvfb xauth
 )
 
 missing=()

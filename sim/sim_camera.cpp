@@ -28,6 +28,10 @@ bool valid_reg_length(unsigned len) { return len == 1 || len == 2 || len == 4; }
 
 }  // namespace
 
+std::vector<SimNode> plain_topology() {
+  return {SimNode::Terminal, SimNode::ProcessingUnit, SimNode::Terminal};
+}
+
 std::vector<std::uint8_t> camera_report_descriptor() {
   return {
       0x06, 0x00, 0xFF,        // Usage Page (vendor 0xFF00)
@@ -49,6 +53,7 @@ std::vector<std::uint8_t> camera_report_descriptor() {
 SimCamera::SimCamera(SimCameraConfig config)
     : config_(std::move(config)),
       path_(config_.path),
+      port_(config_.port),
       regs_(kRegisterSpace, 0),
       flash_(config_.flash_id, config_.flash_present),
       eeprom_(config_.eeprom_size),
@@ -101,9 +106,19 @@ void SimCamera::drop_pending_with_note() {
   pending_ = Pending::None;
 }
 
-int SimCamera::begin_transfer(bool set, std::uint8_t report_id) {
+int SimCamera::begin_transfer(bool set, std::uint8_t report_id, Channel channel) {
   ++counters_.total;
-  ++(set ? counters_.sets : counters_.gets)[report_id];
+  switch (channel) {
+    case Channel::Hid:
+      ++(set ? counters_.sets : counters_.gets)[report_id];
+      break;
+    case Channel::Xu:
+      ++(set ? counters_.xu_sets : counters_.xu_gets)[report_id];
+      break;
+    case Channel::Prop:
+      ++(set ? counters_.prop_sets : counters_.prop_gets)[report_id];
+      break;
+  }
   if (!unplugged_ && unplug_after_ && counters_.total > *unplug_after_) {
     unplugged_ = true;
     pending_ = Pending::None;
@@ -255,7 +270,13 @@ int SimCamera::on_data_set(std::span<const std::uint8_t> p) {
       const std::uint8_t count = p[1];
       if (count > kMaxSpiWrite)
         return violation("serial-flash write of " + std::to_string(count) + " bytes (at most 37)");
-      flash_.clock_in(p.subspan(3, count));
+      if (stuck_protection_ && !flash_.selected() && count >= 2 && p[3] == kOpWriteStatus) {
+        std::vector<std::uint8_t> bytes(p.begin() + 3, p.begin() + 3 + count);
+        bytes[1] |= kStatusBp;
+        flash_.clock_in(bytes);
+      } else {
+        flash_.clock_in(p.subspan(3, count));
+      }
       if (p[2]) flash_.deselect();
       return 0;
     }
@@ -326,7 +347,11 @@ int SimCamera::on_data_get(std::array<std::uint8_t, kDataReply>& reply) {
       return 0;
     }
     case Pending::SpiRead:
-      for (std::size_t i = 0; i < c[2]; ++i) reply[i] = flash_.clock_out();
+      for (std::size_t i = 0; i < c[2]; ++i) {
+        reply[i] = flash_.clock_out();
+        if (corrupt_read_at_ != 0 && ++flash_reply_bytes_ == corrupt_read_at_)
+          reply[i] ^= corrupt_mask_;
+      }
       if (c[3]) flash_.deselect();
       return 0;
     case Pending::ExtI2cRead:
@@ -511,6 +536,16 @@ void SimCamera::import_memories(const CameraMemories& m) {
   if (m.eeprom.size() == eeprom_.memory().size()) eeprom_.memory() = m.eeprom;
 }
 
+std::string SimCamera::port() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return port_;
+}
+
+void SimCamera::set_port(std::string port) {
+  std::lock_guard<std::mutex> lock(mu_);
+  port_ = std::move(port);
+}
+
 // ------------------------------------------------------------------ faults --
 
 void SimCamera::set_latency_us(std::uint32_t us) { latency_us_.store(us); }
@@ -535,6 +570,11 @@ void SimCamera::unplug() {
   std::lock_guard<std::mutex> lock(mu_);
   unplugged_ = true;
   pending_ = Pending::None;
+  xu_length_ = 1;
+  xu_latch_ = {};
+  aveo_latch_ = {};
+  prop_latch_ = {};
+  prop_selected_ = false;
   flash_.power_cycle();
 }
 
@@ -564,6 +604,18 @@ void SimCamera::set_busy_times(bool on) {
 void SimCamera::set_refuse_97(bool on) {
   std::lock_guard<std::mutex> lock(mu_);
   refuse_97_ = on;
+}
+
+void SimCamera::set_corrupt_flash_read(std::uint64_t nth, std::uint8_t mask) {
+  std::lock_guard<std::mutex> lock(mu_);
+  corrupt_read_at_ = nth;
+  flash_reply_bytes_ = 0;
+  corrupt_mask_ = mask;
+}
+
+void SimCamera::set_stuck_protection(bool on) {
+  std::lock_guard<std::mutex> lock(mu_);
+  stuck_protection_ = on;
 }
 
 }  // namespace lumavix::sim

@@ -1,8 +1,11 @@
 // The simulated camera: a bridge chip with its registers, an SPI NOR flash and
 // an I2C bus with a boot EEPROM, answering the vendor HID feature reports
 // 0x87 (command), 0x93 (data) and 0x97 (extended I2C) exactly as the device
-// access library expects the real bridge to. Every transfer is counted, takes
-// a configurable time on the library's clock, can be made to fail on demand,
+// access library expects the real bridge to. The same bridge can instead (or
+// as well) be reached through extension units of its video-control interface
+// (the bridge maker's, an Aveo or an Etron unit) or through a vendor
+// property set of the whole device. Every transfer is counted, takes a
+// configurable time on the library's clock, can be made to fail on demand,
 // and anything that breaks the protocol is recorded as a violation.
 //
 // All public members are safe to call from several threads: the engine drives
@@ -15,10 +18,12 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "devlib/platform.h"
 #include "sim/i2c_eeprom.h"
 #include "sim/spi_flash.h"
 
@@ -50,8 +55,36 @@ inline constexpr std::size_t kRegisterSpace = 0x10000;
 // feature reports 0x87 (4 bytes), 0x93 and 0x97 (40 bytes), one usage each.
 [[nodiscard]] std::vector<std::uint8_t> camera_report_descriptor();
 
+// A node of the video-control topology, in node order.
+enum class SimNode : std::uint8_t {
+  Terminal,        // an input or output terminal
+  ProcessingUnit,
+  KavexUnit,       // the bridge maker's extension unit
+  AveoUnit,
+  EtronUnit,
+  ForeignUnit,     // another vendor's extension unit
+};
+
+// Which vendor property set the whole device answers, if any.
+enum class SimPropertySet : std::uint8_t { None, VendorVideo, Bda };
+
+// A camera's topology without any vendor unit: camera terminal, processing
+// unit, output terminal.
+[[nodiscard]] std::vector<SimNode> plain_topology();
+
 struct SimCameraConfig {
   std::string path;  // assigned by the backend when empty
+  // The USB port key of the video-control interface, by which the video and
+  // property-set platforms list the camera; "usb-1-N:1.0" when empty.
+  std::string port;
+  bool hid = true;                // offers the vendor HID interface
+  bool capture_device = true;     // listed as a video capture device
+  bool receiver_device = false;   // listed as a broadcast-receiver component
+  std::vector<SimNode> nodes = plain_topology();
+  SimPropertySet property_set = SimPropertySet::None;
+  // Selectors the bridge maker's unit stalls, as an older bridge firmware
+  // without the extended selectors does.
+  std::set<std::uint8_t> refused_selectors;
   std::string name = "LUMAVIX Q";
   std::uint16_t vendor_id = 0;
   std::uint16_t product_id = 0;
@@ -82,6 +115,12 @@ struct TransferCounters {
   std::uint64_t failed = 0;  // answered with an error, for whatever reason
   std::array<std::uint64_t, 256> sets{};
   std::array<std::uint64_t, 256> gets{};
+  // Extension-unit control transfers by selector, property calls by the low
+  // byte of the property id.
+  std::array<std::uint64_t, 256> xu_sets{};
+  std::array<std::uint64_t, 256> xu_gets{};
+  std::array<std::uint64_t, 256> prop_sets{};
+  std::array<std::uint64_t, 256> prop_gets{};
 };
 
 struct Violation {
@@ -108,8 +147,26 @@ class SimCamera {
   [[nodiscard]] int set_feature(std::span<const std::uint8_t> report);
   [[nodiscard]] int get_feature(std::span<std::uint8_t> report);
 
+  // The extension-unit endpoint: one control request on node `q.node`, with
+  // the contract of VideoControl::xu_request. A request for a unit the node
+  // does not carry fails with -ENOENT without reaching the bridge; the
+  // set-support question is answered from the topology alone.
+  [[nodiscard]] int xu_request(const XuQuery& q, std::span<std::uint8_t> data);
+  [[nodiscard]] std::uint32_t node_count() const;
+  [[nodiscard]] bool node_is_extension_unit(std::uint32_t node) const;
+
+  // The property-set endpoint, with the contract of
+  // PropertySetDevice::property. A set the device does not carry fails with
+  // -ENOENT without reaching the bridge; an I2C slave that does not answer
+  // fails the call with -EPIPE.
+  [[nodiscard]] int property(std::span<std::uint8_t> request);
+
   [[nodiscard]] const std::string& path() const { return path_; }
   void set_path(std::string path) { path_ = std::move(path); }
+  // The USB port key; changing it is unplugging the camera and plugging it
+  // into another port.
+  [[nodiscard]] std::string port() const;
+  void set_port(std::string port);
   [[nodiscard]] const SimCameraConfig& config() const { return config_; }
 
   // Records.
@@ -152,6 +209,13 @@ class SimCamera {
   void set_stuck_busy(bool on);
   void set_busy_times(bool on);
   void set_refuse_97(bool on);
+  // Flips the bits of `mask` in the `nth` byte (1-based, counted from this
+  // call) that serial-flash read replies carry, status reads included; 0
+  // turns it off. Models one bad byte on the way back from the flash.
+  void set_corrupt_flash_read(std::uint64_t nth, std::uint8_t mask = 0xFF);
+  // A flash whose block-protect bits cannot be cleared (a write-protect pin
+  // held low): status writes keep them set.
+  void set_stuck_protection(bool on);
 
  private:
   enum class Pending : std::uint8_t {
@@ -168,8 +232,42 @@ class SimCamera {
     ExtI2cWrite,
   };
 
+  enum class Channel : std::uint8_t { Hid, Xu, Prop };
+  // What a Kavex-unit get answers, latched by the set before it.
+  struct XuLatch {
+    std::uint8_t selector = 0;  // 0: nothing latched
+    std::uint16_t addr = 0;
+    std::uint8_t len = 0;
+    std::uint8_t slave = 0;
+    std::uint8_t finish = 0;
+    std::array<std::uint8_t, 32> reply{};
+  };
+  // What an Aveo-unit set left for the next set or get.
+  struct AveoLatch {
+    std::uint8_t command = 0;  // 0x01 register select, 0xE0 I2C read
+    std::uint16_t addr = 0;
+    std::array<std::uint8_t, 32> reply{};
+  };
+  // What a property-set set-up left for the data get.
+  struct PropLatch {
+    std::uint32_t id = 0;  // 0: nothing latched
+    std::uint32_t a = 0, b = 0, c = 0;
+    std::array<std::uint8_t, 68> payload{};
+  };
+
   // Under the lock.
-  [[nodiscard]] int begin_transfer(bool set, std::uint8_t report_id);
+  [[nodiscard]] int begin_transfer(bool set, std::uint8_t report_id,
+                                   Channel channel = Channel::Hid);
+  [[nodiscard]] int kavex_set(std::uint32_t selector, std::span<const std::uint8_t> p);
+  [[nodiscard]] int kavex_get(std::uint32_t selector, std::span<std::uint8_t> out);
+  [[nodiscard]] int aveo_set(std::span<const std::uint8_t> p);
+  [[nodiscard]] int aveo_get(std::span<std::uint8_t> out);
+  [[nodiscard]] int vendor_video_property(std::uint32_t id, bool set,
+                                          std::span<std::uint8_t> request);
+  [[nodiscard]] int bda_property(std::uint32_t id, bool set, std::span<std::uint8_t> request);
+  [[nodiscard]] int register_property(std::uint32_t id, bool set, bool wide,
+                                      std::span<std::uint8_t> request);
+  void set_bus_status(bool ack);
   // Records a breach of the protocol; `violation` also refuses the transfer.
   void note_violation(std::string message);
   [[nodiscard]] int violation(std::string message);
@@ -188,6 +286,7 @@ class SimCamera {
   mutable std::mutex mu_;
   SimCameraConfig config_;
   std::string path_;
+  std::string port_;
   std::vector<std::uint8_t> regs_;
   SimSpiFlash flash_;
   SimEeprom eeprom_;
@@ -206,6 +305,17 @@ class SimCamera {
   std::optional<std::uint64_t> unplug_after_;
   bool unplugged_ = false;
   bool refuse_97_ = false;
+  std::uint64_t corrupt_read_at_ = 0;
+  std::uint64_t flash_reply_bytes_ = 0;
+  std::uint8_t corrupt_mask_ = 0xFF;
+  bool stuck_protection_ = false;
+
+  std::uint8_t xu_length_ = 1;  // what XU_LENGTH announced last
+  XuLatch xu_latch_;
+  AveoLatch aveo_latch_;
+  std::uint32_t prop_select_ = 0;  // register select of the property sets
+  bool prop_selected_ = false;
+  PropLatch prop_latch_;
 };
 
 }  // namespace lumavix::sim

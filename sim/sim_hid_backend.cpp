@@ -46,16 +46,23 @@ std::string SimHidBackend::next_path() const {
 std::shared_ptr<SimCamera> SimHidBackend::add_camera(SimCameraConfig config) {
   std::lock_guard<std::mutex> lock(mu_);
   if (config.path.empty()) config.path = next_path();
+  if (config.port.empty()) config.port = "usb-1-" + std::to_string(cameras_.size() + 1) + ":1.0";
   Entry e;
   e.info.path = config.path;
   e.info.report_descriptor = camera_report_descriptor();
   e.info.vendor_id = config.vendor_id;
   e.info.product_id = config.product_id;
   e.info.name = config.name;
+  const bool hid = config.hid;
   e.camera = std::make_shared<SimCamera>(std::move(config));
   cameras_.push_back(e.camera);
-  entries_.push_back(e);
-  return entries_.back().camera;
+  if (hid) entries_.push_back(e);
+  return e.camera;
+}
+
+std::vector<std::shared_ptr<SimCamera>> SimHidBackend::cameras() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return cameras_;
 }
 
 void SimHidBackend::add_interface(HidInterfaceInfo info) {

@@ -16,9 +16,14 @@ namespace lumavix::sim {
 class SimHidBackend final : public HidBackend {
  public:
   // Adds a camera; an empty config path becomes "/sim/hidrawN" (N the
-  // position in the list). Returns the camera, which the backend shares with
-  // every handle opened on it.
+  // position in the list) and an empty port "usb-1-M:1.0" (M the camera's
+  // number, from 1). A camera without its HID interface is not listed here,
+  // only by the video and property-set platforms. Returns the camera, which
+  // the backend shares with every handle opened on it.
   std::shared_ptr<SimCamera> add_camera(SimCameraConfig config);
+  // Every camera, in the order added (the video and property-set platforms
+  // list them from here).
+  [[nodiscard]] std::vector<std::shared_ptr<SimCamera>> cameras() const;
   // Adds an interface that is not a camera; its transfers fail with -EPIPE.
   void add_interface(HidInterfaceInfo info);
   // Makes open() of `path` fail with `error` (an errno value; 0 clears it).

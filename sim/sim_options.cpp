@@ -18,6 +18,16 @@ const char* profile_name(SimProfile profile) {
       return "gen0-eeprom";
     case SimProfile::None:
       return "none";
+    case SimProfile::UvcKavex:
+      return "uvc-kavex";
+    case SimProfile::UvcAveo:
+      return "uvc-aveo";
+    case SimProfile::UvcEtron:
+      return "uvc-etron";
+    case SimProfile::VendorVideo:
+      return "vendor-video";
+    case SimProfile::Bda:
+      return "bda";
   }
   return "?";
 }
@@ -116,9 +126,20 @@ bool parse_sim_options(std::string_view text, SimOptions& out, std::string& erro
       o.profile = SimProfile::Gen0Eeprom;
     } else if (p == "none") {
       o.profile = SimProfile::None;
+    } else if (p == "uvc-kavex") {
+      o.profile = SimProfile::UvcKavex;
+    } else if (p == "uvc-aveo") {
+      o.profile = SimProfile::UvcAveo;
+    } else if (p == "uvc-etron") {
+      o.profile = SimProfile::UvcEtron;
+    } else if (p == "vendor-video") {
+      o.profile = SimProfile::VendorVideo;
+    } else if (p == "bda") {
+      o.profile = SimProfile::Bda;
     } else {
       error = "unknown profile \"" + std::string(p) +
-              "\" (known: q, gen0-flash, gen0-eeprom, none)";
+              "\" (known: q, gen0-flash, gen0-eeprom, none, uvc-kavex, uvc-aveo, uvc-etron, "
+              "vendor-video, bda)";
       return false;
     }
     first_key = 1;
@@ -180,10 +201,12 @@ bool parse_sim_options(std::string_view text, SimOptions& out, std::string& erro
       o.unplug_after = n;
     } else if (key == "refuse-97") {
       if (!parse_flag(value, o.refuse_97)) return bad("0 or 1");
+    } else if (key == "xu-legacy") {
+      if (!parse_flag(value, o.xu_legacy)) return bad("0 or 1");
     } else {
       error = "unknown key \"" + key +
               "\" (known: fw, pid, flash, latency-us, busy, stuck-busy, fail-at, fail-rate, "
-              "seed, unplug-after, refuse-97)";
+              "seed, unplug-after, refuse-97, xu-legacy)";
       return false;
     }
   }

@@ -17,6 +17,12 @@ enum class SimProfile : std::uint8_t {
   Gen0Flash,   // generation 0, boots from SPI flash (register 0x05 bit 7 set)
   Gen0Eeprom,  // generation 0, boots from the I2C EEPROM (bit 7 clear)
   None,        // no camera at all
+  // Cameras of profile q's memories without the vendor HID interface:
+  UvcKavex,     // reached through the bridge maker's extension unit
+  UvcAveo,      // through an Aveo unit
+  UvcEtron,     // through an Etron unit
+  VendorVideo,  // through the vendor video property set
+  Bda,          // a broadcast-receiver component with the vendor BDA set
 };
 
 [[nodiscard]] const char* profile_name(SimProfile profile);
@@ -44,6 +50,9 @@ struct SimOptions {
   std::uint64_t seed = 1;                        // seed=N
   std::optional<std::uint64_t> unplug_after;     // unplug-after=N
   bool refuse_97 = false;                        // refuse-97=1
+  // xu-legacy=1: the bridge maker's unit stalls the extended selectors 20,
+  // 21, 26 and 27, so every access takes the legacy form.
+  bool xu_legacy = false;
 };
 
 // Parses "PROFILE[,KEY=VALUE...]"; an empty text or a first item that is a

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "devlib/video_xu.h"
 #include "firmware/image.h"
 
 // State file layout (all numbers little-endian):
@@ -79,6 +80,40 @@ class Reader {
   std::size_t pos_ = 0;
 };
 
+// The profiles whose camera lacks the vendor HID interface and is reached
+// through a unit or a property set instead.
+void reach_without_hid(const SimOptions& o, SimCameraConfig& c) {
+  const auto with_unit = [](SimNode unit) {
+    return std::vector<SimNode>{SimNode::Terminal, SimNode::ProcessingUnit, unit,
+                                SimNode::Terminal};
+  };
+  switch (o.profile) {
+    case SimProfile::UvcKavex:
+      c.nodes = with_unit(SimNode::KavexUnit);
+      break;
+    case SimProfile::UvcAveo:
+      c.nodes = with_unit(SimNode::AveoUnit);
+      break;
+    case SimProfile::UvcEtron:
+      c.nodes = with_unit(SimNode::EtronUnit);
+      break;
+    case SimProfile::VendorVideo:
+      c.property_set = SimPropertySet::VendorVideo;
+      break;
+    case SimProfile::Bda:
+      c.property_set = SimPropertySet::Bda;
+      c.capture_device = false;
+      c.receiver_device = true;
+      break;
+    default:
+      return;
+  }
+  c.hid = false;
+  if (o.xu_legacy) {
+    c.refused_selectors = {XU_I2C_READ_EX, XU_I2C_WRITE_EX, XU_XDATA_EX_READ, XU_XDATA_EX_WRITE};
+  }
+}
+
 }  // namespace
 
 SimCameraConfig camera_config_for(const SimOptions& o) {
@@ -94,7 +129,10 @@ SimCameraConfig camera_config_for(const SimOptions& o) {
   c.unplug_after = o.unplug_after;
   c.flash_id = o.flash_id.value_or(kDefaultFlash);
 
-  if (o.profile == SimProfile::Q) {
+  if (o.profile == SimProfile::Q || o.profile == SimProfile::UvcKavex ||
+      o.profile == SimProfile::UvcAveo || o.profile == SimProfile::UvcEtron ||
+      o.profile == SimProfile::VendorVideo || o.profile == SimProfile::Bda) {
+    reach_without_hid(o, c);
     c.name = "LUMAVIX Q";
     c.product_id = o.product_id.value_or(ProductIdQA);
     c.chip_id = kGen2ChipId;

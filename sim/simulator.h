@@ -1,6 +1,6 @@
-// The simulated set-up as a whole: the cameras a profile describes, the HID
-// platform that serves them, and the state file that carries their memories
-// from one run to the next.
+// The simulated set-up as a whole: the cameras a profile describes, the HID,
+// video-class and property-set platforms that serve them, and the state file
+// that carries their memories from one run to the next.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,7 @@
 #include "sim/sim_camera.h"
 #include "sim/sim_hid_backend.h"
 #include "sim/sim_options.h"
+#include "sim/sim_video_backend.h"
 
 namespace lumavix::sim {
 
@@ -25,6 +26,8 @@ class Simulator {
 
   [[nodiscard]] HidBackend& hid() { return backend_; }
   [[nodiscard]] SimHidBackend& backend() { return backend_; }
+  [[nodiscard]] VideoClassBackend& video() { return video_; }
+  [[nodiscard]] PropertySetBackend& props() { return props_; }
   [[nodiscard]] SimCamera* camera(std::size_t i) { return backend_.camera(i); }
   [[nodiscard]] std::size_t camera_count() const { return backend_.camera_count(); }
   [[nodiscard]] const SimOptions& options() const { return options_; }
@@ -43,6 +46,8 @@ class Simulator {
 
   SimOptions options_;
   SimHidBackend backend_;
+  SimVideoBackend video_{backend_};
+  SimPropertyBackend props_{backend_};
 };
 
 }  // namespace lumavix::sim

@@ -1,0 +1,74 @@
+#include "app/app_platform.h"
+
+#include <cstdio>
+
+#include "devlib/frame.h"
+#include "devlib/trace.h"
+#include "firmware/engine.h"
+#include "platform/linux_hid.h"
+#include "sim/simulator.h"
+
+namespace lumavix {
+
+AppPlatform::AppPlatform() = default;
+
+AppPlatform::~AppPlatform() { set_platform({}); }
+
+bool AppPlatform::setup(const PlatformOptions& options, std::string& error) {
+  init_trace_from_environment();
+  Platform p;
+  p.locks = &locks_;
+  if (options.simulate) {
+    sim::SimOptions so;
+    if (!sim::parse_sim_options(*options.simulate, so, error)) {
+      error = "--simulate: " + error;
+      return false;
+    }
+    simulator_ = sim::Simulator::create(so, error);
+    if (!simulator_) {
+      error = "--simulate: " + error;
+      return false;
+    }
+    simState_ = options.simState;
+    if (!simState_.empty()) {
+      if (FILE* f = std::fopen(simState_.c_str(), "rb")) {
+        std::fclose(f);
+        if (!simulator_->load_state(simState_, error)) {
+          error = "--sim-state: " + error;
+          return false;
+        }
+      }
+    }
+    p.hid = &simulator_->hid();
+  } else {
+    hid_ = std::make_unique<LinuxHidBackend>();
+    p.hid = hid_.get();
+  }
+  set_platform(p);
+  return true;
+}
+
+bool AppPlatform::finish(std::string& error) {
+  // A worker still running at exit would write the flash of a closed
+  // library; the window waits for it before it closes.
+  WaitForWorker();
+  if (DevicesOpen()) CloseDevices();
+  if (simulator_ && !simState_.empty()) {
+    if (!simulator_->save_state(simState_, error)) return false;
+  }
+  return true;
+}
+
+bool AppPlatform::toggle_simulated_plug(bool& plugged) {
+  if (!simulator_ || simulator_->camera_count() == 0) return false;
+  sim::SimCamera* cam = simulator_->camera(0);
+  if (cam->unplugged()) {
+    cam->replug();
+  } else {
+    cam->unplug();
+  }
+  plugged = !cam->unplugged();
+  return true;
+}
+
+}  // namespace lumavix

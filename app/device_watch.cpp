@@ -1,0 +1,287 @@
+#include "app/device_watch.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "firmware/engine.h"
+#include "firmware/image.h"
+
+namespace lumavix {
+
+// ------------------------------------------------------------------ layout --
+
+int ScalePixels(int value, int dpi) {
+  if (dpi <= 0) dpi = 96;
+  return static_cast<int>(static_cast<long long>(value) * dpi / 96);
+}
+
+PixelRect ScalePixels(const PixelRect& r, int dpi) {
+  return {ScalePixels(r.x, dpi), ScalePixels(r.y, dpi), ScalePixels(r.width, dpi),
+          ScalePixels(r.height, dpi)};
+}
+
+PixelSize ScalePixels(const PixelSize& s, int dpi) {
+  return {ScalePixels(s.width, dpi), ScalePixels(s.height, dpi)};
+}
+
+NotThisProductLayout NotThisProductPlaces(UiLanguage lang) {
+  switch (lang) {
+    case UiLanguage::English:
+      return {{130, 60, 380, 30}, {25, 20, 380, 70}};
+    case UiLanguage::French:
+      return {{130, 80, 380, 30}, {25, 20, 400, 80}};
+    case UiLanguage::German:
+      return {{130, 60, 380, 30}, {25, 20, 400, 80}};
+    case UiLanguage::Japanese:
+      return {{130, 80, 380, 30}, {25, 20, 400, 80}};
+    case UiLanguage::Italian:
+      return {{130, 60, 380, 30}, {25, 20, 400, 80}};
+    case UiLanguage::Dutch:
+      return {{120, 60, 380, 30}, {25, 20, 380, 80}};
+  }
+  return {{130, 60, 380, 30}, {25, 20, 380, 70}};
+}
+
+// ------------------------------------------------------------ firmware file --
+
+namespace {
+
+std::uint32_t le24(std::span<const std::uint8_t> b, std::size_t at) {
+  if (at + 3 > b.size()) return 0;
+  return std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16;
+}
+
+std::uint16_t le16(std::span<const std::uint8_t> b, std::size_t at) {
+  if (at + 2 > b.size()) return 0;
+  return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8);
+}
+
+bool ends_with_bin(const std::string& name) {
+  if (name.size() < 4) return false;
+  std::string ext = name.substr(name.size() - 4);
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
+  return ext == ".bin";
+}
+
+}  // namespace
+
+FirmwareInfo ReadFirmwareInfo(std::span<const std::uint8_t> head) {
+  FirmwareInfo info;
+  info.read = true;
+  const std::size_t n = std::min<std::size_t>(head.size(), kFirmwareWatchRead);
+  head = head.first(n);
+  info.bytesRead = static_cast<std::uint32_t>(n);
+
+  // BootConfig fields at image offsets 2, 10 and 13; the image starts behind
+  // the 4-byte CRC. Bytes the file does not have read as zero.
+  const std::uint32_t boot_addr = le24(head, kFirmwareCrcSize + 2);
+  const std::uint32_t user_code_addr = le24(head, kFirmwareCrcSize + 10);
+  const std::uint32_t user_code_size = le24(head, kFirmwareCrcSize + 13);
+  info.chipType = user_code_size != 0 ? 2 : 1;
+  info.codeBase = user_code_size != 0 ? user_code_addr : boot_addr;
+
+  const std::uint64_t block = std::uint64_t{kFirmwareCrcSize} + info.codeBase + kUserDataDistance;
+  info.blockInReach = block + kUserDataBlockSize <= kFirmwareWatchRead;
+  if (info.blockInReach) {
+    info.firmwareVersion = le16(head, static_cast<std::size_t>(block) + kUdFirmwareVersion);
+    info.productId = le16(head, static_cast<std::size_t>(block) + kUdProductId);
+  }
+  return info;
+}
+
+std::string FindFirmwareFile(const std::string& directory) {
+  namespace fs = std::filesystem;
+  const fs::path dir = directory.empty() ? fs::path(".") : fs::path(directory);
+  std::error_code ec;
+  fs::directory_iterator it(dir, ec);
+  if (ec) return {};
+  std::string best;
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    if (ec) break;
+    const std::string name = it->path().filename().string();
+    if (!ends_with_bin(name)) continue;
+    // A directory named "x.bin" is no firmware file; a link to a file is.
+    std::error_code sec;
+    if (!fs::is_regular_file(it->path(), sec)) continue;
+    if (best.empty() || name < best) best = name;
+  }
+  if (best.empty()) return {};
+  return (dir / best).string();
+}
+
+bool ReadFirmwareHead(const std::string& path, std::vector<std::uint8_t>& out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  out.assign(kFirmwareWatchRead, 0);
+  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
+  if (in.bad()) return false;
+  out.resize(static_cast<std::size_t>(in.gcount()));
+  return true;
+}
+
+// ------------------------------------------------------------------- rules --
+
+ChipGen ChipGenFromRegister(std::uint32_t value) { return (value & 0xB0) != 0 ? 2 : 0; }
+
+bool CameraMatchesTool(const CameraIdentity& camera, ModelVariant tool) {
+  const std::uint8_t expected = tool == ModelVariant::Q ? 2 : 1;
+  return camera.cameraChipType == expected && camera.CameraVariant == tool;
+}
+
+bool FirmwareFitsCamera(std::uint16_t id, const CameraIdentity& camera) {
+  switch (camera.CameraVariant) {
+    case ModelVariant::Q:
+      if (id == ProductIdQAlt && camera.cameraAltProductId == 0) return false;
+      if ((id == ProductIdQA || id == ProductIdQB) && camera.cameraAltProductId == 1) return false;
+      return true;
+    case ModelVariant::R:
+      return id == ProductIdRA || id == ProductIdRB;
+    case ModelVariant::R2:
+      return id == ProductIdR2;
+  }
+  return true;
+}
+
+bool UpdateOffered(std::uint16_t file, std::uint16_t camera) {
+  if (file > camera) return true;
+  return file != camera && (camera == 0x1721 || camera == 0x0108);
+}
+
+// ------------------------------------------------------------- presentation --
+
+const char* PresentationName(Presentation p) {
+  switch (p) {
+    case Presentation::NoCamera:
+      return "no-camera";
+    case Presentation::NotThisProduct:
+      return "not-this-product";
+    case Presentation::UpdateAvailable:
+      return "update-available";
+    case Presentation::UpToDate:
+      return "up-to-date";
+  }
+  return "?";
+}
+
+PresentationView ComposePresentation(Presentation p, UiLanguage lang,
+                                     std::u16string_view toolModelName,
+                                     std::u16string_view cameraModelText,
+                                     std::uint16_t fileVersion, std::uint16_t cameraVersion) {
+  PresentationView v;
+  v.presentation = p;
+  switch (p) {
+    case Presentation::NoCamera:
+      v.statusText = ConnectText(lang, toolModelName);
+      v.statusRect = kConnectStatusRect;
+      break;
+    case Presentation::NotThisProduct: {
+      const NotThisProductLayout places = NotThisProductPlaces(lang);
+      v.statusText = NotThisProductText(lang, toolModelName);
+      v.statusRect = places.status;
+      v.linkShown = true;
+      v.linkRect = places.link;
+      v.linkMarkup = std::string("<a href=\"") + DownloadUrl + "\">" + DownloadUrl + "</a>";
+      break;
+    }
+    case Presentation::UpdateAvailable:
+      v.statusText = UpdateAvailableText(lang, cameraModelText, fileVersion, cameraVersion);
+      v.statusRect = kUpdateAvailableStatusRect;
+      v.updateButtonShown = true;
+      v.controlsEnabled = true;
+      break;
+    case Presentation::UpToDate:
+      v.statusText = UpToDateText(lang, cameraModelText, cameraVersion);
+      v.statusRect = kUpToDateStatusRect;
+      v.controlsEnabled = true;
+      break;
+  }
+  return v;
+}
+
+// ------------------------------------------------------------------- the pass --
+
+DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchConfig& cfg) {
+  DeviceWatchResult r;
+  // Reopening the library under a running worker would pull the device from
+  // under the download: the pass waits for the run's terminal notification.
+  if (cfg.updateInProgress || WorkerRunning()) {
+    r.outcome = WatchOutcome::Deferred;
+    return r;
+  }
+
+  const std::u16string toolName = ModelName(cfg.toolVariant);
+  st.firmware = FirmwareInfo{};
+  st.page.SetControlsEnabled(false);
+
+  // Until the camera is identified the window asks for it.
+  r.view = ComposePresentation(Presentation::NoCamera, cfg.language, toolName, {}, 0, 0);
+  st.statusText = r.view.statusText;
+
+  auto finish = [&](Presentation p) {
+    const std::uint16_t cameraVersion = st.camera.cameraFirmwareVersion;
+    r.view = ComposePresentation(p, cfg.language, toolName, st.camera.cameraModelText,
+                                 st.firmware.firmwareVersion, cameraVersion);
+    st.statusText = r.view.statusText;
+    r.setWindowTitle = true;
+    r.windowTitle = WindowTitle(cfg.language, cfg.toolVariant);
+    return r;
+  };
+
+  if (st.deviceOpen != 0) {
+    CloseDevices();
+    st.deviceOpen = 0;
+  }
+  st.deviceOpen = OpenDevices();
+  if (st.deviceOpen == 0) {
+    r.endConfirmation = true;
+    return finish(Presentation::NoCamera);
+  }
+
+  std::uint32_t reg = 0;
+  r.chipRegisterRead = ReadRegister(0x0000, 4, reg);
+  if (r.chipRegisterRead) {
+    r.chipRegister = reg;
+    st.chipGen = ChipGenFromRegister(reg);
+  }
+  if (st.chipGen == 0 && !cfg.allowChipGen0Download) return finish(Presentation::NoCamera);
+
+  const UserDataOutcome ud = ReadUserData(st.deviceOpen, st.page, st.camera);
+  st.page.SetControlsEnabled(ud.ok);
+  r.userDataAttempted = true;
+  r.userDataRead = ud.ok;
+  if (ud.status) st.statusText = widen_narrow_text(ud.status);
+
+  std::string path = cfg.firmwareFile;
+  if (path.empty()) {
+    path = FindFirmwareFile(cfg.directory);
+    r.noFirmwareFile = path.empty();
+  }
+
+  if (!CameraMatchesTool(st.camera, cfg.toolVariant)) return finish(Presentation::NotThisProduct);
+
+  st.firmwarePath = path;
+  std::vector<std::uint8_t> head;
+  // The engine takes paths of at most 259 characters: a longer one could be
+  // presented as an update that can then not start.
+  if (path.empty() || path.size() > kMaxPathLength || !ReadFirmwareHead(path, head)) {
+    r.outcome = WatchOutcome::FileOpenError;
+    r.messageBox = kMsgFirmwareFileOpenError;
+    r.messageCaption = kAppCaption;
+    // The window keeps the connect text with every control disabled.
+    r.view = ComposePresentation(Presentation::NoCamera, cfg.language, toolName, {}, 0, 0);
+    st.statusText = r.view.statusText;
+    return r;
+  }
+  st.firmware = ReadFirmwareInfo(head);
+
+  if (!FirmwareFitsCamera(st.firmware.productId, st.camera))
+    return finish(Presentation::NotThisProduct);
+  return finish(UpdateOffered(st.firmware.firmwareVersion, st.camera.cameraFirmwareVersion)
+                    ? Presentation::UpdateAvailable
+                    : Presentation::UpToDate);
+}
+
+}  // namespace lumavix

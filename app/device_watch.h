@@ -1,0 +1,219 @@
+// The device-watch pass without a window: it reopens the device library,
+// identifies the camera, finds and reads the firmware file, applies the
+// identity and version rules, and says which of the four presentations the
+// window shows, with its composed text, its layout at 96 dpi and the state of
+// its controls. The Qt window lays the result out; it takes no decision of
+// its own.
+//
+// Runs on the receiver's thread (the window's or the command line's), never
+// beside an update worker: the pass closes and reopens the library.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "app/texts.h"
+#include "devlib/types.h"
+#include "firmware/product_config.h"
+#include "settings/userdata.h"
+
+namespace lumavix {
+
+// ------------------------------------------------------------------ layout --
+
+// Places and sizes in pixels at 96 dpi; the window multiplies each value by
+// its horizontal logical dpi / 96 (ScalePixels).
+struct PixelRect {
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+  friend bool operator==(const PixelRect&, const PixelRect&) = default;
+};
+
+struct PixelSize {
+  int width = 0;
+  int height = 0;
+  friend bool operator==(const PixelSize&, const PixelSize&) = default;
+};
+
+// value * dpi / 96, truncated toward zero. A dpi of 0 is taken as 96.
+[[nodiscard]] int ScalePixels(int value, int dpi);
+[[nodiscard]] PixelRect ScalePixels(const PixelRect& rect, int dpi);
+[[nodiscard]] PixelSize ScalePixels(const PixelSize& size, int dpi);
+
+// The window in every watch presentation, and the status line's places.
+inline constexpr PixelSize kWatchWindowSize{460, 170};
+inline constexpr PixelRect kConnectStatusRect{50, 45, 340, 70};
+inline constexpr PixelRect kUpdateAvailableStatusRect{20, 15, 410, 70};
+inline constexpr PixelRect kUpToDateStatusRect{50, 30, 340, 70};
+
+// Not-this-product: the link and the status line, per language.
+struct NotThisProductLayout {
+  PixelRect link;
+  PixelRect status;
+};
+[[nodiscard]] NotThisProductLayout NotThisProductPlaces(UiLanguage lang);
+
+// Control ids the window switches with SetActionControlsEnabled, in the
+// order it switches them: Update, Browse, the setting-table buttons and
+// address fields, and the dump box.
+inline constexpr std::array<int, 8> kActionControls = {1001, 1000, 1003, 1011,
+                                                       1021, 1013, 1020, 1019};
+
+// ----------------------------------------------------------------- messages --
+
+inline constexpr const char* kAppCaption = "LUMAVIX Firmware Update Tool";
+inline constexpr const char* kMsgFirmwareFileOpenError = "Firmware File open Error!!";
+
+// ------------------------------------------------------------ firmware file --
+
+// What a pass takes from the firmware file's first 64 KiB.
+struct FirmwareInfo {
+  bool read = false;  // the file was read this pass
+  std::uint32_t bytesRead = 0;
+  int chipType = 1;            // 2 when the image names a user code area
+  std::uint32_t codeBase = 0;  // UserCodeAddr for chip type 2, else BootAddr
+  // The image's user-data block lies wholly inside the first 64 KiB of the
+  // file; when it does not, the version and product id count as 0.
+  bool blockInReach = false;
+  std::uint16_t firmwareVersion = 0;
+  std::uint16_t productId = 0;
+};
+
+// Decodes the start of a firmware file (at most its first 64 KiB; missing
+// bytes count as zero, as in the zero-filled buffer of the pass).
+[[nodiscard]] FirmwareInfo ReadFirmwareInfo(std::span<const std::uint8_t> head);
+
+// The firmware file of a directory: the alphabetically first regular file
+// (byte order of the names) whose name ends in ".bin" in any letter case, as
+// a full path. Empty when there is none or the directory cannot be read.
+[[nodiscard]] std::string FindFirmwareFile(const std::string& directory);
+
+// Reads at most the first 64 KiB of `path`. False when it cannot be opened
+// or read.
+[[nodiscard]] bool ReadFirmwareHead(const std::string& path, std::vector<std::uint8_t>& out);
+
+// ------------------------------------------------------------------- rules --
+
+// The window's own chip-generation test on bridge register 0x0000: 2 when
+// any of the bits 0xB0 of its lowest byte is set, else 0. Wider than the
+// library's rule, which accepts only the high nibbles 0xB and 0xC.
+[[nodiscard]] ChipGen ChipGenFromRegister(std::uint32_t value);
+
+// The camera is of the model this tool serves: its chip type is the one
+// expected for the tool (2 for Q, 1 otherwise) and its variant is the tool's.
+[[nodiscard]] bool CameraMatchesTool(const CameraIdentity& camera, ModelVariant tool);
+
+// The file, by its product id, fits the camera. A Q camera refuses the
+// alternative hardware's id unless it is the alternative hardware, and the
+// other two Q ids when it is; every other id passes. R and R2 cameras take
+// only their own ids.
+[[nodiscard]] bool FirmwareFitsCamera(std::uint16_t fileProductId, const CameraIdentity& camera);
+
+// An update is offered when the file's version is higher, or when it differs
+// and the camera carries 0x1721 or 0x0108 (versions that any other version
+// replaces, even a lower one).
+[[nodiscard]] bool UpdateOffered(std::uint16_t fileVersion, std::uint16_t cameraVersion);
+
+// ------------------------------------------------------------- presentation --
+
+enum class Presentation : std::uint8_t {
+  NoCamera,        // also a generation-0 camera while AllowChipGen0Download is off
+  NotThisProduct,
+  UpdateAvailable,
+  UpToDate,
+};
+
+// "no-camera", "not-this-product", "update-available", "up-to-date".
+[[nodiscard]] const char* PresentationName(Presentation p);
+
+// How a pass ended.
+enum class WatchOutcome : std::uint8_t {
+  Presented,      // one of the four presentations
+  FileOpenError,  // message box; controls stay disabled, title not set
+  Deferred,       // an update runs: nothing was touched, run the pass later
+};
+
+// The presentation's part of a pass result: what the window shows.
+struct PresentationView {
+  Presentation presentation = Presentation::NoCamera;
+  std::u16string statusText;
+  PixelRect statusRect = kConnectStatusRect;
+  PixelSize windowSize = kWatchWindowSize;
+  bool updateButtonShown = false;
+  bool linkShown = false;
+  PixelRect linkRect;
+  std::string linkMarkup;  // one anchor whose address and text are the download page
+  bool controlsEnabled = false;
+};
+
+// The texts and layout of a presentation. `toolModelName` is "LUMAVIX Q";
+// `cameraModelText` the camera's, with its trailing blank.
+[[nodiscard]] PresentationView ComposePresentation(Presentation p, UiLanguage lang,
+                                                   std::u16string_view toolModelName,
+                                                   std::u16string_view cameraModelText,
+                                                   std::uint16_t fileVersion,
+                                                   std::uint16_t cameraVersion);
+
+// ------------------------------------------------------------------- the pass --
+
+// The window's members that the watch reads and keeps from pass to pass.
+struct DeviceWatchState {
+  std::int32_t deviceOpen = 0;  // the library's open state; 0 while closed
+  ChipGen chipGen = 0;          // kept when the register read fails
+  CameraIdentity camera;        // kept when the user-data read fails
+  UserDataPage page;            // the engineering page (not created in this build)
+  FirmwareInfo firmware;        // cleared by every pass
+  std::string firmwarePath;
+  std::u16string statusText;
+};
+
+struct DeviceWatchConfig {
+  UiLanguage language = UiLanguage::English;
+  ModelVariant toolVariant = ToolVariant;
+  bool allowChipGen0Download = AllowChipGen0Download;
+  // Searched for the firmware file (FindFirmwareFile); "." when empty.
+  std::string directory;
+  // When set, this file is taken instead of searching the directory.
+  std::string firmwareFile;
+  // The update flow is between its start and its terminal notification; the
+  // pass is deferred, as it is while an update worker's thread runs.
+  bool updateInProgress = false;
+};
+
+struct DeviceWatchResult {
+  WatchOutcome outcome = WatchOutcome::Presented;
+  PresentationView view;
+  // Set the window title (not after a file-open failure).
+  bool setWindowTitle = false;
+  std::u16string windowTitle;
+  // No camera: an open confirmation dialog is ended with result 0.
+  bool endConfirmation = false;
+  // A modal message box to show (file-open failure), with its caption.
+  const char* messageBox = nullptr;
+  const char* messageCaption = nullptr;
+  // The user-data read of this pass, when one ran.
+  bool userDataAttempted = false;
+  bool userDataRead = false;
+  // The chip register read of this pass.
+  bool chipRegisterRead = false;
+  std::uint32_t chipRegister = 0;
+  // Nothing in the working directory matched (FileOpenError only).
+  bool noFirmwareFile = false;
+};
+
+// One pass, step by step as the window runs it (RunDeviceWatch): reopens the
+// library through the update engine, reads register 0x0000 and the user-data
+// block, reads the firmware file and decides. Updates `state` (status text,
+// firmware path and info, camera fields, chipGen, deviceOpen) and returns
+// what the window shows. Deferred, with nothing touched, while an update runs.
+[[nodiscard]] DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& state,
+                                                    const DeviceWatchConfig& config);
+
+}  // namespace lumavix

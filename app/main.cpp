@@ -1,0 +1,179 @@
+// lumavix-update: the desktop program that updates a LUMAVIX document
+// camera's firmware from the first *.bin file of the working directory.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <QApplication>
+#include <QKeySequence>
+#include <QShortcut>
+#include <QTimer>
+
+#include "app/app_platform.h"
+#include "app/confirm_dialog.h"
+#include "app/main_window.h"
+#include "app/single_instance.h"
+
+using namespace lumavix;
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: lumavix-update [--simulate[=PROFILE[,KEY=VALUE...]]] [--sim-state FILE]\n"
+    "\n"
+    "Updates the firmware of a LUMAVIX document camera with the first *.bin file\n"
+    "of the working directory. Only one copy runs at a time.\n"
+    "\n"
+    "Options:\n"
+    "  --simulate[=...]  Use the built-in simulated camera instead of USB devices;\n"
+    "                    profiles q (default), gen0-flash, gen0-eeprom, none; keys\n"
+    "                    fw=HEX pid=HEX flash=XXXXXX latency-us=N busy=0|1 fail-at=N\n"
+    "                    fail-rate=P seed=N unplug-after=N refuse-97=1.\n"
+    "                    Ctrl+Shift+U unplugs and replugs the simulated camera.\n"
+    "  --sim-state FILE  Load the simulated camera's memories from FILE if it\n"
+    "                    exists; save them back when the window closes.\n"
+    "  --help            Show this text.\n"
+    "  --version         Show the version.\n";
+
+struct Options {
+  PlatformOptions platform;
+  // Checks and documentation: grab the window (or the confirmation dialog)
+  // into a PNG file and quit.
+  std::string screenshot;
+  int screenshotDelayMs = 300;
+  bool screenshotDialog = false;
+  // Start the update as if Update and OK had been clicked.
+  bool autoUpdate = false;
+};
+
+// Takes "--name=value" or "--name value".
+bool TakeValue(int argc, char** argv, int& i, std::string_view name, std::string& out) {
+  const std::string_view a = argv[i];
+  if (a.size() > name.size() && a.substr(0, name.size()) == name && a[name.size()] == '=') {
+    out = std::string(a.substr(name.size() + 1));
+    return true;
+  }
+  if (a == name) {
+    if (i + 1 >= argc) return false;
+    out = argv[++i];
+    return true;
+  }
+  return false;
+}
+
+// 0: run; 1: handled (help/version), exit 0; 2: usage error.
+int ParseArguments(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    std::string value;
+    if (a == "--help" || a == "-h") {
+      std::fputs(kUsage, stdout);
+      return 1;
+    }
+    if (a == "--version") {
+      std::printf("lumavix-update %s\n", LUMAVIX_VERSION);
+      return 1;
+    }
+    if (a == "--simulate") {
+      o.platform.simulate = "q";
+    } else if (a.rfind("--simulate=", 0) == 0) {
+      o.platform.simulate = std::string(a.substr(std::strlen("--simulate=")));
+      if (o.platform.simulate->empty()) o.platform.simulate = "q";
+    } else if (a.rfind("--sim-state", 0) == 0) {
+      if (!TakeValue(argc, argv, i, "--sim-state", o.platform.simState) ||
+          o.platform.simState.empty()) {
+        std::fprintf(stderr, "error: --sim-state needs a file name\n");
+        return 2;
+      }
+    } else if (a.rfind("--screenshot-delay", 0) == 0) {
+      if (!TakeValue(argc, argv, i, "--screenshot-delay", value)) return 2;
+      o.screenshotDelayMs = std::atoi(value.c_str());
+    } else if (a.rfind("--screenshot-dialog", 0) == 0) {
+      if (!TakeValue(argc, argv, i, "--screenshot-dialog", o.screenshot)) return 2;
+      o.screenshotDialog = true;
+    } else if (a.rfind("--screenshot", 0) == 0) {
+      if (!TakeValue(argc, argv, i, "--screenshot", o.screenshot)) return 2;
+    } else if (a == "--auto-update") {
+      o.autoUpdate = true;
+    } else {
+      std::fprintf(stderr, "error: unknown argument '%s'\n\n%s", argv[i], kUsage);
+      return 2;
+    }
+  }
+  if (!o.platform.simState.empty() && !o.platform.simulate) {
+    std::fprintf(stderr, "error: --sim-state needs --simulate\n");
+    return 2;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opts;
+  if (const int rc = ParseArguments(argc, argv, opts); rc != 0) return rc == 1 ? 0 : 2;
+
+  AppPlatform platform;
+  // A second copy ends here, silently and without a window.
+  SingleInstance instance(platform.locks());
+  if (!instance.first()) return 0;
+
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("lumavix-update");
+  QApplication::setApplicationVersion(LUMAVIX_VERSION);
+
+  std::string error;
+  if (!platform.setup(opts.platform, error)) {
+    std::fprintf(stderr, "error: %s\n", error.c_str());
+    return 2;
+  }
+
+  int rc = 0;
+  {
+    MainWindow window(platform, /*watchDevices=*/!platform.simulating());
+    window.Initialise();
+    window.show();
+
+    if (platform.simulating()) {
+      // A hidden key pulls the simulated camera out or puts it back, and
+      // reports the change as the system would.
+      auto* plug = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_U), &window);
+      QObject::connect(plug, &QShortcut::activated, &window, [&] {
+        bool plugged = false;
+        if (platform.toggle_simulated_plug(plugged)) window.OnDeviceChange();
+      });
+    }
+    if (opts.autoUpdate) {
+      QTimer::singleShot(0, &window, [&] { window.StartUpdate(); });
+    }
+    if (!opts.screenshot.empty()) {
+      QTimer::singleShot(opts.screenshotDelayMs, &window, [&] {
+        QWidget* target = &window;
+        if (opts.screenshotDialog) {
+          window.confirmDialog().show();
+          QApplication::processEvents();
+          target = &window.confirmDialog();
+        }
+        const bool ok = target->grab().save(QString::fromStdString(opts.screenshot), "PNG");
+        if (opts.screenshotDialog) window.confirmDialog().hide();
+        if (!ok) std::fprintf(stderr, "error: cannot write %s\n", opts.screenshot.c_str());
+        // Quit once any update started here has ended.
+        auto* poll = new QTimer(&window);
+        QObject::connect(poll, &QTimer::timeout, &window, [&window, ok] {
+          if (!window.updateRunning()) QApplication::exit(ok ? 0 : 1);
+        });
+        poll->start(50);
+      });
+    }
+    rc = QApplication::exec();
+  }
+
+  if (!platform.finish(error)) {
+    std::fprintf(stderr, "error: cannot save the simulated camera's state: %s\n", error.c_str());
+    if (rc == 0) rc = 1;
+  }
+  return rc;
+}

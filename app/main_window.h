@@ -1,0 +1,130 @@
+// The main window: every control of template 102 in its place, the device
+// watch (the device-change notification folded by timer 1, one pass laid out
+// per presentation), the update flow (confirmation, StartUpdate, the worker's
+// posted notifications, ring steps on timer 2), and the hidden engineering
+// controls. The decisions come from the window-free logic in device_watch.h
+// and update_flow.h; this class only lays out and binds.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include <QTimer>
+#include <QWidget>
+
+#include "app/device_watch.h"
+#include "app/qt_bridge.h"
+#include "app/texts.h"
+#include "app/update_flow.h"
+#include "app/setting_tables_panel.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace lumavix {
+
+class AppPlatform;
+class ConfirmDialog;
+class DeviceMonitor;
+class RingWidget;
+class UserDataPageWidget;
+
+class MainWindow final : public QWidget {
+ public:
+  // `watchDevices`: listen to udev for device changes (off when simulating).
+  MainWindow(AppPlatform& platform, bool watchDevices, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // The window's initialisation: language, model name, title, hidden
+  // controls, the first device-watch pass, the address fields; then centres
+  // the window on the screen.
+  void Initialise();
+
+  // The device-change notification: (re)arms timer 1.
+  void OnDeviceChange();
+  // The Update button's action and the confirmation's OK.
+  void OnUpdateClicked();
+  void StartUpdate();
+
+  [[nodiscard]] ConfirmDialog& confirmDialog() { return *confirm_; }
+  [[nodiscard]] QWidget* control(int id) const;
+  // Whether an update run is between its start and its terminal notification.
+  [[nodiscard]] bool updateRunning() const;
+
+ protected:
+  bool event(QEvent* e) override;
+  void paintEvent(QPaintEvent* e) override;
+  void closeEvent(QCloseEvent* e) override;
+  void moveEvent(QMoveEvent* e) override;
+  void showEvent(QShowEvent* e) override;
+
+ private:
+  void CreateControls();
+  void RunDeviceWatch();
+  void ApplyPresentation(const PresentationView& view);
+  void ApplyProgressLayout();
+  void ApplyFlowView();
+  void OnNotification(std::uint32_t code, std::uint32_t value);
+  void OnRingTimer();
+  void SetActionControlsEnabled(bool enable);
+  void SetOuterSize(const PixelSize& size96);
+  void ApplyOuterSize();
+  void Place(int id, const PixelRect& rect96);
+  void ShowControl(int id, bool shown);
+  [[nodiscard]] int Dpi() const;
+  [[nodiscard]] int Scaled(int v) const;
+
+  // The window's data exchange: members to controls and back.
+  void UpdateControls();
+  void UpdateMembers();
+
+  // Engineering controls.
+  void BrowseFirmware();
+  void BrowseTable(int id);
+  void DownloadTables();
+  void MakeBinAndWriteTable();
+  void ReadUserDataFromPage();
+  void WriteUserDataFromPage();
+  void SetStatus(const QString& text);
+
+  AppPlatform& platform_;
+  UiLanguage lang_ = UiLanguage::English;
+  std::u16string toolModelName_;
+  std::u16string windowTitle_;
+
+  DeviceWatchState watch_;
+  UpdateFlow flow_;
+  SettingTablesPanel tables_;
+  EventNotifyTarget notify_;
+  MessageBoxPrompter prompter_;
+
+  std::map<int, QWidget*> controls_;
+  QLabel* status_ = nullptr;
+  QPushButton* update_ = nullptr;
+  RingWidget* ring_ = nullptr;
+  QLabel* percent_ = nullptr;
+  QLabel* progressMessage_ = nullptr;
+  QLabel* link_ = nullptr;
+  QProgressBar* progressBar_ = nullptr;
+  QLineEdit* backendAddr_ = nullptr;
+  QLineEdit* sensorAddr_ = nullptr;
+  QCheckBox* dumpFlag_ = nullptr;
+  QString percentText_;  // bound to the percentage (1043)
+
+  ConfirmDialog* confirm_ = nullptr;
+  UserDataPageWidget* page_ = nullptr;
+  DeviceMonitor* monitor_ = nullptr;
+  QTimer timer1_;  // folds device changes into one pass
+  QTimer timer2_;  // one ring step when idle
+
+  bool inPass_ = false;
+  bool passPending_ = false;   // a pass was asked for during a pass or an update
+  QSize outerTarget_;          // the outer size the layout asks for
+  QSize lastFrame_;            // frame size last used to derive the client size
+};
+
+}  // namespace lumavix

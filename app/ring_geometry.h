@@ -1,0 +1,53 @@
+// Geometry of the progress ring, without any window-system types, so that it
+// can be checked on its own.
+//
+// The ring is a circle of small dots that grows clockwise from the top. It is
+// drawn incrementally: each step adds the dots between the angle already
+// drawn and the angle of the new percentage. All arithmetic is single
+// precision with 3.14 for pi, and the angle kept between steps is truncated
+// to whole degrees, so consecutive segments overlap by up to one dot; the
+// dots come out exactly where the camera maker's tool has always put them.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace lumavix {
+
+// Ring geometry in pixels of the ring area.
+inline constexpr float kRingCentreX = 87.0f;
+inline constexpr float kRingCentreY = 87.0f;
+inline constexpr float kRingRadius = 82.0f;
+inline constexpr float kRingDotRadius = 4.0f;
+inline constexpr float kRingDotStepDegrees = 1.8f;
+inline constexpr float kRingStartDegrees = 270.0f;  // progress 0 lies at the top
+inline constexpr float kRingPi = 3.14f;
+
+// Colours as red, green, blue in 0..1 (alpha 1).
+struct RingColour {
+  float r, g, b;
+};
+inline constexpr RingColour kRingDotColour = {0.42f, 0.96f, 0.29f};
+inline constexpr RingColour kRingBackground = {0.94f, 0.94f, 0.94f};
+
+struct RingDot {
+  float angle;  // progress degrees, 0 at the top, clockwise
+  float x;      // centre in ring-area pixels (y grows downward)
+  float y;
+};
+
+struct RingStep {
+  std::vector<RingDot> dots;  // in drawing order
+  std::int32_t lastAngle;     // the angle the next step starts from
+};
+
+// The dots one step draws to go from `lastAngle` (whole degrees, as the
+// previous step left it) to `percent`, and the angle it leaves behind. A
+// percentage at or below what is drawn gives no dots; the returned angle is
+// then the percentage's (truncated), as for any other step.
+[[nodiscard]] RingStep ComputeRingStep(std::int32_t lastAngle, std::int32_t percent);
+
+// The centre of the dot at progress angle `degrees`.
+[[nodiscard]] RingDot RingDotAt(float degrees);
+
+}  // namespace lumavix

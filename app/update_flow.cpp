@@ -1,0 +1,230 @@
+#include "app/update_flow.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <utility>
+
+#include "app/texts.h"
+#include "firmware/image.h"
+#include "settings/userdata.h"
+
+namespace lumavix {
+
+std::string SecondsText(std::uint32_t elapsedMs) {
+  if (elapsedMs == 0) return "0 secs";
+  const float seconds = static_cast<float>(elapsedMs) / 1000.0f;
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%2.3f secs", static_cast<double>(seconds));
+  return buf;
+}
+
+std::int32_t ProgressPercent(std::uint32_t value, std::int32_t total) {
+  // Before any range the percentage has no meaning; it stays where it was
+  // rather than dividing by zero.
+  if (total <= 0) return 0;
+  const float percent = static_cast<float>(value) / static_cast<float>(total) * 100.0f;
+  return static_cast<std::int32_t>(percent);
+}
+
+UpdateFlow::UpdateFlow(UpdateFlowSwitches switches, UpdateFlowHooks hooks)
+    : switches_(switches), hooks_(std::move(hooks)) {}
+
+bool UpdateFlow::BuildDownloadRequest(const DeviceWatchState& window, DownloadRequest& r) {
+  r = DownloadRequest{};
+  std::ifstream in(window.firmwarePath, std::ios::binary | std::ios::ate);
+  if (window.firmwarePath.empty() || !in) return false;
+  const std::streamoff size = in.tellg();
+  r.file0Size = size <= 0 ? 0 : static_cast<std::uint32_t>(std::min<std::streamoff>(size, 0xFFFFFFFF));
+  r.file0Path = window.firmwarePath;
+  if (window.chipGen == 2) {
+    r.mode = kDownloadBootHeader;
+    // The image's own boot configuration, with BootAddr cleared; a file too
+    // short to hold it keeps zeros for the bytes it lacks.
+    std::array<std::uint8_t, kBootConfigSize> head{};
+    in.clear();
+    in.seekg(kFirmwareCrcSize);
+    if (in) in.read(reinterpret_cast<char*>(head.data()), head.size());
+    head[2] = head[3] = head[4] = 0;
+    r.bootHeader = head;
+  } else {
+    r.mode = kDownloadPlain;
+    r.eepromType = 5;
+    r.flags |= 0x01;
+  }
+  return true;
+}
+
+void UpdateFlow::SetStatus(DeviceWatchState& window, const char* text) {
+  if (text) window.statusText = widen_narrow_text(text);
+}
+
+StartResult UpdateFlow::StartUpdate(DeviceWatchState& window, UiLanguage lang,
+                                    NotifyTarget* target, Prompter* owner) {
+  request_ = DownloadRequest{};
+  target_ = target;
+  owner_ = owner;
+  completed_ = false;
+  hasOutcome_ = false;
+  outcomeCode_ = 0;
+  running_ = false;
+
+  view_.progressView = true;
+  view_.windowSize = kProgressWindowSize;
+  view_.progressMessage = std::u16string(StatusText(lang, 15));
+  view_.messageBox = nullptr;
+
+  if (!BuildDownloadRequest(window, request_)) {
+    view_.messageBox = kMsgFirmwareFile1OpenError;
+    return StartResult::FileOpenError;
+  }
+  request_.notifyWindow = target;
+  request_.owner = owner;
+  if (request_.file0Size == 0) {
+    view_.messageBox = kMsgFirmwareSizeError;
+    return StartResult::FileSizeError;
+  }
+
+  if (window.chipGen == 2) {
+    SetStatus(window, kStatusErasing);
+    view_.actionControlsEnabled = false;
+    window.page.SetControlsEnabled(false);
+  } else if (switches_.allowChipGen0Download) {
+    const auto gpio = hooks_.gpioStep ? hooks_.gpioStep : &GpioStep;
+    SetStatus(window, gpio(kGpioBeforeDownload, window.chipGen, window.deviceOpen));
+  } else {
+    view_.messageBox = kMsgDeviceNotSupported;
+    return StartResult::NotSupported;
+  }
+
+  if (StartDownload(request_) == kNoWorker) return StartResult::EngineRefused;
+  running_ = true;
+  return StartResult::Started;
+}
+
+void UpdateFlow::FinalStep(DeviceWatchState& window) {
+  const auto gpio = hooks_.gpioStep ? hooks_.gpioStep : &GpioStep;
+  SetStatus(window, gpio(kGpioAfterUpdate, window.chipGen, window.deviceOpen));
+}
+
+void UpdateFlow::Complete(DeviceWatchState& window, UiLanguage lang) {
+  view_.progressMessage =
+      CompletionText(lang, window.firmware.firmwareVersion, window.camera.cameraModelText);
+  SetStatus(window, kStatusCustomFiles);
+
+  if (switches_.chainSettingTables && hooks_.chainSettingTables) {
+    SetStatus(window, hooks_.chainSettingTables());
+  }
+  if (switches_.enableUserDataPage && window.page.autoWriteAfterUpdate == 1) {
+    SetStatus(window, WriteUserData(window.deviceOpen, window.page, true).status);
+  }
+  if (switches_.dumpAfterDownload && dumpFlag) {
+    // The download worker has posted its last report but its thread may not
+    // have ended yet; the engine would refuse a second worker until it has.
+    WaitForWorker();
+    UploadRequest up;
+    // The dump reports to the same target so that its outcome (codes 4, 7
+    // and 8) reaches the handler instead of being lost.
+    up.notifyWindow = target_;
+    up.owner = owner_;
+    up.mode = kUploadFlashDump;
+    up.startAddress = 0;
+    up.length = kDumpLength;
+    up.outputPath = dumpPath;
+    if (StartUpload(up) != kNoWorker) dumpRunning_ = true;
+  }
+
+  window.page.SetControlsEnabled(true);
+  view_.actionControlsEnabled = true;
+  SetStatus(window, kStatusDownloadSuccess);
+}
+
+NotifyEffect UpdateFlow::HandleNotification(DeviceWatchState& window, UiLanguage lang,
+                                            std::uint32_t code, std::uint32_t value) {
+  NotifyEffect e;
+  const char* failure = nullptr;
+  switch (code) {
+    case UPD_DOWNLOAD_BEGIN:
+      SetStatus(window, value == 0 ? kStatusDownloadPage0 : kStatusDownloadPage1);
+      return e;
+    case UPD_VALIDATE_BEGIN:
+      SetStatus(window, value == 0 ? kStatusValidatePage0 : kStatusValidatePage1);
+      return e;
+    case UPD_UPLOAD_BEGIN:
+      SetStatus(window, value == 0 ? kStatusUploadPage0 : kStatusUploadPage1);
+      return e;
+    case UPD_DOWNLOAD_POS:
+    case UPD_VALIDATE_POS:
+    case 5:
+      if (value > kProgressFloor) {
+        view_.progressPosition = value;
+        if (progressTotal_ > 0) {
+          progressPercent_ = ProgressPercent(value, progressTotal_);
+          if (progressPercent_ != lastPercent_) {
+            ringStepPending_ = true;
+            e.ringStep = true;
+            lastPercent_ = progressPercent_;
+          }
+        }
+      }
+      return e;
+    case UPD_RANGE:
+      if (value > kProgressFloor) {
+        view_.progressRange = value;
+        progressTotal_ = static_cast<std::int32_t>(std::min<std::uint32_t>(value, 0x7FFFFFFF));
+        view_.byteCountText = std::to_string(value) + " bytes";
+      }
+      return e;
+    case UPD_ELAPSED_MS:
+      view_.secondsText = SecondsText(value);
+      return e;
+    case UPD_FILE_WRITE_FAILED:
+      SetStatus(window, kStatusFileWriteFailure);
+      break;
+    case UPD_UPLOAD_DONE:
+      SetStatus(window, kStatusUploadSuccess);
+      break;
+    case UPD_DOWNLOAD_DONE:
+      // One completion per run, however often the code arrives.
+      if (completed_) return e;
+      completed_ = true;
+      e.completed = true;
+      Complete(window, lang);
+      break;
+    case UPD_DOWNLOAD_FAILED:
+      failure = kStatusDownloadFailure;
+      break;
+    case UPD_ACCESS_FAILED:
+      failure = kStatusAccessFailure;
+      break;
+    case UPD_VALIDATE_RESULT:
+    case UPD_ERASE_RESULT:
+      // A boot-header run that fails while erasing or verifying ends with
+      // value 0 and posts nothing else: it is that run's failure.
+      if (value != 0) return e;
+      failure = kStatusDownloadFailure;
+      break;
+    default:
+      return e;
+  }
+
+  if (failure) {
+    SetStatus(window, failure);
+    // Without this the progress view would go on saying "Update in
+    // progress..." after the run has failed.
+    if (!completed_) view_.progressMessage = widen_narrow_text(failure);
+  }
+  e.terminal = true;
+  hasOutcome_ = true;
+  outcomeCode_ = code;
+  running_ = false;
+  FinalStep(window);
+  if (dumpRunning_) {
+    dumpRunning_ = false;
+    running_ = true;
+  }
+  return e;
+}
+
+}  // namespace lumavix

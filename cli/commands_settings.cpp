@@ -1,0 +1,278 @@
+// Commands on setting tables: converting a setting text into its table image
+// (no camera needed), and writing the backend and sensor tables into the
+// camera's flash as the window's "Download" button does.
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cli/commands.h"
+#include "firmware/engine.h"
+#include "firmware/flash.h"
+#include "settings/settext.h"
+#include "settings/tables.h"
+#include "settings/userdata.h"
+
+namespace lumavix::cli {
+namespace {
+
+// Writes `bytes` to `path` through a temporary file beside it that is renamed
+// into place, so a failed write never leaves a partial file under the name.
+bool write_file_atomically(const std::string& path, const std::vector<std::uint8_t>& bytes,
+                           std::string& why) {
+  std::string tmp = path + ".XXXXXX";
+  const int fd = ::mkstemp(tmp.data());
+  if (fd < 0) {
+    why = fmt::format("cannot create a temporary file beside {}: {}", path, std::strerror(errno));
+    return false;
+  }
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      why = fmt::format("cannot write {}: {}", tmp, std::strerror(errno));
+      ::close(fd);
+      std::remove(tmp.c_str());
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  // mkstemp makes the file private; the table is an ordinary output file
+  // with the permissions the user's umask gives.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  (void)::fchmod(fd, 0666 & ~mask);
+  if (::fsync(fd) != 0 || ::close(fd) != 0) {
+    why = fmt::format("cannot write {}: {}", tmp, std::strerror(errno));
+    std::remove(tmp.c_str());
+    return false;
+  }
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    why = fmt::format("cannot create {}: {}", path, std::strerror(errno));
+    std::remove(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- make-bin --
+
+struct MakeBinArgs {
+  std::string text;
+  std::string output;
+  std::string log;
+};
+
+int run_make_bin(Context& ctx, const MakeBinArgs& a) {
+  SettextLogOptions log;
+  if (!a.log.empty()) log.explicitPath = a.log;
+  const SettextConversion conv = ConvertSettingText(a.text, kTableDownloadBufferSize, log);
+  if (!conv.ok()) return ctx.fail(kExitUsage, conv.error);
+
+  if (!a.output.empty()) {
+    std::string why;
+    if (!write_file_atomically(a.output, conv.image, why)) return ctx.fail(kExitFailed, why);
+  }
+
+  nlohmann::ordered_json j{{"arrays", conv.arrayCount},
+                           {"size", conv.image.size()},
+                           {"names", conv.names}};
+  if (!a.output.empty()) j["output"] = a.output;
+  if (!conv.logPath.empty()) j["log"] = conv.logPath.string();
+
+  std::string text = fmt::format("{} array{}, {} bytes", conv.arrayCount,
+                                 conv.arrayCount == 1 ? "" : "s", conv.image.size());
+  for (const std::string& name : conv.names) text += "\n  " + name;
+  if (!a.output.empty()) text += "\nwrote " + a.output;
+  ctx.result(j, text);
+  return kExitOk;
+}
+
+// ---------------------------------------------------------- tables download --
+
+struct TablesArgs {
+  std::string backend, backend_addr, sensor, sensor_addr;
+  bool find = false;
+};
+
+// Message boxes of the table operations, as lines on stderr.
+class StderrPrompter final : public Prompter {
+ public:
+  MessageAnswer ask(std::string_view caption, std::string_view text, MessageButtons,
+                    MessageIcon) override {
+    std::cerr << caption << ": " << text << std::endl;
+    return MessageAnswer::Ok;
+  }
+};
+
+// Programming progress on stderr, at most one line per tenth of the table.
+class StderrProgress final : public ProgressSink {
+ public:
+  void set_label(std::string label) { label_ = std::move(label); }
+  void range(std::uint32_t total) override {
+    total_ = total;
+    next_ = 0;
+  }
+  void position(std::uint32_t done) override {
+    if (total_ == 0 || (done < next_ && done != total_)) return;
+    std::cerr << fmt::format("{}: {}/{} bytes ({}%)", label_, done, total_,
+                             static_cast<unsigned>(std::uint64_t{done} * 100 / total_))
+              << std::endl;
+    next_ = done + (total_ + 9) / 10;
+  }
+
+ private:
+  std::string label_;
+  std::uint32_t total_ = 0;
+  std::uint32_t next_ = 0;
+};
+
+int exit_for(const TableResult& t) {
+  switch (t.outcome) {
+    case TableOutcome::NotRequested:
+    case TableOutcome::Written:
+      return kExitOk;
+    case TableOutcome::WriteFailed:
+    case TableOutcome::NotAttempted:
+      return kExitFailed;
+    default:
+      return kExitUsage;
+  }
+}
+
+nlohmann::ordered_json table_json(const std::string& path, const TableResult& t) {
+  nlohmann::ordered_json j{{"file", path},
+                           {"result", table_outcome_name(t.outcome)},
+                           {"address", fmt::format("0x{:X}", t.address)},
+                           {"size", t.size}};
+  if (!t.status.empty()) j["status"] = t.status;
+  if (!t.detail.empty()) j["detail"] = t.detail;
+  return j;
+}
+
+std::string table_text(const char* which, const std::string& path, const TableResult& t) {
+  if (t.outcome == TableOutcome::Written)
+    return fmt::format("{} table {}: {} bytes written at 0x{:X}\n", which, path, t.size,
+                       t.address);
+  return fmt::format("{} table {}: {}{}\n", which, path, table_outcome_name(t.outcome),
+                     t.detail.empty() ? "" : " (" + t.detail + ")");
+}
+
+int run_tables_download(Context& ctx, const TablesArgs& a) {
+  // The addresses are checked before the camera is touched: a typing slip
+  // must not end up as a write at some other address.
+  for (const auto& [name, text] : {std::pair{"--backend-addr", &a.backend_addr},
+                                   std::pair{"--sensor-addr", &a.sensor_addr}}) {
+    unsigned long v = 0;
+    if (!text->empty() && !parse_hex(*text, 0xFFFFFFFFul, v))
+      return ctx.fail(kExitUsage, fmt::format("{} must be hexadecimal: {}", name, *text));
+  }
+  if (!a.find && a.backend.empty() && a.sensor.empty())
+    return ctx.fail(kExitUsage, "nothing to download: give --backend, --sensor or --find");
+
+  if (!ctx.open_camera()) return kExitNoCamera;
+
+  SettingTableFields fields;
+  if (a.find) {
+    // The default addresses follow the chip type in the camera's user data;
+    // when that cannot be read they stay at the window's start-up values.
+    EepromUserData record;
+    const int chip_type = ReadUserDataBlock(record) ? record.chipType : 0;
+    FindSettingTableFiles(fields, chip_type);
+    // A file the search did not find is not requested; its not-found text
+    // is reported instead.
+    for (std::string* path : {&fields.backendSettingPath, &fields.sensorSettingPath}) {
+      if (*path == kBackendTableNotFound || *path == kSensorTableNotFound) {
+        std::cerr << *path << "skipped" << std::endl;
+        path->clear();
+      }
+    }
+  }
+  if (!a.backend.empty()) fields.backendSettingPath = a.backend;
+  if (!a.sensor.empty()) fields.sensorSettingPath = a.sensor;
+  if (!a.backend_addr.empty()) fields.backendAddress = a.backend_addr;
+  if (!a.sensor_addr.empty()) fields.sensorAddress = a.sensor_addr;
+  if (fields.backendSettingPath.empty() && fields.sensorSettingPath.empty())
+    return ctx.fail(kExitUsage, "no setting table file found in the working directory");
+
+  StderrPrompter prompter;
+  StderrProgress progress;
+  SettingTableUi ui;
+  ui.prompter = &prompter;
+  ui.progress = &progress;
+
+  // The sensor table follows the backend table in the same call; the label
+  // switches once the backend's status text has been shown.
+  progress.set_label(fields.backendSettingPath.empty() ? "sensor" : "backend");
+  ui.status = [&progress](std::string_view text) {
+    std::cerr << text << std::endl;
+    progress.set_label("sensor");
+  };
+  const TableDownloadResult r = DownloadSettingTables(fields, ui);
+
+  // Bad input outweighs a device failure: a table refused or not opened is
+  // the caller's to mend, and it also explains a table not attempted.
+  const int backend_exit = exit_for(r.backend);
+  const int sensor_exit = exit_for(r.sensor);
+  int status = kExitOk;
+  if (backend_exit == kExitUsage || sensor_exit == kExitUsage)
+    status = kExitUsage;
+  else if (backend_exit == kExitFailed || sensor_exit == kExitFailed)
+    status = kExitFailed;
+  nlohmann::ordered_json j{{"result", r.all_written() ? "success" : "failed"}};
+  std::string text;
+  if (r.backend.outcome != TableOutcome::NotRequested) {
+    j["backend"] = table_json(fields.backendSettingPath, r.backend);
+    text += table_text("backend", fields.backendSettingPath, r.backend);
+  }
+  if (r.sensor.outcome != TableOutcome::NotRequested) {
+    j["sensor"] = table_json(fields.sensorSettingPath, r.sensor);
+    text += table_text("sensor", fields.sensorSettingPath, r.sensor);
+  }
+  ctx.result(j, text);
+  return status;
+}
+
+}  // namespace
+
+void register_settings_commands(CLI::App& app, Commands& commands) {
+  auto mb = std::make_shared<MakeBinArgs>();
+  auto* make = app.add_subcommand("make-bin", "Convert a setting text into its table image");
+  make->add_option("TEXT", mb->text, "Setting text file (C-like array initialisers)")->required();
+  make->add_option("-o,--output", mb->output, "Write the table image to this file");
+  make->add_option("--log", mb->log,
+                   "Write the conversion trace here (default: beside the program, named after it)");
+  make->callback([&commands, mb] {
+    commands.choose([mb](Context& c) { return run_make_bin(c, *mb); });
+  });
+
+  auto ta = std::make_shared<TablesArgs>();
+  auto* tables = app.add_subcommand("tables", "Setting tables in the camera's flash");
+  tables->require_subcommand(1);
+  auto* dl = tables->add_subcommand("download", "Write the backend and sensor setting tables");
+  dl->add_option("--backend", ta->backend, "Backend table file (.bin image or .txt text)");
+  dl->add_option("--backend-addr", ta->backend_addr,
+                 "Flash address of the backend table, hexadecimal (default 11000)");
+  dl->add_option("--sensor", ta->sensor, "Sensor table file (.bin image or .txt text)");
+  dl->add_option("--sensor-addr", ta->sensor_addr,
+                 "Flash address of the sensor table, hexadecimal (default 12000)");
+  dl->add_flag("--find", ta->find,
+               "Look for backend_init.txt and SensorSetting.txt in the working directory and "
+               "take the addresses from the camera's chip type first");
+  dl->callback([&commands, ta] {
+    commands.choose([ta](Context& c) { return run_tables_download(c, *ta); });
+  });
+}
+
+}  // namespace lumavix::cli

@@ -1,0 +1,661 @@
+// The tool's main job on the command line: the device-watch pass (status),
+// the update with its confirmation and progress, and the engineering
+// commands around it (download, dump, userdata read, config).
+//
+// Every command opens the device library through the update engine, as the
+// window does, and closes it again before it ends.
+#include <fmt/format.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/device_watch.h"
+#include "app/texts.h"
+#include "app/update_flow.h"
+#include "cli/commands.h"
+#include "cli/terminal_prompter.h"
+#include "devlib/clock.h"
+#include "devlib/frame.h"
+#include "firmware/engine.h"
+#include "firmware/image.h"
+#include "firmware/product_config.h"
+#include "settings/userdata.h"
+#include "sim/sim_hid_backend.h"
+
+namespace lumavix::cli {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+std::string hex4(std::uint32_t v) { return fmt::format("{:04X}", v & 0xFFFF); }
+
+std::string utf8(std::u16string_view s) { return ToUtf8(s); }
+
+const char* variant_name(ModelVariant v) {
+  switch (v) {
+    case ModelVariant::Q:
+      return "Q";
+    case ModelVariant::R:
+      return "R";
+    case ModelVariant::R2:
+      return "R2";
+  }
+  return "?";
+}
+
+UiLanguage command_language() {
+  const UiLanguage lang = LanguageFromEnvironment();
+  SetUiLanguage(lang);
+  return lang;
+}
+
+// Closes the engine's library when a command ends, after any worker.
+struct EngineSession {
+  EngineSession() = default;
+  EngineSession(const EngineSession&) = delete;
+  EngineSession& operator=(const EngineSession&) = delete;
+  ~EngineSession() {
+    WaitForWorker();
+    CloseDevices();
+  }
+};
+
+std::string no_camera_causes() {
+  std::string why;
+  for (const std::string& c : library_state().causes) {
+    if (!why.empty()) why += "; ";
+    why += c;
+  }
+  return why;
+}
+
+// The first simulated camera when the command runs against the simulator.
+sim::SimCamera* simulated_camera() {
+  auto* backend = dynamic_cast<sim::SimHidBackend*>(platform().hid);
+  if (!backend || backend->camera_count() == 0) return nullptr;
+  return backend->camera(0);
+}
+
+// Forwards the worker's reports to a queue and notes, on the worker's
+// thread, how many transfers the simulated camera had seen when the outcome
+// was posted.
+class CountingTarget final : public NotifyTarget {
+ public:
+  CountingTarget(NotifyQueue& queue, sim::SimCamera* camera) : queue_(queue), camera_(camera) {
+    if (camera_) start_ = camera_->counters().total;
+  }
+  void post(std::uint32_t code, std::uint32_t value) override {
+    if (camera_ && is_outcome({code, value}) && !counted_.load()) {
+      at_outcome_.store(camera_->counters().total);
+      counted_.store(true);
+    }
+    queue_.post(code, value);
+  }
+  [[nodiscard]] std::optional<std::uint64_t> transfers() const {
+    if (!camera_) return std::nullopt;
+    const std::uint64_t end = counted_.load() ? at_outcome_.load() : camera_->counters().total;
+    return end - start_;
+  }
+
+ private:
+  NotifyQueue& queue_;
+  sim::SimCamera* camera_;
+  std::uint64_t start_ = 0;
+  std::atomic<std::uint64_t> at_outcome_{0};
+  std::atomic<bool> counted_{false};
+};
+
+struct RunSummary {
+  bool outcome = false;
+  std::uint32_t code = 0;
+  std::uint32_t elapsedMs = 0;
+};
+
+// Feeds every notification of the running worker to the flow until the
+// worker's thread has ended and its queue is empty. Progress goes to stderr
+// in text mode and as event lines in JSON mode.
+RunSummary drive(Context& ctx, UpdateFlow& flow, DeviceWatchState& window, UiLanguage lang,
+                 NotifyQueue& queue) {
+  RunSummary sum;
+  const std::uint32_t start = lumavix::clock().ticks_ms();
+  bool have_elapsed = false;
+  std::u16string last_status = window.statusText;
+  bool percent_line_open = false;
+
+  auto handle = [&](const Notification& n) {
+    const NotifyEffect e = flow.HandleNotification(window, lang, n.code, n.value);
+    if (n.code == UPD_ELAPSED_MS) {
+      sum.elapsedMs = n.value;
+      have_elapsed = true;
+    }
+    if (e.terminal && !sum.outcome) {
+      sum.outcome = true;
+      sum.code = n.code;
+    }
+    const bool status_changed = window.statusText != last_status;
+    last_status = window.statusText;
+    if (ctx.json()) {
+      if (e.ringStep && flow.progressPercent() <= 100) {
+        std::cout << json{{"event", "progress"}, {"percent", flow.progressPercent()}}.dump()
+                  << '\n';
+      }
+      if (n.code != UPD_DOWNLOAD_POS && n.code != UPD_VALIDATE_POS && n.code != UPD_ERASE_POS) {
+        json ev{{"event", "notify"}, {"code", update_code_name(n.code)}, {"value", n.value}};
+        if (status_changed) ev["status"] = utf8(window.statusText);
+        std::cout << ev.dump() << '\n';
+      }
+      std::cout.flush();
+    } else {
+      if (status_changed) {
+        if (percent_line_open) std::cerr << '\n';
+        percent_line_open = false;
+        std::cerr << utf8(window.statusText) << '\n';
+      }
+      if (e.ringStep && flow.progressPercent() <= 100) {
+        std::cerr << '\r' << fmt::format("{:3d} %", flow.progressPercent()) << std::flush;
+        percent_line_open = true;
+      }
+    }
+    if (e.ringStep) flow.RingStepDrawn();
+  };
+
+  for (;;) {
+    if (const auto n = queue.try_pop()) {
+      handle(*n);
+      continue;
+    }
+    if (!WorkerRunning()) {
+      WaitForWorker();
+      for (const Notification& n : queue.drain()) handle(n);
+      break;
+    }
+    lumavix::clock().sleep_ms(1);
+  }
+  if (percent_line_open) std::cerr << '\n';
+  if (!have_elapsed) sum.elapsedMs = lumavix::clock().ticks_ms() - start;
+  return sum;
+}
+
+// Exit status of a refused engine start, from the reason it showed.
+int refusal_status(const TerminalPrompter& prompter) {
+  if (prompter.shown().empty()) return kExitFailed;
+  const std::string& why = prompter.shown().back();
+  if (why == kMsgNoDevice) return kExitNoCamera;
+  if (why == kMsgThreadRunning || why == kMsgCreateDownloadThread ||
+      why == kMsgCreateUploadThread)
+    return kExitFailed;
+  return kExitUsage;  // the file or the request
+}
+
+int start_failure(Context& ctx, StartResult r, const UpdateFlow& flow,
+                  const TerminalPrompter& prompter) {
+  switch (r) {
+    case StartResult::FileOpenError:
+    case StartResult::FileSizeError:
+      return ctx.fail(kExitUsage, flow.view().messageBox);
+    case StartResult::NotSupported:
+      return ctx.fail(kExitFailed, flow.view().messageBox);
+    case StartResult::EngineRefused:
+      return ctx.fail(refusal_status(prompter),
+                      "the download was refused" +
+                          (prompter.shown().empty() ? std::string()
+                                                    : ": " + prompter.shown().back()));
+    case StartResult::Started:
+      break;
+  }
+  return kExitOk;
+}
+
+// The confirmation before anything is written. Returns kExitOk to go on.
+int confirm_or_refuse(Context& ctx, TerminalPrompter& prompter, bool yes, UiLanguage lang,
+                      const std::u16string& warning) {
+  if (yes) return kExitOk;
+  if (!prompter.interactive())
+    return ctx.fail(kExitUsage,
+                    "the camera's flash is about to be rewritten: confirm with --yes "
+                    "(standard input is not a terminal)");
+  const MessageAnswer a = prompter.confirm(utf8(ConfirmText(lang, 0)), utf8(warning),
+                                           utf8(ConfirmText(lang, 4)), utf8(ConfirmText(lang, 3)));
+  if (a != MessageAnswer::Ok) return ctx.fail(kExitFailed, "cancelled; nothing was written");
+  return kExitOk;
+}
+
+json camera_json(const DeviceWatchState& st, const DeviceWatchResult& r) {
+  return json{{"chipGen", st.chipGen},
+              {"chipType", st.camera.cameraChipType},
+              {"productId", hex4(st.camera.cameraProductId)},
+              {"firmwareVersion", hex4(st.camera.cameraFirmwareVersion)},
+              {"model", utf8(st.camera.cameraModelText)},
+              {"variant", variant_name(st.camera.CameraVariant)},
+              {"altProductId", st.camera.cameraAltProductId},
+              {"userDataRead", r.userDataRead}};
+}
+
+// The status object of a pass.
+json status_json(const DeviceWatchState& st, const DeviceWatchResult& r) {
+  const Presentation p = r.view.presentation;
+  json j{{"presentation", PresentationName(p)}, {"text", utf8(r.view.statusText)}};
+  const bool identified = p != Presentation::NoCamera;
+  const bool compared = p == Presentation::UpdateAvailable || p == Presentation::UpToDate;
+  j["cameraVersion"] = identified ? json(hex4(st.camera.cameraFirmwareVersion)) : json(nullptr);
+  j["fileVersion"] = st.firmware.read ? json(hex4(st.firmware.firmwareVersion)) : json(nullptr);
+  j["file"] = compared || st.firmware.read ? json(st.firmwarePath) : json(nullptr);
+  j["camera"] = identified ? camera_json(st, r) : json(nullptr);
+  if (p == Presentation::NotThisProduct) j["link"] = DownloadUrl;
+  if (p == Presentation::NoCamera) {
+    const std::string why = no_camera_causes();
+    j["reason"] = st.deviceOpen != 0 ? json("the camera's chip generation is not supported")
+                  : why.empty()      ? json(nullptr)
+                                     : json(why);
+  }
+  return j;
+}
+
+std::string status_text(const DeviceWatchResult& r) {
+  std::string t = utf8(r.view.statusText);
+  if (r.view.presentation == Presentation::NotThisProduct) t += std::string("\n") + DownloadUrl;
+  return t;
+}
+
+int presentation_status(Presentation p) {
+  switch (p) {
+    case Presentation::NoCamera:
+      return kExitNoCamera;
+    case Presentation::NotThisProduct:
+      return kExitNotThisProduct;
+    case Presentation::UpToDate:
+      return kExitUpToDate;
+    case Presentation::UpdateAvailable:
+      return kExitOk;
+  }
+  return kExitFailed;
+}
+
+// Runs the pass; a file-open failure becomes the usage status with the
+// window's message. Returns nullopt when the caller goes on.
+std::optional<int> watch(Context& ctx, DeviceWatchState& st, DeviceWatchResult& r,
+                         const DeviceWatchConfig& cfg) {
+  r = EvaluateDeviceWatch(st, cfg);
+  if (r.userDataAttempted && !r.userDataRead)
+    std::cerr << "warning: " << kMsgReadUserDataFail << '\n';
+  if (r.outcome == WatchOutcome::FileOpenError) {
+    std::string detail;
+    if (r.noFirmwareFile) {
+      detail = fmt::format("no *.bin file in {}", cfg.directory.empty() ? "." : cfg.directory);
+    } else if (st.firmwarePath.size() > kMaxPathLength) {
+      detail = fmt::format("the path is longer than {} characters", kMaxPathLength);
+    } else {
+      detail = fmt::format("cannot read {}", st.firmwarePath);
+    }
+    return ctx.fail(kExitUsage, std::string(kMsgFirmwareFileOpenError) + " (" + detail + ")");
+  }
+  if (r.view.presentation == Presentation::NoCamera && st.deviceOpen == 0) {
+    const std::string why = no_camera_causes();
+    if (!why.empty()) std::cerr << "no camera found: " << why << '\n';
+  }
+  return std::nullopt;
+}
+
+// ------------------------------------------------------------------ status --
+
+struct StatusArgs {
+  std::string dir;
+};
+
+int run_status(Context& ctx, const StatusArgs& a) {
+  const UiLanguage lang = command_language();
+  std::error_code ec;
+  if (!a.dir.empty() && !std::filesystem::is_directory(a.dir, ec))
+    return ctx.fail(kExitUsage, "not a directory: " + a.dir);
+  EngineSession session;
+  DeviceWatchState st;
+  DeviceWatchConfig cfg;
+  cfg.language = lang;
+  cfg.directory = a.dir;
+  DeviceWatchResult r;
+  if (auto rc = watch(ctx, st, r, cfg)) return *rc;
+  ctx.result(status_json(st, r), status_text(r));
+  return presentation_status(r.view.presentation);
+}
+
+// ------------------------------------------------------------------ update --
+
+struct UpdateArgs {
+  std::string file;
+  bool yes = false;
+  bool force = false;
+};
+
+int run_update(Context& ctx, const UpdateArgs& a) {
+  const UiLanguage lang = command_language();
+  EngineSession session;
+  DeviceWatchState st;
+  DeviceWatchConfig cfg;
+  cfg.language = lang;
+  cfg.firmwareFile = a.file;
+  DeviceWatchResult r;
+  if (auto rc = watch(ctx, st, r, cfg)) return *rc;
+
+  const Presentation p = r.view.presentation;
+  const bool go = p == Presentation::UpdateAvailable || (a.force && p == Presentation::UpToDate);
+  if (!go) {
+    json j = status_json(st, r);
+    j["result"] = "skipped";
+    if (!ctx.json()) std::cerr << status_text(r) << '\n';
+    if (ctx.json()) ctx.result(j, {});
+    if (p == Presentation::UpToDate) std::cerr << "nothing to do (--force updates anyway)\n";
+    return presentation_status(p);
+  }
+  if (!ctx.json()) std::cerr << utf8(r.view.statusText) << '\n';
+
+  TerminalPrompter prompter(TerminalPrompter::stdin_is_terminal(), std::cin, std::cerr);
+  if (const int rc = confirm_or_refuse(ctx, prompter, a.yes, lang,
+                                       ConfirmWarningText(lang, ModelName(ToolVariant)));
+      rc != kExitOk)
+    return rc;
+
+  NotifyQueue queue;
+  CountingTarget target(queue, simulated_camera());
+  UpdateFlow flow;
+  const StartResult sr = flow.StartUpdate(st, lang, &target, &prompter);
+  if (sr != StartResult::Started) return start_failure(ctx, sr, flow, prompter);
+  const RunSummary sum = drive(ctx, flow, st, lang, queue);
+
+  const bool ok = sum.outcome && sum.code == UPD_DOWNLOAD_DONE;
+  json j{{"result", ok ? "success" : "failed"},
+         {"outcome", sum.outcome ? update_code_name(sum.code) : "none"},
+         {"elapsedMs", sum.elapsedMs}};
+  if (const auto t = target.transfers()) j["transfers"] = *t;
+  j["presentation"] = PresentationName(p);
+  j["cameraVersion"] = hex4(st.camera.cameraFirmwareVersion);
+  j["fileVersion"] = hex4(st.firmware.firmwareVersion);
+  j["file"] = st.firmwarePath;
+  j["status"] = utf8(st.statusText);
+  if (ok) {
+    j["text"] = utf8(flow.view().progressMessage);
+    ctx.result(j, utf8(flow.view().progressMessage));
+    return kExitOk;
+  }
+  std::cerr << "error: " << utf8(st.statusText) << " ("
+            << (sum.outcome ? update_code_name(sum.code) : "no outcome") << ")\n";
+  if (ctx.json()) ctx.result(j, {});
+  return kExitFailed;
+}
+
+// ---------------------------------------------------------------- download --
+
+struct DownloadArgs {
+  std::string file;
+  bool yes = false;
+};
+
+int run_download(Context& ctx, const DownloadArgs& a) {
+  const UiLanguage lang = command_language();
+  {
+    std::FILE* f = std::fopen(a.file.c_str(), "rb");
+    if (!f) return ctx.fail(kExitUsage, fmt::format("cannot open {}: {}", a.file, std::strerror(errno)));
+    std::fclose(f);
+  }
+  EngineSession session;
+  DeviceWatchState st;
+  st.deviceOpen = OpenDevices();
+  if (st.deviceOpen == 0) {
+    const std::string why = no_camera_causes();
+    return ctx.fail(kExitNoCamera, "no camera found" + (why.empty() ? std::string() : ": " + why));
+  }
+  std::uint32_t reg = 0;
+  if (ReadRegister(0x0000, 4, reg)) st.chipGen = ChipGenFromRegister(reg);
+  st.firmwarePath = a.file;
+
+  TerminalPrompter prompter(TerminalPrompter::stdin_is_terminal(), std::cin, std::cerr);
+  const std::u16string warning = widen_narrow_text(fmt::format(
+      "{} is about to be written to the camera's {} without any identity or version check.",
+      a.file, st.chipGen == 2 ? "serial flash" : "memory"));
+  if (const int rc = confirm_or_refuse(ctx, prompter, a.yes, lang, warning); rc != kExitOk)
+    return rc;
+
+  NotifyQueue queue;
+  CountingTarget target(queue, simulated_camera());
+  UpdateFlowSwitches sw;
+  sw.allowChipGen0Download = true;  // engineering: the older chips take the plain layout
+  UpdateFlow flow(sw);
+  const StartResult sr = flow.StartUpdate(st, lang, &target, &prompter);
+  if (sr != StartResult::Started) return start_failure(ctx, sr, flow, prompter);
+  const RunSummary sum = drive(ctx, flow, st, lang, queue);
+
+  const bool ok = sum.outcome && sum.code == UPD_DOWNLOAD_DONE;
+  json j{{"result", ok ? "success" : "failed"},
+         {"outcome", sum.outcome ? update_code_name(sum.code) : "none"},
+         {"elapsedMs", sum.elapsedMs}};
+  if (const auto t = target.transfers()) j["transfers"] = *t;
+  j["mode"] = flow.request().mode;
+  j["status"] = utf8(st.statusText);
+  if (ok) {
+    ctx.result(j, fmt::format("{} ({} ms)", utf8(st.statusText), sum.elapsedMs));
+    return kExitOk;
+  }
+  std::cerr << "error: " << utf8(st.statusText) << " ("
+            << (sum.outcome ? update_code_name(sum.code) : "no outcome") << ")\n";
+  if (ctx.json()) ctx.result(j, {});
+  return kExitFailed;
+}
+
+// -------------------------------------------------------------------- dump --
+
+struct DumpArgs {
+  std::string output = kDumpFileName;
+  std::string length = "0x20000";
+};
+
+int run_dump(Context& ctx, const DumpArgs& a) {
+  const UiLanguage lang = command_language();
+  unsigned long length = 0;
+  if (!parse_count(a.length, kMaxUploadLength, length) || length == 0)
+    return ctx.fail(kExitUsage, fmt::format("--length must be 1..{}: {}", kMaxUploadLength, a.length));
+  if (a.output.empty()) return ctx.fail(kExitUsage, "-o needs a file name");
+  // The worker writes a temporary file beside the target, renamed into place
+  // only once the dump succeeded: a failed dump leaves no half file.
+  const std::string tmp = a.output + ".part";
+  if (tmp.size() > kMaxUploadPathLength)
+    return ctx.fail(kExitUsage, fmt::format("the output path is longer than {} characters",
+                                            kMaxUploadPathLength - 5));
+
+  EngineSession session;
+  DeviceWatchState st;
+  st.deviceOpen = OpenDevices();
+  if (st.deviceOpen == 0) {
+    const std::string why = no_camera_causes();
+    return ctx.fail(kExitNoCamera, "no camera found" + (why.empty() ? std::string() : ": " + why));
+  }
+
+  TerminalPrompter prompter(false, std::cin, std::cerr);
+  NotifyQueue queue;
+  CountingTarget target(queue, simulated_camera());
+  UploadRequest up;
+  up.notifyWindow = &target;
+  up.owner = &prompter;
+  up.length = static_cast<std::uint32_t>(length);
+  up.outputPath = tmp;
+  UpdateFlow flow;
+  if (StartUpload(up) == kNoWorker) {
+    std::remove(tmp.c_str());
+    return ctx.fail(refusal_status(prompter), "the dump was refused" +
+                                                   (prompter.shown().empty()
+                                                        ? std::string()
+                                                        : ": " + prompter.shown().back()));
+  }
+  const RunSummary sum = drive(ctx, flow, st, lang, queue);
+
+  bool ok = sum.outcome && sum.code == UPD_UPLOAD_DONE;
+  std::string why = utf8(st.statusText);
+  if (ok && std::rename(tmp.c_str(), a.output.c_str()) != 0) {
+    ok = false;
+    why = fmt::format("cannot create {}: {}", a.output, std::strerror(errno));
+  }
+  if (!ok) std::remove(tmp.c_str());
+
+  json j{{"result", ok ? "success" : "failed"},
+         {"outcome", sum.outcome ? update_code_name(sum.code) : "none"},
+         {"elapsedMs", sum.elapsedMs}};
+  if (const auto t = target.transfers()) j["transfers"] = *t;
+  j["file"] = a.output;
+  j["length"] = length;
+  if (ok) {
+    ctx.result(j, fmt::format("wrote {} ({} bytes of flash and its CRC-32)", a.output, length));
+    return kExitOk;
+  }
+  std::cerr << "error: " << why << " ("
+            << (sum.outcome ? update_code_name(sum.code) : "no outcome") << ")\n";
+  if (ctx.json()) ctx.result(j, {});
+  return kExitFailed;
+}
+
+// ---------------------------------------------------------------- userdata --
+
+int run_userdata_read(Context& ctx) {
+  (void)command_language();
+  EngineSession session;
+  if (OpenDevices() == 0) {
+    const std::string why = no_camera_causes();
+    return ctx.fail(kExitNoCamera, "no camera found" + (why.empty() ? std::string() : ": " + why));
+  }
+  EepromUserData rec;
+  if (!ReadUserDataBlock(rec)) return ctx.fail(kExitFailed, kMsgReadUserDataFail);
+  CameraIdentity id;
+  ApplyModelVariant(rec.chipType, rec.productId, id);
+
+  std::string uvc;
+  for (std::uint8_t b : rec.uvcDefaults) uvc += fmt::format("{:02X}", b);
+  std::string carriedG;
+  for (std::uint8_t b : rec.carriedG) carriedG += fmt::format("{:02X}", b);
+  auto u16 = [&](std::uint32_t off) {
+    return static_cast<std::uint16_t>(rec.uvcDefaults[off] | rec.uvcDefaults[off + 1] << 8);
+  };
+  const json uvcValues{{"brightness", u16(kUvcBrightness)}, {"contrast", u16(kUvcContrast)},
+                       {"gain", u16(kUvcGain)},             {"hue", u16(kUvcHue)},
+                       {"saturation", u16(kUvcSaturation)}, {"sharpness", u16(kUvcSharpness)},
+                       {"gamma", u16(kUvcGamma)}};
+  json j{{"chipName", rec.chipName},
+         {"chipType", rec.chipType},
+         {"firmwareVersion", hex4(rec.firmwareVersion)},
+         {"vendorId", hex4(rec.vendorId)},
+         {"productId", hex4(rec.productId)},
+         {"vendorString", rec.vendorString},
+         {"productString", rec.productString},
+         {"serialNumber", rec.serialNumber},
+         {"uvcDefaults", uvc},
+         {"uvcValues", uvcValues},
+         {"carriedA", rec.carriedA},
+         {"carriedB", rec.carriedB},
+         {"carriedC", rec.carriedC},
+         {"carriedD", rec.carriedD},
+         {"carriedE", rec.carriedE},
+         {"carriedF", rec.carriedF},
+         {"carriedG", carriedG},
+         {"variant", variant_name(id.CameraVariant)},
+         {"model", utf8(id.cameraModelText)},
+         {"altProductId", id.cameraAltProductId}};
+  const std::string text = fmt::format(
+      "chip              {} (type {})\nfirmware version  {:04X}\nvendor id         {:04X}\n"
+      "product id        {:04X}\nvendor string     {}\nproduct string    {}\n"
+      "serial number     {}\nmodel             {}\nUVC defaults      {}\n"
+      "carried           A={:02X} B={:02X} C={:04X} D={:04X} E={:04X} F={:04X} G={}\n",
+      rec.chipName, rec.chipType, rec.firmwareVersion, rec.vendorId, rec.productId,
+      rec.vendorString, rec.productString, rec.serialNumber, utf8(id.cameraModelText), uvc,
+      rec.carriedA, rec.carriedB, rec.carriedC, rec.carriedD, rec.carriedE, rec.carriedF,
+      carriedG);
+  ctx.result(j, text);
+  return kExitOk;
+}
+
+// ------------------------------------------------------------------ config --
+
+int run_config(Context& ctx) {
+  const UiLanguage lang = command_language();
+  const json switches{{"AllowChipGen0Download", AllowChipGen0Download},
+                      {"ChainSettingTables", ChainSettingTables},
+                      {"EnableUserDataPage", EnableUserDataPage},
+                      {"DumpAfterDownload", DumpAfterDownload}};
+  const json j{{"toolVariant", variant_name(ToolVariant)},
+               {"productIds",
+                {{"QA", hex4(ProductIdQA)},
+                 {"QB", hex4(ProductIdQB)},
+                 {"QAlt", hex4(ProductIdQAlt)},
+                 {"RA", hex4(ProductIdRA)},
+                 {"RB", hex4(ProductIdRB)},
+                 {"R2", hex4(ProductIdR2)}}},
+               {"vendorId", hex4(VendorId)},
+               {"downloadUrl", DownloadUrl},
+               {"switches", switches},
+               {"modelName", utf8(ModelName(ToolVariant))},
+               {"windowTitle", utf8(WindowTitle(lang, ToolVariant))}};
+  const std::string text = fmt::format(
+      "tool variant      {}\nmodel name        {}\nwindow title      {}\nvendor id         {:04X}\n"
+      "product ids       QA {:04X}  QB {:04X}  QAlt {:04X}  RA {:04X}  RB {:04X}  R2 {:04X}\n"
+      "download page     {}\nswitches          AllowChipGen0Download={} ChainSettingTables={} "
+      "EnableUserDataPage={} DumpAfterDownload={}\n",
+      variant_name(ToolVariant), utf8(ModelName(ToolVariant)), utf8(WindowTitle(lang, ToolVariant)),
+      VendorId, ProductIdQA, ProductIdQB, ProductIdQAlt, ProductIdRA, ProductIdRB, ProductIdR2,
+      DownloadUrl, AllowChipGen0Download, ChainSettingTables, EnableUserDataPage,
+      DumpAfterDownload);
+  ctx.result(j, text);
+  return kExitOk;
+}
+
+}  // namespace
+
+void register_update_commands(CLI::App& app, Commands& commands) {
+  auto st = std::make_shared<StatusArgs>();
+  auto* status = app.add_subcommand(
+      "status", "Look for the camera and the firmware file, as the window does (exit 0: update "
+                "available, 3: no camera, 4: not this product, 5: up to date)");
+  status->add_option("DIR", st->dir, "Directory holding the firmware file (default: .)");
+  status->callback([&commands, st] {
+    commands.choose([st](Context& c) { return run_status(c, *st); });
+  });
+
+  auto up = std::make_shared<UpdateArgs>();
+  auto* update = app.add_subcommand(
+      "update", "Update the camera's firmware: check, confirm, write, verify (exit 0: verified)");
+  update->add_option("FILE", up->file, "Firmware file (default: the first *.bin of .)");
+  update->add_flag("--yes,-y", up->yes, "Confirm without asking");
+  update->add_flag("--force", up->force,
+                   "Update even when the camera is up to date (the identity check stays)");
+  update->callback([&commands, up] {
+    commands.choose([up](Context& c) { return run_update(c, *up); });
+  });
+
+  auto dl = std::make_shared<DownloadArgs>();
+  auto* download = app.add_subcommand(
+      "download", "Engineering download of FILE, without identity or version checks");
+  download->add_option("FILE", dl->file, "Firmware file")->required();
+  download->add_flag("--yes,-y", dl->yes, "Confirm without asking");
+  download->callback([&commands, dl] {
+    commands.choose([dl](Context& c) { return run_download(c, *dl); });
+  });
+
+  auto dp = std::make_shared<DumpArgs>();
+  auto* dump = app.add_subcommand("dump", "Read the flash back into a firmware file");
+  dump->add_option("-o,--output", dp->output, "Output file (default: Dump.bin_)");
+  dump->add_option("--length", dp->length, "Bytes of flash (default: 0x20000)");
+  dump->callback([&commands, dp] {
+    commands.choose([dp](Context& c) { return run_dump(c, *dp); });
+  });
+
+  auto* userdata = app.add_subcommand("userdata", "The camera's user-data block");
+  userdata->require_subcommand(1);
+  auto* ud_read = userdata->add_subcommand("read", "Show every field of the block");
+  ud_read->callback([&commands] { commands.choose([](Context& c) { return run_userdata_read(c); }); });
+
+  auto* config = app.add_subcommand("config", "The build's constants");
+  config->callback([&commands] { commands.choose([](Context& c) { return run_config(c); }); });
+}
+
+}  // namespace lumavix::cli

@@ -1,0 +1,487 @@
+// The device-watch pass: its identity and version rules, the firmware file it
+// finds and reads, the four presentations in every word order, and whole
+// passes against the simulated camera.
+#include "app/device_watch.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "devlib/clock.h"
+#include "devlib/frame.h"
+#include "firmware/engine.h"
+#include "firmware/image.h"
+#include "sim/simulator.h"
+
+namespace lumavix {
+namespace {
+
+namespace fs = std::filesystem;
+
+CameraIdentity q_camera(std::int32_t alt) {
+  CameraIdentity c;
+  c.cameraChipType = 2;
+  c.CameraVariant = ModelVariant::Q;
+  c.cameraAltProductId = alt;
+  c.cameraModelText = u"LUMAVIX Q ";
+  return c;
+}
+
+CameraIdentity other_camera(ModelVariant v) {
+  CameraIdentity c;
+  c.cameraChipType = 1;
+  c.CameraVariant = v;
+  return c;
+}
+
+// ------------------------------------------------------------------- rules --
+
+TEST(DeviceWatchRules, VersionDecision) {
+  struct Case {
+    std::uint16_t file, camera;
+    bool offered;
+  } cases[] = {
+      {0x0105, 0x0104, true},  {0x0104, 0x0104, false}, {0x0103, 0x0104, false},
+      {0x0100, 0x1721, true},  {0x0107, 0x0108, true},  {0x1721, 0x1721, false},
+      {0x0108, 0x0108, false}, {0x0000, 0x0108, true},  {0xFFFF, 0x0000, true},
+      {0x0000, 0xFFFF, false}, {0x1720, 0x1722, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(UpdateOffered(c.file, c.camera), c.offered)
+        << std::hex << "file " << c.file << " camera " << c.camera << ": expected "
+        << (c.offered ? "update available" : "up to date");
+  }
+}
+
+TEST(DeviceWatchRules, FirmwareProductIdAgainstCamera) {
+  struct Case {
+    const char* what;
+    CameraIdentity camera;
+    std::uint16_t file_id;
+    bool fits;
+  } cases[] = {
+      {"Q alt camera, QA file", q_camera(1), ProductIdQA, false},
+      {"Q alt camera, QB file", q_camera(1), ProductIdQB, false},
+      {"Q alt camera, QAlt file", q_camera(1), ProductIdQAlt, true},
+      {"Q alt camera, foreign id", q_camera(1), 0x1234, true},
+      {"Q camera, QAlt file", q_camera(0), ProductIdQAlt, false},
+      {"Q camera, QB file", q_camera(0), ProductIdQB, true},
+      {"Q camera, R file", q_camera(0), ProductIdRA, true},
+      {"Q camera, id 0 (block beyond 64 KiB)", q_camera(0), 0, true},
+      {"R camera, RA file", other_camera(ModelVariant::R), ProductIdRA, true},
+      {"R camera, RB file", other_camera(ModelVariant::R), ProductIdRB, true},
+      {"R camera, R2 file", other_camera(ModelVariant::R), ProductIdR2, false},
+      {"R2 camera, R2 file", other_camera(ModelVariant::R2), ProductIdR2, true},
+      {"R2 camera, RA file", other_camera(ModelVariant::R2), ProductIdRA, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FirmwareFitsCamera(c.file_id, c.camera), c.fits)
+        << c.what << ": expected " << (c.fits ? "to fit" : "not this product");
+  }
+}
+
+TEST(DeviceWatchRules, CameraAgainstTool) {
+  CameraIdentity unread;  // a first pass whose user-data read failed
+  CameraIdentity r2 = other_camera(ModelVariant::R2);
+  CameraIdentity q_on_boot_only = q_camera(0);
+  q_on_boot_only.cameraChipType = 1;
+  EXPECT_TRUE(CameraMatchesTool(q_camera(0), ModelVariant::Q));
+  EXPECT_FALSE(CameraMatchesTool(unread, ModelVariant::Q)) << "chip type 0 is not a Q camera";
+  EXPECT_FALSE(CameraMatchesTool(r2, ModelVariant::Q));
+  EXPECT_FALSE(CameraMatchesTool(q_on_boot_only, ModelVariant::Q));
+  EXPECT_TRUE(CameraMatchesTool(other_camera(ModelVariant::R), ModelVariant::R));
+  EXPECT_FALSE(CameraMatchesTool(q_camera(0), ModelVariant::R));
+}
+
+TEST(DeviceWatchRules, ChipGenerationIsTheWiderTest) {
+  struct Case {
+    std::uint32_t reg;
+    ChipGen gen;
+  } cases[] = {{0x80, 2}, {0x20, 2}, {0x10, 2}, {0xC0, 2}, {0xB5, 2}, {0x40, 0},
+               {0x0F, 0}, {0x00, 0}, {0x4F, 0}, {0xB000, 0}, {0x123456A0, 2}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(ChipGenFromRegister(c.reg), c.gen) << std::hex << "register 0x" << c.reg;
+  }
+}
+
+TEST(DeviceWatchRules, ScalingTruncatesTowardZero) {
+  EXPECT_EQ(ScalePixels(460, 96), 460);
+  EXPECT_EQ(ScalePixels(45, 144), 67);  // 67.5
+  EXPECT_EQ(ScalePixels(15, 120), 18);  // 18.75
+  EXPECT_EQ(ScalePixels(kConnectStatusRect, 192), (PixelRect{100, 90, 680, 140}));
+  EXPECT_EQ(ScalePixels(kWatchWindowSize, 0), kWatchWindowSize) << "dpi 0 counts as 96";
+}
+
+// ----------------------------------------------------------- firmware file --
+
+std::vector<std::uint8_t> firmware(std::uint16_t version, std::uint16_t pid, bool code_only = false,
+                                   std::uint32_t size = 0x20000) {
+  FirmwareBuildOptions o;
+  o.firmware_version = version;
+  o.product_id = pid;
+  o.code_only = code_only;
+  o.image_size = size;
+  return build_firmware_file(o);
+}
+
+void put_le24(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+  b[at] = v & 0xFF;
+  b[at + 1] = (v >> 8) & 0xFF;
+  b[at + 2] = (v >> 16) & 0xFF;
+}
+
+TEST(FirmwareInfoTest, TakesVersionAndIdBehindTheCodeBase) {
+  const FirmwareInfo full = ReadFirmwareInfo(firmware(0x0105, ProductIdQB));
+  EXPECT_EQ(full.chipType, 2);
+  EXPECT_EQ(full.codeBase, 0x1000u) << "UserCodeAddr when UserCodeSize is not zero";
+  EXPECT_TRUE(full.blockInReach);
+  EXPECT_EQ(full.firmwareVersion, 0x0105);
+  EXPECT_EQ(full.productId, ProductIdQB);
+  EXPECT_EQ(full.bytesRead, kFirmwareWatchRead) << "at most 64 KiB are taken";
+
+  const FirmwareInfo code_only = ReadFirmwareInfo(firmware(0x0222, ProductIdQAlt, true));
+  EXPECT_EQ(code_only.chipType, 1);
+  EXPECT_EQ(code_only.codeBase, 0u) << "BootAddr when UserCodeSize is zero";
+  EXPECT_EQ(code_only.firmwareVersion, 0x0222);
+  EXPECT_EQ(code_only.productId, ProductIdQAlt);
+}
+
+TEST(FirmwareInfoTest, BlockBeyondTheFirst64KiBReadsAsZero) {
+  std::vector<std::uint8_t> f = firmware(0x0105, ProductIdQA);
+  // Moving the code base so that the block would end 1 byte past 64 KiB.
+  const std::uint32_t base = kFirmwareWatchRead - kFirmwareCrcSize - kUserDataDistance -
+                             kUserDataBlockSize + 1;
+  put_le24(f, kFirmwareCrcSize + 10, base);
+  const FirmwareInfo beyond = ReadFirmwareInfo(f);
+  EXPECT_FALSE(beyond.blockInReach);
+  EXPECT_EQ(beyond.firmwareVersion, 0);
+  EXPECT_EQ(beyond.productId, 0);
+
+  put_le24(f, kFirmwareCrcSize + 10, base - 1);
+  EXPECT_TRUE(ReadFirmwareInfo(f).blockInReach) << "a block ending exactly at 64 KiB is read";
+}
+
+TEST(FirmwareInfoTest, ShortFilesReadAsZeroFilled) {
+  for (std::size_t n : {0u, 3u, 10u, 19u, 100u}) {
+    std::vector<std::uint8_t> f(n, 0xFF);
+    const FirmwareInfo info = ReadFirmwareInfo(f);
+    EXPECT_EQ(info.bytesRead, n);
+    EXPECT_EQ(info.firmwareVersion, 0) << n << " bytes";
+    EXPECT_EQ(info.productId, 0) << n << " bytes";
+  }
+}
+
+class TempDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("device_watch_test_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  std::string write(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    const fs::path p = dir_ / name;
+    std::ofstream out(p, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    return p.string();
+  }
+  fs::path dir_;
+};
+
+using FindFirmwareFileTest = TempDir;
+
+TEST_F(FindFirmwareFileTest, TakesTheAlphabeticallyFirstBinFile) {
+  write("b.bin", {1});
+  write("c.txt", {1});
+  write("a.BIN", {1});
+  write("bin", {1});
+  fs::create_directories(dir_ / "0.bin");  // a directory is no firmware file
+  EXPECT_EQ(FindFirmwareFile(dir_.string()), (dir_ / "a.BIN").string());
+}
+
+TEST_F(FindFirmwareFileTest, NoneWithoutABinFileOrDirectory) {
+  write("readme.txt", {1});
+  EXPECT_EQ(FindFirmwareFile(dir_.string()), "");
+  EXPECT_EQ(FindFirmwareFile((dir_ / "missing").string()), "");
+}
+
+TEST_F(FindFirmwareFileTest, ReadsAtMost64KiB) {
+  const std::string big = write("big.bin", std::vector<std::uint8_t>(0x30000, 7));
+  std::vector<std::uint8_t> head;
+  ASSERT_TRUE(ReadFirmwareHead(big, head));
+  EXPECT_EQ(head.size(), kFirmwareWatchRead);
+  const std::string small = write("small.bin", std::vector<std::uint8_t>(100, 7));
+  ASSERT_TRUE(ReadFirmwareHead(small, head));
+  EXPECT_EQ(head.size(), 100u);
+  EXPECT_FALSE(ReadFirmwareHead((dir_ / "missing.bin").string(), head));
+}
+
+// ----------------------------------------------------------- presentations --
+
+TEST(PresentationTest, EnglishTextsAndLayouts) {
+  const std::u16string tool = u"LUMAVIX Q";
+  const std::u16string cam = u"LUMAVIX Q ";
+  struct Case {
+    Presentation p;
+    std::u16string text;
+    PixelRect status;
+    bool button, link, enabled;
+  } cases[] = {
+      {Presentation::NoCamera, u"Please connect your LUMAVIX Q.", {50, 45, 340, 70}, false, false,
+       false},
+      {Presentation::UpdateAvailable,
+       u"Your LUMAVIX Q  is ready to receive an update.\n A new firmware version is available "
+       u"v0105. The current version is v0104.",
+       {20, 15, 410, 70}, true, false, true},
+      {Presentation::UpToDate,
+       u"Your LUMAVIX Q  is already up to date v0104. Please close the LUMAVIX Q  Firmware "
+       u"Update.",
+       {50, 30, 340, 70}, false, false, true},
+      {Presentation::NotThisProduct,
+       u"This firmware update is for LUMAVIX Q. To update the firmware of your LUMAVIX, please "
+       u"visit:",
+       {25, 20, 380, 70}, false, true, false},
+  };
+  for (const Case& c : cases) {
+    const PresentationView v =
+        ComposePresentation(c.p, UiLanguage::English, tool, cam, 0x0105, 0x0104);
+    const char* name = PresentationName(c.p);
+    EXPECT_EQ(v.statusText, c.text) << name;
+    EXPECT_EQ(v.statusRect, c.status) << name;
+    EXPECT_EQ(v.windowSize, (PixelSize{460, 170})) << name;
+    EXPECT_EQ(v.updateButtonShown, c.button) << name;
+    EXPECT_EQ(v.linkShown, c.link) << name;
+    EXPECT_EQ(v.controlsEnabled, c.enabled) << name;
+  }
+  const PresentationView ntp = ComposePresentation(Presentation::NotThisProduct,
+                                                   UiLanguage::English, tool, cam, 0, 0);
+  EXPECT_EQ(ntp.linkRect, (PixelRect{130, 60, 380, 30}));
+  EXPECT_EQ(ntp.linkMarkup, std::string("<a href=\"") + DownloadUrl + "\">" + DownloadUrl + "</a>");
+  EXPECT_NE(std::string(DownloadUrl).find("/download"), std::string::npos);
+}
+
+TEST(PresentationTest, WordOrderOfTheOtherLanguages) {
+  const std::u16string tool = u"LUMAVIX Q";
+  const std::u16string cam = u"LUMAVIX Q ";
+  auto text = [&](Presentation p, UiLanguage l) {
+    return ComposePresentation(p, l, tool, cam, 0x0105, 0x0104).statusText;
+  };
+  EXPECT_EQ(text(Presentation::NoCamera, UiLanguage::German),
+            u"Bitte schließen Sie Ihr LUMAVIX Q  an.");
+  EXPECT_EQ(text(Presentation::NoCamera, UiLanguage::Dutch),
+            u"Sluit uw LUMAVIX Q aan alstublieft.");
+  EXPECT_EQ(text(Presentation::NoCamera, UiLanguage::Japanese),
+            u"LUMAVIX Q を接続してください。");
+  EXPECT_EQ(text(Presentation::NoCamera, UiLanguage::French),
+            u"Veuillez connecter votre LUMAVIX Q.");
+
+  const std::u16string ja = text(Presentation::UpdateAvailable, UiLanguage::Japanese);
+  EXPECT_EQ(ja.rfind(u"LUMAVIX Q ", 0), 0u) << "empty T[2]: the model text comes first";
+  EXPECT_NE(ja.find(u"（v0105）"), std::u16string::npos);
+  EXPECT_EQ(ja.back(), u'。');
+
+  EXPECT_EQ(text(Presentation::NotThisProduct, UiLanguage::Japanese).rfind(u"LUMAVIX Q", 0), 0u)
+      << "Japanese puts the model name first";
+  EXPECT_EQ(text(Presentation::NotThisProduct, UiLanguage::German).rfind(u"Dieses", 0), 0u);
+
+  for (UiLanguage l : {UiLanguage::French, UiLanguage::German, UiLanguage::Italian,
+                       UiLanguage::Dutch}) {
+    const std::u16string t = text(Presentation::UpToDate, l);
+    EXPECT_NE(t.find(u"v0104"), std::u16string::npos) << static_cast<int>(l);
+    EXPECT_EQ(t.find(u"v0105"), std::u16string::npos) << "up to date shows the camera's version";
+  }
+}
+
+TEST(PresentationTest, NotThisProductPlacesPerLanguage) {
+  struct Case {
+    UiLanguage lang;
+    PixelRect link, status;
+  } cases[] = {
+      {UiLanguage::English, {130, 60, 380, 30}, {25, 20, 380, 70}},
+      {UiLanguage::French, {130, 80, 380, 30}, {25, 20, 400, 80}},
+      {UiLanguage::German, {130, 60, 380, 30}, {25, 20, 400, 80}},
+      {UiLanguage::Japanese, {130, 80, 380, 30}, {25, 20, 400, 80}},
+      {UiLanguage::Italian, {130, 60, 380, 30}, {25, 20, 400, 80}},
+      {UiLanguage::Dutch, {120, 60, 380, 30}, {25, 20, 380, 80}},
+  };
+  for (const Case& c : cases) {
+    const PresentationView v =
+        ComposePresentation(Presentation::NotThisProduct, c.lang, u"LUMAVIX Q", {}, 0, 0);
+    EXPECT_EQ(v.linkRect, c.link) << "language " << static_cast<int>(c.lang);
+    EXPECT_EQ(v.statusRect, c.status) << "language " << static_cast<int>(c.lang);
+  }
+}
+
+// --------------------------------------------------------------- the pass --
+
+class WatchPassTest : public TempDir {
+ protected:
+  void TearDown() override {
+    WaitForWorker();
+    CloseDevices();
+    set_platform({});
+    set_clock(nullptr);
+    sim_.reset();
+    TempDir::TearDown();
+  }
+
+  void attach(sim::SimProfile profile, std::optional<std::uint16_t> pid = std::nullopt) {
+    set_clock(&clock_);
+    sim::SimOptions o;
+    o.profile = profile;
+    o.latency_us = 20;
+    o.busy = false;
+    o.product_id = pid;
+    std::string error;
+    sim_ = sim::Simulator::create(o, error);
+    ASSERT_TRUE(sim_) << error;
+    set_platform({&sim_->hid(), &locks_});
+  }
+
+  DeviceWatchResult pass() {
+    cfg_.directory = dir_.string();
+    return EvaluateDeviceWatch(state_, cfg_);
+  }
+
+  VirtualClock clock_{1000};
+  ProcessLockBackend locks_;
+  std::unique_ptr<sim::Simulator> sim_;
+  DeviceWatchState state_;
+  DeviceWatchConfig cfg_;
+};
+
+TEST_F(WatchPassTest, UpdateAvailableThenUpToDate) {
+  attach(sim::SimProfile::Q);
+  write("fw.bin", firmware(0x0105, ProductIdQA));
+  DeviceWatchResult r = pass();
+  ASSERT_EQ(r.outcome, WatchOutcome::Presented);
+  EXPECT_EQ(r.view.presentation, Presentation::UpdateAvailable);
+  EXPECT_NE(state_.deviceOpen, 0);
+  EXPECT_EQ(state_.chipGen, 2);
+  EXPECT_EQ(state_.camera.cameraFirmwareVersion, 0x0104);
+  EXPECT_EQ(state_.firmware.firmwareVersion, 0x0105);
+  EXPECT_EQ(state_.firmwarePath, (dir_ / "fw.bin").string());
+  EXPECT_EQ(state_.statusText, r.view.statusText);
+  EXPECT_TRUE(r.setWindowTitle);
+  EXPECT_EQ(r.windowTitle, u"LUMAVIX Q Firmware Update");
+  EXPECT_TRUE(r.view.controlsEnabled);
+
+  write("fw.bin", firmware(0x0104, ProductIdQA));
+  r = pass();
+  EXPECT_EQ(r.view.presentation, Presentation::UpToDate) << "second pass reopens and rereads";
+  EXPECT_EQ(DeviceCount(), 1);
+}
+
+TEST_F(WatchPassTest, AlternativeHardwareRefusesTheOtherQFiles) {
+  attach(sim::SimProfile::Q, ProductIdQAlt);
+  write("fw.bin", firmware(0x0105, ProductIdQA));
+  EXPECT_EQ(pass().view.presentation, Presentation::NotThisProduct);
+  EXPECT_EQ(state_.camera.cameraAltProductId, 1);
+  write("fw.bin", firmware(0x0105, ProductIdQAlt));
+  EXPECT_EQ(pass().view.presentation, Presentation::UpdateAvailable);
+  write("fw.bin", firmware(0x0105, 0x4321));
+  EXPECT_EQ(pass().view.presentation, Presentation::UpdateAvailable)
+      << "an id outside the six is compared by version";
+}
+
+TEST_F(WatchPassTest, NoCameraAsksForItAndEndsTheConfirmation) {
+  attach(sim::SimProfile::None);
+  const DeviceWatchResult r = pass();
+  EXPECT_EQ(r.outcome, WatchOutcome::Presented);
+  EXPECT_EQ(r.view.presentation, Presentation::NoCamera);
+  EXPECT_EQ(r.view.statusText, u"Please connect your LUMAVIX Q.");
+  EXPECT_TRUE(r.endConfirmation);
+  EXPECT_TRUE(r.setWindowTitle);
+  EXPECT_EQ(state_.deviceOpen, 0);
+  EXPECT_FALSE(r.userDataAttempted);
+}
+
+TEST_F(WatchPassTest, GenerationZeroCameraIsPresentedAsMissing) {
+  attach(sim::SimProfile::Gen0Flash);
+  write("fw.bin", firmware(0x0105, ProductIdQA));
+  const DeviceWatchResult r = pass();
+  EXPECT_EQ(r.view.presentation, Presentation::NoCamera);
+  EXPECT_NE(state_.deviceOpen, 0) << "the library stays open";
+  EXPECT_FALSE(r.endConfirmation);
+  EXPECT_FALSE(r.userDataAttempted);
+}
+
+TEST_F(WatchPassTest, WithoutAnyBinFileTheFileErrorEndsThePass) {
+  attach(sim::SimProfile::Q);
+  write("notes.txt", {1, 2});
+  const DeviceWatchResult r = pass();
+  EXPECT_EQ(r.outcome, WatchOutcome::FileOpenError);
+  EXPECT_TRUE(r.noFirmwareFile);
+  EXPECT_STREQ(r.messageBox, "Firmware File open Error!!");
+  EXPECT_STREQ(r.messageCaption, "LUMAVIX Firmware Update Tool");
+  EXPECT_FALSE(r.setWindowTitle);
+  EXPECT_FALSE(r.view.controlsEnabled);
+  EXPECT_FALSE(r.view.updateButtonShown);
+  EXPECT_EQ(r.view.statusText, u"Please connect your LUMAVIX Q.");
+}
+
+TEST_F(WatchPassTest, UnreadableNamedFileIsAFileError) {
+  attach(sim::SimProfile::Q);
+  cfg_.firmwareFile = (dir_ / "gone.bin").string();
+  EXPECT_EQ(pass().outcome, WatchOutcome::FileOpenError);
+  cfg_.firmwareFile = std::string(300, 'a') + ".bin";
+  EXPECT_EQ(pass().outcome, WatchOutcome::FileOpenError) << "paths over 259 characters";
+}
+
+TEST_F(WatchPassTest, BootOnlyCameraIsNotThisProductWithoutAFile) {
+  attach(sim::SimProfile::Q);
+  // Clearing UserCodeSize makes the camera a boot-only chip (type 1): an R2
+  // by its product id. No firmware file is needed to say so.
+  sim::SimCamera& cam = *sim_->camera(0);
+  std::vector<std::uint8_t> cfg = cam.flash_bytes(0, kBootConfigSize);
+  cfg[2] = 0x00;
+  cfg[3] = 0x10;
+  cfg[4] = 0x00;
+  cfg[13] = cfg[14] = cfg[15] = 0;
+  cam.write_flash_bytes(0, cfg);
+  const DeviceWatchResult r = pass();
+  EXPECT_EQ(r.outcome, WatchOutcome::Presented);
+  EXPECT_EQ(r.view.presentation, Presentation::NotThisProduct);
+  EXPECT_EQ(state_.camera.CameraVariant, ModelVariant::R2);
+  EXPECT_TRUE(r.noFirmwareFile);
+  EXPECT_FALSE(state_.firmware.read);
+}
+
+TEST_F(WatchPassTest, DeferredWhileAnUpdateRuns) {
+  attach(sim::SimProfile::Q);
+  write("fw.bin", firmware(0x0105, ProductIdQA));
+  ASSERT_EQ(pass().view.presentation, Presentation::UpdateAvailable);
+  const std::int32_t open = state_.deviceOpen;
+  const std::u16string text = state_.statusText;
+  cfg_.updateInProgress = true;
+  const DeviceWatchResult r = pass();
+  EXPECT_EQ(r.outcome, WatchOutcome::Deferred);
+  EXPECT_EQ(state_.deviceOpen, open);
+  EXPECT_EQ(state_.statusText, text);
+  EXPECT_TRUE(state_.firmware.read) << "a deferred pass clears nothing";
+}
+
+TEST_F(WatchPassTest, FileBlockBeyond64KiBComparesAsVersionZero) {
+  attach(sim::SimProfile::Q);
+  std::vector<std::uint8_t> f = firmware(0x0105, ProductIdQA);
+  put_le24(f, kFirmwareCrcSize + 10, 0xF000);
+  write("fw.bin", f);
+  const DeviceWatchResult r = pass();
+  EXPECT_EQ(r.view.presentation, Presentation::UpToDate);
+  EXPECT_EQ(state_.firmware.firmwareVersion, 0);
+}
+
+}  // namespace
+}  // namespace lumavix

@@ -1,0 +1,170 @@
+// Runs the desktop program under a virtual X server: the window comes up
+// with the simulated camera, an update runs to its end through the worker's
+// posted notifications, and a second copy leaves at once without a window.
+// Skipped when the program was not built or no virtual X server is there.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path ProgramPath() {
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return {};
+  // <build>/tests/app_tests -> <build>/app/lumavix-update
+  return self.parent_path().parent_path() / "app" / "lumavix-update";
+}
+
+bool HaveXvfbRun() { return std::system("command -v xvfb-run >/dev/null 2>&1") == 0; }
+
+struct Fixture {
+  fs::path dir;
+  fs::path runtime;
+};
+
+// An empty working directory and a private runtime directory for the
+// single-instance lock, so that the test never meets a copy the user runs.
+Fixture MakeFixture(const std::string& name) {
+  Fixture f;
+  f.dir = fs::temp_directory_path() / ("lumavix_qt_" + name + "_" + std::to_string(getpid()));
+  fs::remove_all(f.dir);
+  fs::create_directories(f.dir);
+  f.runtime = f.dir / "run";
+  fs::create_directories(f.runtime);
+  fs::permissions(f.runtime, fs::perms::owner_all, fs::perm_options::replace);
+  return f;
+}
+
+// Runs `args` in `cwd` with XDG_RUNTIME_DIR set; returns the exit status, or
+// -1 when it did not end normally within `timeout_s`.
+int RunProgram(const std::vector<std::string>& args, const Fixture& f, int timeout_s,
+        bool withDisplay = true) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(f.dir.c_str()) != 0) _exit(127);
+    setenv("XDG_RUNTIME_DIR", f.runtime.c_str(), 1);
+    if (!withDisplay) {
+      unsetenv("DISPLAY");
+      unsetenv("WAYLAND_DISPLAY");
+      setenv("QT_QPA_PLATFORM", "xcb", 1);
+    }
+    const int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      dup2(null, 1);
+      dup2(null, 2);
+    }
+    setpgid(0, 0);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+  int status = 0;
+  while (std::chrono::steady_clock::now() < end) {
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  kill(-pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
+}
+
+// Width and height from a PNG's header; 0 x 0 when it is not a PNG.
+std::pair<std::uint32_t, std::uint32_t> PngSize(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  unsigned char h[24] = {};
+  in.read(reinterpret_cast<char*>(h), sizeof h);
+  if (!in || h[1] != 'P' || h[2] != 'N' || h[3] != 'G') return {0, 0};
+  auto be = [&](int o) {
+    return (std::uint32_t{h[o]} << 24) | (std::uint32_t{h[o + 1]} << 16) |
+           (std::uint32_t{h[o + 2]} << 8) | h[o + 3];
+  };
+  return {be(16), be(20)};
+}
+
+class DesktopProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    program_ = ProgramPath();
+    if (!fs::exists(program_)) GTEST_SKIP() << "lumavix-update not built at " << program_;
+    if (!HaveXvfbRun()) GTEST_SKIP() << "xvfb-run not installed";
+  }
+  std::vector<std::string> UnderXvfb(std::vector<std::string> args) const {
+    std::vector<std::string> all = {"xvfb-run", "-a", "-s", "-screen 0 1024x768x24",
+                                    program_.string()};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+  }
+  fs::path program_;
+};
+
+TEST_F(DesktopProgram, NoCameraShowsTheWatchWindowAtItsSize) {
+  Fixture f = MakeFixture("nocam");
+  const fs::path shot = f.dir / "shot.png";
+  ASSERT_EQ(RunProgram(UnderXvfb({"--simulate=none", "--screenshot", shot.string()}), f, 60), 0);
+  // Without a window manager there is no frame: the client is the whole
+  // 460 x 170 window of every watch presentation.
+  EXPECT_EQ(PngSize(shot), std::make_pair(460u, 170u)) << "watch window expected 460 x 170";
+  fs::remove_all(f.dir);
+}
+
+TEST_F(DesktopProgram, SecondCopyLeavesAtOnceWithoutAWindow) {
+  Fixture f = MakeFixture("single");
+  // The first copy stays up for a few seconds.
+  const pid_t first = fork();
+  if (first == 0) {
+    _exit(RunProgram(UnderXvfb({"--simulate=none", "--screenshot", (f.dir / "a.png").string(),
+                         "--screenshot-delay", "5000"}),
+              f, 60));
+  }
+  // Wait until the first copy has its window (the lock is taken before).
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  // No display at all: a second copy that tried to open a window would fail.
+  const int second = RunProgram({program_.string(), "--simulate=none"}, f, 10, /*withDisplay=*/false);
+  EXPECT_EQ(second, 0) << "the second copy must end silently with status 0";
+  int status = 0;
+  waitpid(first, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the first copy ran normally";
+  fs::remove_all(f.dir);
+}
+
+TEST_F(DesktopProgram, UpdateRunsToTheEndOnPostedNotifications) {
+  Fixture f = MakeFixture("update");
+  // The firmware file: the command-line tool makes one when it is built.
+  const fs::path fw = program_.parent_path().parent_path() / "cli" / "lumavix-fw";
+  if (!fs::exists(fw)) GTEST_SKIP() << "lumavix-fw not built";
+  const std::string make = fw.string() + " make-firmware --version 0105 --product-id 0E51 -o " +
+                           (f.dir / "fw.bin").string() + " >/dev/null 2>&1";
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  const fs::path shot = f.dir / "shot.png";
+  // The program quits only once the update has ended; the grab is taken
+  // in the progress view.
+  ASSERT_EQ(RunProgram(UnderXvfb({"--simulate=q,latency-us=0,busy=0", "--auto-update", "--screenshot",
+                           shot.string(), "--screenshot-delay", "1000"}),
+                f, 90),
+            0);
+  EXPECT_EQ(PngSize(shot), std::make_pair(400u, 320u)) << "progress view expected 400 x 320";
+  fs::remove_all(f.dir);
+}
+
+}  // namespace

@@ -1,0 +1,93 @@
+#include "app/ring_geometry.h"
+
+#include <cmath>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace lumavix {
+namespace {
+
+// Sum of the dots of one-percent steps from `from` to `to`, starting at angle
+// 0; returns the final angle through `last`.
+int DotsForSteps(int from, int to, int& last) {
+  int dots = 0;
+  last = 0;
+  for (int p = from; p <= to; ++p) {
+    RingStep s = ComputeRingStep(last, p);
+    dots += static_cast<int>(s.dots.size());
+    last = s.lastAngle;
+  }
+  return dots;
+}
+
+TEST(RingGeometry, StepsStartAtTheTruncatedAngle) {
+  struct Case {
+    int lastAngle;
+    int percent;
+    std::vector<float> angles;
+    int newLast;
+  };
+  const Case cases[] = {
+      // 3.6f is 3.5999999: after two additions a equals the target.
+      {0, 1, {0.0f, 1.8f}, 3},
+      // Restarts at 3, not 3.6.
+      {3, 2, {3.0f, 4.8f, 6.6f}, 7},
+      {0, 0, {}, 0},
+      // Nothing new to draw: the angle still follows the percentage.
+      {7, 1, {}, 3},
+  };
+  for (const Case& c : cases) {
+    RingStep s = ComputeRingStep(c.lastAngle, c.percent);
+    ASSERT_EQ(s.dots.size(), c.angles.size())
+        << "from " << c.lastAngle << " to " << c.percent << "% expected "
+        << c.angles.size() << " dots";
+    for (std::size_t i = 0; i < c.angles.size(); ++i) {
+      EXPECT_FLOAT_EQ(s.dots[i].angle, c.angles[i]) << "dot " << i << " of step to "
+                                                    << c.percent << "%";
+    }
+    EXPECT_EQ(s.lastAngle, c.newLast) << "angle after the step to " << c.percent << "%";
+  }
+}
+
+TEST(RingGeometry, OnePercentStepsOverlapAndEndAtAFullTurn) {
+  int last = 0;
+  EXPECT_EQ(DotsForSteps(1, 100, last), 286)
+      << "1% steps from 0 to 100 draw 286 dots (target rounded from a double product)";
+  EXPECT_EQ(last, 360);
+}
+
+TEST(RingGeometry, OneStepToHundredDrawsTwoHundredAndOneDots) {
+  RingStep s = ComputeRingStep(0, 100);
+  ASSERT_EQ(s.dots.size(), 201u);
+  EXPECT_EQ(s.lastAngle, 360);
+  EXPECT_LT(s.dots.back().angle, 360.0f) << "the last dot lies just below a full turn";
+  EXPECT_GT(s.dots.back().angle, 359.0f);
+}
+
+TEST(RingGeometry, DotsRunClockwiseFromTheTopWithPiAs314) {
+  // Progress 0 at the top of the circle.
+  RingDot top = RingDotAt(0.0f);
+  EXPECT_NEAR(top.x, 87.0f, 0.2f);
+  EXPECT_NEAR(top.y, 5.0f, 0.01f);
+  // A quarter turn clockwise on screen (y down) is the right-hand side.
+  RingDot right = RingDotAt(90.0f);
+  EXPECT_NEAR(right.x, 169.0f, 0.01f);
+  EXPECT_NEAR(right.y, 87.0f, 0.3f);
+  RingDot bottom = RingDotAt(180.0f);
+  EXPECT_NEAR(bottom.y, 169.0f, 0.01f);
+  // 3.14 instead of pi leaves the top dot slightly left of the centre line:
+  // cos(270 * 3.14 / 180) is about -0.00239, so x is about 86.804.
+  const float r = 270.0f * 3.14f / 180.0f;
+  EXPECT_FLOAT_EQ(top.x, std::cos(r) * 82.0f + 87.0f);
+  EXPECT_LT(top.x, 86.9f) << "the approximated pi must be used, not the exact one";
+}
+
+TEST(RingGeometry, OutOfRangePercentDoesNotRunAway) {
+  RingStep s = ComputeRingStep(0, 1 << 20);
+  EXPECT_LE(s.dots.size(), 4096u);
+  EXPECT_TRUE(ComputeRingStep(0, -5).dots.empty());
+}
+
+}  // namespace
+}  // namespace lumavix

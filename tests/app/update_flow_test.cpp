@@ -1,0 +1,349 @@
+// The update flow: the request it builds, the notification handler's
+// progress and texts, the completion, the GPIO step after every run, the
+// engineering steps behind their switches, and a whole update against the
+// simulated camera.
+#include "app/update_flow.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "devlib/clock.h"
+#include "devlib/frame.h"
+#include "firmware/image.h"
+#include "sim/simulator.h"
+
+namespace lumavix {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A flow whose GPIO step only counts.
+struct Harness {
+  Harness(UpdateFlowSwitches sw = {}, std::function<const char*()> chain = {})
+      : flow(sw, UpdateFlowHooks{std::move(chain), [this](int mode, ChipGen, std::int32_t) {
+                                   gpio_modes.push_back(mode);
+                                   return static_cast<const char*>(nullptr);
+                                 }}) {
+    window.camera.cameraModelText = u"LUMAVIX Q ";
+    window.firmware.firmwareVersion = 0x0105;
+    window.chipGen = 2;
+  }
+  NotifyEffect on(std::uint32_t code, std::uint32_t value, UiLanguage l = UiLanguage::English) {
+    return flow.HandleNotification(window, l, code, value);
+  }
+  std::string status() const { return ToUtf8(window.statusText); }
+
+  DeviceWatchState window;
+  std::vector<int> gpio_modes;
+  UpdateFlow flow;
+};
+
+TEST(UpdateFlowProgress, PercentInSinglePrecisionAndRingSteps) {
+  Harness h;
+  struct Step {
+    std::uint32_t code, value;
+    std::int32_t percent, last;
+    bool ring;
+  } steps[] = {
+      {UPD_DOWNLOAD_POS, 500, 0, 0, false},   // before any range: nothing to divide by
+      {UPD_RANGE, 16, 0, 0, false},           // 16 and less change nothing
+      {UPD_RANGE, 65536, 0, 0, false},
+      {UPD_DOWNLOAD_POS, 16, 0, 0, false},
+      {UPD_DOWNLOAD_POS, 655, 0, 0, false},   // 0.9994 %
+      {UPD_DOWNLOAD_POS, 656, 1, 1, true},    // 1.0009 %
+      {UPD_DOWNLOAD_POS, 700, 1, 1, false},   // same percentage: no second step
+      {UPD_VALIDATE_POS, 32768, 50, 50, true},
+      {5, 65536, 100, 100, true},
+      {UPD_VALIDATE_RANGE, 100, 100, 100, false},  // codes above 13 change nothing
+      {UPD_ERASE_POS, 3, 100, 100, false},
+      {UPD_RANGE, 1000, 100, 100, false},
+      {UPD_DOWNLOAD_POS, 17, 1, 1, true},     // 1.7 %
+  };
+  for (const Step& s : steps) {
+    const NotifyEffect e = h.on(s.code, s.value);
+    const std::string what = std::string(update_code_name(s.code)) + "(" + std::to_string(s.value) + ")";
+    EXPECT_EQ(h.flow.progressPercent(), s.percent) << what;
+    EXPECT_EQ(h.flow.lastPercent(), s.last) << what;
+    EXPECT_EQ(e.ringStep, s.ring) << what << ": expected " << (s.ring ? "a" : "no") << " ring step";
+    EXPECT_FALSE(e.terminal) << what;
+  }
+  EXPECT_EQ(h.flow.progressTotal(), 1000);
+  EXPECT_EQ(h.flow.view().progressRange, 1000u);
+  EXPECT_EQ(h.flow.view().progressPosition, 17u);
+  EXPECT_EQ(h.flow.view().byteCountText, "1000 bytes");
+  EXPECT_TRUE(h.gpio_modes.empty());
+  EXPECT_TRUE(h.flow.ringStepPending());
+  h.flow.RingStepDrawn();
+  EXPECT_FALSE(h.flow.ringStepPending());
+}
+
+TEST(UpdateFlowProgress, PhaseTextsAndSeconds) {
+  struct Case {
+    std::uint32_t code, value;
+    const char* status;
+  } cases[] = {
+      {UPD_DOWNLOAD_BEGIN, 0, "Download Firmware to EEPROM Page_0."},
+      {UPD_DOWNLOAD_BEGIN, 1, "Download Firmware to EEPROM Page_1."},
+      {UPD_VALIDATE_BEGIN, 0, "Validate Firmware in EEPROM Page_0."},
+      {UPD_VALIDATE_BEGIN, 7, "Validate Firmware in EEPROM Page_1."},
+      {UPD_UPLOAD_BEGIN, 0, "Upload Firmware from EEPROM Page_0."},
+      {UPD_UPLOAD_BEGIN, 1, "Upload Firmware from EEPROM Page_1."},
+  };
+  for (const Case& c : cases) {
+    Harness h;
+    h.on(c.code, c.value);
+    EXPECT_EQ(h.status(), c.status) << update_code_name(c.code) << "(" << c.value << ")";
+  }
+  EXPECT_EQ(SecondsText(12345), "12.345 secs");
+  EXPECT_EQ(SecondsText(0), "0 secs");
+  EXPECT_EQ(SecondsText(1), "0.001 secs");
+  Harness h;
+  h.on(UPD_ELAPSED_MS, 2500);
+  EXPECT_EQ(h.flow.view().secondsText, "2.500 secs");
+}
+
+TEST(UpdateFlowOutcome, EveryTerminalCodeRunsTheGpioStepOnce) {
+  struct Case {
+    std::uint32_t code, value;
+    const char* status;
+  } cases[] = {
+      {UPD_FILE_WRITE_FAILED, 0, "Write Binary File Failure."},
+      {UPD_UPLOAD_DONE, 0, "Firmware Upload Success."},
+      {UPD_DOWNLOAD_DONE, 0, "Firmware Download/Validate Success."},
+      {UPD_DOWNLOAD_FAILED, 0, "Firmware Download/Validate Failure."},
+      {UPD_ACCESS_FAILED, 0, "EEPROM Access Failure."},
+      // A boot-header run that fails while verifying or erasing ends here.
+      {UPD_VALIDATE_RESULT, 0, "Firmware Download/Validate Failure."},
+      {UPD_ERASE_RESULT, 0, "Firmware Download/Validate Failure."},
+  };
+  for (const Case& c : cases) {
+    Harness h;
+    const NotifyEffect e = h.on(c.code, c.value);
+    const std::string what = update_code_name(c.code);
+    EXPECT_TRUE(e.terminal) << what;
+    EXPECT_EQ(h.status(), c.status) << what;
+    EXPECT_EQ(h.gpio_modes, std::vector<int>{kGpioAfterUpdate}) << what;
+    EXPECT_TRUE(h.flow.hasOutcome()) << what;
+    EXPECT_EQ(h.flow.outcomeCode(), c.code) << what;
+    EXPECT_FALSE(h.flow.running()) << what;
+  }
+  for (const std::uint32_t code : {UPD_VALIDATE_RESULT, UPD_ERASE_RESULT}) {
+    Harness h;
+    EXPECT_FALSE(h.on(code, 1).terminal) << update_code_name(code) << "(1) is a success step";
+    EXPECT_TRUE(h.gpio_modes.empty());
+  }
+}
+
+TEST(UpdateFlowOutcome, FailureReplacesTheProgressMessage) {
+  Harness h;
+  h.flow.view().progressMessage = u"Update in progress...";
+  h.on(UPD_DOWNLOAD_FAILED, 0);
+  EXPECT_EQ(ToUtf8(h.flow.view().progressMessage), "Firmware Download/Validate Failure.");
+  EXPECT_FALSE(h.flow.completed());
+  EXPECT_FALSE(h.flow.view().actionControlsEnabled);
+}
+
+TEST(UpdateFlowOutcome, CompletionTextOnceWithTheNewVersion) {
+  Harness h;
+  const NotifyEffect first = h.on(UPD_DOWNLOAD_DONE, 0);
+  EXPECT_TRUE(first.completed);
+  EXPECT_EQ(h.flow.view().progressMessage,
+            u"Firmware update completed. Current firmware version: v0105. Please disconnect and "
+            u"reconnect your LUMAVIX Q .");
+  EXPECT_TRUE(h.flow.view().actionControlsEnabled);
+  EXPECT_EQ(h.status(), "Firmware Download/Validate Success.");
+
+  const NotifyEffect again = h.on(UPD_DOWNLOAD_DONE, 0);
+  EXPECT_FALSE(again.completed) << "exactly one completion per run";
+  EXPECT_EQ(h.gpio_modes.size(), 1u);
+
+  Harness de;
+  de.on(UPD_DOWNLOAD_DONE, 0, UiLanguage::German);
+  const std::u16string t = de.flow.view().progressMessage;
+  const std::u16string tail = u"LUMAVIX Q  wieder an.";
+  ASSERT_GE(t.size(), tail.size());
+  EXPECT_EQ(t.substr(t.size() - tail.size()), tail) << ToUtf8(t);
+}
+
+TEST(UpdateFlowOutcome, EngineeringStepsOnlyBehindTheirSwitches) {
+  int chained = 0;
+  auto chain = [&]() -> const char* {
+    ++chained;
+    return nullptr;
+  };
+  Harness off({}, chain);
+  off.window.page.autoWriteAfterUpdate = 1;
+  off.on(UPD_DOWNLOAD_DONE, 0);
+  EXPECT_EQ(chained, 0) << "ChainSettingTables is off in this build";
+
+  UpdateFlowSwitches sw;
+  sw.chainSettingTables = true;
+  sw.enableUserDataPage = true;
+  Harness on(sw, chain);
+  on.window.page.autoWriteAfterUpdate = 1;
+  on.on(UPD_DOWNLOAD_DONE, 0);
+  EXPECT_EQ(chained, 1);
+  EXPECT_EQ(on.status(), "Firmware Download/Validate Success.")
+      << "the success text is the last word whatever the steps reported";
+}
+
+// ---------------------------------------------------------------- starting --
+
+class UpdateFlowStart : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("update_flow_test_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    WaitForWorker();
+    CloseDevices();
+    set_platform({});
+    set_clock(nullptr);
+    sim_.reset();
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  std::string write(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    const fs::path p = dir_ / name;
+    std::ofstream out(p, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    return p.string();
+  }
+  void attach() {
+    set_clock(&clock_);
+    sim::SimOptions o;
+    o.latency_us = 5;
+    o.busy = false;
+    std::string error;
+    sim_ = sim::Simulator::create(o, error);
+    ASSERT_TRUE(sim_) << error;
+    set_platform({&sim_->hid(), &locks_});
+  }
+
+  fs::path dir_;
+  VirtualClock clock_{1000};
+  ProcessLockBackend locks_;
+  std::unique_ptr<sim::Simulator> sim_;
+  RecordingPrompter prompter_;
+  NotifyQueue queue_;
+};
+
+TEST_F(UpdateFlowStart, RequestFromTheFirmwareFile) {
+  FirmwareBuildOptions o;
+  const std::vector<std::uint8_t> file = build_firmware_file(o);
+  DeviceWatchState w;
+  w.firmwarePath = write("fw.bin", file);
+  w.chipGen = 2;
+  DownloadRequest r;
+  ASSERT_TRUE(UpdateFlow::BuildDownloadRequest(w, r));
+  EXPECT_EQ(r.mode, kDownloadBootHeader);
+  EXPECT_EQ(r.file0Size, file.size());
+  EXPECT_EQ(r.file0Path, w.firmwarePath);
+  std::array<std::uint8_t, 16> expected{};
+  std::copy_n(file.begin() + 4, 16, expected.begin());
+  expected[2] = expected[3] = expected[4] = 0;
+  EXPECT_EQ(r.bootHeader, expected) << "the image's first 16 bytes with BootAddr cleared";
+
+  w.chipGen = 0;
+  ASSERT_TRUE(UpdateFlow::BuildDownloadRequest(w, r));
+  EXPECT_EQ(r.mode, kDownloadPlain);
+  EXPECT_EQ(r.eepromType, 5);
+  EXPECT_EQ(r.flags & 0x01, 0x01);
+  EXPECT_EQ(r.bootHeader, (std::array<std::uint8_t, 16>{0x7A, 0x3C}));
+
+  w.firmwarePath = (dir_ / "missing.bin").string();
+  EXPECT_FALSE(UpdateFlow::BuildDownloadRequest(w, r));
+}
+
+TEST_F(UpdateFlowStart, StartErrorsLeaveTheProgressViewWithNothingStarted) {
+  struct Case {
+    const char* what;
+    std::string path;
+    ChipGen gen;
+    StartResult result;
+    const char* message;
+  } cases[] = {
+      {"missing file", (dir_ / "missing.bin").string(), 2, StartResult::FileOpenError,
+       "Firmware File1 open Error!!"},
+      {"empty file", write("empty.bin", {}), 2, StartResult::FileSizeError,
+       "Firmware size Error!!"},
+      {"generation 0", write("fw.bin", {1, 2, 3, 4, 5}), 0, StartResult::NotSupported,
+       "FW download does not support this device!!"},
+  };
+  for (const Case& c : cases) {
+    Harness h;
+    h.window.firmwarePath = c.path;
+    h.window.chipGen = c.gen;
+    EXPECT_EQ(h.flow.StartUpdate(h.window, UiLanguage::English, &queue_, &prompter_), c.result)
+        << c.what;
+    EXPECT_STREQ(h.flow.view().messageBox, c.message) << c.what;
+    EXPECT_TRUE(h.flow.view().progressView) << c.what;
+    EXPECT_EQ(h.flow.view().windowSize, (PixelSize{400, 320})) << c.what;
+    EXPECT_EQ(h.flow.view().progressMessage, u"Update in progress...") << c.what;
+    EXPECT_FALSE(h.flow.running()) << c.what;
+    EXPECT_TRUE(h.gpio_modes.empty()) << c.what;
+  }
+  EXPECT_FALSE(WorkerRunning());
+}
+
+TEST_F(UpdateFlowStart, GenerationZeroBehindItsSwitchRunsTheGpioStepFirst) {
+  UpdateFlowSwitches sw;
+  sw.allowChipGen0Download = true;
+  Harness h(sw);
+  h.window.firmwarePath = write("fw.bin", {1, 2, 3, 4, 5});
+  h.window.chipGen = 0;
+  // No library is open: the engine refuses, after the GPIO step.
+  EXPECT_EQ(h.flow.StartUpdate(h.window, UiLanguage::English, &queue_, &prompter_),
+            StartResult::EngineRefused);
+  EXPECT_EQ(h.gpio_modes, std::vector<int>{kGpioBeforeDownload});
+  EXPECT_EQ(h.flow.request().mode, kDownloadPlain);
+}
+
+TEST_F(UpdateFlowStart, WholeUpdateAgainstTheSimulatedCamera) {
+  attach();
+  FirmwareBuildOptions o;
+  o.firmware_version = 0x0105;
+  const std::vector<std::uint8_t> file = build_firmware_file(o);
+  Harness h;
+  h.window.deviceOpen = OpenDevices();
+  ASSERT_NE(h.window.deviceOpen, 0);
+  h.window.firmwarePath = write("fw.bin", file);
+
+  ASSERT_EQ(h.flow.StartUpdate(h.window, UiLanguage::English, &queue_, &prompter_),
+            StartResult::Started);
+  EXPECT_TRUE(h.flow.running());
+  EXPECT_EQ(h.status(), "Erase all EEPROM content, please wait ...");
+  WaitForWorker();
+  int rings = 0, completions = 0, terminals = 0;
+  for (const Notification& n : queue_.drain()) {
+    const NotifyEffect e = h.on(n.code, n.value);
+    rings += e.ringStep;
+    completions += e.completed;
+    terminals += e.terminal;
+  }
+  EXPECT_EQ(completions, 1);
+  EXPECT_EQ(terminals, 1);
+  EXPECT_EQ(h.gpio_modes.size(), 1u);
+  EXPECT_EQ(h.flow.outcomeCode(), UPD_DOWNLOAD_DONE);
+  EXPECT_EQ(h.flow.lastPercent(), 100);
+  EXPECT_LE(rings, 101) << "at most one ring step per percentage";
+  EXPECT_FALSE(h.flow.running());
+  const std::vector<std::uint8_t> flash = sim_->camera(0)->flash_bytes(0, file.size() - 4);
+  EXPECT_TRUE(std::equal(flash.begin(), flash.end(), file.begin() + 4))
+      << "the flash holds the image";
+}
+
+}  // namespace
+}  // namespace lumavix

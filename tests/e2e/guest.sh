@@ -1,0 +1,233 @@
+#!/bin/sh
+# Runs inside the test machine's initramfs as its first process: loads the HID
+# modules, serves the simulated camera through uhid with lumavix-simcam and
+# drives it with lumavix-fw over hidraw, as on a real machine. Expected
+# outputs were made on the host with the in-process simulated camera; every
+# answer through the kernel must be the same. The last console line,
+# "LUMAVIX-E2E-RESULT: PASS|FAIL ...", decides the test.
+export PATH=/bin:/usr/bin
+mount -t devtmpfs devtmpfs /dev
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mkdir -p /tmp /run
+mount -t tmpfs tmpfs /tmp
+mount -t tmpfs tmpfs /run
+
+E=/e2e
+checks=0
+failed=0
+simcam_pid=
+
+ok() { checks=$((checks + 1)); echo "CHECK $1: ok"; }
+bad() {
+  checks=$((checks + 1)); failed=$((failed + 1))
+  echo "CHECK $1: FAIL $2"
+}
+# Shows a file's head on the console after a failed check.
+show() { [ -f "$1" ] && head -n "${2:-15}" "$1" | sed 's/^/    | /'; }
+
+finish() {
+  if [ -n "$simcam_pid" ]; then kill -TERM "$simcam_pid" 2>/dev/null; wait "$simcam_pid"; fi
+  if [ "$failed" -eq 0 ] && [ "$checks" -gt 0 ]; then
+    echo "LUMAVIX-E2E-RESULT: PASS $checks checks"
+  else
+    echo "LUMAVIX-E2E-RESULT: FAIL $failed of $checks checks"
+  fi
+  sync
+  poweroff -f
+  # Reached only when power-off is not possible: the kernel then panics and,
+  # with panic=-1 and -no-reboot, the emulator exits.
+  exit 1
+}
+
+# Centiseconds since boot.
+now_cs() { awk '{ split($1, t, "."); print t[1] * 100 + t[2] }' /proc/uptime; }
+
+# The hidraw node of the simulated camera, or nothing.
+camera_node() {
+  for u in /sys/class/hidraw/hidraw*/device/uevent; do
+    [ -f "$u" ] || continue
+    if grep -qi "^HID_ID=0003:0000$VID:0000$PID\$" "$u"; then
+      d=${u%/device/uevent}
+      echo "/dev/${d##*/}"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# Starts lumavix-simcam (with PROFILE, or $1) and waits for the kernel's
+# hidraw node.
+start_simcam() {
+  lumavix-simcam --sim-state /tmp/cam.state "${1:-$PROFILE}" 2>>/tmp/simcam.log &
+  simcam_pid=$!
+  i=0
+  while [ $i -lt 100 ]; do
+    node=$(camera_node) && [ -c "$node" ] && return 0
+    kill -0 "$simcam_pid" 2>/dev/null || break
+    sleep 0.1
+    i=$((i + 1))
+  done
+  return 1
+}
+
+# Waits up to 2 s for the camera's hidraw node to go away.
+node_gone() {
+  i=0
+  while camera_node >/dev/null; do
+    [ $i -ge 20 ] && return 1
+    sleep 0.1; i=$((i + 1))
+  done
+  return 0
+}
+
+stop_simcam() {
+  kill -TERM "$simcam_pid" 2>/dev/null
+  wait "$simcam_pid"
+  rc=$?
+  simcam_pid=
+  return $rc
+}
+
+# Transfers served so far, from the counters lumavix-simcam prints on SIGUSR1.
+transfers() {
+  before=$(grep -c 'transfers' /tmp/simcam.log)
+  kill -USR1 "$simcam_pid"
+  i=0
+  while [ $i -lt 50 ] && [ "$(grep -c 'transfers' /tmp/simcam.log)" -le "$before" ]; do
+    sleep 0.02; i=$((i + 1))
+  done
+  grep 'transfers' /tmp/simcam.log | tail -n 1 | sed 's/.*transfers \([0-9]*\).*/\1/'
+}
+
+# Runs lumavix-fw with ARGS and compares its exit status and standard output
+# with $E/expected/NAME.rc and $E/expected/NAME; device paths (/sim/hidrawN
+# in-process, /dev/hidrawN here) are not compared.
+same_as_in_process() {
+  name=$1; shift
+  lumavix-fw "$@" >/tmp/$name.out 2>/tmp/$name.err
+  compare "$name" $?
+}
+
+compare() {
+  name=$1 rc=$2
+  want_rc=$(cat $E/expected/$name.rc)
+  sed 's#/\(sim\|dev\)/hidraw[0-9]*#HIDRAW#g' /tmp/$name.out >/tmp/$name.got
+  sed 's#/\(sim\|dev\)/hidraw[0-9]*#HIDRAW#g' $E/expected/$name >/tmp/$name.want
+  if [ "$rc" != "$want_rc" ]; then
+    bad "$name" "exit status $rc, in-process $want_rc"
+    show /tmp/$name.err
+  elif cmp -s /tmp/$name.got /tmp/$name.want; then
+    ok "$name"
+  else
+    bad "$name" "answers differ from the in-process simulated camera"
+    echo "    got:"; show /tmp/$name.out 5
+    echo "    expected:"; show $E/expected/$name 5
+  fi
+}
+
+. $E/config.sh
+# status and update look for the firmware file in the working directory.
+cd $E/fw
+
+for m in hid hid-generic uhid; do
+  insmod $E/modules/$m.ko || echo "insmod $m failed"
+done
+if [ -c /dev/uhid ]; then ok uhid-device; else bad uhid-device "/dev/uhid is missing"; finish; fi
+
+if start_simcam; then
+  ok simcam-start
+else
+  bad simcam-start "no hidraw node for $VID:$PID appeared"
+  show /tmp/simcam.log
+  finish
+fi
+
+# The library finds the camera through udev's view of sysfs, with no udev
+# daemon running, as on a minimal system.
+if lumavix-fw list >/tmp/list.out 2>/tmp/list.err && grep -q "$node" /tmp/list.out; then
+  ok list
+else
+  bad list "lumavix-fw list did not show $node"
+  show /tmp/list.out; show /tmp/list.err
+fi
+
+same_as_in_process reg-read reg read 0 4
+same_as_in_process flash-id flash id
+[ "$HAVE_STATUS" = 1 ] && same_as_in_process status status
+
+# Timing: a 64 KiB read against a 32-byte one, so that start-up costs cancel.
+c0=$(transfers); t0=$(now_cs)
+lumavix-fw flash read 0 0x10000 >/tmp/flash-read.out 2>/tmp/flash-read.err
+read_rc=$?
+t1=$(now_cs); c1=$(transfers)
+compare flash-read $read_rc
+lumavix-fw flash read 0 0x20 >/dev/null 2>&1
+t2=$(now_cs); c2=$(transfers)
+awk -v c0="$c0" -v c1="$c1" -v c2="$c2" -v t0="$t0" -v t1="$t1" -v t2="$t2" 'BEGIN {
+  big = c1 - c0; small = c2 - c1; pairs = (big - small) / 2
+  if (pairs > 0)
+    printf "TIMING: flash read 0x10000: %d transfers in %.2f s; 0x20: %d transfers in %.2f s; %.0f us per feature-report pair\n",
+      big, (t1 - t0) / 100, small, (t2 - t1) / 100, ((t1 - t0) - (t2 - t1)) * 10000 / pairs
+}'
+
+if [ "$HAVE_UPDATE" = 1 ]; then
+  c0=$(transfers); t0=$(now_cs)
+  same_as_in_process update update --yes update.bin
+  t1=$(now_cs); c1=$(transfers)
+  awk -v c="$((c1 - c0))" -v t="$((t1 - t0))" \
+    'BEGIN { printf "TIMING: update: %d transfers in %.2f s\n", c, t / 100 }'
+  [ "$HAVE_STATUS" = 1 ] && same_as_in_process status-after-update status
+  same_as_in_process flash-after-update flash read 0 0x20000
+fi
+
+# Stopping removes the device and saves the camera's memories.
+if stop_simcam; then ok simcam-stop; else bad simcam-stop "lumavix-simcam exited with $rc"; fi
+if node_gone; then ok simcam-destroy; else bad simcam-destroy "the hidraw node is still there"; fi
+if [ -s /tmp/cam.state ]; then ok state-saved; else bad state-saved "no state file"; fi
+if grep -q 'violations 0,' /tmp/simcam.log; then
+  ok no-violations
+else
+  bad no-violations "the camera saw frames that break the protocol"
+  show /tmp/simcam.log 30
+fi
+
+# A camera started again from the saved state carries what was written.
+if start_simcam; then
+  ok simcam-restart
+  if [ "$HAVE_UPDATE" = 1 ]; then
+    same_as_in_process flash-after-restart flash read 0 0x20000
+  else
+    same_as_in_process flash-after-restart flash read 0 0x10000
+  fi
+else
+  bad simcam-restart "no hidraw node after restarting from the state file"
+  show /tmp/simcam.log
+fi
+
+# A camera that drops off the bus in the middle of a read: the command fails
+# and the node goes away.
+stop_simcam
+if start_simcam "$PROFILE,unplug-after=40"; then
+  if lumavix-fw flash read 0 0x1000 >/tmp/unplug.out 2>/tmp/unplug.err; then
+    bad unplug "the read succeeded although the camera left after 40 transfers"
+  elif ! node_gone; then
+    # The camera's count tells a read that gave up before the 41st transfer
+    # from a camera that refused it but was never taken off the bus.
+    n=$(transfers)
+    if [ "${n:-0}" -gt 40 ]; then
+      bad unplug "the hidraw node stayed after the camera was unplugged (it refused transfer 41; lumavix-simcam did not remove the device)"
+    else
+      bad unplug "the hidraw node stayed: the read failed after ${n:-no} transfers, before the camera left"
+    fi
+  else
+    ok unplug
+  fi
+  show /tmp/unplug.err 3
+else
+  bad unplug "lumavix-simcam did not start"
+fi
+
+echo "--- lumavix-simcam log"
+sed 's/^/    | /' /tmp/simcam.log
+finish
