@@ -41,7 +41,10 @@ bool Context::setup() {
     init_trace_from_environment();
   }
   Platform p;
-  p.locks = &impl_->locks;
+  // The simulated camera lives in this process, so no other program can reach
+  // it: a process-local lock serves, and parallel simulated runs (tests,
+  // demos) do not wait for each other on the system-wide one.
+  p.locks = opts_.simulate ? nullptr : &impl_->locks;
   if (opts_.simulate) {
     sim::SimOptions so;
     std::string err;
