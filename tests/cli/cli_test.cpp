@@ -9,31 +9,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli_run.h"
+
 namespace {
 
-struct CliRun {
-  int status = -1;
-  std::string out;
-};
+using CliRun = lumavix::test::CliResult;
+using lumavix::test::last_line;
 
 CliRun run(const std::string& args) {
-  const std::string cmd = std::string(LUMAVIX_CLI_PATH) + " " + args + " 2>/dev/null";
-  CliRun r;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
-
-std::string last_line(const std::string& s) {
-  std::string t = s;
-  while (!t.empty() && t.back() == '\n') t.pop_back();
-  const auto pos = t.rfind('\n');
-  return pos == std::string::npos ? t : t.substr(pos + 1);
+  return lumavix::test::run_shell(std::string(LUMAVIX_CLI_PATH) + " " + args + " 2>/dev/null");
 }
 
 TEST(Cli, ListsTheSimulatedCameraAsJson) {

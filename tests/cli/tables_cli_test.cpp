@@ -13,39 +13,24 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli_run.h"
+
 #include "platform/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct TablesCliRun {
-  int status = -1;
-  std::string out;
-};
+using TablesCliRun = lumavix::test::CliResult;
+using lumavix::test::last_json;
 
 // Runs lumavix-fw with `args` in `cwd` (when given); stdout is kept,
 // stderr dropped.
 TablesCliRun run_tables_cli(const std::string& args, const std::string& cwd = {}) {
   std::string cmd;
   if (!cwd.empty()) cmd = "cd '" + cwd + "' && ";
-  cmd += std::string(LUMAVIX_CLI_PATH) + " " + args + " 2>/dev/null";
-  TablesCliRun r;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
-
-nlohmann::json last_json(const std::string& out) {
-  std::string t = out;
-  while (!t.empty() && t.back() == '\n') t.pop_back();
-  const auto pos = t.rfind('\n');
-  return nlohmann::json::parse(pos == std::string::npos ? t : t.substr(pos + 1), nullptr, false);
+  return lumavix::test::run_shell(cmd + std::string(LUMAVIX_CLI_PATH) + " " + args +
+                                  " 2>/dev/null");
 }
 
 std::string sample_text() { return std::string(LUMAVIX_TEST_DATA_DIR) + "/settext/backend_init.txt"; }

@@ -16,6 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli_run.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -23,34 +25,17 @@ namespace fs = std::filesystem;
 // A quick camera: no transfer latency and no flash busy times.
 constexpr const char* kFast = "--simulate=q,latency-us=0,busy=0";
 
-struct UpdRun {
-  int status = -1;
-  std::string out;
-};
+using UpdRun = lumavix::test::CliResult;
 
 // Runs lumavix-fw in `dir` with English texts and stdin from /dev/null (no
 // terminal), stderr discarded.
 UpdRun upd_run(const fs::path& dir, const std::string& args) {
-  const std::string cmd = "cd '" + dir.string() + "' && LC_ALL=C LANG=C " +
-                          std::string(LUMAVIX_CLI_PATH) + " " + args + " </dev/null 2>/dev/null";
-  UpdRun r;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
+  return lumavix::test::run_shell("cd '" + dir.string() + "' && LC_ALL=C LANG=C " +
+                                  std::string(LUMAVIX_CLI_PATH) + " " + args +
+                                  " </dev/null 2>/dev/null");
 }
 
-nlohmann::json upd_last_json(const UpdRun& r) {
-  std::string t = r.out;
-  while (!t.empty() && t.back() == '\n') t.pop_back();
-  const auto pos = t.rfind('\n');
-  const std::string line = pos == std::string::npos ? t : t.substr(pos + 1);
-  return nlohmann::json::parse(line, nullptr, false);
-}
+nlohmann::json upd_last_json(const UpdRun& r) { return lumavix::test::last_json(r.out); }
 
 std::vector<std::uint8_t> upd_read(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);

@@ -8,31 +8,18 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli_run.h"
+
 namespace {
 
-struct XuRun {
-  int status = -1;
-  std::string out;
-};
+using XuRun = lumavix::test::CliResult;
 
 XuRun run_xu_cli(const std::string& args) {
-  const std::string cmd = std::string(LUMAVIX_CLI_PATH) + " " + args + " 2>/dev/null";
-  XuRun r;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
+  return lumavix::test::run_shell(std::string(LUMAVIX_CLI_PATH) + " " + args + " 2>/dev/null");
 }
 
 nlohmann::json xu_last_json(const std::string& s) {
-  std::string t = s;
-  while (!t.empty() && t.back() == '\n') t.pop_back();
-  const auto pos = t.rfind('\n');
-  return nlohmann::json::parse(pos == std::string::npos ? t : t.substr(pos + 1));
+  return nlohmann::json::parse(lumavix::test::last_line(s));
 }
 
 TEST(XuCli, EachTransportListsItsCamera) {
