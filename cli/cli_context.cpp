@@ -1,4 +1,5 @@
 #include "cli/cli_context.h"
+#include "cli/commands.h"
 
 #include <cctype>
 #include <cerrno>
@@ -106,6 +107,7 @@ bool Context::open_camera() {
     why += c;
   }
   fail(kExitNoCamera, "no camera found" + (why.empty() ? std::string() : ": " + why));
+  print_doctor_hint();
   return false;
 }
 

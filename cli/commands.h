@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include <CLI/CLI.hpp>
 
@@ -25,7 +26,19 @@ void register_device_commands(CLI::App& app, Commands& commands);
 // file-info, make-firmware.
 void register_firmware_commands(CLI::App& app, Commands& commands);
 void register_settings_commands(CLI::App& app, Commands& commands);
+// Why the firmware file at `path` cannot be written to a camera (it cannot
+// be read, is empty, too short, too large, or fails its CRC-32), or empty
+// when it is whole.
+[[nodiscard]] std::string firmware_file_problem(const std::string& path);
+
 // status, update, download, dump, userdata read, config.
 void register_update_commands(CLI::App& app, Commands& commands);
+// doctor.
+void register_doctor_commands(CLI::App& app, Commands& commands);
+
+// After a "no camera found" message: when the library's causes include a
+// node this user may not open, writes the hint that names `doctor` to
+// stderr (never to stdout, which may carry JSON).
+void print_doctor_hint();
 
 }  // namespace lumavix::cli

@@ -37,6 +37,25 @@ std::uint16_t le16(const std::vector<std::uint8_t>& b, std::size_t at) {
   return at + 1 < b.size() ? static_cast<std::uint16_t>(b[at] | b[at + 1] << 8) : 0;
 }
 
+}  // namespace
+
+std::string firmware_file_problem(const std::string& path) {
+  std::vector<std::uint8_t> bytes;
+  std::string why;
+  if (!read_prefix(path, kMaxFirmwareLoad + 1, bytes, why)) return why;
+  if (bytes.empty()) return path + " is empty";
+  if (bytes.size() < kFirmwareCrcSize + kBootConfigSize)
+    return fmt::format("{} is too short to be a firmware file ({} bytes)", path, bytes.size());
+  if (bytes.size() > kMaxFirmwareLoad)
+    return fmt::format("{} is larger than the {} bytes a firmware file can hold", path,
+                       kMaxFirmwareLoad);
+  if (!CheckImageCrc(bytes))
+    return path + " fails its CRC-32 check: it is damaged or not a firmware file";
+  return {};
+}
+
+namespace {
+
 struct FileInfoArgs {
   std::string file;
 };

@@ -76,6 +76,16 @@ std::string no_camera_causes() {
   return why;
 }
 
+// The failure of a command that found no camera, with the doctor's hint when
+// a node refused this user.
+int fail_no_camera(const Context& ctx) {
+  const std::string why = no_camera_causes();
+  const int rc =
+      ctx.fail(kExitNoCamera, "no camera found" + (why.empty() ? std::string() : ": " + why));
+  print_doctor_hint();
+  return rc;
+}
+
 // The first simulated camera when the command runs against the simulator.
 sim::SimCamera* simulated_camera() {
   auto* backend = dynamic_cast<sim::SimHidBackend*>(platform().hid);
@@ -299,6 +309,7 @@ std::optional<int> watch(Context& ctx, DeviceWatchState& st, DeviceWatchResult& 
   if (r.view.presentation == Presentation::NoCamera && st.deviceOpen == 0) {
     const std::string why = no_camera_causes();
     if (!why.empty()) std::cerr << "no camera found: " << why << '\n';
+    print_doctor_hint();
   }
   return std::nullopt;
 }
@@ -321,7 +332,21 @@ int run_status(Context& ctx, const StatusArgs& a) {
   cfg.directory = a.dir;
   DeviceWatchResult r;
   if (auto rc = watch(ctx, st, r, cfg)) return *rc;
-  ctx.result(status_json(st, r), status_text(r));
+  json j = status_json(st, r);
+  // The window reads a version even from a damaged file (a missing block
+  // reads as version 0, which looks up to date); say what is wrong with it.
+  j["fileProblem"] = nullptr;
+  if (j["file"].is_string()) {
+    const std::string problem = firmware_file_problem(st.firmwarePath);
+    if (!problem.empty()) {
+      j["fileProblem"] = problem;
+      std::cerr << "warning: " << problem << '\n';
+    }
+  }
+  ctx.result(j, status_text(r));
+  // The pass completed whether or not an update is needed; scripts that want
+  // to know read "presentation", or run `update`, which exits 5 when up to date.
+  if (r.view.presentation == Presentation::UpToDate) return kExitOk;
   return presentation_status(r.view.presentation);
 }
 
@@ -344,6 +369,13 @@ int run_update(Context& ctx, const UpdateArgs& a) {
   if (auto rc = watch(ctx, st, r, cfg)) return *rc;
 
   const Presentation p = r.view.presentation;
+  // A damaged file is refused before the version decision, which would read
+  // its missing fields as zero and call the camera up to date.
+  if (p == Presentation::UpdateAvailable || p == Presentation::UpToDate) {
+    const std::string problem = firmware_file_problem(st.firmwarePath);
+    if (!problem.empty())
+      return ctx.fail(kExitUsage, problem + "; nothing was written to the camera");
+  }
   const bool go = p == Presentation::UpdateAvailable || (a.force && p == Presentation::UpToDate);
   if (!go) {
     json j = status_json(st, r);
@@ -407,8 +439,7 @@ int run_download(Context& ctx, const DownloadArgs& a) {
   DeviceWatchState st;
   st.deviceOpen = OpenDevices();
   if (st.deviceOpen == 0) {
-    const std::string why = no_camera_causes();
-    return ctx.fail(kExitNoCamera, "no camera found" + (why.empty() ? std::string() : ": " + why));
+    return fail_no_camera(ctx);
   }
   std::uint32_t reg = 0;
   if (ReadRegister(0x0000, 4, reg)) st.chipGen = ChipGenFromRegister(reg);
@@ -466,13 +497,20 @@ int run_dump(Context& ctx, const DumpArgs& a) {
   if (tmp.size() > kMaxUploadPathLength)
     return ctx.fail(kExitUsage, fmt::format("the output path is longer than {} characters",
                                             kMaxUploadPathLength - 5));
+  // An output that cannot be created is reported before the flash is read,
+  // naming the file the user gave.
+  if (std::FILE* probe = std::fopen(tmp.c_str(), "wb")) {
+    std::fclose(probe);
+    std::remove(tmp.c_str());
+  } else {
+    return ctx.fail(kExitFailed, fmt::format("cannot create {}: {}", a.output, std::strerror(errno)));
+  }
 
   EngineSession session;
   DeviceWatchState st;
   st.deviceOpen = OpenDevices();
   if (st.deviceOpen == 0) {
-    const std::string why = no_camera_causes();
-    return ctx.fail(kExitNoCamera, "no camera found" + (why.empty() ? std::string() : ": " + why));
+    return fail_no_camera(ctx);
   }
 
   TerminalPrompter prompter(false, std::cin, std::cerr);
@@ -523,8 +561,7 @@ int run_userdata_read(Context& ctx) {
   (void)command_language();
   EngineSession session;
   if (OpenDevices() == 0) {
-    const std::string why = no_camera_causes();
-    return ctx.fail(kExitNoCamera, "no camera found" + (why.empty() ? std::string() : ": " + why));
+    return fail_no_camera(ctx);
   }
   EepromUserData rec;
   if (!ReadUserDataBlock(rec)) return ctx.fail(kExitFailed, kMsgReadUserDataFail);
@@ -614,8 +651,8 @@ int run_config(Context& ctx) {
 void register_update_commands(CLI::App& app, Commands& commands) {
   auto st = std::make_shared<StatusArgs>();
   auto* status = app.add_subcommand(
-      "status", "Look for the camera and the firmware file, as the window does (exit 0: update "
-                "available, 3: no camera, 4: not this product, 5: up to date)");
+      "status", "Look for the camera and the firmware file, as the window does (exit 0: the pass "
+                "completed, 3: no camera, 4: not this product)");
   status->add_option("DIR", st->dir, "Directory holding the firmware file (default: .)");
   status->callback([&commands, st] {
     commands.choose([st](Context& c) { return run_status(c, *st); });

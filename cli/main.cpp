@@ -63,6 +63,7 @@ int main(int argc, char** argv) {
   register_firmware_commands(app, commands);
   register_settings_commands(app, commands);
   register_update_commands(app, commands);
+  register_doctor_commands(app, commands);
 
   std::vector<const char*> cargv;
   for (const std::string& a : args) cargv.push_back(a.c_str());

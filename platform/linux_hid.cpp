@@ -17,6 +17,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "platform/linux_doctor.h"
+
 namespace lumavix {
 
 namespace {
@@ -288,7 +290,9 @@ bool LinuxHidBackend::enumerate(std::vector<HidInterfaceInfo>& out, SysError& er
 }
 
 std::unique_ptr<HidDevice> LinuxHidBackend::open(const std::string& path, SysError& err) {
-  const int fd = sys_open(path.c_str(), O_RDWR | O_CLOEXEC);
+  // Right after a replug udev may not yet have made the node or granted the
+  // user access to it; the open is retried for a moment.
+  const int fd = open_node_with_retry(path, O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     err = {-fd, hidraw_open_message(path, -fd)};
     return nullptr;

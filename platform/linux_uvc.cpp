@@ -15,6 +15,7 @@
 #include <set>
 
 #include "devlib/uvc_descriptor.h"
+#include "platform/linux_doctor.h"
 
 namespace lumavix {
 
@@ -338,7 +339,8 @@ std::unique_ptr<VideoControl> LinuxUvcBackend::bind(DeviceCategory category,
     return nullptr;
   }
 
-  const int fd = sys_open(it->devnode.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  // As for hidraw: udev may still be setting up a node that just appeared.
+  const int fd = open_node_with_retry(it->devnode, O_RDWR | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     err = {-fd, open_message(it->devnode, -fd)};
     return nullptr;

@@ -152,6 +152,40 @@ else
   show /tmp/list.out; show /tmp/list.err
 fi
 
+# The doctor finds the camera usable as root. For another user, a node only
+# root may open is explained as a permission problem, and commands that
+# cannot open the camera point to the doctor.
+lumavix-fw doctor >/tmp/doctor.out 2>&1
+rc=$?
+if [ $rc = 0 ] && grep -q "$node" /tmp/doctor.out; then
+  ok doctor
+else
+  bad doctor "exit status $rc, expected 0 and $node in the report"
+  show /tmp/doctor.out
+fi
+mkdir -p /etc
+[ -f /etc/passwd ] || printf 'root:x:0:0::/:/bin/sh\nnobody:x:65534:65534::/:/bin/sh\n' >/etc/passwd
+[ -f /etc/group ] || printf 'root:x:0:\nnogroup:x:65534:\n' >/etc/group
+chown 0:0 "$node"
+chmod 0600 "$node"
+su -s /bin/sh nobody -c "lumavix-fw doctor" >/tmp/doctor-user.out 2>&1
+rc=$?
+if [ $rc = 1 ] && grep -qi "permission denied" /tmp/doctor-user.out &&
+    grep -q "uaccess" /tmp/doctor-user.out; then
+  ok doctor-permission
+else
+  bad doctor-permission "exit status $rc, expected 1 with the permission problem and the rule"
+  show /tmp/doctor-user.out 30
+fi
+su -s /bin/sh nobody -c "lumavix-fw list" >/tmp/list-user.out 2>&1
+rc=$?
+if [ $rc = 3 ] && grep -q "lumavix-fw doctor" /tmp/list-user.out; then
+  ok permission-hint
+else
+  bad permission-hint "exit status $rc, expected 3 and a pointer to the doctor"
+  show /tmp/list-user.out
+fi
+
 same_as_in_process reg-read reg read 0 4
 same_as_in_process flash-id flash id
 [ "$HAVE_STATUS" = 1 ] && same_as_in_process status status
