@@ -6,3 +6,4 @@ cd "$(dirname "$0")"
 cmake --preset default >/dev/null
 cmake --build --preset default
 ctest --preset default -j"$(nproc)" "$@"
+./packaging/check-package.sh build/default

@@ -6,6 +6,8 @@
 #include "devlib/trace.h"
 #include "firmware/engine.h"
 #include "platform/linux_hid.h"
+#include "platform/linux_props.h"
+#include "platform/linux_uvc.h"
 #include "sim/simulator.h"
 
 namespace lumavix {
@@ -40,9 +42,17 @@ bool AppPlatform::setup(const PlatformOptions& options, std::string& error) {
       }
     }
     p.hid = &simulator_->hid();
+    p.video = &simulator_->video();
+    p.props = &simulator_->props();
   } else {
+    // Cameras without the HID interface are reached through their video
+    // node, as on the command line.
     hid_ = std::make_unique<LinuxHidBackend>();
+    video_ = std::make_unique<LinuxUvcBackend>();
+    props_ = std::make_unique<LinuxPropertySetBackend>();
     p.hid = hid_.get();
+    p.video = video_.get();
+    p.props = props_.get();
   }
   set_platform(p);
   return true;

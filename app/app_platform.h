@@ -14,6 +14,8 @@ namespace sim {
 class Simulator;
 }
 class LinuxHidBackend;
+class LinuxUvcBackend;
+class LinuxPropertySetBackend;
 
 struct PlatformOptions {
   std::optional<std::string> simulate;  // profile text when simulating
@@ -45,6 +47,8 @@ class AppPlatform {
   FlockLockBackend locks_;
   std::unique_ptr<sim::Simulator> simulator_;
   std::unique_ptr<LinuxHidBackend> hid_;
+  std::unique_ptr<LinuxUvcBackend> video_;
+  std::unique_ptr<LinuxPropertySetBackend> props_;
   std::string simState_;
 };
 

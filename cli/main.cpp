@@ -14,7 +14,7 @@ using namespace lumavix::cli;
 
 namespace {
 
-constexpr const char* kVersion = "1.0.0";
+constexpr const char* kVersion = LUMAVIX_VERSION;
 
 // "--simulate" takes an optional value that must be attached ("--simulate=q"),
 // so that "--simulate list" does not read the command as a profile. It is

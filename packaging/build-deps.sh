@@ -8,6 +8,11 @@ packages=(
   libudev-dev libfmt-dev libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
   qt6-base-dev libgl-dev xvfb xauth
+  # The Debian package and its check (packaging/check-package.sh):
+  # dpkg-dev: dpkg-shlibdeps, which fills the package's Depends line;
+  # desktop-file-utils, appstream: desktop-file-validate, appstreamcli validate;
+  # man-db, groff-base: man -w on the installed package, the man pages' lint.
+  dpkg-dev desktop-file-utils appstream man-db groff-base
 )
 
 missing=()
