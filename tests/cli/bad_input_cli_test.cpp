@@ -32,32 +32,16 @@ void write_bytes(const fs::path& p, const Bytes& b) {
   out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
 }
 
-class BadInput : public ::testing::Test {
+class BadInput : public lumavix::test::CliFolderTest {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("bad_input_cli_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    CliFolderTest::SetUp();
     const auto r = run("make-firmware --version 0105 --product-id 0E51 -o good.bin");
     ASSERT_EQ(r.status, 0) << r.out;
     good_ = read_bytes(dir_ / "good.bin");
     ASSERT_GT(good_.size(), 0x10000u);
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(dir_, ec);
-  }
-
-  // Runs lumavix-fw in the test's folder with English texts, no terminal;
-  // stderr is kept after stdout so that messages can be checked.
-  lumavix::test::CliResult run(const std::string& args) {
-    return lumavix::test::run_shell("cd '" + dir_.string() + "' && LC_ALL=C LANG=C " +
-                                    std::string(LUMAVIX_CLI_PATH) + " " + args +
-                                    " </dev/null 2>&1");
-  }
+  lumavix::test::CliResult run(const std::string& args) { return run_in_folder(args); }
 
   std::string camera_version() {
     const auto r = run(std::string(kCamera) + " --json status");
@@ -66,7 +50,6 @@ class BadInput : public ::testing::Test {
                                                            : "unreadable: " + r.out;
   }
 
-  fs::path dir_;
   Bytes good_;
 };
 
@@ -94,13 +77,14 @@ TEST_F(BadInput, DamagedFirmwareFilesAreRefusedAndNothingIsWritten) {
 
   for (const auto& f : files) {
     const std::string file = f.name;
-    for (const std::string command :
+    for (const std::string& command :
          {"update " + file + " --yes", "update " + file + " --yes --force", "download " + file + " --yes"}) {
       const auto r = run(std::string(kCamera) + " " + command);
       EXPECT_EQ(r.status, 2) << command << ": expected the usage status\n" << r.out;
-      if (command.rfind("update", 0) == 0)
+      if (command.rfind("update", 0) == 0) {
         EXPECT_NE(r.out.find(f.says), std::string::npos)
             << command << ": expected the message to say \"" << f.says << "\"\n" << r.out;
+      }
     }
     EXPECT_EQ(run("file-info " + file).status, 2) << "file-info " << file;
     EXPECT_EQ(read_bytes(dir_ / f.name), f.bytes) << f.name << " was changed";

@@ -27,14 +27,6 @@ constexpr const char* kFast = "--simulate=q,latency-us=0,busy=0";
 
 using UpdRun = lumavix::test::CliResult;
 
-// Runs lumavix-fw in `dir` with English texts and stdin from /dev/null (no
-// terminal), stderr discarded.
-UpdRun upd_run(const fs::path& dir, const std::string& args) {
-  return lumavix::test::run_shell("cd '" + dir.string() + "' && LC_ALL=C LANG=C " +
-                                  std::string(LUMAVIX_CLI_PATH) + " " + args +
-                                  " </dev/null 2>/dev/null");
-}
-
 nlohmann::json upd_last_json(const UpdRun& r) { return lumavix::test::last_json(r.out); }
 
 std::vector<std::uint8_t> upd_read(const fs::path& p) {
@@ -42,29 +34,15 @@ std::vector<std::uint8_t> upd_read(const fs::path& p) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-class UpdateCli : public ::testing::Test {
+class UpdateCli : public lumavix::test::CliFolderTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("update_cli_test_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
   // A firmware file of the given version and product id in the test's directory.
   void make_firmware(const std::string& version, const std::string& pid = "0E51",
                      const std::string& name = "fw.bin") {
-    const UpdRun r = upd_run(dir_, "make-firmware --version " + version + " --product-id " + pid +
-                                       " -o " + name);
+    const UpdRun r = run("make-firmware --version " + version + " --product-id " + pid + " -o " + name);
     ASSERT_EQ(r.status, 0) << r.out;
   }
-  UpdRun run(const std::string& args) { return upd_run(dir_, args); }
-
-  fs::path dir_;
+  UpdRun run(const std::string& args) { return run_in_folder(args, "2>/dev/null"); }
 };
 
 TEST_F(UpdateCli, UpdateWritesTheImageAndTheCameraIsThenUpToDate) {

@@ -14,34 +14,16 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-
-class UserDataCli : public ::testing::Test {
+class UserDataCli : public lumavix::test::CliFolderTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("userdata_cli_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
   lumavix::test::CliResult run(const std::string& args) {
-    return lumavix::test::run_shell("cd '" + dir_.string() + "' && LC_ALL=C LANG=C " +
-                                    std::string(LUMAVIX_CLI_PATH) +
-                                    " --simulate=q,latency-us=0,busy=0 --sim-state cam.state " +
-                                    args + " </dev/null 2>&1");
+    return run_in_folder("--simulate=q,latency-us=0,busy=0 --sim-state cam.state " + args);
   }
   nlohmann::json read_block() {
     const auto r = run("--json userdata read");
     EXPECT_EQ(r.status, 0) << r.out;
     return lumavix::test::last_json(r.out);
   }
-
-  fs::path dir_;
 };
 
 TEST_F(UserDataCli, WriteChangesOnlyTheGivenFields) {
