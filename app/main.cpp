@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QKeySequence>
 #include <QShortcut>
 #include <QTimer>
@@ -15,6 +16,7 @@
 #include "app/app_platform.h"
 #include "app/confirm_dialog.h"
 #include "app/main_window.h"
+#include "app/plug_signal.h"
 #include "app/single_instance.h"
 
 using namespace lumavix;
@@ -29,10 +31,12 @@ constexpr const char* kUsage =
     "\n"
     "Options:\n"
     "  --simulate[=...]  Use the built-in simulated camera instead of USB devices;\n"
-    "                    profiles q (default), gen0-flash, gen0-eeprom, none; keys\n"
+    "                    profiles q (default), gen0-flash, gen0-eeprom, uvc-kavex,\n"
+    "                    uvc-aveo, uvc-etron, vendor-video, bda, none; keys\n"
     "                    fw=HEX pid=HEX flash=XXXXXX latency-us=N busy=0|1 fail-at=N\n"
     "                    fail-rate=P seed=N unplug-after=N refuse-97=1.\n"
-    "                    Ctrl+Shift+U unplugs and replugs the simulated camera.\n"
+    "                    Ctrl+Shift+U, or SIGUSR1 from outside (kill -USR1\n"
+    "                    PID), unplugs and replugs the simulated camera.\n"
     "  --sim-state FILE  Load the simulated camera's memories from FILE if it\n"
     "                    exists; save them back when the window closes.\n"
     "  --help            Show this text.\n"
@@ -47,6 +51,9 @@ struct Options {
   bool screenshotDialog = false;
   // Start the update as if Update and OK had been clicked.
   bool autoUpdate = false;
+  // Measurement: print the time from start to the first painted presentation
+  // and quit.
+  bool startupTime = false;
 };
 
 // Takes "--name=value" or "--name value".
@@ -96,6 +103,8 @@ int ParseArguments(int argc, char** argv, Options& o) {
       o.screenshotDialog = true;
     } else if (a.rfind("--screenshot", 0) == 0) {
       if (!TakeValue(argc, argv, i, "--screenshot", o.screenshot)) return 2;
+    } else if (a == "--startup-time") {
+      o.startupTime = true;
     } else if (a == "--auto-update") {
       o.autoUpdate = true;
     } else {
@@ -113,6 +122,8 @@ int ParseArguments(int argc, char** argv, Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  QElapsedTimer started;
+  started.start();
   Options opts;
   if (const int rc = ParseArguments(argc, argv, opts); rc != 0) return rc == 1 ? 0 : 2;
 
@@ -141,9 +152,21 @@ int main(int argc, char** argv) {
       // A hidden key pulls the simulated camera out or puts it back, and
       // reports the change as the system would.
       auto* plug = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_U), &window);
-      QObject::connect(plug, &QShortcut::activated, &window, [&] {
+      const auto toggle = [&] {
         bool plugged = false;
         if (platform.toggle_simulated_plug(plugged)) window.OnDeviceChange();
+      };
+      QObject::connect(plug, &QShortcut::activated, &window, toggle);
+      // The same from outside: kill -USR1 <pid>.
+      auto* signal = new PlugSignal(&window);
+      QObject::connect(signal, &PlugSignal::toggleRequested, &window, toggle);
+    }
+    if (opts.startupTime) {
+      // Queued behind the first paint of the window.
+      QTimer::singleShot(0, &window, [&] {
+        std::printf("first presentation after %lld ms\n",
+                    static_cast<long long>(started.elapsed()));
+        QApplication::exit(0);
       });
     }
     if (opts.autoUpdate) {

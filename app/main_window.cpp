@@ -324,8 +324,17 @@ void MainWindow::RunDeviceWatch() {
     if (!flow_.running()) timer1_.start();
     return;
   }
+  ++passCount_;
   ring_->Reset();
   percentText_.clear();
+  if (!failureNotice_.empty()) {
+    // With the camera still there, Update is the way to try again; without
+    // it, the connect text says what to do.
+    const bool can_retry = r.view.presentation == Presentation::UpdateAvailable;
+    watch_.statusText = failureNotice_ + u"\n" +
+                        (can_retry ? std::u16string(RetryAdviceText(lang_)) : watch_.statusText);
+    failureNotice_.clear();
+  }
 
   if (r.endConfirmation && confirm_->isVisible()) confirm_->done(0);
   ApplyPresentation(r.view);
@@ -398,6 +407,10 @@ void MainWindow::StartUpdate() {
     ShowMessage(this, kAppCaption, box);
     flow_.view().messageBox = nullptr;
   }
+  // Nothing runs after a refused start (the reason was shown in a box):
+  // back to a status view instead of an empty progress view with a ring
+  // that never moves.
+  if (result != StartResult::Started) RunDeviceWatch();
 }
 
 void MainWindow::ApplyFlowView() {
@@ -427,6 +440,17 @@ void MainWindow::OnNotification(std::uint32_t code, std::uint32_t value) {
     if (page_) page_->ShowFields();
   }
   UpdateControls();
+  // A failed run leaves the progress view: the next pass (as soon as the
+  // worker's thread has ended) shows the camera as it is now, with the
+  // failure above it, and enables what that presentation offers, such as
+  // Update for another try. Without it the window would stay on the ring
+  // with nothing running until the camera is replugged.
+  const bool failed =
+      effect.terminal && !flow_.completed() && !is_success(Notification{code, value});
+  if (failed) {
+    failureNotice_ = flow_.view().progressMessage;
+    passPending_ = true;
+  }
   // Device changes seen during the run get their pass now; it waits itself
   // (timer 1) while the worker's thread is still ending.
   if (effect.terminal && passPending_) {

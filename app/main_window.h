@@ -54,6 +54,8 @@ class MainWindow final : public QWidget {
   [[nodiscard]] QWidget* control(int id) const;
   // Whether an update run is between its start and its terminal notification.
   [[nodiscard]] bool updateRunning() const;
+  // Device-watch passes that ran to an outcome (deferred ones do not count).
+  [[nodiscard]] int passCount() const { return passCount_; }
 
  protected:
   bool event(QEvent* e) override;
@@ -122,6 +124,10 @@ class MainWindow final : public QWidget {
   QTimer timer2_;  // one ring step when idle
 
   bool inPass_ = false;
+  int passCount_ = 0;
+  // The failed run's status, shown above the next pass's text so that the
+  // user still sees why the window left the progress view.
+  std::u16string failureNotice_;
   bool passPending_ = false;   // a pass was asked for during a pass or an update
   QSize outerTarget_;          // the outer size the layout asks for
   QSize lastFrame_;            // frame size last used to derive the client size

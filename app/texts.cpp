@@ -414,6 +414,19 @@ std::u16string CompletionText(UiLanguage lang, std::uint16_t file_version,
                   StatusText(lang, 18)});
 }
 
+std::u16string_view RetryAdviceText(UiLanguage lang) {
+  static constexpr std::u16string_view kAdvice[kLanguageCount] = {
+      u"Keep the camera connected and click Update to try again.",
+      u"Laissez la caméra connectée et cliquez sur Mettre à jour pour réessayer.",
+      u"Lassen Sie die Kamera angeschlossen und klicken Sie erneut auf Aktualisieren.",
+      u"カメラを接続したまま、もう一度「アップデート」をクリックしてください。",
+      u"Lasciare la fotocamera collegata e fare clic su Aggiornamento per riprovare.",
+      u"Laat de camera aangesloten en klik opnieuw op Updaten.",
+  };
+  const auto i = static_cast<std::size_t>(lang);
+  return kAdvice[i < kLanguageCount ? i : 0];
+}
+
 std::u16string ConfirmWarningText(UiLanguage lang, std::u16string_view model_name) {
   return Compose(Sentence::ConfirmWarning, lang,
                  {ConfirmText(lang, 1), model_name, ConfirmText(lang, 2)});

@@ -115,6 +115,10 @@ void SetUiLanguage(UiLanguage lang);
 [[nodiscard]] std::u16string CompletionText(UiLanguage lang, std::uint16_t file_version,
                                             std::u16string_view camera_model_text);
 
+// After a failed update while the camera is still connected: what to do.
+// The failure itself is the progress message above it.
+[[nodiscard]] std::u16string_view RetryAdviceText(UiLanguage lang);
+
 // The confirmation dialog's warning around the tool's model name.
 [[nodiscard]] std::u16string ConfirmWarningText(UiLanguage lang,
                                                 std::u16string_view model_name);

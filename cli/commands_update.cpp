@@ -419,7 +419,8 @@ int run_update(Context& ctx, const UpdateArgs& a) {
     return kExitOk;
   }
   std::cerr << "error: " << utf8(st.statusText) << " ("
-            << (sum.outcome ? update_code_name(sum.code) : "no outcome") << ")\n";
+            << (sum.outcome ? update_code_name(sum.code) : "no outcome") << ")\n"
+            << "the update did not complete: keep the camera connected and run the update again\n";
   if (ctx.json()) ctx.result(j, {});
   return kExitFailed;
 }

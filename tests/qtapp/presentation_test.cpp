@@ -1,0 +1,239 @@
+// The four status presentations in each of the six languages: the status
+// line's text and place, the Update button and the link, which controls are
+// visible and enabled, the window's size and title.
+#include <filesystem>
+#include <map>
+#include <tuple>
+
+#include <QDir>
+#include <QLabel>
+#include <QPushButton>
+
+#include "app/device_watch.h"
+#include "app/qt_bridge.h"
+#include "firmware/product_config.h"
+#include "window_fixture.h"
+
+namespace lumavix::qtapp_test {
+namespace {
+
+struct PresentationCase {
+  Presentation presentation;
+  const char* profile;  // simulated camera, without the speed keys
+  std::uint16_t fileVersion;
+};
+
+// Camera version 0x0104 everywhere except up to date; the file is always
+// version 0x0105 for the first Q product id. A camera of the alternative Q
+// hardware refuses that file.
+const PresentationCase kCases[] = {
+    {Presentation::NoCamera, "none", 0x0105},
+    {Presentation::NotThisProduct, "q,fw=0104,pid=0E5A", 0x0105},
+    {Presentation::UpdateAvailable, "q,fw=0104", 0x0105},
+    {Presentation::UpToDate, "q,fw=0105", 0x0105},
+};
+
+const PresentationCase& CaseOf(Presentation p) {
+  for (const PresentationCase& c : kCases) {
+    if (c.presentation == p) return c;
+  }
+  return kCases[0];
+}
+
+// Places at 96 dpi: x, y, width, height.
+struct Place {
+  int x, y, w, h;
+};
+
+// Not this product: link and status line by language.
+Place NotThisProductLink(UiLanguage lang) {
+  switch (lang) {
+    case UiLanguage::French:
+    case UiLanguage::Japanese:
+      return {130, 80, 380, 30};
+    case UiLanguage::Dutch:
+      return {120, 60, 380, 30};
+    default:
+      return {130, 60, 380, 30};
+  }
+}
+Place NotThisProductStatus(UiLanguage lang) {
+  switch (lang) {
+    case UiLanguage::English:
+      return {25, 20, 380, 70};
+    case UiLanguage::Dutch:
+      return {25, 20, 380, 80};
+    default:
+      return {25, 20, 400, 80};
+  }
+}
+
+Place StatusPlace(Presentation p, UiLanguage lang) {
+  switch (p) {
+    case Presentation::NoCamera:
+      return {50, 45, 340, 70};
+    case Presentation::NotThisProduct:
+      return NotThisProductStatus(lang);
+    case Presentation::UpdateAvailable:
+      return {20, 15, 410, 70};
+    case Presentation::UpToDate:
+      return {50, 30, 340, 70};
+  }
+  return {};
+}
+
+// The Update button stays at its template place: (76, 36), 70 x 10 dialog
+// units, 2 x 2.5 pixels each.
+constexpr Place kUpdateButtonPlace = {152, 90, 140, 25};
+
+std::u16string ExpectedStatus(Presentation p, UiLanguage lang) {
+  switch (p) {
+    case Presentation::NoCamera:
+      return ConnectText(lang, kToolModel);
+    case Presentation::NotThisProduct:
+      return NotThisProductText(lang, kToolModel);
+    case Presentation::UpdateAvailable:
+      return UpdateAvailableText(lang, kCameraModel, 0x0105, 0x0104);
+    case Presentation::UpToDate:
+      return UpToDateText(lang, kCameraModel, 0x0105);
+  }
+  return {};
+}
+
+// Whole sentences as the user reads them, for a few presentations: these
+// catch a fault shared by the window and the text composition.
+const std::map<std::pair<Presentation, UiLanguage>, const char16_t*> kLiteral = {
+    {{Presentation::NoCamera, UiLanguage::English}, u"Please connect your LUMAVIX Q."},
+    {{Presentation::NoCamera, UiLanguage::German}, u"Bitte schließen Sie Ihr LUMAVIX Q  an."},
+    {{Presentation::NoCamera, UiLanguage::Japanese}, u"LUMAVIX Q を接続してください。"},
+    {{Presentation::NoCamera, UiLanguage::Dutch}, u"Sluit uw LUMAVIX Q aan alstublieft."},
+    {{Presentation::UpdateAvailable, UiLanguage::English},
+     u"Your LUMAVIX Q  is ready to receive an update.\n A new firmware version is available "
+     u"v0105. The current version is v0104."},
+    {{Presentation::UpdateAvailable, UiLanguage::Japanese},
+     u"LUMAVIX Q はアップデートの準備ができています。\n新しいバージョンのファームウェアが利用可能"
+     u"です（v0105）。現在のバージョンはv0104。"},
+    {{Presentation::UpToDate, UiLanguage::English},
+     u"Your LUMAVIX Q  is already up to date v0105. Please close the LUMAVIX Q  Firmware "
+     u"Update."},
+    {{Presentation::NotThisProduct, UiLanguage::English},
+     u"This firmware update is for LUMAVIX Q. To update the firmware of your LUMAVIX, please "
+     u"visit:"},
+    {{Presentation::NotThisProduct, UiLanguage::Japanese},
+     u"LUMAVIX Q 専用のファームウェアアップデートです。LUMAVIXのファームウェアを更新するには、"
+     u"このページをご覧ください："},
+};
+
+using Param = std::tuple<Presentation, UiLanguage>;
+
+}  // namespace
+}  // namespace lumavix::qtapp_test
+
+namespace lumavix {
+inline void PrintTo(Presentation p, std::ostream* os) { *os << PresentationName(p); }
+}  // namespace lumavix
+
+namespace lumavix::qtapp_test {
+namespace {
+
+class PresentationTest : public WindowTest, public ::testing::WithParamInterface<Param> {};
+
+TEST_P(PresentationTest, LaysOutTheOutcome) {
+  const auto [p, lang] = GetParam();
+  const PresentationCase& c = CaseOf(p);
+  WriteFirmware(c.fileVersion, ProductIdQA);
+  StartWindow(std::string(c.profile) + "," + kFast, lang);
+  if (HasFatalFailure()) return;
+  const std::string what = std::string(PresentationName(p)) + " in " + LanguageName(lang);
+
+  EXPECT_EQ(window().passCount(), 1) << what << ": one pass at start";
+  EXPECT_TRUE(boxes_.empty()) << what << ": no message box expected, got "
+                              << (boxes_.empty() ? "" : boxes_[0].toStdString());
+
+  // Texts.
+  EXPECT_EQ(statusText(), ToQString(ExpectedStatus(p, lang)))
+      << what << ": status line expected the composed text";
+  if (auto it = kLiteral.find({p, lang}); it != kLiteral.end()) {
+    EXPECT_EQ(statusText(), QString::fromUtf16(it->second))
+        << what << ": status line expected the literal sentence";
+  }
+  EXPECT_EQ(window().windowTitle(), ToQString(WindowTitle(lang, ModelVariant::Q)))
+      << what << ": title expected the localized tool title";
+  EXPECT_EQ(button(1001)->text(), ToQString(StatusText(lang, 6)))
+      << what << ": Update button expected its localized caption";
+
+  // Layout.
+  EXPECT_EQ(window().frameGeometry().size(), Scaled(460, 170)) << what << ": window expected 460 x 170";
+  const Place s = StatusPlace(p, lang);
+  EXPECT_EQ(control(1004)->geometry(), Scaled(s.x, s.y, s.w, s.h))
+      << what << ": status line place";
+
+  // Visibility: status line always; Update only when an update is offered;
+  // the link only for another product; nothing of the progress view.
+  const bool offer = p == Presentation::UpdateAvailable;
+  const bool other = p == Presentation::NotThisProduct;
+  EXPECT_TRUE(control(1004)->isVisible()) << what << ": status line expected visible";
+  EXPECT_EQ(control(1001)->isVisible(), offer) << what << ": Update button visibility";
+  EXPECT_EQ(control(1060)->isVisible(), other) << what << ": link visibility";
+  for (int id : {1044, 1043, 1045, 1000, 1019}) {
+    EXPECT_FALSE(control(id)->isVisible()) << what << ": control " << id << " expected hidden";
+  }
+  if (offer) {
+    const Place u = kUpdateButtonPlace;
+    EXPECT_EQ(control(1001)->geometry(), Scaled(u.x, u.y, u.w, u.h))
+        << what << ": Update button place";
+  }
+  if (other) {
+    const Place l = NotThisProductLink(lang);
+    EXPECT_EQ(control(1060)->geometry(), Scaled(l.x, l.y, l.w, l.h)) << what << ": link place";
+    const QString url = QString::fromUtf8(DownloadUrl);
+    EXPECT_EQ(label(1060)->text(), "<a href=\"" + url + "\">" + url + "</a>")
+        << what << ": link expected one anchor to the download page";
+  }
+
+  // Enabled: the action controls follow the presentation (enabled when a
+  // camera of this product was compared with the file).
+  const bool enabled = offer || p == Presentation::UpToDate;
+  for (int id : kActionControls) {
+    EXPECT_EQ(control(id)->isEnabled(), enabled)
+        << what << ": control " << id << (enabled ? " expected enabled" : " expected disabled");
+  }
+
+#ifdef LUMAVIX_SCREENSHOT_DIR
+  QDir().mkpath(LUMAVIX_SCREENSHOT_DIR);
+  window().grab().save(QString("%1/%2-%3.png")
+                           .arg(LUMAVIX_SCREENSHOT_DIR, PresentationName(p), LanguageName(lang)),
+                       "PNG");
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllLanguages, PresentationTest,
+    ::testing::Combine(::testing::Values(Presentation::NoCamera, Presentation::NotThisProduct,
+                                         Presentation::UpdateAvailable, Presentation::UpToDate),
+                       ::testing::ValuesIn(kAllLanguages)),
+    [](const ::testing::TestParamInfo<Param>& tp) {
+      std::string name = PresentationName(std::get<0>(tp.param));
+      for (char& ch : name) {
+        if (ch == '-') ch = '_';
+      }
+      return name + "_" + LanguageName(std::get<1>(tp.param));
+    });
+
+// No firmware file beside a camera of this product: the pass says so in a
+// box and leaves the connect text with every action control disabled.
+TEST_F(WindowTest, MissingFirmwareFileKeepsTheConnectTextAndDisablesTheControls) {
+  StartWindow(std::string("q,fw=0104,") + kFast);
+  if (HasFatalFailure()) return;
+  ASSERT_EQ(boxes_.size(), 1u) << "one message box expected from the first pass";
+  EXPECT_EQ(boxes_[0], "Firmware File open Error!!");
+  EXPECT_EQ(statusText(), "Please connect your LUMAVIX Q.");
+  EXPECT_EQ(window().windowTitle(), "Kesh_Download_Tools")
+      << "the template's title expected: the pass ended before setting it";
+  for (int id : kActionControls) {
+    EXPECT_FALSE(control(id)->isEnabled()) << "control " << id << " expected disabled";
+  }
+}
+
+}  // namespace
+}  // namespace lumavix::qtapp_test

@@ -1,0 +1,326 @@
+// The window's behaviour over time: device changes folded into one pass, an
+// update run on the simulated camera from the Update button to the
+// completion text, failing runs and refused starts that come back to a
+// status view, and the camera pulled while the confirmation is open.
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPushButton>
+
+#include "app/confirm_dialog.h"
+#include "app/device_watch.h"
+#include "app/qt_bridge.h"
+#include "app/ring.h"
+#include "firmware/product_config.h"
+#include "window_fixture.h"
+
+namespace lumavix::qtapp_test {
+namespace {
+
+const QString kFailureTexts[] = {"Firmware Download/Validate Failure.",
+                                 "EEPROM Access Failure."};
+
+// ------------------------------------------------------ device changes --
+
+TEST_F(WindowTest, ABurstOfDeviceChangesGivesOnePassAfterTheLast) {
+  StartWindow(std::string("none,") + kFast);
+  if (HasFatalFailure()) return;
+  ASSERT_EQ(window().passCount(), 1) << "one pass at start";
+
+  QElapsedTimer clock;
+  clock.start();
+  qint64 longestGap = 0;
+  qint64 last = 0;
+  for (int i = 0; i < 3; ++i) {
+    if (i > 0) QTest::qWait(30);
+    const qint64 now = clock.elapsed();
+    longestGap = std::max(longestGap, now - last);
+    last = now;
+    window().OnDeviceChange();
+  }
+  if (longestGap >= 90) {
+    GTEST_SKIP() << "the machine is too slow to space the changes 30 ms apart (" << longestGap
+                 << " ms)";
+  }
+  EXPECT_EQ(window().passCount(), 1) << "no pass expected while the changes keep coming";
+  ASSERT_TRUE(WaitForPasses(2, 2000)) << "a pass expected after the burst";
+  const qint64 delay = clock.elapsed() - last;
+  EXPECT_GE(delay, 95) << "the pass expected about 100 ms after the third change";
+  EXPECT_LE(delay, 400) << "the pass expected about 100 ms after the third change";
+  QTest::qWait(250);
+  EXPECT_EQ(window().passCount(), 2) << "exactly one pass expected for the burst";
+}
+
+TEST_F(WindowTest, ReplugAfterAnUnplugFindsTheCameraAgain) {
+  WriteFirmware(0x0105, ProductIdQA);
+  StartWindow(std::string("q,fw=0104,") + kFast);
+  if (HasFatalFailure()) return;
+  TogglePlug();
+  ASSERT_TRUE(WaitForPasses(2)) << "a pass expected after the unplug";
+  EXPECT_EQ(statusText(), "Please connect your LUMAVIX Q.");
+  EXPECT_FALSE(control(1001)->isVisible()) << "Update expected hidden without a camera";
+  TogglePlug();
+  ASSERT_TRUE(WaitForPasses(3)) << "a pass expected after the replug";
+  EXPECT_EQ(statusText(), ToQString(UpdateAvailableText(UiLanguage::English, kCameraModel,
+                                                        0x0105, 0x0104)));
+  EXPECT_TRUE(control(1001)->isVisible() && control(1001)->isEnabled())
+      << "Update expected visible and enabled again";
+}
+
+// -------------------------------------------------------- update runs --
+
+// Clicks Update and then, in the confirmation, OK (or runs `inDialog`
+// instead while the dialog is up). Returns once the dialog has ended.
+void ClickUpdateAndConfirm(MainWindow& w, std::function<void()> inDialog = {}) {
+  ConfirmDialog* dialog = &w.confirmDialog();
+  QTimer::singleShot(0, dialog, [dialog, inDialog] {
+    // The dialog's own event loop runs here.
+    if (!QTest::qWaitFor([dialog] { return dialog->isVisible(); }, 2000)) return;
+    if (inDialog) {
+      inDialog();
+      return;
+    }
+    auto* ok = dialog->findChild<QPushButton*>("button1");
+    if (ok) QTest::mouseClick(ok, Qt::LeftButton);
+  });
+  QTest::mouseClick(static_cast<QPushButton*>(w.control(1001)), Qt::LeftButton);
+}
+
+class UpdateRunTest : public WindowTest, public ::testing::WithParamInterface<UiLanguage> {};
+
+TEST_P(UpdateRunTest, RunsToTheCompletionTextAndTheReplugShowsUpToDate) {
+  const UiLanguage lang = GetParam();
+  const std::string what = LanguageName(lang);
+  WriteFirmware(0x0105, ProductIdQA);
+  StartWindow(std::string("q,fw=0104,") + kFast, lang);
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(control(1001)->isVisible()) << what << ": Update expected offered";
+
+  ClickUpdateAndConfirm(window());
+  EXPECT_FALSE(window().confirmDialog().isVisible()) << what << ": dialog expected closed";
+  // The progress view is up at once.
+  EXPECT_EQ(window().frameGeometry().size(), Scaled(400, 320)) << what << ": progress view expected 400 x 320";
+  EXPECT_TRUE(control(1044)->isVisible()) << what << ": ring expected visible";
+  EXPECT_FALSE(control(1004)->isVisible()) << what << ": status line expected hidden";
+
+  ASSERT_TRUE(WaitFor([&] { return !window().updateRunning(); }, 20000))
+      << what << ": the run expected to end";
+  ASSERT_TRUE(WaitFor([&] { return label(1043)->text() == "100%"; }, 2000))
+      << what << ": percentage expected 100%, is " << label(1043)->text().toStdString();
+
+  EXPECT_TRUE(boxes_.empty()) << what << ": no message box expected";
+  EXPECT_EQ(label(1045)->text(), ToQString(CompletionText(lang, 0x0105, kCameraModel)))
+      << what << ": completion text expected";
+  EXPECT_EQ(label(1004)->text(), "Firmware Download/Validate Success.")
+      << what << ": status expected the success text";
+  EXPECT_EQ(ring()->lastAngle(), 360) << what << ": the ring expected closed";
+  EXPECT_GE(ring()->dotsDrawn(), 200) << what << ": a full ring of dots expected";
+  for (int id : {1044, 1043, 1045}) {
+    EXPECT_TRUE(control(id)->isVisible()) << what << ": control " << id << " expected visible";
+  }
+  EXPECT_FALSE(control(1001)->isVisible()) << what << ": Update expected hidden after the run";
+  EXPECT_TRUE(control(1001)->isEnabled()) << what << ": action controls expected enabled again";
+
+  // Unplug and replug: the camera now carries the file's version.
+  const int passes = window().passCount();
+  TogglePlug();
+  ASSERT_TRUE(WaitForPasses(passes + 1)) << what << ": pass after the unplug";
+  TogglePlug();
+  ASSERT_TRUE(WaitForPasses(passes + 2)) << what << ": pass after the replug";
+  EXPECT_EQ(statusText(), ToQString(UpToDateText(lang, kCameraModel, 0x0105)))
+      << what << ": up to date expected after the replug";
+  EXPECT_EQ(window().frameGeometry().size(), Scaled(460, 170)) << what << ": status view expected";
+  EXPECT_EQ(ring()->dotsDrawn(), 0) << what << ": the pass expected to empty the ring";
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, UpdateRunTest,
+                         ::testing::Values(UiLanguage::English, UiLanguage::German,
+                                           UiLanguage::Japanese),
+                         [](const ::testing::TestParamInfo<UiLanguage>& tp) {
+                           return std::string(LanguageName(tp.param));
+                         });
+
+// A run that fails on the device leaves the progress view for a status view
+// of the camera as it is now, with the failure on top.
+struct FailureCase {
+  const char* name;
+  const char* fault;
+  bool cameraStays;  // the camera is still there after the run
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+class FailedRunTest : public WindowTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(FailedRunTest, EndsInAStatusViewThatSaysTheRunFailed) {
+  const FailureCase& c = GetParam();
+  WriteFirmware(0x0105, ProductIdQA);
+  StartWindow(std::string("q,fw=0104,") + kFast + "," + c.fault);
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(control(1001)->isVisible()) << c.name << ": Update expected offered";
+  const int passes = window().passCount();
+
+  window().StartUpdate();
+  ASSERT_TRUE(WaitFor([&] { return !window().updateRunning(); }, 20000))
+      << c.name << ": the run expected to end";
+  ASSERT_TRUE(WaitForPasses(passes + 1))
+      << c.name << ": a pass expected after the failed run, the window is still on \""
+      << label(1045)->text().toStdString() << "\"";
+
+  const QString status = statusText();
+  const QString first = status.section('\n', 0, 0);
+  EXPECT_TRUE(first == kFailureTexts[0] || first == kFailureTexts[1])
+      << c.name << ": the status line expected to start with the failure, is \""
+      << status.toStdString() << "\"";
+  EXPECT_FALSE(status.contains(ToQString(StatusText(UiLanguage::English, 15))))
+      << c.name << ": \"Update in progress...\" must not stay";
+  EXPECT_TRUE(control(1004)->isVisible()) << c.name << ": status line expected visible";
+  for (int id : {1044, 1043, 1045}) {
+    EXPECT_FALSE(control(id)->isVisible()) << c.name << ": control " << id << " expected hidden";
+  }
+  EXPECT_EQ(window().frameGeometry().size(), Scaled(460, 170)) << c.name << ": status view expected 460 x 170";
+
+  const QString rest = status.section('\n', 1);
+  if (c.cameraStays) {
+    // What to do: try again; the button is there for it.
+    EXPECT_EQ(rest, "Keep the camera connected and click Update to try again.")
+        << c.name << ": the advice to try again expected below the failure";
+    EXPECT_TRUE(control(1001)->isVisible() && control(1001)->isEnabled())
+        << c.name << ": Update expected back, visible and enabled";
+  } else {
+    // What to do: connect the camera again.
+    EXPECT_EQ(rest, "Please connect your LUMAVIX Q.")
+        << c.name << ": the connect request expected below the failure";
+    EXPECT_FALSE(control(1001)->isVisible()) << c.name << ": nothing to update without a camera";
+  }
+  EXPECT_TRUE(boxes_.empty()) << c.name << ": no message box expected";
+
+  // The next pass shows the plain presentation again.
+  if (c.cameraStays) {
+    window().OnDeviceChange();
+  } else {
+    TogglePlug();
+  }
+  ASSERT_TRUE(WaitForPasses(passes + 2)) << c.name << ": pass after the replug";
+  EXPECT_FALSE(statusText().contains(first)) << c.name << ": the failure shown only once";
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FailedRunTest,
+                         ::testing::Values(FailureCase{"unplugged", "unplug-after=300", false},
+                                           FailureCase{"flash_stays_busy", "stuck-busy=1", true}),
+                         [](const ::testing::TestParamInfo<FailureCase>& tp) {
+                           return std::string(tp.param.name);
+                         });
+
+// A start that StartUpdate or the engine refuses comes back to a status view
+// instead of an empty progress view.
+struct RefusalCase {
+  const char* name;
+  // Changes the firmware file after the pass has read it.
+  void (*spoil)(const std::filesystem::path& file);
+  const char* box;  // the message box StartUpdate or the engine shows
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
+class RefusedStartTest : public WindowTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(RefusedStartTest, ComesBackToAStatusView) {
+  const RefusalCase& c = GetParam();
+  WriteFirmware(0x0105, ProductIdQA);
+  StartWindow(std::string("q,fw=0104,") + kFast);
+  if (HasFatalFailure()) return;
+  const int passes = window().passCount();
+  c.spoil(work_ / "fw.bin");
+
+  window().StartUpdate();
+  ASSERT_TRUE(WaitFor([&] { return !boxes_.empty(); }, 2000)) << c.name << ": a box expected";
+  EXPECT_EQ(boxes_[0].toStdString().rfind(c.box, 0), 0u)
+      << c.name << ": box expected to say \"" << c.box << "\", says \""
+      << boxes_[0].toStdString() << "\"";
+  EXPECT_FALSE(window().updateRunning()) << c.name << ": nothing expected to run";
+  ASSERT_TRUE(WaitForPasses(passes + 1)) << c.name << ": a pass expected after the refusal";
+  EXPECT_EQ(window().frameGeometry().size(), Scaled(460, 170)) << c.name << ": status view expected";
+  EXPECT_TRUE(control(1004)->isVisible()) << c.name << ": status line expected visible";
+  for (int id : {1044, 1043, 1045}) {
+    EXPECT_FALSE(control(id)->isVisible()) << c.name << ": control " << id << " expected hidden";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, RefusedStartTest,
+    ::testing::Values(
+        RefusalCase{"file_deleted",
+                    [](const std::filesystem::path& f) { std::filesystem::remove(f); },
+                    "Firmware File1 open Error!!"},
+        RefusalCase{"file_emptied",
+                    [](const std::filesystem::path& f) {
+                      std::ofstream(f, std::ios::binary | std::ios::trunc);
+                    },
+                    "Firmware size Error!!"},
+        RefusalCase{"file_corrupted",
+                    [](const std::filesystem::path& f) {
+                      // A changed byte breaks the file's CRC: the engine
+                      // asks whether to go on, and the answer is Cancel.
+                      std::fstream io(f, std::ios::binary | std::ios::in | std::ios::out);
+                      io.seekg(0x8000);
+                      const int old = io.get();
+                      io.seekp(0x8000);
+                      io.put(static_cast<char>(old ^ 0xFF));
+                    },
+                    "File 0 CRC Checksum Error! Continue?"}),
+    [](const ::testing::TestParamInfo<RefusalCase>& tp) {
+      return std::string(tp.param.name);
+    });
+
+// ------------------------------------------------------- confirmation --
+
+TEST_F(WindowTest, UnpluggingDuringTheConfirmationClosesItAndStartsNothing) {
+  WriteFirmware(0x0105, ProductIdQA);
+  StartWindow(std::string("q,fw=0104,") + kFast);
+  if (HasFatalFailure()) return;
+  const int passes = window().passCount();
+  bool sawDialog = false;
+  ClickUpdateAndConfirm(window(), [&] {
+    sawDialog = true;
+    TogglePlug();
+    // The pass ends the dialog; if it does not, end it here so that the
+    // test fails instead of hanging.
+    if (!QTest::qWaitFor([&] { return !window().confirmDialog().isVisible(); }, 2000)) {
+      ADD_FAILURE() << "the pass expected to close the confirmation";
+      window().confirmDialog().reject();
+    }
+  });
+  ASSERT_TRUE(sawDialog) << "the confirmation expected to come up";
+  EXPECT_GE(window().passCount(), passes + 1) << "a pass expected after the unplug";
+  EXPECT_FALSE(window().confirmDialog().isVisible()) << "confirmation expected closed";
+  EXPECT_FALSE(window().updateRunning()) << "no update expected to start";
+  EXPECT_FALSE(control(1044)->isVisible()) << "no progress view expected";
+  EXPECT_EQ(statusText(), "Please connect your LUMAVIX Q.");
+  EXPECT_TRUE(boxes_.empty()) << "no message box expected";
+}
+
+TEST_F(WindowTest, CancelInTheConfirmationLeavesTheWindowAsItWas) {
+  WriteFirmware(0x0105, ProductIdQA);
+  StartWindow(std::string("q,fw=0104,") + kFast);
+  if (HasFatalFailure()) return;
+  const QString before = statusText();
+  ClickUpdateAndConfirm(window(), [&] {
+    auto* cancel = window().confirmDialog().findChild<QPushButton*>("button2");
+    ASSERT_NE(cancel, nullptr);
+    QTest::mouseClick(cancel, Qt::LeftButton);
+  });
+  EXPECT_FALSE(window().confirmDialog().isVisible()) << "confirmation expected closed";
+  EXPECT_FALSE(window().updateRunning()) << "no update expected after Cancel";
+  EXPECT_EQ(statusText(), before) << "status line expected unchanged";
+  EXPECT_TRUE(control(1001)->isVisible() && control(1001)->isEnabled())
+      << "Update expected still offered";
+  EXPECT_EQ(window().frameGeometry().size(), Scaled(460, 170));
+}
+
+}  // namespace
+}  // namespace lumavix::qtapp_test
