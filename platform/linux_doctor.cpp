@@ -387,6 +387,25 @@ bool causes_include_permission_problem(const std::vector<std::string>& causes) {
   });
 }
 
+bool node_is_fresh(const struct timespec& ctime, const struct timespec& now) {
+  const std::int64_t age_ms = (static_cast<std::int64_t>(now.tv_sec) - ctime.tv_sec) * 1000 +
+                              (static_cast<std::int64_t>(now.tv_nsec) - ctime.tv_nsec) / 1000000;
+  return age_ms < kNodeFreshMs;
+}
+
+namespace {
+
+// A node that cannot be examined is treated as fresh: the retry stays
+// bounded by its window either way.
+bool node_may_still_change(const std::string& path) {
+  struct stat st;
+  struct timespec now;
+  if (::stat(path.c_str(), &st) != 0 || ::clock_gettime(CLOCK_REALTIME, &now) != 0) return true;
+  return node_is_fresh(st.st_ctim, now);
+}
+
+}  // namespace
+
 int open_node_with_retry(const std::string& path, int flags, const NodeOpener& opener) {
   constexpr std::uint32_t kMaxSleeps = kNodeOpenRetryWindowMs / kNodeOpenRetryStepMs;
   const auto open_once = [&]() -> int {
@@ -404,7 +423,11 @@ int open_node_with_retry(const std::string& path, int flags, const NodeOpener& o
       return fd;
     }
     const int code = -fd;
-    const bool transient = code == EACCES || code == EPERM || code == ENOENT;
+    bool transient = code == EACCES || code == EPERM || code == ENOENT;
+    // Refused access to a node that has long existed will not be granted by
+    // waiting. Injected openers stand for nodes without a real file.
+    if (transient && sleeps == 0 && code != ENOENT && !opener && !node_may_still_change(path))
+      transient = false;
     // Both bounds: the window in clock time, and a count of steps in case the
     // clock does not advance while sleeping.
     if (!transient || sleeps >= kMaxSleeps || elapsed_ms(start) >= kNodeOpenRetryWindowMs)

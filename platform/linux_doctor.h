@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -117,6 +118,17 @@ inline constexpr const char* kUdevReloadCommand =
 // kNodeOpenRetryStepMs, through the library's clock.
 inline constexpr std::uint32_t kNodeOpenRetryWindowMs = 1000;
 inline constexpr std::uint32_t kNodeOpenRetryStepMs = 50;
+
+// udev grants access within moments of creating a node; a node whose status
+// last changed longer ago than this keeps its permissions, so a refused open
+// of it is not retried (the window's device watch would otherwise wait a
+// second on every pass while access stays denied).
+inline constexpr std::int64_t kNodeFreshMs = 3000;
+
+// Whether a node whose status changed at `ctime` may still be getting its
+// permissions at `now` (both wall-clock times). A change time in the future
+// (a clock set back) counts as fresh.
+[[nodiscard]] bool node_is_fresh(const struct timespec& ctime, const struct timespec& now);
 
 // One open attempt: a descriptor, or -errno.
 using NodeOpener = std::function<int(const std::string& path, int flags)>;

@@ -564,5 +564,35 @@ TEST(NodeOpenRetry, RealPermissionThatArrivesLate) {
   EXPECT_EQ(clk.ticks_ms() - start, 150u);
 }
 
+TEST(NodeOpenRetry, OnlyNodesWhosePermissionsMayStillChangeAreWaitedFor) {
+  const struct {
+    timespec ctime, now;
+    bool fresh;
+  } cases[] = {
+      {{1000, 0}, {1000, 0}, true},
+      {{1000, 0}, {1002, 999000000}, true},
+      {{1000, 0}, {1003, 0}, false},
+      {{1000, 500000000}, {1003, 400000000}, true},
+      {{1000, 0}, {900, 0}, true},  // changed "in the future": the clock was set back
+      {{0, 0}, {1700000000, 0}, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(node_is_fresh(c.ctime, c.now), c.fresh)
+        << "ctime " << c.ctime.tv_sec << "." << c.ctime.tv_nsec << ", now " << c.now.tv_sec
+        << "." << c.now.tv_nsec << ": expected " << (c.fresh ? "fresh" : "settled");
+  }
+}
+
+TEST(NodeOpenRetry, LongRefusedNodeFailsAtOnce) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root opens files of any mode";
+  HookClock clk;
+  ClockGuard guard(clk);
+  const std::uint32_t start = clk.ticks_ms();
+  // A file whose permissions were set long ago and that no user may write.
+  const int fd = open_node_with_retry("/etc/shadow", O_RDWR | O_CLOEXEC);
+  EXPECT_EQ(fd, -EACCES);
+  EXPECT_EQ(clk.ticks_ms() - start, 0u) << "expected no wait for a node that will not change";
+}
+
 }  // namespace
 }  // namespace lumavix
