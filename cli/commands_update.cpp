@@ -207,6 +207,27 @@ int refusal_status(const TerminalPrompter& prompter) {
   return kExitUsage;  // the file or the request
 }
 
+// The result object of a worker run: its verdict, outcome, time and, when
+// simulating, the transfers it took.
+json run_json(const RunSummary& sum, bool ok, const CountingTarget& target) {
+  json j{{"result", ok ? "success" : "failed"},
+         {"outcome", sum.outcome ? update_code_name(sum.code) : "none"},
+         {"elapsedMs", sum.elapsedMs}};
+  if (const auto t = target.transfers()) j["transfers"] = *t;
+  return j;
+}
+
+// Ends a failed run: the reason and the outcome on stderr (then `advice`,
+// when given), the result object in JSON mode.
+int run_failed(Context& ctx, const std::string& why, const RunSummary& sum, const json& j,
+               const char* advice = nullptr) {
+  std::cerr << "error: " << why << " ("
+            << (sum.outcome ? update_code_name(sum.code) : "no outcome") << ")\n";
+  if (advice) std::cerr << advice << '\n';
+  if (ctx.json()) ctx.result(j, {});
+  return kExitFailed;
+}
+
 int start_failure(Context& ctx, StartResult r, const UpdateFlow& flow,
                   const TerminalPrompter& prompter) {
   switch (r) {
@@ -404,10 +425,7 @@ int run_update(Context& ctx, const UpdateArgs& a) {
   const RunSummary sum = drive(ctx, flow, st, lang, queue);
 
   const bool ok = sum.outcome && sum.code == UPD_DOWNLOAD_DONE;
-  json j{{"result", ok ? "success" : "failed"},
-         {"outcome", sum.outcome ? update_code_name(sum.code) : "none"},
-         {"elapsedMs", sum.elapsedMs}};
-  if (const auto t = target.transfers()) j["transfers"] = *t;
+  json j = run_json(sum, ok, target);
   j["presentation"] = PresentationName(p);
   j["cameraVersion"] = hex4(st.camera.cameraFirmwareVersion);
   j["fileVersion"] = hex4(st.firmware.firmwareVersion);
@@ -418,11 +436,9 @@ int run_update(Context& ctx, const UpdateArgs& a) {
     ctx.result(j, utf8(flow.view().progressMessage));
     return kExitOk;
   }
-  std::cerr << "error: " << utf8(st.statusText) << " ("
-            << (sum.outcome ? update_code_name(sum.code) : "no outcome") << ")\n"
-            << "the update did not complete: keep the camera connected and run the update again\n";
-  if (ctx.json()) ctx.result(j, {});
-  return kExitFailed;
+  return run_failed(ctx, utf8(st.statusText), sum, j,
+                    "the update did not complete: keep the camera connected and run the update "
+                    "again");
 }
 
 // ---------------------------------------------------------------- download --
@@ -466,20 +482,14 @@ int run_download(Context& ctx, const DownloadArgs& a) {
   const RunSummary sum = drive(ctx, flow, st, lang, queue);
 
   const bool ok = sum.outcome && sum.code == UPD_DOWNLOAD_DONE;
-  json j{{"result", ok ? "success" : "failed"},
-         {"outcome", sum.outcome ? update_code_name(sum.code) : "none"},
-         {"elapsedMs", sum.elapsedMs}};
-  if (const auto t = target.transfers()) j["transfers"] = *t;
+  json j = run_json(sum, ok, target);
   j["mode"] = flow.request().mode;
   j["status"] = utf8(st.statusText);
   if (ok) {
     ctx.result(j, fmt::format("{} ({} ms)", utf8(st.statusText), sum.elapsedMs));
     return kExitOk;
   }
-  std::cerr << "error: " << utf8(st.statusText) << " ("
-            << (sum.outcome ? update_code_name(sum.code) : "no outcome") << ")\n";
-  if (ctx.json()) ctx.result(j, {});
-  return kExitFailed;
+  return run_failed(ctx, utf8(st.statusText), sum, j);
 }
 
 // -------------------------------------------------------------------- dump --
@@ -543,20 +553,14 @@ int run_dump(Context& ctx, const DumpArgs& a) {
   }
   if (!ok) std::remove(tmp.c_str());
 
-  json j{{"result", ok ? "success" : "failed"},
-         {"outcome", sum.outcome ? update_code_name(sum.code) : "none"},
-         {"elapsedMs", sum.elapsedMs}};
-  if (const auto t = target.transfers()) j["transfers"] = *t;
+  json j = run_json(sum, ok, target);
   j["file"] = a.output;
   j["length"] = length;
   if (ok) {
     ctx.result(j, fmt::format("wrote {} ({} bytes of flash and its CRC-32)", a.output, length));
     return kExitOk;
   }
-  std::cerr << "error: " << why << " ("
-            << (sum.outcome ? update_code_name(sum.code) : "no outcome") << ")\n";
-  if (ctx.json()) ctx.result(j, {});
-  return kExitFailed;
+  return run_failed(ctx, why, sum, j);
 }
 
 // ---------------------------------------------------------------- userdata --

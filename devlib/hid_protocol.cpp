@@ -135,12 +135,7 @@ bool hidreg_I2cRead(HidDevice* h, I2cRequest& req) {
 
   // The device does not know the extended command: address it the old way.
   if (req.subLen > 0 && (req.flags & 1)) {
-    I2cRequest address;
-    address.flags = 1;
-    address.slave = req.slave;
-    std::memcpy(address.sub, req.sub, req.subLen);
-    address.subLen = req.subLen;
-    if (!legacy_i2c_write(h, address)) return false;
+    if (!legacy_i2c_write(h, SubAddressWrite(req))) return false;
   }
   if (!set_command(h, 0x02, static_cast<std::uint8_t>(req.slave), req.dataLen, 0x01))
     return false;

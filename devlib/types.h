@@ -50,6 +50,17 @@ struct I2cRequest {
   std::uint8_t dataLen = 0;
 };
 
+// The write that sets a read's sub-address on transports whose plain I2C read
+// takes none: the slave and sub-address of `read`, no data.
+[[nodiscard]] inline I2cRequest SubAddressWrite(const I2cRequest& read) {
+  I2cRequest address;
+  address.flags = 1;
+  address.slave = read.slave;
+  for (std::uint8_t i = 0; i < read.subLen && i < sizeof address.sub; ++i) address.sub[i] = read.sub[i];
+  address.subLen = read.subLen;
+  return address;
+}
+
 // One piece of a serial-flash command transaction. `data` carries the bytes
 // read back for a read (rlen) or the bytes sent after `wdata` for a write
 // (dlen).

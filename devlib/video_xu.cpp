@@ -430,12 +430,7 @@ bool vidxu_I2cRead(VideoControl* c, I2cRequest& req) {
   }
 
   if (req.subLen > 0 && (req.flags & 1)) {
-    I2cRequest address;
-    address.flags = 1;
-    address.slave = req.slave;
-    std::memcpy(address.sub, req.sub, req.subLen);
-    address.subLen = req.subLen;
-    if (!vidxu_I2cWrite(c, address)) return false;
+    if (!vidxu_I2cWrite(c, SubAddressWrite(req))) return false;
   }
   if (!set_length(c, 3)) return false;
   const std::uint8_t cmd[3] = {static_cast<std::uint8_t>(req.slave), req.dataLen, 0x01};

@@ -21,6 +21,7 @@
 #include "devlib/trace.h"
 #include "firmware/product_config.h"
 #include "platform/linux_hid.h"
+#include "platform/sys_call.h"
 
 namespace lumavix {
 
@@ -54,17 +55,13 @@ std::string hex4_upper(std::uint16_t v) {
 // missing file, a device or FIFO planted in a tree, a longer file) is false.
 bool read_small_file(const std::string& path, std::size_t limit, std::string& out) {
   out.clear();
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = sys_open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st {};
   bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   char chunk[4096];
   while (ok) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = sys_read(fd, chunk, sizeof chunk);
     if (n < 0) ok = false;
     if (n <= 0) break;
     if (out.size() + static_cast<std::size_t>(n) > limit) {
@@ -73,7 +70,7 @@ bool read_small_file(const std::string& path, std::size_t limit, std::string& ou
     }
     out.append(chunk, static_cast<std::size_t>(n));
   }
-  ::close(fd);
+  sys_close(fd);
   if (!ok) out.clear();
   return ok;
 }
@@ -218,12 +215,9 @@ bool needs_rule(const DoctorReport& report) {
 }  // namespace
 
 int probe_open_read_write(const std::string& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return errno;
-  ::close(fd);
+  const int fd = sys_open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return -fd;
+  sys_close(fd);
   return 0;
 }
 
@@ -409,11 +403,7 @@ bool node_may_still_change(const std::string& path) {
 int open_node_with_retry(const std::string& path, int flags, const NodeOpener& opener) {
   constexpr std::uint32_t kMaxSleeps = kNodeOpenRetryWindowMs / kNodeOpenRetryStepMs;
   const auto open_once = [&]() -> int {
-    if (opener) return opener(path, flags);
-    for (;;) {
-      const int fd = ::open(path.c_str(), flags);
-      if (fd >= 0 || errno != EINTR) return fd >= 0 ? fd : -errno;
-    }
+    return opener ? opener(path, flags) : sys_open(path.c_str(), flags);
   };
   const std::uint32_t start = clock().ticks_ms();
   for (std::uint32_t sleeps = 0;; ++sleeps) {

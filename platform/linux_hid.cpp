@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "platform/linux_doctor.h"
+#include "platform/sys_call.h"
 
 namespace lumavix {
 
@@ -29,62 +30,6 @@ constexpr std::size_t kMaxDescriptorBytes = 65536;
 constexpr std::size_t kMaxUeventBytes = 16384;
 // The ioctl size field holds 14 bits.
 constexpr std::size_t kMaxIoctlReport = (1u << 14) - 1;
-
-// One wrapper per system call: each retries on EINTR and returns -errno on
-// failure, so callers never read a stale errno.
-int sys_open(const char* path, int flags) {
-  for (;;) {
-    const int fd = ::open(path, flags);
-    if (fd >= 0 || errno != EINTR) return fd >= 0 ? fd : -errno;
-  }
-}
-
-void sys_close(int fd) {
-  // Linux releases the descriptor even when close reports EINTR, so it is
-  // never retried.
-  if (fd >= 0) ::close(fd);
-}
-
-ssize_t sys_read(int fd, void* buf, std::size_t len) {
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, len);
-    if (n >= 0 || errno != EINTR) return n >= 0 ? n : -errno;
-  }
-}
-
-int sys_ioctl(int fd, unsigned long request, void* arg) {
-  for (;;) {
-    const int r = ::ioctl(fd, request, arg);
-    if (r >= 0 || errno != EINTR) return r >= 0 ? r : -errno;
-  }
-}
-
-std::string errno_text(int code) { return std::strerror(code); }
-
-// Reads a whole file of at most `limit` bytes; -errno, or -EFBIG when longer.
-int read_file(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& out) {
-  out.clear();
-  const int fd = sys_open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fd;
-  int result = 0;
-  std::uint8_t chunk[4096];
-  for (;;) {
-    const ssize_t n = sys_read(fd, chunk, sizeof chunk);
-    if (n < 0) {
-      result = static_cast<int>(n);
-      break;
-    }
-    if (n == 0) break;
-    if (out.size() + static_cast<std::size_t>(n) > limit) {
-      result = -EFBIG;
-      break;
-    }
-    out.insert(out.end(), chunk, chunk + n);
-  }
-  sys_close(fd);
-  if (result < 0) out.clear();
-  return result;
-}
 
 template <typename T>
 bool parse_hex(std::string_view text, T& value) {
@@ -202,22 +147,6 @@ bool read_hidraw_sysfs(const std::string& syspath, HidInterfaceInfo& info, SysEr
   return true;
 }
 
-std::string hidraw_open_message(const std::string& path, int code) {
-  switch (code) {
-    case EACCES:
-    case EPERM:
-      return "permission denied on " + path;
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-      return path + " is gone (device unplugged)";
-    case EBUSY:
-      return path + " is busy";
-    default:
-      return "cannot open " + path + ": " + errno_text(code);
-  }
-}
-
 bool list_hidraw_nodes(std::vector<HidrawNode>& out, SysError& err) {
   out.clear();
   struct UdevDeleter {
@@ -294,7 +223,7 @@ std::unique_ptr<HidDevice> LinuxHidBackend::open(const std::string& path, SysErr
   // user access to it; the open is retried for a moment.
   const int fd = open_node_with_retry(path, O_RDWR | O_CLOEXEC);
   if (fd < 0) {
-    err = {-fd, hidraw_open_message(path, -fd)};
+    err = {-fd, node_open_message(path, -fd)};
     return nullptr;
   }
   err = {};

@@ -33,9 +33,6 @@ struct HidrawNode {
 // absent or malformed stay 0 / empty; returns whether HID_ID was valid.
 bool parse_hid_uevent(const std::string& text, HidInterfaceInfo& info);
 
-// The sentence shown when a hidraw node cannot be opened, for errno `code`.
-[[nodiscard]] std::string hidraw_open_message(const std::string& path, int code);
-
 class LinuxHidBackend final : public HidBackend {
  public:
   // Lists the hidraw nodes through libudev.

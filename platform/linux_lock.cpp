@@ -10,22 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/sys_call.h"
+
 namespace lumavix {
 
 namespace {
-
-// One wrapper per system call: EINTR is retried, failures come back as
-// -errno.
-int sys_open(const char* path, int flags, mode_t mode) {
-  for (;;) {
-    const int fd = ::open(path, flags, mode);
-    if (fd >= 0 || errno != EINTR) return fd >= 0 ? fd : -errno;
-  }
-}
-
-void sys_close(int fd) {
-  if (fd >= 0) ::close(fd);  // never retried: Linux frees the fd even on EINTR
-}
 
 int sys_flock(int fd, int op) {
   for (;;) {

@@ -16,6 +16,7 @@
 
 #include "devlib/uvc_descriptor.h"
 #include "platform/linux_doctor.h"
+#include "platform/sys_call.h"
 
 namespace lumavix {
 
@@ -24,69 +25,6 @@ namespace {
 // The kernel's descriptors file is the device descriptor and every
 // configuration's descriptors (each at most 64 KiB by wTotalLength).
 constexpr std::size_t kMaxDescriptorFile = 1u << 20;
-
-int sys_open(const char* path, int flags) {
-  for (;;) {
-    const int fd = ::open(path, flags);
-    if (fd >= 0 || errno != EINTR) return fd >= 0 ? fd : -errno;
-  }
-}
-
-void sys_close(int fd) {
-  // Linux releases the descriptor even when close reports EINTR.
-  if (fd >= 0) ::close(fd);
-}
-
-int sys_ioctl(int fd, unsigned long request, void* arg) {
-  for (;;) {
-    const int r = ::ioctl(fd, request, arg);
-    if (r >= 0 || errno != EINTR) return r >= 0 ? r : -errno;
-  }
-}
-
-// Reads a whole file of at most `limit` bytes; -errno, or -EFBIG when longer.
-int read_file(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& out) {
-  out.clear();
-  const int fd = sys_open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fd;
-  int result = 0;
-  std::uint8_t chunk[4096];
-  for (;;) {
-    ssize_t n;
-    do {
-      n = ::read(fd, chunk, sizeof chunk);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-      result = -errno;
-      break;
-    }
-    if (n == 0) break;
-    if (out.size() + static_cast<std::size_t>(n) > limit) {
-      result = -EFBIG;
-      break;
-    }
-    out.insert(out.end(), chunk, chunk + n);
-  }
-  sys_close(fd);
-  if (result < 0) out.clear();
-  return result;
-}
-
-std::string open_message(const std::string& path, int code) {
-  switch (code) {
-    case EACCES:
-    case EPERM:
-      return "permission denied on " + path;
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-      return path + " is gone (device unplugged)";
-    case EBUSY:
-      return path + " is busy";
-    default:
-      return "cannot open " + path + ": " + std::strerror(code);
-  }
-}
 
 long video_number(const std::string& devnode) {
   const std::size_t slash = devnode.rfind('/');
@@ -342,7 +280,7 @@ std::unique_ptr<VideoControl> LinuxUvcBackend::bind(DeviceCategory category,
   // As for hidraw: udev may still be setting up a node that just appeared.
   const int fd = open_node_with_retry(it->devnode, O_RDWR | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    err = {-fd, open_message(it->devnode, -fd)};
+    err = {-fd, node_open_message(it->devnode, -fd)};
     return nullptr;
   }
   err = {};

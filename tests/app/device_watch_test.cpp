@@ -19,6 +19,8 @@
 #include "firmware/image.h"
 #include "sim/simulator.h"
 
+#include "temp_dir.h"
+
 namespace lumavix {
 namespace {
 
@@ -177,28 +179,7 @@ TEST(FirmwareInfoTest, ShortFilesReadAsZeroFilled) {
   }
 }
 
-class TempDir : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("device_watch_test_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  std::string write(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-    const fs::path p = dir_ / name;
-    std::ofstream out(p, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    return p.string();
-  }
-  fs::path dir_;
-};
+using TempDir = lumavix::test::TempDirTest;
 
 using FindFirmwareFileTest = TempDir;
 

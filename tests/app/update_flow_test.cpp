@@ -19,6 +19,8 @@
 #include "firmware/image.h"
 #include "sim/simulator.h"
 
+#include "temp_dir.h"
+
 namespace lumavix {
 namespace {
 
@@ -196,30 +198,14 @@ TEST(UpdateFlowOutcome, EngineeringStepsOnlyBehindTheirSwitches) {
 
 // ---------------------------------------------------------------- starting --
 
-class UpdateFlowStart : public ::testing::Test {
+class UpdateFlowStart : public lumavix::test::TempDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("update_flow_test_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
   void TearDown() override {
     WaitForWorker();
     CloseDevices();
     set_platform({});
     set_clock(nullptr);
     sim_.reset();
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  std::string write(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-    const fs::path p = dir_ / name;
-    std::ofstream out(p, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    return p.string();
   }
   void attach() {
     set_clock(&clock_);
@@ -232,7 +218,6 @@ class UpdateFlowStart : public ::testing::Test {
     set_platform({&sim_->hid(), &locks_});
   }
 
-  fs::path dir_;
   VirtualClock clock_{1000};
   ProcessLockBackend locks_;
   std::unique_ptr<sim::Simulator> sim_;

@@ -1,15 +1,14 @@
 // Running lumavix-fw as a separate process from the command-line tests.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
 #include <nlohmann/json.hpp>
+
+#include "temp_dir.h"
 
 namespace lumavix::test {
 
@@ -44,31 +43,15 @@ inline nlohmann::json last_json(const std::string& out) {
   return nlohmann::json::parse(last_line(out), nullptr, false);
 }
 
-// A test with a fresh working folder of its own, removed afterwards, in
-// which lumavix-fw runs with English texts and no terminal on stdin.
-class CliFolderTest : public ::testing::Test {
+// A test with a fresh working folder of its own, in which lumavix-fw runs
+// with English texts and no terminal on stdin.
+class CliFolderTest : public TempDirTest {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("lumavix_cli_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ec);
-    std::filesystem::remove_all(dir_, ec);
-  }
   // `stderr_to` is "2>&1" to keep messages after the output, or "2>/dev/null".
   CliResult run_in_folder(const std::string& args, const char* stderr_to = "2>&1") const {
     return run_shell("cd '" + dir_.string() + "' && LC_ALL=C LANG=C " +
                      std::string(LUMAVIX_CLI_PATH) + " " + args + " </dev/null " + stderr_to);
   }
-
-  std::filesystem::path dir_;
 };
 
 }  // namespace lumavix::test

@@ -15,7 +15,7 @@
 
 #include "cli_run.h"
 
-#include "platform/temp_dir.h"
+#include "temp_dir.h"
 
 namespace {
 

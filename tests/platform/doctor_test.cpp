@@ -1,4 +1,5 @@
 #include "platform/linux_doctor.h"
+#include "platform/sys_call.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -18,7 +19,7 @@
 
 #include "devlib/clock.h"
 #include "platform/linux_hid.h"
-#include "tests/platform/temp_dir.h"
+#include "temp_dir.h"
 
 namespace lumavix {
 namespace {
@@ -541,7 +542,7 @@ TEST(NodeOpenRetry, HidBackendOpensANodeThatAppearsLate) {
     const std::string missing = dir.path() + "/hidraw9";
     EXPECT_EQ(backend.open(missing, err), nullptr);
     EXPECT_EQ(err.code, ENOENT);
-    EXPECT_EQ(err.message, hidraw_open_message(missing, ENOENT));
+    EXPECT_EQ(err.message, node_open_message(missing, ENOENT));
     EXPECT_EQ(clk.ticks_ms() - start, kNodeOpenRetryWindowMs);
   }
 }

@@ -1,4 +1,5 @@
 #include "platform/linux_hid.h"
+#include "platform/sys_call.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/platform/temp_dir.h"
+#include "temp_dir.h"
 
 namespace lumavix {
 namespace {
@@ -138,12 +139,12 @@ TEST(LinuxHid, UeventParsing) {
 
 TEST(LinuxHid, OpenMessages) {
   const std::string p = "/dev/hidraw3";
-  EXPECT_EQ(hidraw_open_message(p, EACCES), "permission denied on /dev/hidraw3");
-  EXPECT_EQ(hidraw_open_message(p, EPERM), "permission denied on /dev/hidraw3");
-  EXPECT_EQ(hidraw_open_message(p, ENOENT), "/dev/hidraw3 is gone (device unplugged)");
-  EXPECT_EQ(hidraw_open_message(p, ENODEV), "/dev/hidraw3 is gone (device unplugged)");
-  EXPECT_EQ(hidraw_open_message(p, EBUSY), "/dev/hidraw3 is busy");
-  EXPECT_EQ(hidraw_open_message(p, EIO), "cannot open /dev/hidraw3: Input/output error");
+  EXPECT_EQ(node_open_message(p, EACCES), "permission denied on /dev/hidraw3");
+  EXPECT_EQ(node_open_message(p, EPERM), "permission denied on /dev/hidraw3");
+  EXPECT_EQ(node_open_message(p, ENOENT), "/dev/hidraw3 is gone (device unplugged)");
+  EXPECT_EQ(node_open_message(p, ENODEV), "/dev/hidraw3 is gone (device unplugged)");
+  EXPECT_EQ(node_open_message(p, EBUSY), "/dev/hidraw3 is busy");
+  EXPECT_EQ(node_open_message(p, EIO), "cannot open /dev/hidraw3: Input/output error");
 }
 
 TEST(LinuxHid, OpenMissingNodeReportsUnplugged) {

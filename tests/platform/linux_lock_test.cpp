@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/platform/temp_dir.h"
+#include "temp_dir.h"
 
 namespace lumavix {
 namespace {

@@ -17,7 +17,7 @@
 #include "devlib/platform.h"
 #include "firmware/engine.h"
 #include "firmware/flash.h"
-#include "platform/temp_dir.h"
+#include "temp_dir.h"
 #include "sim/simulator.h"
 
 namespace lumavix {

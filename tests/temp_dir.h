@@ -2,11 +2,15 @@
 // when the test ends.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace lumavix::test {
 
@@ -40,8 +44,25 @@ class TempDir {
     std::ofstream(p, std::ios::binary) << content;
   }
 
+  // Writes `bytes` to path()/rel; returns the file's path.
+  std::string write_bytes(const std::string& rel, const std::vector<std::uint8_t>& bytes) const {
+    write(rel, std::string(bytes.begin(), bytes.end()));
+    return (std::filesystem::path(path_) / rel).string();
+  }
+
  private:
   std::string path_;
+};
+
+// A test with a scratch folder of its own in `dir_`.
+class TempDirTest : public ::testing::Test {
+ protected:
+  std::string write(const std::string& rel, const std::vector<std::uint8_t>& bytes) const {
+    return tmp_.write_bytes(rel, bytes);
+  }
+
+  TempDir tmp_;
+  std::filesystem::path dir_{tmp_.path()};
 };
 
 }  // namespace lumavix::test
