@@ -8,6 +8,8 @@ packages=(
   libudev-dev libfmt-dev libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
   qt6-base-dev libgl-dev xvfb xauth
+  # The window's Japanese texts need a CJK font.
+  fonts-ipafont-gothic
   # The Debian package and its check (packaging/check-package.sh):
   # dpkg-dev: dpkg-shlibdeps, which fills the package's Depends line;
   # desktop-file-utils, appstream: desktop-file-validate, appstreamcli validate;
