@@ -248,9 +248,11 @@ EOF
 
 # -------------------------------------------------------------------- boot --
 
-accel=(-accel tcg)
 # KVM, where it works, only makes the same run faster.
-[ -w /dev/kvm ] && accel=(-accel kvm -accel tcg)
+# shellcheck source=qemu_accel.sh
+. "$here/qemu_accel.sh"
+choose_accel "$kernel_dir/vmlinuz"
+note "accelerator: $accel_why"
 remaining=$(left)
 [ "$remaining" -gt 20 ] || die "no time left to boot the kernel (preparation took $((SECONDS - started)) s)"
 note "booting (at most $remaining s)"
