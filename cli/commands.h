@@ -31,8 +31,14 @@ void register_settings_commands(CLI::App& app, Commands& commands);
 // when it is whole.
 [[nodiscard]] std::string firmware_file_problem(const std::string& path);
 
-// status, update, download, dump, userdata read, config.
+// status, update.
 void register_update_commands(CLI::App& app, Commands& commands);
+// download, dump.
+void register_download_commands(CLI::App& app, Commands& commands);
+// userdata read, userdata write.
+void register_userdata_commands(CLI::App& app, Commands& commands);
+// config.
+void register_config_commands(CLI::App& app, Commands& commands);
 // doctor.
 void register_doctor_commands(CLI::App& app, Commands& commands);
 

@@ -63,6 +63,9 @@ int main(int argc, char** argv) {
   register_firmware_commands(app, commands);
   register_settings_commands(app, commands);
   register_update_commands(app, commands);
+  register_download_commands(app, commands);
+  register_userdata_commands(app, commands);
+  register_config_commands(app, commands);
   register_doctor_commands(app, commands);
 
   std::vector<const char*> cargv;

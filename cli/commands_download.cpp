@@ -1,0 +1,167 @@
+// Engineering writes and reads of the camera's flash: downloading a file
+// without the identity and version checks of `update`, and dumping the
+// flash back into a firmware file.
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "app/device_watch.h"
+#include "app/update_flow.h"
+#include "cli/commands.h"
+#include "cli/run_support.h"
+#include "cli/terminal_prompter.h"
+#include "firmware/engine.h"
+#include "settings/userdata.h"
+
+namespace lumavix::cli {
+namespace {
+
+// ---------------------------------------------------------------- download --
+
+struct DownloadArgs {
+  std::string file;
+  bool yes = false;
+};
+
+int run_download(Context& ctx, const DownloadArgs& a) {
+  const UiLanguage lang = command_language();
+  {
+    std::FILE* f = std::fopen(a.file.c_str(), "rb");
+    if (!f) return ctx.fail(kExitUsage, fmt::format("cannot open {}: {}", a.file, std::strerror(errno)));
+    std::fclose(f);
+  }
+  EngineSession session;
+  DeviceWatchState st;
+  st.deviceOpen = OpenDevices();
+  if (st.deviceOpen == 0) {
+    return fail_no_camera(ctx);
+  }
+  std::uint32_t reg = 0;
+  if (ReadRegister(0x0000, 4, reg)) st.chipGen = ChipGenFromRegister(reg);
+  st.firmwarePath = a.file;
+
+  TerminalPrompter prompter(TerminalPrompter::stdin_is_terminal(), std::cin, std::cerr);
+  const std::u16string warning = widen_narrow_text(fmt::format(
+      "{} is about to be written to the camera's {} without any identity or version check.",
+      a.file, st.chipGen == 2 ? "serial flash" : "memory"));
+  if (const int rc = confirm_or_refuse(ctx, prompter, a.yes, lang, warning); rc != kExitOk)
+    return rc;
+
+  NotifyQueue queue;
+  CountingTarget target(queue, simulated_camera());
+  UpdateFlowSwitches sw;
+  sw.allowChipGen0Download = true;  // engineering: the older chips take the plain layout
+  UpdateFlow flow(sw);
+  const StartResult sr = flow.StartUpdate(st, lang, &target, &prompter);
+  if (sr != StartResult::Started) return start_failure(ctx, sr, flow, prompter);
+  const RunSummary sum = drive(ctx, flow, st, lang, queue);
+
+  const bool ok = sum.outcome && sum.code == UPD_DOWNLOAD_DONE;
+  json j = run_json(sum, ok, target);
+  j["mode"] = flow.request().mode;
+  j["status"] = utf8(st.statusText);
+  if (ok) {
+    ctx.result(j, fmt::format("{} ({} ms)", utf8(st.statusText), sum.elapsedMs));
+    return kExitOk;
+  }
+  return run_failed(ctx, utf8(st.statusText), sum, j);
+}
+
+// -------------------------------------------------------------------- dump --
+
+struct DumpArgs {
+  std::string output = kDumpFileName;
+  std::string length = "0x20000";
+};
+
+int run_dump(Context& ctx, const DumpArgs& a) {
+  const UiLanguage lang = command_language();
+  unsigned long length = 0;
+  if (!parse_count(a.length, kMaxUploadLength, length) || length == 0)
+    return ctx.fail(kExitUsage, fmt::format("--length must be 1..{}: {}", kMaxUploadLength, a.length));
+  if (a.output.empty()) return ctx.fail(kExitUsage, "-o needs a file name");
+  // The worker writes a temporary file beside the target, renamed into place
+  // only once the dump succeeded: a failed dump leaves no half file.
+  const std::string tmp = a.output + ".part";
+  if (tmp.size() > kMaxUploadPathLength)
+    return ctx.fail(kExitUsage, fmt::format("the output path is longer than {} characters",
+                                            kMaxUploadPathLength - 5));
+  // An output that cannot be created is reported before the flash is read,
+  // naming the file the user gave.
+  if (std::FILE* probe = std::fopen(tmp.c_str(), "wb")) {
+    std::fclose(probe);
+    std::remove(tmp.c_str());
+  } else {
+    return ctx.fail(kExitFailed, fmt::format("cannot create {}: {}", a.output, std::strerror(errno)));
+  }
+
+  EngineSession session;
+  DeviceWatchState st;
+  st.deviceOpen = OpenDevices();
+  if (st.deviceOpen == 0) {
+    return fail_no_camera(ctx);
+  }
+
+  TerminalPrompter prompter(false, std::cin, std::cerr);
+  NotifyQueue queue;
+  CountingTarget target(queue, simulated_camera());
+  UploadRequest up;
+  up.notifyWindow = &target;
+  up.owner = &prompter;
+  up.length = static_cast<std::uint32_t>(length);
+  up.outputPath = tmp;
+  UpdateFlow flow;
+  if (StartUpload(up) == kNoWorker) {
+    std::remove(tmp.c_str());
+    return ctx.fail(refusal_status(prompter), "the dump was refused" +
+                                                   (prompter.shown().empty()
+                                                        ? std::string()
+                                                        : ": " + prompter.shown().back()));
+  }
+  const RunSummary sum = drive(ctx, flow, st, lang, queue);
+
+  bool ok = sum.outcome && sum.code == UPD_UPLOAD_DONE;
+  std::string why = utf8(st.statusText);
+  if (ok && std::rename(tmp.c_str(), a.output.c_str()) != 0) {
+    ok = false;
+    why = fmt::format("cannot create {}: {}", a.output, std::strerror(errno));
+  }
+  if (!ok) std::remove(tmp.c_str());
+
+  json j = run_json(sum, ok, target);
+  j["file"] = a.output;
+  j["length"] = length;
+  if (ok) {
+    ctx.result(j, fmt::format("wrote {} ({} bytes of flash and its CRC-32)", a.output, length));
+    return kExitOk;
+  }
+  return run_failed(ctx, why, sum, j);
+}
+
+}  // namespace
+
+void register_download_commands(CLI::App& app, Commands& commands) {
+  auto dl = std::make_shared<DownloadArgs>();
+  auto* download = app.add_subcommand(
+      "download", "Engineering download of FILE, without identity or version checks");
+  download->add_option("FILE", dl->file, "Firmware file")->required();
+  download->add_flag("--yes,-y", dl->yes, "Confirm without asking");
+  download->callback([&commands, dl] {
+    commands.choose([dl](Context& c) { return run_download(c, *dl); });
+  });
+
+  auto dp = std::make_shared<DumpArgs>();
+  auto* dump = app.add_subcommand("dump", "Read the flash back into a firmware file");
+  dump->add_option("-o,--output", dp->output, "Output file (default: Dump.bin_)");
+  dump->add_option("--length", dp->length, "Bytes of flash (default: 0x20000)");
+  dump->callback([&commands, dp] {
+    commands.choose([dp](Context& c) { return run_dump(c, *dp); });
+  });
+}
+
+}  // namespace lumavix::cli

@@ -1,0 +1,201 @@
+// The shared part of the engine commands; the contracts are in run_support.h.
+#include "cli/run_support.h"
+
+#include <fmt/format.h>
+
+#include <iostream>
+
+#include "cli/commands.h"
+#include "devlib/clock.h"
+#include "devlib/frame.h"
+#include "sim/sim_hid_backend.h"
+
+namespace lumavix::cli {
+
+std::string hex4(std::uint32_t v) { return fmt::format("{:04X}", v & 0xFFFF); }
+
+std::string utf8(std::u16string_view s) { return ToUtf8(s); }
+
+const char* variant_name(ModelVariant v) {
+  switch (v) {
+    case ModelVariant::Q:
+      return "Q";
+    case ModelVariant::R:
+      return "R";
+    case ModelVariant::R2:
+      return "R2";
+  }
+  return "?";
+}
+
+UiLanguage command_language() {
+  const UiLanguage lang = LanguageFromEnvironment();
+  SetUiLanguage(lang);
+  return lang;
+}
+
+std::string no_camera_causes() {
+  std::string why;
+  for (const std::string& c : library_state().causes) {
+    if (!why.empty()) why += "; ";
+    why += c;
+  }
+  return why;
+}
+
+int fail_no_camera(const Context& ctx) {
+  const std::string why = no_camera_causes();
+  const int rc =
+      ctx.fail(kExitNoCamera, "no camera found" + (why.empty() ? std::string() : ": " + why));
+  print_doctor_hint();
+  return rc;
+}
+
+sim::SimCamera* simulated_camera() {
+  auto* backend = dynamic_cast<sim::SimHidBackend*>(platform().hid);
+  if (!backend || backend->camera_count() == 0) return nullptr;
+  return backend->camera(0);
+}
+
+CountingTarget::CountingTarget(NotifyQueue& queue, sim::SimCamera* camera)
+    : queue_(queue), camera_(camera) {
+  if (camera_) start_ = camera_->counters().total;
+}
+
+// Runs on the worker's thread; the first outcome fixes the count.
+void CountingTarget::post(std::uint32_t code, std::uint32_t value) {
+  if (camera_ && is_outcome({code, value}) && !counted_.load()) {
+    at_outcome_.store(camera_->counters().total);
+    counted_.store(true);
+  }
+  queue_.post(code, value);
+}
+
+std::optional<std::uint64_t> CountingTarget::transfers() const {
+  if (!camera_) return std::nullopt;
+  const std::uint64_t end = counted_.load() ? at_outcome_.load() : camera_->counters().total;
+  return end - start_;
+}
+
+RunSummary drive(Context& ctx, UpdateFlow& flow, DeviceWatchState& window, UiLanguage lang,
+                 NotifyQueue& queue) {
+  RunSummary sum;
+  const std::uint32_t start = lumavix::clock().ticks_ms();
+  bool have_elapsed = false;
+  std::u16string last_status = window.statusText;
+  bool percent_line_open = false;
+
+  auto handle = [&](const Notification& n) {
+    const NotifyEffect e = flow.HandleNotification(window, lang, n.code, n.value);
+    if (n.code == UPD_ELAPSED_MS) {
+      sum.elapsedMs = n.value;
+      have_elapsed = true;
+    }
+    if (e.terminal && !sum.outcome) {
+      sum.outcome = true;
+      sum.code = n.code;
+    }
+    const bool status_changed = window.statusText != last_status;
+    last_status = window.statusText;
+    if (ctx.json()) {
+      if (e.ringStep && flow.progressPercent() <= 100) {
+        std::cout << json{{"event", "progress"}, {"percent", flow.progressPercent()}}.dump()
+                  << '\n';
+      }
+      if (n.code != UPD_DOWNLOAD_POS && n.code != UPD_VALIDATE_POS && n.code != UPD_ERASE_POS) {
+        json ev{{"event", "notify"}, {"code", update_code_name(n.code)}, {"value", n.value}};
+        if (status_changed) ev["status"] = utf8(window.statusText);
+        std::cout << ev.dump() << '\n';
+      }
+      std::cout.flush();
+    } else {
+      if (status_changed) {
+        if (percent_line_open) std::cerr << '\n';
+        percent_line_open = false;
+        std::cerr << utf8(window.statusText) << '\n';
+      }
+      if (e.ringStep && flow.progressPercent() <= 100) {
+        std::cerr << '\r' << fmt::format("{:3d} %", flow.progressPercent()) << std::flush;
+        percent_line_open = true;
+      }
+    }
+    if (e.ringStep) flow.RingStepDrawn();
+  };
+
+  for (;;) {
+    if (const auto n = queue.try_pop()) {
+      handle(*n);
+      continue;
+    }
+    if (!WorkerRunning()) {
+      WaitForWorker();
+      for (const Notification& n : queue.drain()) handle(n);
+      break;
+    }
+    lumavix::clock().sleep_ms(1);
+  }
+  if (percent_line_open) std::cerr << '\n';
+  if (!have_elapsed) sum.elapsedMs = lumavix::clock().ticks_ms() - start;
+  return sum;
+}
+
+int refusal_status(const TerminalPrompter& prompter) {
+  if (prompter.shown().empty()) return kExitFailed;
+  const std::string& why = prompter.shown().back();
+  if (why == kMsgNoDevice) return kExitNoCamera;
+  if (why == kMsgThreadRunning || why == kMsgCreateDownloadThread ||
+      why == kMsgCreateUploadThread)
+    return kExitFailed;
+  return kExitUsage;  // the file or the request
+}
+
+json run_json(const RunSummary& sum, bool ok, const CountingTarget& target) {
+  json j{{"result", ok ? "success" : "failed"},
+         {"outcome", sum.outcome ? update_code_name(sum.code) : "none"},
+         {"elapsedMs", sum.elapsedMs}};
+  if (const auto t = target.transfers()) j["transfers"] = *t;
+  return j;
+}
+
+int run_failed(Context& ctx, const std::string& why, const RunSummary& sum, const json& j,
+               const char* advice) {
+  std::cerr << "error: " << why << " ("
+            << (sum.outcome ? update_code_name(sum.code) : "no outcome") << ")\n";
+  if (advice) std::cerr << advice << '\n';
+  if (ctx.json()) ctx.result(j, {});
+  return kExitFailed;
+}
+
+int start_failure(Context& ctx, StartResult r, const UpdateFlow& flow,
+                  const TerminalPrompter& prompter) {
+  switch (r) {
+    case StartResult::FileOpenError:
+    case StartResult::FileSizeError:
+      return ctx.fail(kExitUsage, flow.view().messageBox);
+    case StartResult::NotSupported:
+      return ctx.fail(kExitFailed, flow.view().messageBox);
+    case StartResult::EngineRefused:
+      return ctx.fail(refusal_status(prompter),
+                      "the download was refused" +
+                          (prompter.shown().empty() ? std::string()
+                                                    : ": " + prompter.shown().back()));
+    case StartResult::Started:
+      break;
+  }
+  return kExitOk;
+}
+
+int confirm_or_refuse(Context& ctx, TerminalPrompter& prompter, bool yes, UiLanguage lang,
+                      const std::u16string& warning) {
+  if (yes) return kExitOk;
+  if (!prompter.interactive())
+    return ctx.fail(kExitUsage,
+                    "the camera's flash is about to be rewritten: confirm with --yes "
+                    "(standard input is not a terminal)");
+  const MessageAnswer a = prompter.confirm(utf8(ConfirmText(lang, 0)), utf8(warning),
+                                           utf8(ConfirmText(lang, 4)), utf8(ConfirmText(lang, 3)));
+  if (a != MessageAnswer::Ok) return ctx.fail(kExitFailed, "cancelled; nothing was written");
+  return kExitOk;
+}
+
+}  // namespace lumavix::cli
