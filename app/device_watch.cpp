@@ -5,6 +5,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "devlib/frame.h"
 #include "firmware/engine.h"
 #include "firmware/image.h"
 
@@ -145,6 +146,18 @@ bool FirmwareFitsCamera(std::uint16_t id, const CameraIdentity& camera) {
   return true;
 }
 
+bool UsbIdentityFitsFirmware(std::uint16_t usb, std::uint16_t file, ModelVariant tool) {
+  const bool known = usb == ProductIdQA || usb == ProductIdQB || usb == ProductIdQAlt ||
+                     usb == ProductIdRA || usb == ProductIdRB || usb == ProductIdR2;
+  if (!known) return false;
+  // The camera as its block would describe it, had it been whole.
+  CameraIdentity camera;
+  const bool q = usb == ProductIdQA || usb == ProductIdQB || usb == ProductIdQAlt;
+  camera.cameraChipType = q ? 2 : 1;
+  ApplyModelVariant(camera.cameraChipType, usb, camera);
+  return CameraMatchesTool(camera, tool) && FirmwareFitsCamera(file, camera);
+}
+
 bool UpdateOffered(std::uint16_t file, std::uint16_t camera) {
   if (file > camera) return true;
   return file != camera && (camera == 0x1721 || camera == 0x0108);
@@ -162,8 +175,16 @@ const char* PresentationName(Presentation p) {
       return "update-available";
     case Presentation::UpToDate:
       return "up-to-date";
+    case Presentation::Interrupted:
+      return "interrupted";
+    case Presentation::InterruptedUnidentified:
+      return "interrupted-unidentified";
   }
   return "?";
+}
+
+bool OffersUpdate(Presentation p) {
+  return p == Presentation::UpdateAvailable || p == Presentation::Interrupted;
 }
 
 PresentationView ComposePresentation(Presentation p, UiLanguage lang,
@@ -196,6 +217,16 @@ PresentationView ComposePresentation(Presentation p, UiLanguage lang,
       v.statusText = UpToDateText(lang, cameraModelText, cameraVersion);
       v.statusRect = kUpToDateStatusRect;
       v.controlsEnabled = true;
+      break;
+    case Presentation::Interrupted:
+      v.statusText = InterruptedText(lang, toolModelName, fileVersion);
+      v.statusRect = kUpdateAvailableStatusRect;
+      v.updateButtonShown = true;
+      v.controlsEnabled = true;
+      break;
+    case Presentation::InterruptedUnidentified:
+      v.statusText = InterruptedUnidentifiedText(lang, toolModelName);
+      v.statusRect = kUpdateAvailableStatusRect;
       break;
   }
   return v;
@@ -252,7 +283,13 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
   st.page.SetControlsEnabled(ud.ok);
   r.userDataAttempted = true;
   r.userDataRead = ud.ok;
+  r.flashIdentity = ud.identity;
+  r.usbProductId = DeviceUsbProductId(0);
   if (ud.status) st.statusText = widen_narrow_text(ud.status);
+  // The camera answered (its chip register was read this pass or before),
+  // but its flash does not say what it is: an update was cut short. What it
+  // held before, kept in the camera fields, no longer counts.
+  const bool unfinished = IdentityUnfinished(ud.identity);
 
   std::string path = cfg.firmwareFile;
   if (path.empty()) {
@@ -260,7 +297,8 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
     r.noFirmwareFile = path.empty();
   }
 
-  if (!CameraMatchesTool(st.camera, cfg.toolVariant)) return finish(Presentation::NotThisProduct);
+  if (!unfinished && !CameraMatchesTool(st.camera, cfg.toolVariant))
+    return finish(Presentation::NotThisProduct);
 
   st.firmwarePath = path;
   std::vector<std::uint8_t> head;
@@ -276,6 +314,20 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
     return r;
   }
   st.firmware = ReadFirmwareInfo(head);
+
+  if (unfinished) {
+    // The camera is taken to be what its USB identity says, when that
+    // identity is this tool's model and the file fits it; its version is
+    // unknown, so the update is offered whatever the file's version.
+    const bool fits =
+        UsbIdentityFitsFirmware(r.usbProductId, st.firmware.productId, cfg.toolVariant);
+    if (!fits && !cfg.recover) return finish(Presentation::InterruptedUnidentified);
+    st.camera = CameraIdentity{};
+    st.camera.cameraChipType = 2;
+    st.camera.cameraProductId = fits ? r.usbProductId : st.firmware.productId;
+    ApplyModelVariant(st.camera.cameraChipType, st.camera.cameraProductId, st.camera);
+    return finish(Presentation::Interrupted);
+  }
 
   if (!FirmwareFitsCamera(st.firmware.productId, st.camera))
     return finish(Presentation::NotThisProduct);

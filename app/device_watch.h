@@ -116,6 +116,13 @@ struct FirmwareInfo {
 // only their own ids.
 [[nodiscard]] bool FirmwareFitsCamera(std::uint16_t fileProductId, const CameraIdentity& camera);
 
+// A camera whose flash holds no whole identity (an update did not finish)
+// may be updated when the USB product id it enumerated with is one of this
+// build's ids for the file's model, with the file fitting it as it would fit
+// a camera that carried that id in its block. 0 (unknown) never passes.
+[[nodiscard]] bool UsbIdentityFitsFirmware(std::uint16_t usbProductId, std::uint16_t fileProductId,
+                                           ModelVariant tool);
+
 // An update is offered when the file's version is higher, or when it differs
 // and the camera carries 0x1721 or 0x0108 (versions that any other version
 // replaces, even a lower one).
@@ -128,10 +135,22 @@ enum class Presentation : std::uint8_t {
   NotThisProduct,
   UpdateAvailable,
   UpToDate,
+  // The camera answers but its flash holds no whole identity: an update did
+  // not finish. Its USB identity is this tool's model: the Update button
+  // offers to run the update again.
+  Interrupted,
+  // The same, but nothing tells what the camera is: no button, the text
+  // names the command that finishes the update on the user's word.
+  InterruptedUnidentified,
 };
 
-// "no-camera", "not-this-product", "update-available", "up-to-date".
+// "no-camera", "not-this-product", "update-available", "up-to-date",
+// "interrupted", "interrupted-unidentified".
 [[nodiscard]] const char* PresentationName(Presentation p);
+
+// The presentations with the Update button: an update is available, or an
+// interrupted one is to be run again.
+[[nodiscard]] bool OffersUpdate(Presentation p);
 
 // How a pass ended.
 enum class WatchOutcome : std::uint8_t {
@@ -185,6 +204,10 @@ struct DeviceWatchConfig {
   // The update flow is between its start and its terminal notification; the
   // pass is deferred, as it is while an update worker's thread runs.
   bool updateInProgress = false;
+  // The user vouches that a camera whose interrupted update left it
+  // unidentified is the model the file is for (`lumavix-fw update
+  // --recover`): it is presented as Interrupted, not InterruptedUnidentified.
+  bool recover = false;
 };
 
 struct DeviceWatchResult {
@@ -206,6 +229,10 @@ struct DeviceWatchResult {
   std::uint32_t chipRegister = 0;
   // Nothing in the working directory matched (FileOpenError only).
   bool noFirmwareFile = false;
+  // What the user-data read found of the camera's identity, and the USB
+  // product id of the interface (0 when the platform does not say).
+  FlashIdentity flashIdentity = FlashIdentity::NotApplicable;
+  std::uint16_t usbProductId = 0;
 };
 
 // One pass, step by step as the window runs it (RunDeviceWatch): reopens the
@@ -213,6 +240,9 @@ struct DeviceWatchResult {
 // block, reads the firmware file and decides. Updates `state` (status text,
 // firmware path and info, camera fields, chipGen, deviceOpen) and returns
 // what the window shows. Deferred, with nothing touched, while an update runs.
+// A generation-2 camera whose flash holds no whole identity (the states an
+// interrupted update leaves, FlashIdentity) is never "up to date" or "not
+// this product": it is Interrupted, or InterruptedUnidentified.
 [[nodiscard]] DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& state,
                                                     const DeviceWatchConfig& config);
 

@@ -330,7 +330,7 @@ void MainWindow::RunDeviceWatch() {
   if (!failureNotice_.empty()) {
     // With the camera still there, Update is the way to try again; without
     // it, the connect text says what to do.
-    const bool can_retry = r.view.presentation == Presentation::UpdateAvailable;
+    const bool can_retry = OffersUpdate(r.view.presentation);
     watch_.statusText = failureNotice_ + u"\n" +
                         (can_retry ? std::u16string(RetryAdviceText(lang_)) : watch_.statusText);
     failureNotice_.clear();

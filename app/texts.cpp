@@ -414,6 +414,78 @@ std::u16string CompletionText(UiLanguage lang, std::uint16_t file_version,
                   StatusText(lang, 18)});
 }
 
+namespace {
+
+// Replaces each "{}" in `format`, in order, by the next of `args`.
+std::u16string Fill(std::u16string_view format, std::initializer_list<std::u16string_view> args) {
+  std::u16string out;
+  auto arg = args.begin();
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    if (format[i] == u'{' && i + 1 < format.size() && format[i + 1] == u'}' &&
+        arg != args.end()) {
+      out += *arg++;
+      ++i;
+    } else {
+      out += format[i];
+    }
+  }
+  return out;
+}
+
+std::u16string VersionText(std::uint16_t version) {
+  static constexpr char16_t kHex[] = u"0123456789ABCDEF";
+  std::u16string v = u"v";
+  for (int shift = 12; shift >= 0; shift -= 4) v += kHex[(version >> shift) & 0xF];
+  return v;
+}
+
+std::size_t Row(UiLanguage lang) {
+  const auto i = static_cast<std::size_t>(lang);
+  return i < kLanguageCount ? i : 0;
+}
+
+}  // namespace
+
+std::u16string InterruptedText(UiLanguage lang, std::u16string_view model_name,
+                               std::uint16_t file_version) {
+  // {} the model name, {} the file's version.
+  static constexpr std::u16string_view kFormat[kLanguageCount] = {
+      u"The last update of your {} did not finish.\n Click Update to run it again (firmware {}).",
+      u"La dernière mise à jour de votre {} ne s'est pas terminée.\n Cliquez sur Mettre à jour "
+      u"pour la relancer (micrologiciel {}).",
+      u"Die letzte Aktualisierung Ihrer {} wurde nicht abgeschlossen.\n Klicken Sie auf "
+      u"Aktualisieren, um sie erneut auszuführen (Firmware {}).",
+      u"{} の前回のアップデートは完了していません。\n「アップデート」をクリックして、もう一度実行してください（ファームウェア {}）。",
+      u"L'ultimo aggiornamento della tua {} non è stato completato.\n Fare clic su Aggiornamento "
+      u"per eseguirlo di nuovo (firmware {}).",
+      u"De laatste update van uw {} is niet voltooid.\n Klik op Updaten om de update opnieuw uit "
+      u"te voeren (firmware {}).",
+  };
+  return Fill(kFormat[Row(lang)], {model_name, VersionText(file_version)});
+}
+
+std::u16string InterruptedUnidentifiedText(UiLanguage lang, std::u16string_view model_name) {
+  // {} the model name; the command stays as it is typed.
+  static constexpr std::u16string_view kFormat[kLanguageCount] = {
+      u"The last update of this camera did not finish, and it cannot be identified. If it is "
+      u"your {}, finish the update with: lumavix-fw update --recover",
+      u"La dernière mise à jour de cette caméra ne s'est pas terminée et elle ne peut pas être "
+      u"identifiée. S'il s'agit de votre {}, terminez la mise à jour avec\u00A0: lumavix-fw "
+      u"update --recover",
+      u"Die letzte Aktualisierung dieser Kamera wurde nicht abgeschlossen, und sie kann nicht "
+      u"erkannt werden. Wenn es Ihre {} ist, schließen Sie die Aktualisierung ab mit: "
+      u"lumavix-fw update --recover",
+      u"このカメラの前回のアップデートは完了しておらず、カメラを識別できません。お使いの {} であれば、"
+      u"次のコマンドでアップデートを完了してください：lumavix-fw update --recover",
+      u"L'ultimo aggiornamento di questa fotocamera non è stato completato e non è possibile "
+      u"identificarla. Se è la tua {}, completare l'aggiornamento con: lumavix-fw update "
+      u"--recover",
+      u"De laatste update van deze camera is niet voltooid en de camera kan niet worden "
+      u"herkend. Als het uw {} is, voltooi de update dan met: lumavix-fw update --recover",
+  };
+  return Fill(kFormat[Row(lang)], {model_name});
+}
+
 std::u16string_view RetryAdviceText(UiLanguage lang) {
   static constexpr std::u16string_view kAdvice[kLanguageCount] = {
       u"Keep the camera connected and click Update to try again.",

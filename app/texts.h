@@ -115,6 +115,17 @@ void SetUiLanguage(UiLanguage lang);
 [[nodiscard]] std::u16string CompletionText(UiLanguage lang, std::uint16_t file_version,
                                             std::u16string_view camera_model_text);
 
+// A camera whose last update did not finish (its flash holds no whole
+// identity) but whose USB identity is this tool's model: the update must be
+// run again, to the file's version. `model_name` without a trailing blank.
+[[nodiscard]] std::u16string InterruptedText(UiLanguage lang, std::u16string_view model_name,
+                                             std::uint16_t file_version);
+
+// The same, for a camera whose identity cannot be told at all: what to run
+// if it is this tool's model.
+[[nodiscard]] std::u16string InterruptedUnidentifiedText(UiLanguage lang,
+                                                         std::u16string_view model_name);
+
 // After a failed update while the camera is still connected: what to do.
 // The failure itself is the progress message above it.
 [[nodiscard]] std::u16string_view RetryAdviceText(UiLanguage lang);

@@ -3,6 +3,8 @@
 // flash back into a firmware file.
 #include <fmt/format.h>
 
+#include <array>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +18,7 @@
 #include "cli/run_support.h"
 #include "cli/terminal_prompter.h"
 #include "firmware/engine.h"
+#include "firmware/flash.h"
 #include "settings/userdata.h"
 
 namespace lumavix::cli {
@@ -76,14 +79,18 @@ int run_download(Context& ctx, const DownloadArgs& a) {
 
 struct DumpArgs {
   std::string output = kDumpFileName;
+  std::string start = "0";
   std::string length = "0x20000";
 };
 
 int run_dump(Context& ctx, const DumpArgs& a) {
   const UiLanguage lang = command_language();
   unsigned long length = 0;
+  unsigned long start = 0;
   if (!parse_count(a.length, kMaxUploadLength, length) || length == 0)
     return ctx.fail(kExitUsage, fmt::format("--length must be 1..{}: {}", kMaxUploadLength, a.length));
+  if (!parse_count(a.start, 0xFFFFFF, start))
+    return ctx.fail(kExitUsage, fmt::format("--start must be a flash address 0..0xFFFFFF: {}", a.start));
   if (a.output.empty()) return ctx.fail(kExitUsage, "-o needs a file name");
   // The worker writes a temporary file beside the target, renamed into place
   // only once the dump succeeded: a failed dump leaves no half file.
@@ -106,6 +113,16 @@ int run_dump(Context& ctx, const DumpArgs& a) {
   if (st.deviceOpen == 0) {
     return fail_no_camera(ctx);
   }
+  // A range past the end of the part is bad input: the dump reads exactly
+  // what it is asked for and never pads. An unknown part is left to the
+  // worker, which refuses it as a failure.
+  std::array<std::uint8_t, 3> id{};
+  if (const SpiFlashType* part = IdentifySpiFlash(id); part && start + length > part->size) {
+    return ctx.fail(kExitUsage,
+                    fmt::format("0x{:X} bytes from 0x{:X} run past the end of the flash {} "
+                                "(0x{:X} bytes); nothing was read",
+                                length, start, part->name, part->size));
+  }
 
   TerminalPrompter prompter(false, std::cin, std::cerr);
   NotifyQueue queue;
@@ -113,6 +130,7 @@ int run_dump(Context& ctx, const DumpArgs& a) {
   UploadRequest up;
   up.notifyWindow = &target;
   up.owner = &prompter;
+  up.startAddress = static_cast<std::uint32_t>(start);
   up.length = static_cast<std::uint32_t>(length);
   up.outputPath = tmp;
   UpdateFlow flow;
@@ -135,6 +153,7 @@ int run_dump(Context& ctx, const DumpArgs& a) {
 
   json j = run_json(sum, ok, target);
   j["file"] = a.output;
+  j["start"] = start;
   j["length"] = length;
   if (ok) {
     ctx.result(j, fmt::format("wrote {} ({} bytes of flash and its CRC-32)", a.output, length));
@@ -158,6 +177,7 @@ void register_download_commands(CLI::App& app, Commands& commands) {
   auto dp = std::make_shared<DumpArgs>();
   auto* dump = app.add_subcommand("dump", "Read the flash back into a firmware file");
   dump->add_option("-o,--output", dp->output, "Output file (default: Dump.bin_)");
+  dump->add_option("--start", dp->start, "First flash address (default: 0)");
   dump->add_option("--length", dp->length, "Bytes of flash (default: 0x20000)");
   dump->callback([&commands, dp] {
     commands.choose([dp](Context& c) { return run_dump(c, *dp); });

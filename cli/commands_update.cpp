@@ -23,7 +23,21 @@
 namespace lumavix::cli {
 namespace {
 
+bool interrupted(Presentation p) {
+  return p == Presentation::Interrupted || p == Presentation::InterruptedUnidentified;
+}
+
 json camera_json(const DeviceWatchState& st, const DeviceWatchResult& r) {
+  if (interrupted(r.view.presentation)) {
+    // Nothing of the flash's identity can be trusted: only what the
+    // interface says.
+    return json{{"chipGen", st.chipGen},
+                {"flash", FlashIdentityName(r.flashIdentity)},
+                {"usbProductId", r.usbProductId != 0 ? json(hex4(r.usbProductId)) : json(nullptr)},
+                {"model", st.camera.cameraModelText.empty() ? json(nullptr)
+                                                            : json(utf8(st.camera.cameraModelText))},
+                {"userDataRead", r.userDataRead}};
+  }
   return json{{"chipGen", st.chipGen},
               {"chipType", st.camera.cameraChipType},
               {"productId", hex4(st.camera.cameraProductId)},
@@ -40,7 +54,8 @@ json status_json(const DeviceWatchState& st, const DeviceWatchResult& r) {
   json j{{"presentation", PresentationName(p)}, {"text", utf8(r.view.statusText)}};
   const bool identified = p != Presentation::NoCamera;
   const bool compared = p == Presentation::UpdateAvailable || p == Presentation::UpToDate;
-  j["cameraVersion"] = identified ? json(hex4(st.camera.cameraFirmwareVersion)) : json(nullptr);
+  j["cameraVersion"] = identified && !interrupted(p) ? json(hex4(st.camera.cameraFirmwareVersion))
+                                                     : json(nullptr);
   j["fileVersion"] = st.firmware.read ? json(hex4(st.firmware.firmwareVersion)) : json(nullptr);
   j["file"] = compared || st.firmware.read ? json(st.firmwarePath) : json(nullptr);
   j["camera"] = identified ? camera_json(st, r) : json(nullptr);
@@ -69,7 +84,10 @@ int presentation_status(Presentation p) {
     case Presentation::UpToDate:
       return kExitUpToDate;
     case Presentation::UpdateAvailable:
+    case Presentation::Interrupted:
       return kExitOk;
+    case Presentation::InterruptedUnidentified:
+      return kExitNotThisProduct;
   }
   return kExitFailed;
 }
@@ -142,6 +160,7 @@ struct UpdateArgs {
   std::string file;
   bool yes = false;
   bool force = false;
+  bool recover = false;
 };
 
 int run_update(Context& ctx, const UpdateArgs& a) {
@@ -151,18 +170,22 @@ int run_update(Context& ctx, const UpdateArgs& a) {
   DeviceWatchConfig cfg;
   cfg.language = lang;
   cfg.firmwareFile = a.file;
+  cfg.recover = a.recover;
   DeviceWatchResult r;
   if (auto rc = watch(ctx, st, r, cfg)) return *rc;
 
   const Presentation p = r.view.presentation;
   // A damaged file is refused before the version decision, which would read
   // its missing fields as zero and call the camera up to date.
-  if (p == Presentation::UpdateAvailable || p == Presentation::UpToDate) {
+  if (p == Presentation::UpdateAvailable || p == Presentation::UpToDate ||
+      p == Presentation::Interrupted) {
     const std::string problem = firmware_file_problem(st.firmwarePath);
     if (!problem.empty())
       return ctx.fail(kExitUsage, problem + "; nothing was written to the camera");
   }
-  const bool go = p == Presentation::UpdateAvailable || (a.force && p == Presentation::UpToDate);
+  // An interrupted update is finished without --force: the camera's
+  // version is unknown, and the update is what it needs.
+  const bool go = OffersUpdate(p) || (a.force && p == Presentation::UpToDate);
   if (!go) {
     json j = status_json(st, r);
     j["result"] = "skipped";
@@ -189,7 +212,8 @@ int run_update(Context& ctx, const UpdateArgs& a) {
   const bool ok = sum.outcome && sum.code == UPD_DOWNLOAD_DONE;
   json j = run_json(sum, ok, target);
   j["presentation"] = PresentationName(p);
-  j["cameraVersion"] = hex4(st.camera.cameraFirmwareVersion);
+  j["cameraVersion"] =
+      interrupted(p) ? json(nullptr) : json(hex4(st.camera.cameraFirmwareVersion));
   j["fileVersion"] = hex4(st.firmware.firmwareVersion);
   j["file"] = st.firmwarePath;
   j["status"] = utf8(st.statusText);
@@ -222,6 +246,9 @@ void register_update_commands(CLI::App& app, Commands& commands) {
   update->add_flag("--yes,-y", up->yes, "Confirm without asking");
   update->add_flag("--force", up->force,
                    "Update even when the camera is up to date (the identity check stays)");
+  update->add_flag("--recover", up->recover,
+                   "Finish an interrupted update on a camera that cannot be identified, taking "
+                   "it to be the model the file is for");
   update->callback([&commands, up] {
     commands.choose([up](Context& c) { return run_update(c, *up); });
   });

@@ -161,8 +161,19 @@ int run_failed(Context& ctx, const std::string& why, const RunSummary& sum, cons
                const char* advice) {
   std::cerr << "error: " << why << " ("
             << (sum.outcome ? update_code_name(sum.code) : "no outcome") << ")\n";
-  if (advice) std::cerr << advice << '\n';
-  if (ctx.json()) ctx.result(j, {});
+  // A run that refused before touching the camera says why; running it
+  // again would not help, so the advice does not apply.
+  const std::string refusal = LastRefusal();
+  if (!refusal.empty()) {
+    std::cerr << "refused before touching the camera: " << refusal << '\n';
+  } else if (advice) {
+    std::cerr << advice << '\n';
+  }
+  if (ctx.json()) {
+    json out = j;
+    out["refusal"] = refusal.empty() ? json(nullptr) : json(refusal);
+    ctx.result(out, {});
+  }
   return kExitFailed;
 }
 

@@ -30,6 +30,11 @@ DeviceEntry* device_at(std::int32_t index) {
   return e.has_interface() ? &e : nullptr;
 }
 
+std::uint16_t DeviceUsbProductId(std::int32_t index) {
+  const DeviceEntry* e = device_at(index);
+  return e ? e->usb_product_id : 0;
+}
+
 void add_cause(std::string cause) { g_state.causes.push_back(std::move(cause)); }
 
 const SysError& last_transfer_error() { return t_last_error; }
@@ -71,7 +76,10 @@ void kvVidHidCls_DeInit() {
   const std::int32_t n = s.count < kMaxDevices ? s.count : kMaxDevices;
   if (s.kind == DeviceKind::Hid) {
     hidreq_CloseAll(s.hidList);
-    for (std::int32_t i = 0; i < n; ++i) s.table[i].hid = nullptr;
+    for (std::int32_t i = 0; i < n; ++i) {
+      s.table[i].hid = nullptr;
+      s.table[i].usb_product_id = 0;
+    }
   } else {
     // Paths, variants and generations stay for the next video-class
     // enumeration; only the interfaces go.

@@ -25,6 +25,9 @@ struct DeviceEntry {
   void* control = nullptr;   // the control interface of the other kinds
   XuVariant variant = XuVariant::Kavex;
   ChipGen gen = 0;
+  // The USB product id the interface was listed with; 0 when the platform
+  // does not say (the video-class and property-set kinds).
+  std::uint16_t usb_product_id = 0;
 
   [[nodiscard]] bool has_interface() const { return hid != nullptr || control != nullptr; }
 };
@@ -34,6 +37,7 @@ struct HidDeviceList {
   std::uint32_t count = 0;
   std::unique_ptr<HidDevice> handles[kMaxDevices];
   std::string paths[kMaxDevices];
+  std::uint16_t product_ids[kMaxDevices] = {};
 };
 
 struct LibraryState {
@@ -60,6 +64,12 @@ void set_platform(const Platform& platform);
 
 // Position `index` if it is in range and holds an interface, else null.
 [[nodiscard]] DeviceEntry* device_at(std::int32_t index);
+
+// The USB product id of the interface at position `index`, as the platform
+// listed it; 0 when the position is free or the platform did not say. This
+// is what the bridge enumerated with, which it takes from its own hardware,
+// not from the firmware in its flash.
+[[nodiscard]] std::uint16_t DeviceUsbProductId(std::int32_t index);
 
 // Records why no camera is usable (see LibraryState::causes).
 void add_cause(std::string cause);

@@ -77,6 +77,7 @@ std::uint32_t hidreq_OpenAll(HidDeviceList& list) {
     list.handles[i] = std::move(dev);
     // Paths are kept to 259 characters, as the table's slots hold.
     list.paths[i] = info->path.substr(0, 259);
+    list.product_ids[i] = info->product_id;
   }
   return list.count;
 }
@@ -86,6 +87,7 @@ void hidreq_CloseAll(HidDeviceList& list) {
   for (std::uint32_t i = 0; i < list.count; ++i) {
     list.handles[i].reset();
     list.paths[i].clear();
+    list.product_ids[i] = 0;
   }
   list.count = 0;
 }
@@ -118,6 +120,7 @@ bool hidreq_Init() {
   for (std::uint32_t i = 0; i < count; ++i) {
     DeviceEntry& e = s.table[i];
     e.hid = s.hidList.handles[i].get();
+    e.usb_product_id = s.hidList.product_ids[i];
     e.control = nullptr;
     e.gen = 0;
     (void)hidreg_GetChipGen(e.hid, e.gen);

@@ -135,6 +135,7 @@ struct Engine {
   WorkerHandle last_handle = kNoWorker;
   std::mutex outcome_mutex;
   std::optional<Notification> last_outcome;
+  std::string last_refusal;
 };
 
 Engine& engine() {
@@ -162,6 +163,7 @@ WorkerHandle launch(Engine& e, WorkerBody body) {
   {
     std::lock_guard lock(e.outcome_mutex);
     e.last_outcome.reset();
+    e.last_refusal.clear();
   }
   try {
     e.thread = std::thread([&e, body] {
@@ -169,6 +171,7 @@ WorkerHandle launch(Engine& e, WorkerBody body) {
       {
         std::lock_guard lock(e.outcome_mutex);
         e.last_outcome = outcome;
+        e.last_refusal = e.state.refusal;
       }
       e.handle.store(kNoWorker);
       e.running.store(false);
@@ -465,6 +468,12 @@ std::optional<Notification> LastOutcome() {
   Engine& e = engine();
   std::lock_guard lock(e.outcome_mutex);
   return e.last_outcome;
+}
+
+std::string LastRefusal() {
+  Engine& e = engine();
+  std::lock_guard lock(e.outcome_mutex);
+  return e.last_refusal;
 }
 
 }  // namespace lumavix

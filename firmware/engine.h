@@ -243,5 +243,10 @@ void CloseDevices();
 void WaitForWorker();
 // The outcome notification of the last finished run, if any.
 [[nodiscard]] std::optional<Notification> LastOutcome();
+// Why the last finished run refused before touching the camera's memory
+// (an unknown flash part, or an image or range the part cannot hold); empty
+// when it did not refuse. Its failure notification says no more than that
+// the run failed.
+[[nodiscard]] std::string LastRefusal();
 
 }  // namespace lumavix

@@ -1,6 +1,7 @@
 #include "firmware/flash.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <initializer_list>
 
 #include <vector>
@@ -13,17 +14,18 @@
 namespace lumavix {
 namespace {
 
+constexpr std::uint32_t kKiB = 1024;
 constexpr SpiFlashType kTypes[] = {
-    {"MX25L512E-512Kbit", {0xC2, 0x20, 0x10}, 256, 0x10000},
-    {"MX25L5121E-512Kbit", {0xC2, 0x22, 0x10}, 32, 0x10000},
-    {"MX25L1021E-1Mbit", {0xC2, 0x22, 0x11}, 256, 0x20000},
-    {"MX25L1006E-1Mbit", {0xC2, 0x20, 0x11}, 256, 0x20000},
-    {"MX25L3206E-32Mbit", {0xC2, 0x20, 0x16}, 256, 0x400000},
-    {"Pm25LD512C-512Kbit", {0x7F, 0x9D, 0x20}, 256, 0x10000},
-    {"WinBond 20X10 - 1Mbit", {0xEF, 0x30, 0x11}, 256, 0x10000},
-    {"WinBond 20X20 - 2Mbit", {0xEF, 0x30, 0x12}, 256, 0x20000},
-    {"WinBond 20X40 - 4Mbit", {0xEF, 0x30, 0x13}, 256, 0x20000},
-    {"WinBond 20X80 - 8Mbit", {0xEF, 0x30, 0x14}, 256, 0x20000},
+    {"MX25L512E-512Kbit", {0xC2, 0x20, 0x10}, 256, 0x10000, 64 * kKiB},
+    {"MX25L5121E-512Kbit", {0xC2, 0x22, 0x10}, 32, 0x10000, 64 * kKiB},
+    {"MX25L1021E-1Mbit", {0xC2, 0x22, 0x11}, 256, 0x20000, 128 * kKiB},
+    {"MX25L1006E-1Mbit", {0xC2, 0x20, 0x11}, 256, 0x20000, 128 * kKiB},
+    {"MX25L3206E-32Mbit", {0xC2, 0x20, 0x16}, 256, 0x400000, 4096 * kKiB},
+    {"Pm25LD512C-512Kbit", {0x7F, 0x9D, 0x20}, 256, 0x10000, 64 * kKiB},
+    {"WinBond 20X10 - 1Mbit", {0xEF, 0x30, 0x11}, 256, 0x10000, 128 * kKiB},
+    {"WinBond 20X20 - 2Mbit", {0xEF, 0x30, 0x12}, 256, 0x20000, 256 * kKiB},
+    {"WinBond 20X40 - 4Mbit", {0xEF, 0x30, 0x13}, 256, 0x20000, 512 * kKiB},
+    {"WinBond 20X80 - 8Mbit", {0xEF, 0x30, 0x14}, 256, 0x20000, 1024 * kKiB},
 };
 
 void address_bytes(std::uint8_t op, std::uint32_t address, std::uint8_t (&cmd)[4]) {
@@ -74,6 +76,51 @@ const SpiFlashType* find_spi_flash_type(std::span<const std::uint8_t, 3> id) {
 bool spi_flash_read_id(std::array<std::uint8_t, 3>& id) {
   const std::uint8_t op = 0x9F;
   return kvVidHidCls_SpiCmdRead(0, 1, 1, &op, 3, id.data()) >= 0;
+}
+
+const SpiFlashType* IdentifySpiFlash(std::array<std::uint8_t, 3>& id, bool* answered) {
+  static constexpr const char* kTag = "kvVidHidCls_SPI_Flash_GetInfo";
+  Clock& c = lumavix::clock();
+  const std::uint32_t start = c.ticks_ms();
+  id = {};
+  if (answered) *answered = false;
+  while (c.ticks_ms() - start < kFlashIdTimeoutMs) {
+    std::array<std::uint8_t, 3> read{};
+    if (!spi_flash_read_id(read)) return nullptr;
+    id = read;
+    if (answered) *answered = true;
+    if (const SpiFlashType* t = find_spi_flash_type(id)) {
+      DebugTrace("[%s] SPI FlashType : %s", kTag, t->name);
+      return t;
+    }
+    DebugTrace("[%s] retry...", kTag);
+  }
+  DebugTrace("[%s] Read SFlash Info fail.", kTag);
+  return nullptr;
+}
+
+FlashFit CheckFlashFits(std::uint64_t end) {
+  FlashFit fit;
+  std::array<std::uint8_t, 3> id{};
+  bool answered = false;
+  fit.type = IdentifySpiFlash(id, &answered);
+  char buf[160];
+  if (!fit.type && !answered) {
+    fit.why = "the flash could not be identified: the camera did not answer";
+  } else if (!fit.type) {
+    std::snprintf(buf, sizeof buf,
+                  "the flash answers %02X %02X %02X, which is no part this tool can program",
+                  id[0], id[1], id[2]);
+    fit.why = buf;
+  } else if (end > fit.type->size) {
+    std::snprintf(buf, sizeof buf,
+                  "the image needs %llu bytes but the flash %s (%02X %02X %02X) holds %u",
+                  static_cast<unsigned long long>(end), fit.type->name, id[0], id[1], id[2],
+                  fit.type->size);
+    fit.why = buf;
+  }
+  if (!fit.why.empty()) DebugTrace("refused before erasing: %s", fit.why.c_str());
+  return fit;
 }
 
 }  // namespace lumavix
@@ -164,22 +211,12 @@ bool kvVidHidCls_SPI_Flash_PageProgram(std::int32_t device, std::uint32_t addres
 }
 
 bool kvVidHidCls_SPI_Flash_GetInfo(SpiFlashInfo& info) {
-  static constexpr const char* kTag = "kvVidHidCls_SPI_Flash_GetInfo";
-  Clock& c = lumavix::clock();
-  const std::uint32_t start = c.ticks_ms();
-  while (c.ticks_ms() - start < kFlashIdTimeoutMs) {
-    std::array<std::uint8_t, 3> id{};
-    if (!spi_flash_read_id(id)) return false;
-    if (const SpiFlashType* t = find_spi_flash_type(id)) {
-      info.capacity = t->capacity;
-      info.page_size = t->page_size;
-      DebugTrace("[%s] SPI FlashType : %s", kTag, t->name);
-      return true;
-    }
-    DebugTrace("[%s] retry...", kTag);
-  }
-  DebugTrace("[%s] Read SFlash Info fail.", kTag);
-  return false;
+  std::array<std::uint8_t, 3> id{};
+  const SpiFlashType* t = IdentifySpiFlash(id);
+  if (!t) return false;
+  info.capacity = t->capacity;
+  info.page_size = t->page_size;
+  return true;
 }
 
 bool kvVidHidCls_SPI_Flash_Read(std::uint32_t address, std::uint32_t count, std::uint8_t* out) {

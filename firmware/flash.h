@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 namespace lumavix {
 
@@ -14,7 +15,13 @@ struct SpiFlashType {
   const char* name;
   std::array<std::uint8_t, 3> id;  // manufacturer, memory type, capacity code
   std::uint32_t page_size;
+  // The table's capacity column, kept as it was for display and traces. For
+  // the WinBond rows it is smaller than the part (0x10000 for the 1 Mbit
+  // part): never use it to decide what fits.
   std::uint32_t capacity;
+  // The part's real size, as its name states it. What fits is decided on
+  // this.
+  std::uint32_t size;
 };
 
 struct SpiFlashInfo {
@@ -73,6 +80,23 @@ inline constexpr std::uint32_t kEepromRetryMs = 3000;
 
 // Reads the three identification bytes once (command 0x9F).
 [[nodiscard]] bool spi_flash_read_id(std::array<std::uint8_t, 3>& id);
+
+// Identifies the flash as GetInfo does (retrying for up to 1000 ms while
+// the bytes match no known part). Returns the part, or null with `id` set
+// to the last bytes read; `answered` (when given) tells whether any read of
+// them succeeded.
+[[nodiscard]] const SpiFlashType* IdentifySpiFlash(std::array<std::uint8_t, 3>& id,
+                                                   bool* answered = nullptr);
+
+// The check made before anything is erased: the flash is a known part and
+// [0, end) lies inside it. On a refusal `why` names the identification
+// bytes and the sizes; `type` is the part found, or null.
+struct FlashFit {
+  const SpiFlashType* type = nullptr;
+  std::string why;  // empty when the image fits
+  [[nodiscard]] bool ok() const { return type != nullptr && why.empty(); }
+};
+[[nodiscard]] FlashFit CheckFlashFits(std::uint64_t end);
 
 }  // namespace lumavix
 

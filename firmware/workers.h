@@ -29,6 +29,10 @@ struct EngineState {
   std::string upload_path;
   // A 4-byte slot for the CRC, then the data read.
   std::array<std::uint8_t, kDumpBufferSize> dump_buffer{};
+  // Why the last run refused before touching the camera's memory (an
+  // unknown flash part, an image or range that does not fit it); empty when
+  // it did not refuse. Set by the worker, read once it has ended.
+  std::string refusal;
 };
 
 // Boot-header layout in SPI flash: erase the sectors the image covers, write

@@ -53,10 +53,12 @@ bool device0_is_gen2() {
 // Reads the boot configuration and the block of device 0 as the device holds
 // it. Only the block's own 290 bytes are read, not the whole sector around
 // it: the bytes taken are the same, and the window's device watch, which
-// runs this after every plug, needs 34 transfers instead of 270.
-bool read_block(UserDataLocation& loc, UserDataBlock& block) {
+// runs this after every plug, needs 34 transfers instead of 270. Returns
+// what it found; `block` holds the block for Valid, NoBootConfig (with a
+// location in reach) and Unsigned.
+FlashIdentity read_block(UserDataLocation& loc, UserDataBlock& block) {
   std::array<std::uint8_t, kBootConfigSize> boot{};
-  if (!kvVidHidCls_SPI_Flash_Read(0, kBootConfigSize, boot.data())) return false;
+  if (!kvVidHidCls_SPI_Flash_Read(0, kBootConfigSize, boot.data())) return FlashIdentity::Unreadable;
   const BootConfig cfg = decode_boot_config(boot);
   DebugTrace("Boot config Info :");
   DebugTrace("BootAddr :\t\t0x%08X", cfg.boot_addr);
@@ -67,17 +69,25 @@ bool read_block(UserDataLocation& loc, UserDataBlock& block) {
   loc = locate_user_data(cfg);
   if (!loc.readable) {
     DebugTrace("Code size error Size:0x%04x", loc.block_addr);
-    return false;
+    return cfg.has_magic() ? FlashIdentity::OutOfReach : FlashIdentity::NoBootConfig;
   }
   // `readable` promises the block lies wholly inside its sector.
   if (!kvVidHidCls_SPI_Flash_Read(loc.sector + loc.offset, kUserDataBlockSize, block.data()))
-    return false;
+    return FlashIdentity::Unreadable;
 
-  DebugTrace("Signature:0x%x VID:0x%04x PID:0x%04x FwVersion:0x%04x",
-             get32(block.data() + kUdSignature), get16(block.data() + kUdVendorId),
-             get16(block.data() + kUdProductId), get16(block.data() + kUdFirmwareVersion));
+  const std::uint32_t signature = get32(block.data() + kUdSignature);
+  DebugTrace("Signature:0x%x VID:0x%04x PID:0x%04x FwVersion:0x%04x", signature,
+             get16(block.data() + kUdVendorId), get16(block.data() + kUdProductId),
+             get16(block.data() + kUdFirmwareVersion));
   DebugTrace("Default UVC property value: 0x%04x", block[kUdUvcDefaults]);
-  return true;
+  if (!cfg.has_magic()) return FlashIdentity::NoBootConfig;
+  return signature == kUserDataSignature ? FlashIdentity::Valid : FlashIdentity::Unsigned;
+}
+
+// The block was read, whatever it holds.
+bool block_was_read(FlashIdentity f) {
+  return f == FlashIdentity::Valid || f == FlashIdentity::Unsigned ||
+         f == FlashIdentity::NoBootConfig;
 }
 
 }  // namespace
@@ -207,11 +217,37 @@ UserDataBlock encode_user_data_block(
 
 // ------------------------------------------------------ device operations --
 
-bool ReadUserDataBlock(EepromUserData& record) {
+const char* FlashIdentityName(FlashIdentity f) {
+  switch (f) {
+    case FlashIdentity::Valid:
+      return "valid";
+    case FlashIdentity::NotApplicable:
+      return "not-applicable";
+    case FlashIdentity::Unreadable:
+      return "unreadable";
+    case FlashIdentity::NoBootConfig:
+      return "no-boot-configuration";
+    case FlashIdentity::OutOfReach:
+      return "block-out-of-reach";
+    case FlashIdentity::Unsigned:
+      return "block-unsigned";
+  }
+  return "?";
+}
+
+bool IdentityUnfinished(FlashIdentity f) {
+  return f != FlashIdentity::Valid && f != FlashIdentity::NotApplicable;
+}
+
+bool ReadUserDataBlock(EepromUserData& record, FlashIdentity* identity) {
+  if (identity) *identity = FlashIdentity::NotApplicable;
   if (!device0_is_gen2()) return false;
   UserDataLocation loc;
   UserDataBlock block{};
-  if (!read_block(loc, block)) return false;
+  const FlashIdentity found = read_block(loc, block);
+  if (identity) *identity = found;
+  // A boot configuration without its magic may point nowhere readable.
+  if (!block_was_read(found) || !loc.readable) return false;
   return decode_user_data_block(block, loc.chip_type, record);
 }
 
@@ -219,7 +255,12 @@ bool WriteUserDataBlock(const EepromUserData& record) {
   if (!device0_is_gen2()) return false;
   UserDataLocation loc;
   UserDataBlock as_read{};
-  if (!read_block(loc, as_read)) return false;
+  // Never into an image whose boot configuration is gone (what an
+  // interrupted update leaves): a block written there would make a
+  // half-written image look finished. An unsigned block in a whole image is
+  // the engineering case the write exists for; it leaves it signed.
+  const FlashIdentity found = read_block(loc, as_read);
+  if (found != FlashIdentity::Valid && found != FlashIdentity::Unsigned) return false;
 
   const UserDataBlock block = encode_user_data_block(
       record, std::span<const std::uint8_t, kUdDeviceKeptSize>(as_read.data() + kUdDeviceKept,
@@ -340,13 +381,17 @@ void UserDataPage::SetControlsEnabled(bool enable) {
 UserDataOutcome ReadUserData(std::int32_t deviceOpen, UserDataPage& page, CameraIdentity& camera) {
   if (deviceOpen == 0) return {};
   EepromUserData record;
-  if (!ReadUserDataBlock(record)) return {false, kMsgReadUserDataFail};
+  FlashIdentity identity = FlashIdentity::NotApplicable;
+  const bool read = ReadUserDataBlock(record, &identity);
+  // An identity the flash cannot vouch for is not taken: the camera's
+  // fields keep their values and the watch decides from the rest.
+  if (!read || identity != FlashIdentity::Valid) return {false, kMsgReadUserDataFail, identity};
   page.FillFromRecord(record);
   camera.cameraChipType = static_cast<std::uint8_t>(record.chipType);
   camera.cameraFirmwareVersion = record.firmwareVersion;
   camera.cameraProductId = record.productId;
   ApplyModelVariant(record.chipType, record.productId, camera);
-  return {true, kMsgReadEepromOk};
+  return {true, kMsgReadEepromOk, identity};
 }
 
 UserDataOutcome WriteUserData(std::int32_t deviceOpen, UserDataPage& page, bool pageEnabled) {

@@ -115,11 +115,32 @@ void encode_string_descriptor(std::string_view text,
 
 // ------------------------------------------------------ device operations --
 
+// What the camera's flash says of its identity, as a user-data read found
+// it. An update erases the boot configuration first and writes it last, so
+// every state but Valid and NotApplicable is what an unfinished update (or a
+// damaged flash) leaves: the identity in the flash cannot be trusted.
+enum class FlashIdentity : std::uint8_t {
+  Valid,          // boot configuration with its magic; a block in reach with the tool's signature
+  NotApplicable,  // no device 0, or its chip generation is not 2: nothing was read
+  Unreadable,     // a flash read failed
+  NoBootConfig,   // the boot configuration is erased or lacks its magic
+  OutOfReach,     // the block's location cannot be read
+  Unsigned,       // the block lacks the tool's signature (an erased block included)
+};
+// "valid", "not-applicable", "unreadable", "no-boot-configuration",
+// "block-out-of-reach", "block-unsigned".
+[[nodiscard]] const char* FlashIdentityName(FlashIdentity f);
+// True for the states an interrupted update leaves.
+[[nodiscard]] bool IdentityUnfinished(FlashIdentity f);
+
 // Reads the block of device 0 into `record` (replaced as a whole). False,
 // without touching the flash, when device 0 is missing or its chip
 // generation is not 2; false when a read fails or the block's location
 // cannot be read (at or above 0x10000, or not wholly inside its sector).
-[[nodiscard]] bool ReadUserDataBlock(EepromUserData& record);
+// `identity`, when given, says what was found; a block that was read but
+// whose boot configuration lacks its magic or which is unsigned is still
+// returned (true), for the engineering views.
+[[nodiscard]] bool ReadUserDataBlock(EepromUserData& record, FlashIdentity* identity = nullptr);
 
 // Rewrites the block of device 0 from `record`, keeping every other byte of
 // its sector and the block's bytes 0x100..0x103 as the device held them. The
@@ -228,6 +249,8 @@ inline constexpr const char* kMsgWriteUserDataFail = "EEPROM write data fail.";
 struct UserDataOutcome {
   bool ok = false;
   const char* status = nullptr;
+  // What the read found of the camera's identity (ReadUserData only).
+  FlashIdentity identity = FlashIdentity::NotApplicable;
 };
 
 // Reads the block of the open camera, fills the page when it is created and

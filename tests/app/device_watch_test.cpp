@@ -464,5 +464,70 @@ TEST_F(WatchPassTest, FileBlockBeyond64KiBComparesAsVersionZero) {
   EXPECT_EQ(state_.firmware.firmwareVersion, 0);
 }
 
+
+// What an interrupted update can leave in the flash. None of it is ever "up
+// to date" or "not this product": a camera whose USB identity is this tool's
+// model is offered the update again, whatever the versions.
+TEST_F(WatchPassTest, InterruptedUpdateIsOfferedAgainNeverUpToDate) {
+  struct Case {
+    const char* name;
+    bool in_block;          // the damage is at the block's start, else at address 0
+    std::vector<std::uint8_t> bytes;
+    FlashIdentity identity;
+  };
+  const Case cases[] = {
+      {"boot configuration erased", false, std::vector<std::uint8_t>(kBootConfigSize, 0xFF),
+       FlashIdentity::NoBootConfig},
+      {"magic gone", false, {0x00, 0x00}, FlashIdentity::NoBootConfig},
+      {"block erased", true, std::vector<std::uint8_t>(kUserDataBlockSize, 0xFF),
+       FlashIdentity::Unsigned},
+      {"block unsigned", true, {0, 0, 0, 0}, FlashIdentity::Unsigned},
+  };
+  for (const Case& c : cases) {
+    attach(sim::SimProfile::Q);
+    sim::SimCamera& cam = *sim_->camera(0);
+    const auto boot = cam.flash_bytes(0, kBootConfigSize);
+    const std::uint32_t block =
+        locate_user_data(std::span<const std::uint8_t, kBootConfigSize>(boot.data(), kBootConfigSize))
+            .block_addr;
+    cam.write_flash_bytes(c.in_block ? block : 0, c.bytes);
+    // The file's version equals the camera's: a whole camera would be up to date.
+    write("fw.bin", firmware(0x0104, ProductIdQA));
+    const DeviceWatchResult r = pass();
+    EXPECT_EQ(r.view.presentation, Presentation::Interrupted) << c.name;
+    EXPECT_EQ(r.flashIdentity, c.identity) << c.name;
+    EXPECT_TRUE(r.view.updateButtonShown) << c.name << ": Update expected offered";
+    EXPECT_EQ(r.view.statusText,
+              u"The last update of your LUMAVIX Q did not finish.\n Click Update to run it "
+              u"again (firmware v0104).")
+        << c.name;
+    EXPECT_EQ(state_.camera.cameraModelText, u"LUMAVIX Q ") << c.name;
+    CloseDevices();
+  }
+}
+
+TEST_F(WatchPassTest, InterruptedCameraWithoutAKnownUsbIdAsksForRecover) {
+  attach(sim::SimProfile::Q, 0x4321);
+  sim_->camera(0)->write_flash_bytes(0, std::vector<std::uint8_t>(kBootConfigSize, 0xFF));
+  write("fw.bin", firmware(0x0105, ProductIdQA));
+  DeviceWatchResult r = pass();
+  EXPECT_EQ(r.view.presentation, Presentation::InterruptedUnidentified);
+  EXPECT_FALSE(r.view.updateButtonShown) << "nothing tells what the camera is";
+  EXPECT_NE(r.view.statusText.find(u"lumavix-fw update --recover"), std::u16string::npos);
+
+  cfg_.recover = true;
+  r = pass();
+  EXPECT_EQ(r.view.presentation, Presentation::Interrupted)
+      << "--recover takes the camera to be the file's model";
+}
+
+TEST_F(WatchPassTest, WholeBlockOfAnotherProductIsStillRefused) {
+  attach(sim::SimProfile::Q, ProductIdQAlt);
+  write("fw.bin", firmware(0x0105, ProductIdQA));
+  const DeviceWatchResult r = pass();
+  EXPECT_EQ(r.flashIdentity, FlashIdentity::Valid);
+  EXPECT_EQ(r.view.presentation, Presentation::NotThisProduct);
+}
+
 }  // namespace
 }  // namespace lumavix

@@ -253,3 +253,40 @@ TEST_F(UpdateCli, ConfigCarriesTheBuildConstants) {
 }
 
 }  // namespace
+
+namespace {
+
+// The whole road after a pulled cable: the cut run fails, `status` says the
+// update did not finish (never "up to date"), and a plain `update --yes`
+// finishes it without --force.
+TEST_F(UpdateCli, InterruptedUpdateIsFinishedByAPlainUpdate) {
+  make_firmware("0105");
+  const std::string state = " --sim-state state.sim ";
+  UpdRun r = run(std::string(kFast) + ",unplug-after=9000" + state + "update --yes --json");
+  EXPECT_EQ(r.status, 1) << r.out;
+
+  r = run(std::string(kFast) + state + "status --json");
+  ASSERT_EQ(r.status, 0) << r.out;
+  nlohmann::json j = upd_last_json(r);
+  EXPECT_EQ(j["presentation"], "interrupted") << r.out;
+  EXPECT_TRUE(j["cameraVersion"].is_null()) << "an unfinished camera has no version to show";
+  EXPECT_EQ(j["camera"]["usbProductId"], "0E51");
+
+  r = run(std::string(kFast) + state + "update --yes --json");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(upd_last_json(r)["result"], "success");
+  r = run(std::string(kFast) + state + "status --json");
+  EXPECT_EQ(upd_last_json(r)["presentation"], "up-to-date") << r.out;
+}
+
+// A dump reads exactly its range: past the end of the flash it is bad input.
+TEST_F(UpdateCli, DumpPastTheEndIsRefused) {
+  UpdRun r = run(std::string(kFast) + " dump --length 0x30000 -o d.bin");
+  EXPECT_EQ(r.status, 2) << r.out;
+  EXPECT_FALSE(fs::exists(dir_ / "d.bin")) << "a refused dump expected to write nothing";
+  r = run(std::string(kFast) + " dump --start 0x1F000 --length 0x1000 -o d.bin");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(upd_read(dir_ / "d.bin").size(), 0x1004u);
+}
+
+}  // namespace

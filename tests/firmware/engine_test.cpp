@@ -232,12 +232,18 @@ TEST_F(EngineTest, CodeOnlyImageGetsSynthesisedHeaderAndLandsAtBootAddr) {
   });
   ASSERT_NE(erase_range, seq.end());
   EXPECT_EQ(erase_range->value, 5u);
-  // The header is programmed as its own 16-byte range before the image.
-  const Seq header_phase = {{UPD_RANGE, t}, {UPD_DOWNLOAD_POS, 0}, {UPD_RANGE, 16},
-                            {UPD_DOWNLOAD_POS, 0}, {UPD_DOWNLOAD_POS, 16}, {UPD_RANGE, t}};
-  EXPECT_NE(std::search(seq.begin(), seq.end(), header_phase.begin(), header_phase.end()),
+  // The image and its header are one programming range, the header last:
+  // until it is written the camera is visibly unfinished.
+  const Seq program_phase = {{UPD_RANGE, t}, {UPD_DOWNLOAD_POS, 0}, {UPD_RANGE, t + 16},
+                             {UPD_DOWNLOAD_POS, 0}, {UPD_DOWNLOAD_POS, 256}};
+  EXPECT_NE(std::search(seq.begin(), seq.end(), program_phase.begin(), program_phase.end()),
             seq.end())
       << describe(seq);
+  const auto last_pos = std::find_if(seq.rbegin(), seq.rend(), [](const Notification& n) {
+    return n.code == UPD_DOWNLOAD_POS;
+  });
+  ASSERT_NE(last_pos, seq.rend());
+  EXPECT_EQ(last_pos->value, t + 16) << "the header's 16 bytes expected to be programmed last";
   EXPECT_EQ(single_outcome(seq), (Notification{UPD_DOWNLOAD_DONE, 0}));
 }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -69,12 +70,14 @@ class WorkersTest : public ::testing::Test {
     set_clock(nullptr);
   }
 
-  void attach(sim::SimProfile profile, std::uint32_t clock_start = 1000) {
+  void attach(sim::SimProfile profile, std::uint32_t clock_start = 1000,
+              std::optional<std::array<std::uint8_t, 3>> flash = std::nullopt) {
     clock_ = std::make_unique<VirtualClock>(clock_start);
     set_clock(clock_.get());
     sim::SimOptions o;
     o.profile = profile;
     o.latency_us = 20;
+    o.flash_id = flash;
     std::string error;
     sim_ = sim::Simulator::create(o, error);
     ASSERT_TRUE(sim_) << error;
@@ -96,25 +99,91 @@ class WorkersTest : public ::testing::Test {
   std::unique_ptr<EngineState> state_ = std::make_unique<EngineState>();
 };
 
-TEST_F(WorkersTest, BootHeaderVerificationDifferenceLeavesFlashUnprotected) {
-  attach(sim::SimProfile::Q);
-  FirmwareBuildOptions o;
-  o.image_size = 0x6000;
-  const auto file = build_firmware_file(o);
-  ASSERT_FALSE(file.empty());
-  load({file.begin() + 4, file.end()});
-  state_->complete_image = true;
-  state_->boot_header.fill(0);
+// The part is identified and the image measured against it before the first
+// erase. A refusal leaves every byte as it was and names the part and sizes;
+// the WinBond 1 Mbit part holds a 128 KiB image although its capacity column
+// says 64 KiB.
+TEST_F(WorkersTest, FlashIsCheckedBeforeTheFirstErase) {
+  struct Case {
+    const char* name;
+    std::array<std::uint8_t, 3> flash;
+    Notification outcome;
+    const char* refusal;  // a part of the reason, or null when it runs
+  };
+  const Case cases[] = {
+      {"unknown part", {0xEF, 0x40, 0x14}, {UPD_DOWNLOAD_FAILED, 0}, "answers EF 40 14"},
+      {"64 KiB part", {0xC2, 0x20, 0x10}, {UPD_DOWNLOAD_FAILED, 0}, "holds 65536"},
+      {"WinBond 1 Mbit", {0xEF, 0x30, 0x11}, {UPD_DOWNLOAD_DONE, 0}, nullptr},
+  };
+  for (const Case& c : cases) {
+    attach(sim::SimProfile::Q, 1000, c.flash);
+    // A whole image of 128 KiB, on a camera whose flash holds another.
+    const auto file = build_firmware_file(FirmwareBuildOptions{});
+    ASSERT_FALSE(file.empty());
+    load({file.begin() + 4, file.end()});
+    state_->complete_image = true;
+    state_->boot_header.fill(0);
+    const auto before = cam().flash_bytes(0, static_cast<std::uint32_t>(cam().flash_size()));
 
-  ScriptedTarget target({UPD_VALIDATE_RANGE, 0x6000}, [this] {
-    const std::uint8_t wrong[] = {static_cast<std::uint8_t>(~cam().flash_bytes(0x2ABC, 1)[0])};
-    cam().write_flash_bytes(0x2ABC, wrong);
-  });
-  const Notification outcome = DownloadWorkerBootHeader(*state_, target);
-  EXPECT_EQ(outcome, (Notification{UPD_VALIDATE_RESULT, 0}));
-  EXPECT_EQ(target.seen.back(), outcome) << "nothing follows a failed verification";
-  EXPECT_EQ(target.outcomes(), 1u);
-  EXPECT_EQ(cam().flash_status() & 0x0C, 0) << "a failed download is not protected again";
+    ScriptedTarget target;
+    EXPECT_EQ(DownloadWorkerBootHeader(*state_, target), c.outcome) << c.name;
+    if (c.refusal) {
+      EXPECT_EQ(cam().flash_stats().sector_erases, 0u) << c.name << ": nothing may be erased";
+      EXPECT_EQ(cam().flash_bytes(0, static_cast<std::uint32_t>(before.size())), before)
+          << c.name << ": the flash expected untouched";
+      EXPECT_NE(state_->refusal.find(c.refusal), std::string::npos)
+          << c.name << ": the refusal expected to say \"" << c.refusal << "\", says \""
+          << state_->refusal << "\"";
+    } else {
+      EXPECT_TRUE(state_->refusal.empty()) << c.name << ": " << state_->refusal;
+      EXPECT_EQ(cam().flash_bytes(0, 0x20000), std::vector<std::uint8_t>(file.begin() + 4, file.end()))
+          << c.name;
+    }
+    kvVidHidCls_DeInit();
+  }
+}
+
+// A byte that reads back wrong ends the run unprotected. Where it lies says
+// how far the run got: a difference outside the first page is found before
+// the first page (the boot configuration) is written, so the camera stays
+// visibly unfinished; one inside it is found by the first page's own
+// read-back.
+TEST_F(WorkersTest, BootHeaderVerificationDifferenceLeavesFlashUnprotected) {
+  struct Case {
+    const char* name;
+    Notification trigger;  // when the byte goes bad
+    std::uint32_t address;
+    bool boot_config_written;
+  };
+  const Case cases[] = {
+      {"code", {UPD_DOWNLOAD_POS, 0x6000 - 0x100}, 0x2ABC, false},
+      {"first page", {UPD_VALIDATE_RANGE, 0x6000}, 0x00BC, true},
+  };
+  for (const Case& c : cases) {
+    attach(sim::SimProfile::Q);
+    FirmwareBuildOptions o;
+    o.image_size = 0x6000;
+    const auto file = build_firmware_file(o);
+    ASSERT_FALSE(file.empty());
+    load({file.begin() + 4, file.end()});
+    state_->complete_image = true;
+    state_->boot_header.fill(0);
+
+    ScriptedTarget target(c.trigger, [this, &c] {
+      const std::uint8_t wrong[] = {static_cast<std::uint8_t>(~cam().flash_bytes(c.address, 1)[0])};
+      cam().write_flash_bytes(c.address, wrong);
+    });
+    const Notification outcome = DownloadWorkerBootHeader(*state_, target);
+    EXPECT_EQ(outcome, (Notification{UPD_VALIDATE_RESULT, 0})) << c.name;
+    EXPECT_EQ(target.seen.back(), outcome) << c.name << ": nothing follows a failed verification";
+    EXPECT_EQ(target.outcomes(), 1u) << c.name;
+    EXPECT_EQ(cam().flash_status() & 0x0C, 0) << c.name << ": a failed download is not protected again";
+    const auto head = cam().flash_bytes(0, 16);
+    EXPECT_EQ(head == std::vector<std::uint8_t>(file.begin() + 4, file.begin() + 20),
+              c.boot_config_written)
+        << c.name << ": the boot configuration expected "
+        << (c.boot_config_written ? "written" : "still erased");
+  }
 }
 
 TEST_F(WorkersTest, BootHeaderKeepsUserCodeAddrWithoutUserCode) {
@@ -215,20 +284,32 @@ TEST_F(WorkersTest, ElapsedIsZeroWhenTheTickCounterWrapsDuringTheRun) {
   EXPECT_EQ(target.seen.back().value, 0u);
 }
 
-TEST_F(WorkersTest, DumpBeyondTheFirstHalvesKeepsZeros) {
+// A dump reads exactly the range it was given, from its start, also above
+// 64 KiB; a range that runs past the part is refused before anything is read
+// or written, and says why.
+TEST_F(WorkersTest, DumpReadsExactlyItsRangeAndRefusesPastTheEnd) {
   attach(sim::SimProfile::Q);
-  state_->upload_start = 0x5000;  // not used above 64 KiB
-  state_->upload_length = 0x20100;
   state_->upload_path = ::testing::TempDir() + "workers_dump.bin";
+  std::remove(state_->upload_path.c_str());
+  state_->upload_start = 0x5000;
+  state_->upload_length = 0x18000;
   ScriptedTarget target;
   EXPECT_EQ(UploadWorkerFlashDump(*state_, target), (Notification{UPD_UPLOAD_DONE, 0}));
-  const auto flash = cam().flash_bytes(0, 0x20000);
-  EXPECT_TRUE(std::equal(flash.begin(), flash.end(), state_->dump_buffer.begin() + 4));
-  EXPECT_TRUE(std::all_of(state_->dump_buffer.begin() + 4 + 0x20000,
-                          state_->dump_buffer.begin() + 4 + 0x20100,
-                          [](std::uint8_t b) { return b == 0; }));
+  const auto flash = cam().flash_bytes(0x5000, 0x18000);
+  EXPECT_TRUE(std::equal(flash.begin(), flash.end(), state_->dump_buffer.begin() + 4))
+      << "the dump expected to hold the flash from 0x5000 on";
   EXPECT_TRUE(CheckFileCrc(state_->upload_path));
   std::remove(state_->upload_path.c_str());
+
+  state_->upload_start = 0x5000;
+  state_->upload_length = 0x20000;  // 0x5000 past the end of the 128 KiB part
+  ScriptedTarget refused;
+  EXPECT_EQ(UploadWorkerFlashDump(*state_, refused), (Notification{UPD_ACCESS_FAILED, 0}));
+  EXPECT_NE(state_->refusal.find("holds 131072"), std::string::npos)
+      << "the refusal expected to name the part's size: " << state_->refusal;
+  std::FILE* f = std::fopen(state_->upload_path.c_str(), "rb");
+  EXPECT_EQ(f, nullptr) << "a refused dump expected to write no file";
+  if (f) std::fclose(f);
 }
 
 TEST_F(WorkersTest, DumpOfUnreadableFlashIsAccessFailed) {
