@@ -49,7 +49,9 @@ struct Prescribed {
     const std::uint64_t sectors = kImageSize / 4096;
     std::uint64_t n = sector_erase(initially_protected) + (sectors - 1) * sector_erase(false);
     n += get_info + (kImageSize / 256) * page_program_256;
-    n += read(kImageSize);
+    // The read-back comes in two reads: everything but the first page before
+    // that page (the boot configuration) is programmed, the first page after.
+    n += read(kImageSize - 256) + read(256);
     n += set_protection_on;
     return n;
   }
