@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "devlib/clock.h"
 #include "devlib/trace.h"
 #include "platform/sys_call.h"
 
@@ -198,6 +199,25 @@ std::unique_ptr<UsbIo> open_usb_device(const std::string& node, SysError& err) {
 
 // ------------------------------------------------------------ the claim --
 
+namespace {
+std::atomic<std::uint32_t> g_last_handover_ms{0};
+
+void note_handover() {
+  // 0 means "never": a hand-over at tick 0 is stamped 1.
+  const std::uint32_t now = lumavix::clock().ticks_ms();
+  g_last_handover_ms.store(now == 0 ? 1 : now);
+}
+}  // namespace
+
+std::uint32_t last_driver_handover_ms() { return g_last_handover_ms.load(); }
+
+bool is_own_handover_event(std::string_view subsystem, std::string_view devtype,
+                           std::uint32_t now_ms, std::uint32_t last_handover_ms) {
+  const bool driver_side =
+      subsystem == "video4linux" || (subsystem == "usb" && devtype == "usb_interface");
+  return driver_side && last_handover_ms != 0 && now_ms - last_handover_ms < kHandoverQuietMs;
+}
+
 std::unique_ptr<InterfaceClaim> InterfaceClaim::take(std::unique_ptr<UsbIo> io,
                                                      int interface_number,
                                                      const std::string& node, SysError& err) {
@@ -219,6 +239,7 @@ std::unique_ptr<InterfaceClaim> InterfaceClaim::take(std::unique_ptr<UsbIo> io,
       return nullptr;
     }
     detached = true;
+    note_handover();
   }
   if (const int r = io->claim_interface(interface_number); r < 0) {
     err = {-r, "cannot claim " + what + ": " + errno_text(-r)};
@@ -246,6 +267,7 @@ void InterfaceClaim::give_back() {
   strike_claim(slot_);
   const int released = io_->release_interface(interface_number_);
   const int attached = detached_ ? io_->attach_kernel_driver(interface_number_) : 0;
+  if (detached_) note_handover();
   DebugTrace("raw USB: gave back interface %d of %s (release %d, driver %d)", interface_number_,
              node_.c_str(), released, attached);
 }

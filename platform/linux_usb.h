@@ -21,6 +21,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "devlib/platform.h"
 #include "devlib/uvc_request.h"
@@ -106,5 +107,20 @@ int give_back_claims_now(RawIoctl ioctl_fn = nullptr);
 
 // Claims currently listed for the signal handler.
 [[nodiscard]] int live_claim_count();
+
+// Taking an interface from its driver and giving it back makes the kernel
+// remove and add the camera's video node and unbind and bind its interface,
+// exactly as unplugging and plugging would look to a device watch. The
+// window, which runs a pass on every such event and whose pass reads the
+// flash through this route, would chase its own hand-overs for ever. So the
+// hand-overs are time-stamped (library clock, milliseconds; 0 before the
+// first), and an event of those kinds (`subsystem` "video4linux", or "usb"
+// with `devtype` "usb_interface") that arrives within kHandoverQuietMs of one
+// is the process's own doing. A real plug or unplug also changes the USB
+// device itself ("usb"/"usb_device") or a hidraw node, which always count.
+inline constexpr std::uint32_t kHandoverQuietMs = 2000;
+[[nodiscard]] std::uint32_t last_driver_handover_ms();
+[[nodiscard]] bool is_own_handover_event(std::string_view subsystem, std::string_view devtype,
+                                         std::uint32_t now_ms, std::uint32_t last_handover_ms);
 
 }  // namespace lumavix

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "devlib/camera_descriptors.h"
+#include "devlib/clock.h"
 #include "platform/linux_uvc.h"
 #include "temp_dir.h"
 
@@ -121,6 +122,38 @@ TEST(InterfaceClaim, GivenBackOnce) {
   claim->give_back();
   claim.reset();
   EXPECT_EQ(log, (Log{"active 0", "detach 0", "claim 0", "release 0", "attach 0"}));
+}
+
+// The hand-over's own driver events are told from a real plug: within the
+// quiet time of a stamped hand-over only the driver-side kinds are ignored.
+TEST(InterfaceClaim, OwnHandoverEventsAreToldFromARealPlug) {
+  VirtualClock clock(5000);
+  set_clock(&clock);
+  Log log;
+  SysError err;
+  auto claim = InterfaceClaim::take(std::make_unique<FakeUsbIo>(log, true), 0, "n", err);
+  ASSERT_TRUE(claim);
+  const std::uint32_t stamped = last_driver_handover_ms();
+  EXPECT_EQ(stamped, 5000u) << "taking the interface from its driver expected to be stamped";
+  claim.reset();
+  set_clock(nullptr);
+
+  struct Case {
+    const char* subsystem;
+    const char* devtype;
+    std::uint32_t after_ms;
+    bool own;
+  };
+  const Case cases[] = {
+      {"video4linux", "", 10, true},       {"usb", "usb_interface", 1999, true},
+      {"video4linux", "", 2000, false},    {"usb", "usb_device", 10, false},
+      {"hidraw", "", 10, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(is_own_handover_event(c.subsystem, c.devtype, stamped + c.after_ms, stamped), c.own)
+        << c.subsystem << "/" << c.devtype << " " << c.after_ms << " ms after a hand-over";
+  }
+  EXPECT_FALSE(is_own_handover_event("video4linux", "", 10, 0)) << "no hand-over yet";
 }
 
 // The signal path, with the ioctl recorded instead of sent.
