@@ -105,6 +105,7 @@ enum class DeviceCategory : std::uint8_t { VideoCapture, BroadcastReceiver };
 struct CategoryDevice {
   std::string name;
   std::string path;
+  std::uint16_t product_id = 0;  // the USB product id; 0 when the platform does not say
 };
 
 // Extension-unit request flags. Every request addresses a topology node.

@@ -239,6 +239,7 @@ bool EnumVideoDevice() {
     std::string path;
     XuVariant variant;
     ChipGen gen;
+    std::uint16_t product_id;
   };
   std::vector<Found> found;
   std::size_t without_unit = 0;
@@ -251,7 +252,7 @@ bool EnumVideoDevice() {
       if (!bind_err.message.empty()) add_cause(bind_err.message);
       continue;
     }
-    Found f{nullptr, d.path, XuVariant::Kavex, 0};
+    Found f{nullptr, d.path, XuVariant::Kavex, 0, d.product_id};
     if (vidxu_FindUnit(filter.get(), XuVariant::Kavex)) {
       f.variant = XuVariant::Kavex;
       (void)vidxu_GetChipGen(filter.get(), f.gen);
@@ -295,6 +296,7 @@ bool EnumVideoDevice() {
       e.path.clear();
       e.variant = XuVariant::Kavex;
       e.gen = 0;
+      e.usb_product_id = 0;
       continue;
     }
     Found& f = found[order[pos]];
@@ -303,6 +305,7 @@ bool EnumVideoDevice() {
     e.path = paths[order[pos]];
     e.variant = f.variant;
     e.gen = f.gen;
+    e.usb_product_id = f.product_id;
   }
   s.kind = DeviceKind::VideoClass;
   s.count = s.known = static_cast<std::int32_t>(found.size());

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <charconv>
 #include <cstring>
 #include <set>
@@ -295,6 +296,8 @@ bool list_video_nodes(std::vector<VideoNode>& out, SysError& err) {
     if (udev_device* usb =
             udev_device_get_parent_with_subsystem_devtype(dev.get(), "usb", "usb_device")) {
       if (const char* p = udev_device_get_syspath(usb)) node.usb_device_syspath = p;
+      if (const char* id = udev_device_get_sysattr_value(usb, "idProduct"))
+        node.product_id = static_cast<std::uint16_t>(std::strtoul(id, nullptr, 16));
     }
     out.push_back(std::move(node));
   }
@@ -325,7 +328,7 @@ bool LinuxUvcBackend::list(DeviceCategory category, std::vector<CategoryDevice>&
   for (const VideoNode& n : all) {
     if (!n.capture) continue;
     if (!n.key.empty() && !keys.insert(n.key).second) continue;
-    out.push_back({n.name, n.key});
+    out.push_back({n.name, n.key, n.product_id});
   }
   err = {};
   return true;

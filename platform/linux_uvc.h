@@ -43,6 +43,7 @@ struct VideoNode {
   std::string name;                   // product name
   std::string key;                    // "usb-1-2:1.0", empty when not on USB
   std::string usb_device_syspath;     // the USB device (its `descriptors`)
+  std::uint16_t product_id = 0;       // its idProduct; 0 when unreadable
   bool capture = true;                // can capture video (not a metadata node)
   long number = -1;                   // N of videoN
 };

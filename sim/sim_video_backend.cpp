@@ -16,7 +16,7 @@ void list_cameras(const SimHidBackend& cameras, DeviceCategory category,
   out.clear();
   for (const auto& cam : cameras.cameras()) {
     if (cam->unplugged() || !in_category(*cam, category)) continue;
-    out.push_back({cam->config().name, cam->port()});
+    out.push_back({cam->config().name, cam->port(), cam->config().product_id});
   }
 }
 
