@@ -4,7 +4,9 @@
 
 #include <QSocketNotifier>
 
+#include "devlib/clock.h"
 #include "devlib/trace.h"
+#include "platform/linux_usb.h"
 
 namespace lumavix {
 
@@ -45,10 +47,18 @@ bool DeviceMonitor::start() {
 void DeviceMonitor::drain() {
   // Take every queued event so that the notifier does not fire again for
   // them; one signal stands for the whole batch.
+  // Events the library's own driver hand-overs cause (a flash read of a
+  // video-class camera takes its interface from the video driver) are not
+  // device changes: a pass for them would make the next hand-over.
   bool any = false;
+  const std::uint32_t handover = last_driver_handover_ms();
+  const std::uint32_t now = lumavix::clock().ticks_ms();
   while (udev_device* dev = udev_monitor_receive_device(monitor_)) {
+    const char* subsystem = udev_device_get_subsystem(dev);
+    const char* devtype = udev_device_get_devtype(dev);
+    if (!is_own_handover_event(subsystem ? subsystem : "", devtype ? devtype : "", now, handover))
+      any = true;
     udev_device_unref(dev);
-    any = true;
   }
   if (any) Q_EMIT deviceChanged();
 }

@@ -451,15 +451,12 @@ std::u16string InterruptedText(UiLanguage lang, std::u16string_view model_name,
   // {} the model name, {} the file's version.
   static constexpr std::u16string_view kFormat[kLanguageCount] = {
       u"The last update of your {} did not finish.\n Click Update to run it again (firmware {}).",
-      u"La dernière mise à jour de votre {} ne s'est pas terminée.\n Cliquez sur Mettre à jour "
-      u"pour la relancer (micrologiciel {}).",
-      u"Die letzte Aktualisierung Ihrer {} wurde nicht abgeschlossen.\n Klicken Sie auf "
-      u"Aktualisieren, um sie erneut auszuführen (Firmware {}).",
-      u"{} の前回のアップデートは完了していません。\n「アップデート」をクリックして、もう一度実行してください（ファームウェア {}）。",
-      u"L'ultimo aggiornamento della tua {} non è stato completato.\n Fare clic su Aggiornamento "
-      u"per eseguirlo di nuovo (firmware {}).",
-      u"De laatste update van uw {} is niet voltooid.\n Klik op Updaten om de update opnieuw uit "
-      u"te voeren (firmware {}).",
+      u"La mise à jour de votre {} n'est pas terminée.\n Cliquez sur Mettre à jour pour la "
+      u"relancer ({}).",
+      u"Die Aktualisierung Ihrer {} ist nicht fertig.\n Klicken Sie erneut auf Aktualisieren ({}).",
+      u"{} の前回のアップデートは完了していません。\n「アップデート」をクリックして再実行してください（{}）。",
+      u"L'aggiornamento della tua {} è incompleto.\n Fare clic su Aggiornamento per riprovare ({}).",
+      u"De laatste update van uw {} is niet voltooid.\n Klik opnieuw op Updaten (firmware {}).",
   };
   return Fill(kFormat[Row(lang)], {model_name, VersionText(file_version)});
 }

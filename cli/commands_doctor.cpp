@@ -21,7 +21,14 @@ constexpr const char* kDoctorHint = "run \"lumavix-fw doctor\" for the fix";
 
 std::string hex4(std::uint16_t v) { return fmt::format("{:04X}", v); }
 
-const char* kind_name(DoctorNodeKind k) { return k == DoctorNodeKind::Hidraw ? "hidraw" : "video"; }
+const char* kind_name(DoctorNodeKind k) {
+  switch (k) {
+    case DoctorNodeKind::Hidraw: return "hidraw";
+    case DoctorNodeKind::Video: return "video";
+    case DoctorNodeKind::Usb: return "usb";
+  }
+  return "unknown";
+}
 
 json node_json(const DoctorNode& n) {
   const auto or_null = [](const std::string& s) { return s.empty() ? json(nullptr) : json(s); };

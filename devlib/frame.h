@@ -26,7 +26,7 @@ struct DeviceEntry {
   XuVariant variant = XuVariant::Kavex;
   ChipGen gen = 0;
   // The USB product id the interface was listed with; 0 when the platform
-  // does not say (the video-class and property-set kinds).
+  // does not say (the property-set kinds).
   std::uint16_t usb_product_id = 0;
 
   [[nodiscard]] bool has_interface() const { return hid != nullptr || control != nullptr; }

@@ -105,6 +105,7 @@ enum class DeviceCategory : std::uint8_t { VideoCapture, BroadcastReceiver };
 struct CategoryDevice {
   std::string name;
   std::string path;
+  std::uint16_t product_id = 0;  // the USB product id; 0 when the platform does not say
 };
 
 // Extension-unit request flags. Every request addresses a topology node.
@@ -113,13 +114,26 @@ inline constexpr std::uint32_t kXuFlagGet = 0x10000001;         // GET_CUR
 inline constexpr std::uint32_t kXuFlagSet = 0x10000002;         // SET_CUR
 inline constexpr std::uint32_t kXuFlagSetSupport = 0x10000100;  // is the set supported?
 
+// The two ways an extension-unit request can travel. Linux's video driver
+// takes each control's length from one GET_LEN at the control's first use
+// and refuses any other length afterwards, so controls whose length changes
+// from call to call cannot go through it:
+//  - Driver: through the video driver; the camera keeps streaming.
+//  - RawUsb: as USB control transfers straight to the camera's video-control
+//    interface, which the driver has to hand over first (the camera stops
+//    streaming and its video node goes away until it is given back).
+// A platform with one way only sends both the same way.
+enum class XuRoute : std::uint8_t { Driver, RawUsb };
+
 // One extension-unit control request: the unit's GUID (also the property
-// set of its controls), the control selector, the flags and the node.
+// set of its controls), the control selector, the flags, the node and the
+// route it is to take.
 struct XuQuery {
   Guid unit{};
   std::uint32_t selector = 0;
   std::uint32_t flags = 0;
   std::uint32_t node = 0;
+  XuRoute route = XuRoute::Driver;
 };
 
 // The 32-byte node-property request that carries an XuQuery: GUID, selector,
@@ -137,6 +151,10 @@ class VideoControl {
   // One control transfer. A get fills `data` (its size is the length asked),
   // a set sends it, the set-support question takes no data. Returns the
   // bytes moved (0 for the question) or -errno; `err` says why on failure.
+  // Once a RawUsb request has taken the interface from the driver, every
+  // later request of this control travels raw too (the driver is gone); the
+  // interface goes back to the driver when the control is destroyed, or at
+  // once when the device is found unplugged.
   [[nodiscard]] virtual int xu_request(const XuQuery& q, std::span<std::uint8_t> data,
                                        SysError& err) = 0;
   [[nodiscard]] virtual const std::string& path() const = 0;

@@ -26,6 +26,26 @@ std::array<std::uint8_t, 32> encode_xu_query(const XuQuery& q) {
   return out;
 }
 
+bool xu_length_varies(std::uint32_t selector) {
+  switch (selector) {
+    case XU_REG_READ:
+    case XU_REG_WRITE:
+    case XU_I2C_READ:
+    case XU_I2C_WRITE:
+    case XU_SPI_READ:
+    case XU_SPI_WRITE:
+    case XU_XDATA_READ:
+    case XU_XDATA_WRITE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+XuRoute xu_route(std::uint32_t selector) {
+  return xu_length_varies(selector) ? XuRoute::RawUsb : XuRoute::Driver;
+}
+
 const Guid& xu_unit_guid(XuVariant variant) {
   switch (variant) {
     case XuVariant::Aveo: return kAveoUnitGuid;
@@ -74,9 +94,9 @@ std::uint32_t& node_id(XuVariant v) {
 
 // One control transfer on `variant`'s unit at that variant's node.
 bool transfer(VideoControl* c, XuVariant variant, std::uint32_t selector, std::uint32_t flags,
-              std::span<std::uint8_t> data) {
+              std::span<std::uint8_t> data, XuRoute route) {
   if (!c) return false;
-  const XuQuery q{xu_unit_guid(variant), selector, flags, node_id(variant)};
+  const XuQuery q{xu_unit_guid(variant), selector, flags, node_id(variant), route};
   SysError err;
   const int n = c->xu_request(q, data, err);
   if (n < 0) {
@@ -87,21 +107,27 @@ bool transfer(VideoControl* c, XuVariant variant, std::uint32_t selector, std::u
   return true;
 }
 
-bool set(VideoControl* c, std::uint8_t selector, const std::uint8_t* payload, std::size_t len) {
+bool set(VideoControl* c, std::uint8_t selector, const std::uint8_t* payload, std::size_t len,
+         XuRoute route) {
   std::uint8_t buf[256] = {};
   if (len > sizeof buf) return false;
   std::memcpy(buf, payload, len);
-  return transfer(c, XuVariant::Kavex, selector, kXuFlagSet, std::span<std::uint8_t>(buf, len));
+  return transfer(c, XuVariant::Kavex, selector, kXuFlagSet, std::span<std::uint8_t>(buf, len),
+                  route);
 }
 
-bool get(VideoControl* c, std::uint8_t selector, std::uint8_t* out, std::size_t len) {
-  return transfer(c, XuVariant::Kavex, selector, kXuFlagGet, std::span<std::uint8_t>(out, len));
+bool get(VideoControl* c, std::uint8_t selector, std::uint8_t* out, std::size_t len,
+         XuRoute route) {
+  return transfer(c, XuVariant::Kavex, selector, kXuFlagGet, std::span<std::uint8_t>(out, len),
+                  route);
 }
 
-// Announces the length of the next variable-length set.
-bool set_length(VideoControl* c, std::uint32_t len) {
+// Announces the length of the next variable-length set. The announcement
+// takes the route of the transfer it announces, so both reach the device
+// in order whichever way they go.
+bool set_length(VideoControl* c, std::uint32_t len, XuRoute route) {
   const std::uint8_t b = static_cast<std::uint8_t>(len);
-  return set(c, XU_LENGTH, &b, 1);
+  return set(c, XU_LENGTH, &b, 1, route);
 }
 
 // Register lengths the 32-bit request value can carry.
@@ -142,13 +168,13 @@ bool aveo_set(VideoControl* c, const AveoPayload& p) {
   std::uint8_t buf[kAveoTransferLen] = {};
   std::copy(p.begin(), p.end(), buf);
   return transfer(c, XuVariant::Aveo, kAveoSelector, kXuFlagSet,
-                  std::span<std::uint8_t>(buf, kAveoTransferLen));
+                  std::span<std::uint8_t>(buf, kAveoTransferLen), XuRoute::Driver);
 }
 
 bool aveo_get(VideoControl* c, std::uint8_t (&reply)[kAveoTransferLen]) {
   std::memset(reply, 0, sizeof reply);
   return transfer(c, XuVariant::Aveo, kAveoSelector, kXuFlagGet,
-                  std::span<std::uint8_t>(reply, kAveoTransferLen));
+                  std::span<std::uint8_t>(reply, kAveoTransferLen), XuRoute::Driver);
 }
 
 // The sub-address as a 16-bit number (most significant byte first on the
@@ -213,6 +239,7 @@ bool EnumVideoDevice() {
     std::string path;
     XuVariant variant;
     ChipGen gen;
+    std::uint16_t product_id;
   };
   std::vector<Found> found;
   std::size_t without_unit = 0;
@@ -225,7 +252,7 @@ bool EnumVideoDevice() {
       if (!bind_err.message.empty()) add_cause(bind_err.message);
       continue;
     }
-    Found f{nullptr, d.path, XuVariant::Kavex, 0};
+    Found f{nullptr, d.path, XuVariant::Kavex, 0, d.product_id};
     if (vidxu_FindUnit(filter.get(), XuVariant::Kavex)) {
       f.variant = XuVariant::Kavex;
       (void)vidxu_GetChipGen(filter.get(), f.gen);
@@ -269,6 +296,7 @@ bool EnumVideoDevice() {
       e.path.clear();
       e.variant = XuVariant::Kavex;
       e.gen = 0;
+      e.usb_product_id = 0;
       continue;
     }
     Found& f = found[order[pos]];
@@ -277,6 +305,7 @@ bool EnumVideoDevice() {
     e.path = paths[order[pos]];
     e.variant = f.variant;
     e.gen = f.gen;
+    e.usb_product_id = f.product_id;
   }
   s.kind = DeviceKind::VideoClass;
   s.count = s.known = static_cast<std::int32_t>(found.size());
@@ -304,9 +333,10 @@ bool vidxu_RegRead(VideoControl* c, RegRequest& req) {
   const std::uint8_t lo = req.addr & 0xFF, hi = req.addr >> 8;
 
   std::uint8_t ext[kXuExtendedLen] = {lo, hi, req.len};
-  if (set(c, XU_XDATA_EX_READ, ext, kXuExtendedLen)) {
+  const XuRoute ext_route = xu_route(XU_XDATA_EX_READ);
+  if (set(c, XU_XDATA_EX_READ, ext, kXuExtendedLen, ext_route)) {
     std::uint8_t reply[kXuExtendedLen] = {};
-    if (get(c, XU_XDATA_EX_READ, reply, kXuExtendedLen)) {
+    if (get(c, XU_XDATA_EX_READ, reply, kXuExtendedLen, ext_route)) {
       take_value(req.value, reply, req.len);
       DebugTrace("vidxu_RegRead XU_XDATA_EX_READ Get Index:0x%04x  Len:%x -> 0x%x OK", req.addr,
                  req.len, req.value);
@@ -316,12 +346,13 @@ bool vidxu_RegRead(VideoControl* c, RegRequest& req) {
                req.len, req.value);
   }
 
-  if (!set_length(c, 3)) return false;
+  const XuRoute xdata_route = xu_route(XU_XDATA_READ);
+  if (!set_length(c, 3, xdata_route)) return false;
   const std::uint8_t xdata[3] = {lo, hi, req.len};
   bool ok = false;
-  if (set(c, XU_XDATA_READ, xdata, sizeof xdata)) {
+  if (set(c, XU_XDATA_READ, xdata, sizeof xdata, xdata_route)) {
     std::uint8_t bytes[4] = {};
-    ok = get(c, XU_XDATA_READ, bytes, req.len);
+    ok = get(c, XU_XDATA_READ, bytes, req.len, xdata_route);
     if (ok) {
       take_value(req.value, bytes, req.len);
       DebugTrace("vidxu_RegRead XU_XDATA_READ Get Index:0x%04x  Len:%x -> 0x%08x OK", req.addr,
@@ -334,14 +365,15 @@ bool vidxu_RegRead(VideoControl* c, RegRequest& req) {
     DebugTrace("vidxu_RegRead XU_XDATA_READ Set Index:0x%04x  Len:%x -> Fail 0x%x", req.addr,
                req.len, 0u);
   }
-  (void)set_length(c, 1);
+  (void)set_length(c, 1, xdata_route);
   if (ok) return true;
 
-  if (!set_length(c, 2)) return false;
+  const XuRoute legacy_route = xu_route(XU_REG_READ);
+  if (!set_length(c, 2, legacy_route)) return false;
   const std::uint8_t legacy[2] = {lo, req.len};
-  if (set(c, XU_REG_READ, legacy, sizeof legacy)) {
+  if (set(c, XU_REG_READ, legacy, sizeof legacy, legacy_route)) {
     std::uint8_t bytes[4] = {};
-    ok = get(c, XU_REG_READ, bytes, req.len);
+    ok = get(c, XU_REG_READ, bytes, req.len, legacy_route);
     if (ok) {
       take_value(req.value, bytes, req.len);
       DebugTrace("vidxu_RegRead XU_REG_READ Get Index:0x%08x  Len:%x -> 0x%08x OK", req.addr,
@@ -352,7 +384,7 @@ bool vidxu_RegRead(VideoControl* c, RegRequest& req) {
   } else {
     DebugTrace("vidxu_RegRead XU_REG_READ Set Index:0x%08x  Len:%x -> Fail", req.addr, req.len);
   }
-  (void)set_length(c, 1);
+  (void)set_length(c, 1, legacy_route);
   return ok;
 }
 
@@ -362,31 +394,33 @@ bool vidxu_RegWrite(VideoControl* c, const RegRequest& req) {
 
   std::uint8_t ext[kXuExtendedLen] = {lo, hi, req.len};
   put_value(ext + 3, req.value, req.len);
-  if (set(c, XU_XDATA_EX_WRITE, ext, kXuExtendedLen)) {
+  if (set(c, XU_XDATA_EX_WRITE, ext, kXuExtendedLen, xu_route(XU_XDATA_EX_WRITE))) {
     DebugTrace("vidxu_RegWrite XU_XDATA_EX_WRITE Index:0x%04x  Len:%x OK", req.addr, req.len);
     return true;
   }
   DebugTrace("vidxu_RegWrite XU_XDATA_EX_WRITE Index:0x%04x  Len:%x -> Fail 0x%x", req.addr,
              req.len, 0u);
 
-  if (!set_length(c, req.len + 3u)) return false;
+  const XuRoute xdata_route = xu_route(XU_XDATA_WRITE);
+  if (!set_length(c, req.len + 3u, xdata_route)) return false;
   std::uint8_t xdata[7] = {lo, hi, req.len};
   put_value(xdata + 3, req.value, req.len);
-  const bool accepted = set(c, XU_XDATA_WRITE, xdata, req.len + 3u);
+  const bool accepted = set(c, XU_XDATA_WRITE, xdata, req.len + 3u, xdata_route);
   if (accepted) {
     DebugTrace("vidxu_RegWrite XU_XDATA_WRITE Index:0x%04x  Len:%x OK", req.addr, req.len);
   } else {
     DebugTrace("vidxu_RegWrite XU_XDATA_WRITE Index:0x%04x  Len:%x -> Fail 0x%x", req.addr,
                req.len, 0u);
   }
-  (void)set_length(c, 1);
+  (void)set_length(c, 1, xdata_route);
   if (accepted) return true;
 
-  if (!set_length(c, req.len + 2u)) return false;
+  const XuRoute legacy_route = xu_route(XU_REG_WRITE);
+  if (!set_length(c, req.len + 2u, legacy_route)) return false;
   std::uint8_t legacy[6] = {lo, req.len};
   put_value(legacy + 2, req.value, req.len);
-  const bool ok = set(c, XU_REG_WRITE, legacy, req.len + 2u);
-  (void)set_length(c, 1);
+  const bool ok = set(c, XU_REG_WRITE, legacy, req.len + 2u, legacy_route);
+  (void)set_length(c, 1, legacy_route);
   if (ok) {
     DebugTrace("vidxu_RegWrite  XU_REG_WRITE Index:0x%08x  Len:%x -> 0x%08x OK", req.addr, req.len,
                req.value);
@@ -408,9 +442,9 @@ bool vidxu_I2cRead(VideoControl* c, I2cRequest& req) {
                                           req.subLen};
     std::memcpy(frame + kXuExtI2cHeader, req.sub, req.subLen);
     frame[kXuExtI2cHeader + req.subLen] = req.dataLen;
-    if (set(c, XU_I2C_READ_EX, frame, kXuExtendedLen)) {
+    if (set(c, XU_I2C_READ_EX, frame, kXuExtendedLen, kXuBusRoute)) {
       std::uint8_t reply[kXuExtendedLen] = {};
-      if (get(c, XU_I2C_READ_EX, reply, kXuExtendedLen)) {
+      if (get(c, XU_I2C_READ_EX, reply, kXuExtendedLen, kXuBusRoute)) {
         // The count byte says how many bytes were read: 0 when the slave
         // did not answer, never more than the reply holds. A reply shorter
         // than asked is a failed read, not a partial one.
@@ -432,12 +466,12 @@ bool vidxu_I2cRead(VideoControl* c, I2cRequest& req) {
   if (req.subLen > 0 && (req.flags & 1)) {
     if (!vidxu_I2cWrite(c, SubAddressWrite(req))) return false;
   }
-  if (!set_length(c, 3)) return false;
+  if (!set_length(c, 3, kXuBusRoute)) return false;
   const std::uint8_t cmd[3] = {static_cast<std::uint8_t>(req.slave), req.dataLen, 0x01};
   std::uint8_t data[sizeof req.data] = {};
-  bool ok = set(c, XU_I2C_READ, cmd, sizeof cmd);
-  if (ok) ok = get(c, XU_I2C_READ, data, req.dataLen);
-  (void)set_length(c, 1);
+  bool ok = set(c, XU_I2C_READ, cmd, sizeof cmd, kXuBusRoute);
+  if (ok) ok = get(c, XU_I2C_READ, data, req.dataLen, kXuBusRoute);
+  (void)set_length(c, 1, kXuBusRoute);
   if (!ok || !bus_status_ok(c)) return false;
   std::memcpy(req.data, data, req.dataLen);
   return true;
@@ -453,7 +487,7 @@ bool vidxu_I2cWrite(VideoControl* c, const I2cRequest& req) {
     std::memcpy(frame + kXuExtI2cHeader, req.sub, req.subLen);
     frame[kXuExtI2cHeader + req.subLen] = req.dataLen;
     std::memcpy(frame + kXuExtI2cHeader + req.subLen + 1, req.data, req.dataLen);
-    if (set(c, XU_I2C_WRITE_EX, frame, kXuExtendedLen)) {
+    if (set(c, XU_I2C_WRITE_EX, frame, kXuExtendedLen, kXuBusRoute)) {
       DebugTrace("Vidxu I2c Read XU_I2C_WRITE_EX Write Add:0x%x SubAdd[0]:0x%x Len:%x -> [0]0x%x OK",
                  req.slave, req.sub[0], req.dataLen, req.data[0]);
       return true;
@@ -463,14 +497,14 @@ bool vidxu_I2cWrite(VideoControl* c, const I2cRequest& req) {
   // Sub-address bytes go out only when the request says it carries them.
   const std::uint8_t sub = (req.flags & 1) ? req.subLen : 0;
   const std::uint32_t n = req.dataLen + 3u + sub;
-  if (!set_length(c, n)) return false;
+  if (!set_length(c, n, kXuBusRoute)) return false;
   std::uint8_t frame[3 + sizeof req.sub + sizeof req.data] = {
       static_cast<std::uint8_t>(req.slave), static_cast<std::uint8_t>(sub + req.dataLen),
       static_cast<std::uint8_t>(req.dataLen > 0 ? 1 : 0)};
   std::memcpy(frame + 3, req.sub, sub);
   std::memcpy(frame + 3 + sub, req.data, req.dataLen);
-  const bool accepted = set(c, XU_I2C_WRITE, frame, n);
-  (void)set_length(c, 1);
+  const bool accepted = set(c, XU_I2C_WRITE, frame, n, kXuBusRoute);
+  (void)set_length(c, 1, kXuBusRoute);
   if (!accepted) return false;
   return bus_status_ok(c);
 }
@@ -478,14 +512,14 @@ bool vidxu_I2cWrite(VideoControl* c, const I2cRequest& req) {
 bool vidxu_SpiWrite(VideoControl* c, const SpiRequest& req) {
   if (req.wlen > sizeof req.wdata || req.rlen > sizeof req.data) return false;
   const std::uint32_t n = req.wlen + req.rlen + 3u;
-  if (!set_length(c, n)) return false;
+  if (!set_length(c, n, kXuBusRoute)) return false;
   std::uint8_t frame[3 + sizeof req.wdata + sizeof req.data] = {
       static_cast<std::uint8_t>(req.target), static_cast<std::uint8_t>(req.wlen + req.rlen),
       req.finish};
   std::memcpy(frame + 3, req.wdata, req.wlen);
   std::memcpy(frame + 3 + req.wlen, req.data, req.rlen);
-  const bool accepted = set(c, XU_SPI_WRITE, frame, n);
-  (void)set_length(c, 1);
+  const bool accepted = set(c, XU_SPI_WRITE, frame, n, kXuBusRoute);
+  (void)set_length(c, 1, kXuBusRoute);
   return accepted;
 }
 
@@ -499,14 +533,14 @@ bool vidxu_SpiRead(VideoControl* c, SpiRequest& req) {
     command.wlen = req.wlen;
     if (!vidxu_SpiWrite(c, command)) return false;
   }
-  if (!set_length(c, 3)) return false;
+  if (!set_length(c, 3, kXuBusRoute)) return false;
   const std::uint8_t cmd[3] = {static_cast<std::uint8_t>(req.target), req.rlen, req.finish};
-  bool ok = set(c, XU_SPI_READ, cmd, sizeof cmd);
+  bool ok = set(c, XU_SPI_READ, cmd, sizeof cmd, kXuBusRoute);
   if (ok) {
     std::memset(req.data, 0, sizeof req.data);
-    ok = get(c, XU_SPI_READ, req.data, req.rlen);
+    ok = get(c, XU_SPI_READ, req.data, req.rlen, kXuBusRoute);
   }
-  (void)set_length(c, 1);
+  (void)set_length(c, 1, kXuBusRoute);
   return ok;
 }
 

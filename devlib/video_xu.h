@@ -48,6 +48,25 @@ enum XuSelector : std::uint8_t {
   XU_XDATA_EX_WRITE = 27,
 };
 
+// Whether a control of the bridge maker's unit changes its length from call
+// to call (announced through XU_LENGTH just before): 2, 3, 4, 5, 8, 9, 10, 11.
+[[nodiscard]] bool xu_length_varies(std::uint32_t selector);
+
+// Which way a transfer on the bridge maker's unit travels (see XuRoute):
+//  - the register forms of fixed length (26, 27, and XU_LENGTH itself) stay
+//    with the video driver, so reading the chip generation or a register
+//    leaves the camera streaming;
+//  - the register forms of variable length (10, 11, 2, 3) go raw, and so
+//    does the XU_LENGTH announcement that frames them;
+//  - the I2C and serial-flash operations go raw as a whole (kXuBusRoute):
+//    their legacy and flash selectors vary in length, an EEPROM or flash job
+//    is thousands of them, and one route per operation keeps a job from
+//    handing the interface back and forth.
+// Once one transfer has gone raw the platform sends the rest raw too, until
+// the library lets go of the camera.
+[[nodiscard]] XuRoute xu_route(std::uint32_t selector);
+inline constexpr XuRoute kXuBusRoute = XuRoute::RawUsb;
+
 // The extended selectors always move this many bytes.
 inline constexpr std::uint32_t kXuExtendedLen = 32;
 // Extended I2C frames: four header bytes, the sub-address, a length byte,

@@ -216,6 +216,7 @@ bool kvVidHidCls_SPI_Flash_GetInfo(SpiFlashInfo& info) {
   if (!t) return false;
   info.capacity = t->capacity;
   info.page_size = t->page_size;
+  info.size = t->size;
   return true;
 }
 

@@ -26,7 +26,8 @@ struct SpiFlashType {
 
 struct SpiFlashInfo {
   std::uint32_t page_size = 0;
-  std::uint32_t capacity = 0;
+  std::uint32_t capacity = 0;  // the table's column (see SpiFlashType)
+  std::uint32_t size = 0;      // the part's real size: what fits is decided on this
 };
 
 inline constexpr std::uint32_t kSectorSize = 4096;

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libudev-dev libfmt-dev libcli11-dev nlohmann-json3-dev
+  libudev-dev libusb-1.0-0-dev libfmt-dev libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
   qt6-base-dev libgl-dev xvfb xauth
   # The window's Japanese texts need a CJK font.

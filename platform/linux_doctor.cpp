@@ -21,6 +21,7 @@
 #include "devlib/trace.h"
 #include "firmware/product_config.h"
 #include "platform/linux_hid.h"
+#include "platform/linux_usb.h"
 #include "platform/sys_call.h"
 
 namespace lumavix {
@@ -154,7 +155,12 @@ void scan_hidraw(const DoctorRoots& roots, const NodeProbe& probe, DoctorReport&
   }
 }
 
+// The video nodes, then the usbfs node of each USB device they belong to:
+// flash and I2C access to a camera without the HID interface goes through
+// that node.
 void scan_video(const DoctorRoots& roots, const NodeProbe& probe, DoctorReport& report) {
+  std::vector<DoctorNode> usb_nodes;
+  std::set<std::string> usb_devices;
   for (const ClassEntry& e : class_entries(roots.sysfs + "/class/video4linux", "video")) {
     // `device` is the USB interface; its parent folder is the USB device.
     std::error_code ec;
@@ -176,7 +182,18 @@ void scan_video(const DoctorRoots& roots, const NodeProbe& probe, DoctorReport& 
     node.product_id = product;
     node.configured = is_configured_product(product);
     examine_node(node, probe);
+    if (usb_devices.insert(usb).second) {
+      SysError err;
+      DoctorNode raw = node;
+      raw.path = usbfs_node(usb, err, roots.dev);
+      raw.kind = DoctorNodeKind::Usb;
+      if (!raw.path.empty()) usb_nodes.push_back(std::move(raw));
+    }
     report.nodes.push_back(std::move(node));
+  }
+  for (DoctorNode& n : usb_nodes) {
+    examine_node(n, probe);
+    report.nodes.push_back(std::move(n));
   }
 }
 
@@ -223,12 +240,19 @@ int probe_open_read_write(const std::string& path) {
 
 DoctorVerdict DoctorReport::verdict() const {
   if (nodes.empty()) return DoctorVerdict::NoCamera;
-  bool configured = false;
+  bool configured = false, hid_opens = false, video_opens = false, usb_refused = false;
   for (const DoctorNode& n : nodes) {
     if (!n.configured) continue;
-    if (n.can_open) return DoctorVerdict::Usable;
     configured = true;
+    switch (n.kind) {
+      case DoctorNodeKind::Hidraw: hid_opens |= n.can_open; break;
+      case DoctorNodeKind::Video: video_opens |= n.can_open; break;
+      case DoctorNodeKind::Usb: usb_refused |= !n.can_open; break;
+    }
   }
+  // Over the video node alone registers can be read but the flash not
+  // written: that needs the usbfs node too.
+  if (hid_opens || (video_opens && !usb_refused)) return DoctorVerdict::Usable;
   return configured ? DoctorVerdict::Blocked : DoctorVerdict::NotConfigured;
 }
 
@@ -240,9 +264,12 @@ std::string udev_rule_text() {
   }
   const std::string match = "ATTRS{idVendor}==\"" + hex4_lower(VendorId) +
                             "\", ATTRS{idProduct}==\"" + products + "\", TAG+=\"uaccess\"\n";
+  // The USB device node (usbfs) carries the raw control transfers to a
+  // camera without the HID interface.
   return "# LUMAVIX document cameras: let the user at the seat open the camera's nodes.\n"
          "SUBSYSTEM==\"hidraw\", " +
-         match + "SUBSYSTEM==\"video4linux\", " + match;
+         match + "SUBSYSTEM==\"video4linux\", " + match +
+         "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", " + match;
 }
 
 bool is_configured_product(std::uint16_t product_id) {

@@ -38,11 +38,13 @@ using NodeProbe = std::function<int(const std::string& path)>;
 // The real probe: open(O_RDWR | O_NONBLOCK) then close.
 [[nodiscard]] int probe_open_read_write(const std::string& path);
 
-enum class DoctorNodeKind : std::uint8_t { Hidraw, Video };
+// Usb: the usbfs node (/dev/bus/usb/BBB/DDD) of a USB device that has a
+// video node, through which its flash is reached without the HID interface.
+enum class DoctorNodeKind : std::uint8_t { Hidraw, Video, Usb };
 
 // One device node whose USB device carries the maker's vendor id.
 struct DoctorNode {
-  std::string path;  // <dev root>/hidrawN or <dev root>/videoN
+  std::string path;  // <dev root>/hidrawN, <dev root>/videoN or <dev root>/bus/usb/BBB/DDD
   DoctorNodeKind kind = DoctorNodeKind::Hidraw;
   std::uint16_t vendor_id = 0;
   std::uint16_t product_id = 0;
@@ -59,14 +61,17 @@ struct DoctorNode {
 
 // How things stand, from the most to the least hopeful.
 enum class DoctorVerdict : std::uint8_t {
-  Usable,         // a configured camera node opens read-write
+  Usable,         // a configured hidraw node opens read-write, or a video node
+                  // and the usbfs node of its device
   NotConfigured,  // only nodes of the maker's other products are present
   Blocked,        // a configured camera node is present but none opens
   NoCamera,       // no node carries the vendor id
 };
 
 struct DoctorReport {
-  std::vector<DoctorNode> nodes;  // hidraw nodes by number, then video nodes
+  // hidraw nodes by number, then video nodes, then the usbfs nodes of the
+  // video nodes' USB devices.
+  std::vector<DoctorNode> nodes;
   bool rule_installed = false;
   std::string rule_file;  // the first rules file that grants access, if any
   [[nodiscard]] DoctorVerdict verdict() const;

@@ -10,12 +10,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <charconv>
 #include <cstring>
 #include <set>
 
 #include "devlib/uvc_descriptor.h"
+#include "devlib/uvc_request.h"
 #include "platform/linux_doctor.h"
+#include "platform/linux_usb.h"
 #include "platform/sys_call.h"
 
 namespace lumavix {
@@ -53,13 +56,26 @@ bool node_can_capture(const std::string& devnode) {
   return (caps & (V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_VIDEO_CAPTURE_MPLANE)) != 0;
 }
 
+// Where a control's raw route goes: the usbfs node of the camera (empty,
+// with `why`, when it cannot be named) and its video-control interface.
+struct RawTarget {
+  std::string node;
+  SysError why;
+  std::uint8_t interface_number = 0;
+  UsbOpener opener;
+};
+
 class LinuxVideoControl final : public VideoControl {
  public:
   LinuxVideoControl(int fd, std::string path, std::string devnode,
-                    std::vector<uvc::Entity> entities)
+                    std::vector<uvc::Entity> entities, RawTarget raw)
       : fd_(fd), path_(std::move(path)), devnode_(std::move(devnode)),
-        entities_(std::move(entities)) {}
-  ~LinuxVideoControl() override { sys_close(fd_); }
+        entities_(std::move(entities)), raw_(std::move(raw)) {}
+  ~LinuxVideoControl() override {
+    // The driver gets the interface back before anything else is let go.
+    claim_.reset();
+    sys_close(fd_);
+  }
   LinuxVideoControl(const LinuxVideoControl&) = delete;
   LinuxVideoControl& operator=(const LinuxVideoControl&) = delete;
 
@@ -80,13 +96,17 @@ class LinuxVideoControl final : public VideoControl {
                          guid_text(q.unit)};
       return -ENOENT;
     }
-    if (q.flags == kXuFlagSetSupport) return set_supported(e, err);
+    if (gone_) return fail(ENODEV, "the camera is gone (device unplugged)", err);
+    // Once the driver has let go of the interface, only the raw route is left.
+    const bool raw = q.route == XuRoute::RawUsb || claim_;
+    if (q.flags == kXuFlagSetSupport) return raw ? raw_set_supported(e, err) : set_supported(e, err);
     if (q.flags != kXuFlagGet && q.flags != kXuFlagSet) return fail(EINVAL, "unknown request", err);
     if (q.selector == 0 || q.selector > 0xFF || data.size() > 0xFFFF)
       return fail(EINVAL, "selector " + std::to_string(q.selector) + " with " +
                               std::to_string(data.size()) + " bytes cannot be sent",
                   err);
     const std::uint8_t query = q.flags == kXuFlagGet ? UVC_GET_CUR : UVC_SET_CUR;
+    if (raw) return raw_control(e.id, static_cast<std::uint8_t>(q.selector), query, data, err);
     const int r = control(e.id, static_cast<std::uint8_t>(q.selector), query, data);
     if (r == -ENOBUFS) {
       std::uint8_t len[2] = {};
@@ -138,10 +158,88 @@ class LinuxVideoControl final : public VideoControl {
     return 0;
   }
 
+  // Takes the video-control interface from the driver for the raw route.
+  int take_interface(SysError& err) {
+    if (raw_.node.empty()) {
+      err = raw_.why;
+      if (err.empty()) err = {ENODEV, "the USB device of " + devnode_ + " is unknown"};
+      return -err.code;
+    }
+    std::unique_ptr<UsbIo> io = raw_.opener ? raw_.opener(raw_.node, err)
+                                            : open_usb_device(raw_.node, err);
+    if (!io) return -(err.code ? err.code : EIO);
+    claim_ = InterfaceClaim::take(std::move(io), raw_.interface_number, raw_.node, err);
+    if (!claim_) return -(err.code ? err.code : EIO);
+    // The video node goes away with the driver.
+    sys_close(fd_);
+    fd_ = -1;
+    return 0;
+  }
+
+  int raw_fail(int code, const std::string& what, SysError& err) {
+    err = {code, raw_.node + ": " + what};
+    return -code;
+  }
+
+  // One request as a USB control transfer on the claimed interface.
+  int raw_control(std::uint8_t unit, std::uint8_t selector, std::uint8_t query,
+                  std::span<std::uint8_t> data, SysError& err) {
+    if (!claim_) {
+      if (const int r = take_interface(err); r < 0) return r;
+    }
+    const uvc::ControlSetup setup = uvc::control_setup(
+        query, selector, unit, raw_.interface_number, static_cast<std::uint16_t>(data.size()));
+    const int r = claim_->io().control_transfer(setup, data, kUsbControlTimeoutMs);
+    const std::string what = request_name(query) + " of control " + std::to_string(selector) +
+                             " of unit " + std::to_string(unit);
+    if (r == -ENODEV) {
+      // Unplugged: nothing more will answer, and the driver is given back
+      // (to nothing) now rather than at the library's close.
+      claim_.reset();
+      gone_ = true;
+      return raw_fail(ENODEV, "the camera is gone (device unplugged) during " + what, err);
+    }
+    if (r == -ETIMEDOUT)
+      return raw_fail(ETIMEDOUT,
+                      what + " timed out after " + std::to_string(kUsbControlTimeoutMs) + " ms",
+                      err);
+    if (r < 0) return raw_fail(-r, what + " failed: " + errno_text(-r), err);
+    if (static_cast<std::size_t>(r) != data.size())
+      return raw_fail(EPROTO,
+                      what + " moved " + std::to_string(r) + " of " +
+                          std::to_string(data.size()) + " bytes",
+                      err);
+    return r;
+  }
+
+  int raw_set_supported(const uvc::Entity& e, SysError& err) {
+    if (e.selectors.empty()) return fail(EOPNOTSUPP, "the unit declares no control", err);
+    std::uint8_t info = 0;
+    const int r = raw_control(e.id, e.selectors.front(), uvc::kGetInfo,
+                              std::span<std::uint8_t>(&info, uvc::kGetInfoReplyLen), err);
+    if (r < 0) return r;
+    if ((info & UVC_CONTROL_CAP_SET) == 0)
+      return fail(EOPNOTSUPP, "the unit's controls cannot be set", err);
+    return 0;
+  }
+
+  static std::string request_name(std::uint8_t query) {
+    switch (query) {
+      case UVC_GET_CUR: return "GET_CUR";
+      case UVC_SET_CUR: return "SET_CUR";
+      case UVC_GET_INFO: return "GET_INFO";
+      case UVC_GET_LEN: return "GET_LEN";
+      default: return "request " + std::to_string(query);
+    }
+  }
+
   int fd_;
   std::string path_;
   std::string devnode_;
   std::vector<uvc::Entity> entities_;
+  RawTarget raw_;
+  std::unique_ptr<InterfaceClaim> claim_;
+  bool gone_ = false;
 };
 
 struct UdevDeleter {
@@ -198,6 +296,8 @@ bool list_video_nodes(std::vector<VideoNode>& out, SysError& err) {
     if (udev_device* usb =
             udev_device_get_parent_with_subsystem_devtype(dev.get(), "usb", "usb_device")) {
       if (const char* p = udev_device_get_syspath(usb)) node.usb_device_syspath = p;
+      if (const char* id = udev_device_get_sysattr_value(usb, "idProduct"))
+        node.product_id = static_cast<std::uint16_t>(std::strtoul(id, nullptr, 16));
     }
     out.push_back(std::move(node));
   }
@@ -228,7 +328,7 @@ bool LinuxUvcBackend::list(DeviceCategory category, std::vector<CategoryDevice>&
   for (const VideoNode& n : all) {
     if (!n.capture) continue;
     if (!n.key.empty() && !keys.insert(n.key).second) continue;
-    out.push_back({n.name, n.key});
+    out.push_back({n.name, n.key, n.product_id});
   }
   err = {};
   return true;
@@ -283,8 +383,13 @@ std::unique_ptr<VideoControl> LinuxUvcBackend::bind(DeviceCategory category,
     err = {-fd, node_open_message(it->devnode, -fd)};
     return nullptr;
   }
+  RawTarget raw;
+  raw.node = usbfs_node(it->usb_device_syspath, raw.why, dev_root_);
+  raw.interface_number = interface_number;
+  raw.opener = usb_opener_;
   err = {};
-  return std::make_unique<LinuxVideoControl>(fd, path, it->devnode, ci->entities);
+  return std::make_unique<LinuxVideoControl>(fd, path, it->devnode, ci->entities,
+                                             std::move(raw));
 }
 
 }  // namespace lumavix

@@ -19,7 +19,11 @@
 //
 // uvcvideo fixes a control's length at the one GET_LEN reported when the
 // control was first used, and refuses other lengths (ENOBUFS); such a
-// failure names both lengths.
+// failure names both lengths. Requests on the XuRoute::RawUsb route go as
+// USB control transfers to the video-control interface through its usbfs
+// node instead (platform/linux_usb.h): the first one takes the interface
+// from uvcvideo, and from then on every request of that control goes raw
+// until the control is destroyed, when uvcvideo gets the interface back.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +33,7 @@
 #include <vector>
 
 #include "devlib/platform.h"
+#include "platform/linux_usb.h"
 
 namespace lumavix {
 
@@ -38,6 +43,7 @@ struct VideoNode {
   std::string name;                   // product name
   std::string key;                    // "usb-1-2:1.0", empty when not on USB
   std::string usb_device_syspath;     // the USB device (its `descriptors`)
+  std::uint16_t product_id = 0;       // its idProduct; 0 when unreadable
   bool capture = true;                // can capture video (not a metadata node)
   long number = -1;                   // N of videoN
 };
@@ -49,8 +55,12 @@ struct VideoNode {
 class LinuxUvcBackend final : public VideoClassBackend {
  public:
   LinuxUvcBackend() = default;
-  // Uses exactly `nodes` instead of asking udev (tests, fake sysfs trees).
-  explicit LinuxUvcBackend(std::vector<VideoNode> nodes) : fixed_nodes_(std::move(nodes)) {}
+  // Uses exactly `nodes` instead of asking udev (tests, fake sysfs trees),
+  // and, when given, `usb_opener` and `dev_root` for the raw route.
+  explicit LinuxUvcBackend(std::vector<VideoNode> nodes, UsbOpener usb_opener = {},
+                           std::string dev_root = "/dev")
+      : fixed_nodes_(std::move(nodes)), usb_opener_(std::move(usb_opener)),
+        dev_root_(std::move(dev_root)) {}
 
   // Capture nodes sorted by number, one per camera key; broadcast receivers
   // do not exist here.
@@ -63,6 +73,8 @@ class LinuxUvcBackend final : public VideoClassBackend {
  private:
   [[nodiscard]] bool nodes(std::vector<VideoNode>& out, SysError& err);
   std::optional<std::vector<VideoNode>> fixed_nodes_;
+  UsbOpener usb_opener_;
+  std::string dev_root_ = "/dev";
 };
 
 }  // namespace lumavix

@@ -178,11 +178,12 @@ bool check_placement(TableResult& result) {
     return false;
   }
   const std::uint64_t end = std::uint64_t{result.address} + result.size;
-  if (end > info.capacity) {
+  // The part's real size: the WinBond rows' capacity column understates it.
+  if (end > info.size) {
     result.outcome = TableOutcome::OutsideFlash;
     result.detail = "a table of " + std::to_string(result.size) + " bytes at 0x" +
                     fmt_hex(result.address) + " runs past the end of the " +
-                    std::to_string(info.capacity) + "-byte flash";
+                    std::to_string(info.size) + "-byte flash";
     return false;
   }
   // Page programming wraps inside a page, so a first piece that crosses a

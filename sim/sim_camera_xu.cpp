@@ -28,22 +28,6 @@ const Guid* unit_guid(SimNode node) {
   }
 }
 
-bool is_variable_length(std::uint32_t selector) {
-  switch (selector) {
-    case XU_REG_READ:
-    case XU_REG_WRITE:
-    case XU_I2C_READ:
-    case XU_I2C_WRITE:
-    case XU_SPI_READ:
-    case XU_SPI_WRITE:
-    case XU_XDATA_READ:
-    case XU_XDATA_WRITE:
-      return true;
-    default:
-      return false;
-  }
-}
-
 bool is_extended(std::uint32_t selector) {
   return selector == XU_I2C_READ_EX || selector == XU_I2C_WRITE_EX ||
          selector == XU_XDATA_EX_READ || selector == XU_XDATA_EX_WRITE;
@@ -128,9 +112,9 @@ int SimCamera::kavex_set(std::uint32_t selector, std::span<const std::uint8_t> p
   }
   if (is_extended(selector) && p.size() != kXuExtendedLen)
     return violation(what + " (expected 32)");
-  if (is_variable_length(selector) && p.size() != xu_length_)
+  if (xu_length_varies(selector) && p.size() != xu_length_)
     return violation(what + " after XU_LENGTH announced " + n(xu_length_));
-  if (!is_extended(selector) && !is_variable_length(selector))
+  if (!is_extended(selector) && !xu_length_varies(selector))
     return violation("SET_CUR of unknown selector " + n(selector));
 
   XuLatch latch;

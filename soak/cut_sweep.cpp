@@ -124,7 +124,10 @@ class Sweep {
   }
 
  private:
-  [[nodiscard]] bool download_profile() const { return config_.profile != sim::SimProfile::Q; }
+  [[nodiscard]] bool download_profile() const {
+    return config_.profile == sim::SimProfile::Gen0Flash ||
+           config_.profile == sim::SimProfile::Gen0Eeprom;
+  }
 
   bool write_file(std::string& error) {
     if (dir_.empty()) {

@@ -5,8 +5,9 @@
 // erase, programming, the read-back, the last page), runs it again with the
 // camera unplugged after that many transfers, plugs it back in with its
 // memories as the cut left them, and does what a user would:
-//  - profile q: the device-watch pass (what the window and `status` say),
-//    then the update it offers, as `update --yes` runs it;
+//  - profile q and the other generation-2 profiles: the device-watch pass
+//    (what the window and `status` say), then the update it offers, as
+//    `update --yes` runs it;
 //  - the generation-0 profiles: `download` again (the window does not serve
 //    those chips).
 // A cut is recovered when the camera's memory ends up byte for byte as the
@@ -52,7 +53,8 @@ struct SweepReport {
   [[nodiscard]] std::string summary() const;
 };
 
-// Runs the sweep for one profile: q, gen0-flash or gen0-eeprom. Installs the
+// Runs the sweep for one profile: q (or another generation-2 profile, such
+// as uvc-kavex), gen0-flash or gen0-eeprom. Installs the
 // clock, platform and library for its runs and restores the defaults.
 [[nodiscard]] SweepReport run_cut_sweep(const SweepConfig& config);
 

@@ -1,5 +1,5 @@
-// The cut-point sweep over the three camera profiles: q through the device
-// watch and `update`, gen0-flash and gen0-eeprom through `download`. Prints
+// The cut-point sweep over the camera profiles: q and uvc-kavex through the
+// device watch and `update`, gen0-flash and gen0-eeprom through `download`. Prints
 // one summary line per profile (and every stranded cut); exits 1 when any
 // cut was stranded or a sweep could not run.
 //
@@ -20,7 +20,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   bool sound = true;
-  for (const auto profile : {lumavix::sim::SimProfile::Q, lumavix::sim::SimProfile::Gen0Flash,
+  for (const auto profile : {lumavix::sim::SimProfile::Q, lumavix::sim::SimProfile::UvcKavex,
+                             lumavix::sim::SimProfile::Gen0Flash,
                              lumavix::sim::SimProfile::Gen0Eeprom}) {
     config.profile = profile;
     const lumavix::soak::SweepReport r = lumavix::soak::run_cut_sweep(config);

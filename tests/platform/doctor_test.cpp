@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -120,6 +121,8 @@ const std::string kExpectedRule =
     "SUBSYSTEM==\"hidraw\", ATTRS{idVendor}==\"2a9c\", "
     "ATTRS{idProduct}==\"0e51|0e52|0e5a|0e61|0e62|0e71\", TAG+=\"uaccess\"\n"
     "SUBSYSTEM==\"video4linux\", ATTRS{idVendor}==\"2a9c\", "
+    "ATTRS{idProduct}==\"0e51|0e52|0e5a|0e61|0e62|0e71\", TAG+=\"uaccess\"\n"
+    "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTRS{idVendor}==\"2a9c\", "
     "ATTRS{idProduct}==\"0e51|0e52|0e5a|0e61|0e62|0e71\", TAG+=\"uaccess\"\n";
 
 TEST(DoctorRule, TextIsExactlyTheInstalledRule) {
@@ -273,6 +276,31 @@ TEST(DoctorScan, FindsCameraNodesAndSkipsHostileEntries) {
   EXPECT_EQ(r.verdict(), DoctorVerdict::Usable);
 }
 
+TEST(DoctorScan, ListsTheUsbfsNodeOfEachVideoCameraOnce) {
+  FakeSystem sys;
+  sys.add_video(0, "2a9c\n", "0e5a\n");
+  sys.add_video(1, "2a9c\n", "0e71\n");
+  // video0's device has its bus and device numbers; video1's does not.
+  sys.write("sys/devices/pci0000:00/usb1/1-3/busnum", "1\n");
+  sys.write("sys/devices/pci0000:00/usb1/1-3/devnum", "4\n");
+  sys.write("dev/bus/usb/001/004", "");
+  TableProbe probe;
+  probe.errors[sys.dev("bus/usb/001/004")] = EACCES;
+  const DoctorReport r = run_doctor(sys.roots(), probe.probe());
+  ASSERT_EQ(r.nodes.size(), 3u) << "two video nodes and one usbfs node";
+  const DoctorNode& usb = r.nodes[2];
+  EXPECT_EQ(usb.path, sys.dev("bus/usb/001/004"));
+  EXPECT_EQ(usb.kind, DoctorNodeKind::Usb);
+  EXPECT_EQ(usb.product_id, 0x0E5A) << "the usbfs node is video0's device";
+  EXPECT_TRUE(usb.configured);
+  EXPECT_EQ(usb.error_code, EACCES);
+  EXPECT_EQ(r.verdict(), DoctorVerdict::Blocked);
+  const std::vector<std::string> advice = doctor_advice(r);
+  EXPECT_TRUE(std::any_of(advice.begin(), advice.end(), [](const std::string& a) {
+    return a.find(kUdevRulePath) != std::string::npos;
+  })) << "a refused usbfs node asks for the rule";
+}
+
 TEST(DoctorScan, EmptyOrMissingSysfsFindsNothing) {
   FakeSystem sys;
   TableProbe probe;
@@ -351,6 +379,11 @@ DoctorNode node(const char* path, bool configured, int error, const char* group 
   return n;
 }
 
+DoctorNode as(DoctorNodeKind kind, DoctorNode n) {
+  n.kind = kind;
+  return n;
+}
+
 TEST(DoctorVerdicts, FromNodes) {
   const struct {
     const char* name;
@@ -367,6 +400,20 @@ TEST(DoctorVerdicts, FromNodes) {
        DoctorVerdict::NotConfigured},
       {"other product opens, camera refuses",
        {node("/dev/hidraw1", false, 0), node("/dev/hidraw2", true, EPERM)},
+       DoctorVerdict::Blocked},
+      {"video and its usbfs node open",
+       {as(DoctorNodeKind::Video, node("/dev/video0", true, 0)),
+        as(DoctorNodeKind::Usb, node("/dev/bus/usb/001/004", true, 0))},
+       DoctorVerdict::Usable},
+      {"video opens, its usbfs node refuses: the flash is out of reach",
+       {as(DoctorNodeKind::Video, node("/dev/video0", true, 0)),
+        as(DoctorNodeKind::Usb, node("/dev/bus/usb/001/004", true, EACCES))},
+       DoctorVerdict::Blocked},
+      {"HID opens, usbfs refuses: HID carries everything",
+       {node("/dev/hidraw1", true, 0), as(DoctorNodeKind::Video, node("/dev/video0", true, 0)),
+        as(DoctorNodeKind::Usb, node("/dev/bus/usb/001/004", true, EACCES))},
+       DoctorVerdict::Usable},
+      {"a usbfs node alone", {as(DoctorNodeKind::Usb, node("/dev/bus/usb/001/004", true, 0))},
        DoctorVerdict::Blocked},
   };
   for (const auto& c : cases) {

@@ -75,6 +75,8 @@ Place StatusPlace(Presentation p, UiLanguage lang) {
     case Presentation::NotThisProduct:
       return NotThisProductStatus(lang);
     case Presentation::UpdateAvailable:
+    case Presentation::Interrupted:
+    case Presentation::InterruptedUnidentified:
       return {20, 15, 410, 70};
     case Presentation::UpToDate:
       return {50, 30, 340, 70};
@@ -96,6 +98,10 @@ std::u16string ExpectedStatus(Presentation p, UiLanguage lang) {
       return UpdateAvailableText(lang, kCameraModel, 0x0105, 0x0104);
     case Presentation::UpToDate:
       return UpToDateText(lang, kCameraModel, 0x0105);
+    case Presentation::Interrupted:
+      return InterruptedText(lang, kToolModel, 0x0105);
+    case Presentation::InterruptedUnidentified:
+      return InterruptedUnidentifiedText(lang, kToolModel);
   }
   return {};
 }

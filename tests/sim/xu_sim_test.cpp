@@ -341,5 +341,92 @@ TEST(SimProfilesOtherTransports, ParseAndShape) {
   EXPECT_NE(err.find("xu-legacy"), std::string::npos) << err;
 }
 
+
+// ------------------------------------------------- the two routes --
+
+// A video platform that sends every request through the video driver, as a
+// library without the raw route would: the driver's fixed lengths must
+// then stop the flash operations.
+class DriverOnlyVideo final : public VideoClassBackend {
+ public:
+  explicit DriverOnlyVideo(VideoClassBackend& inner) : inner_(inner) {}
+  bool list(DeviceCategory c, std::vector<CategoryDevice>& out, SysError& err) override {
+    return inner_.list(c, out, err);
+  }
+  std::unique_ptr<VideoControl> bind(DeviceCategory c, const std::string& path,
+                                     SysError& err) override {
+    auto inner = inner_.bind(c, path, err);
+    return inner ? std::make_unique<Control>(std::move(inner)) : nullptr;
+  }
+
+ private:
+  struct Control final : VideoControl {
+    explicit Control(std::unique_ptr<VideoControl> c) : c_(std::move(c)) {}
+    std::uint32_t node_count() override { return c_->node_count(); }
+    bool node_is_extension_unit(std::uint32_t n) override { return c_->node_is_extension_unit(n); }
+    int xu_request(const XuQuery& q, std::span<std::uint8_t> data, SysError& err) override {
+      XuQuery driver = q;
+      driver.route = XuRoute::Driver;
+      return c_->xu_request(driver, data, err);
+    }
+    const std::string& path() const override { return c_->path(); }
+    std::unique_ptr<VideoControl> c_;
+  };
+  VideoClassBackend& inner_;
+};
+
+TEST_F(SimOtherTransports, FlashAndI2cNeedTheRawRouteRegistersDoNot) {
+  for (const char* profile : {"uvc-kavex", "uvc-kavex,xu-legacy=1"}) {
+    auto sim = start(profile);
+    auto& video = static_cast<SimVideoBackend&>(sim->video());
+    ASSERT_EQ(kvVidHidCls_Init(), 1) << profile;
+    std::uint32_t v = 0;
+    ASSERT_EQ(kvVidHidCls_RegWrite(0x0300, 2, 0xBEEF), kOk) << profile;
+    ASSERT_EQ(kvVidHidCls_RegRead(0x0300, 2, v), kOk) << profile;
+    const bool legacy = std::string(profile).find("legacy") != std::string::npos;
+    // Extended register access leaves the camera with its driver; the
+    // legacy forms vary in length and must go raw.
+    EXPECT_EQ(video.hand_overs(), legacy ? 1u : 0u)
+        << profile << ": hand-overs after register access";
+    exercise_memories(*sim, profile);
+    EXPECT_EQ(video.driver_refusals(), 0u) << profile << ": nothing may reach the driver with a "
+                                                        "length it does not take";
+    EXPECT_EQ(video.hand_overs(), 1u) << profile << ": one hand-over while the library holds it";
+    EXPECT_GT(video.raw_requests(), 0u) << profile;
+    kvVidHidCls_DeInit();
+
+    // Given back at the close, the driver serves registers again.
+    ASSERT_EQ(kvVidHidCls_Init(), 1) << profile;
+    const std::uint64_t raw_before = video.raw_requests();
+    ASSERT_EQ(kvVidHidCls_RegRead(0x0300, 2, v), kOk) << profile;
+    EXPECT_EQ(video.raw_requests() == raw_before, !legacy)
+        << profile << ": extended register reads after the close go through the driver";
+    kvVidHidCls_DeInit();
+  }
+}
+
+TEST_F(SimOtherTransports, VariableLengthThroughTheDriverFailsWithItsCause) {
+  auto sim = start("uvc-kavex");
+  auto& video = static_cast<SimVideoBackend&>(sim->video());
+  DriverOnlyVideo driver_only(video);
+  Platform p = platform();
+  p.video = &driver_only;
+  set_platform(p);
+  ASSERT_EQ(kvVidHidCls_Init(), 1);
+  std::uint8_t gen = 9;
+  ASSERT_EQ(kvVidHidCls_GetDevChipGen(0, gen), 1) << "fixed-length register access works";
+
+  std::vector<std::uint8_t> head(100);
+  std::vector<std::uint8_t> status(1);
+  const bool read = kvVidHidCls_SPI_Flash_Read(0, 100, head.data()) &&
+                    kvVidHidCls_SPI_Flash_Read(0, 1, status.data());
+  EXPECT_FALSE(read) << "serial-flash reads of two lengths through the driver must fail";
+  EXPECT_GT(video.driver_refusals(), 0u);
+  EXPECT_EQ(last_transfer_error().code, ENOBUFS) << last_transfer_error().message;
+  EXPECT_NE(last_transfer_error().message.find("bytes, not"), std::string::npos)
+      << "the failure names both lengths: " << last_transfer_error().message;
+  kvVidHidCls_DeInit();
+}
+
 }  // namespace
 }  // namespace lumavix::sim::test
