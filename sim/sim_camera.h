@@ -154,6 +154,9 @@ class SimCamera {
   [[nodiscard]] int xu_request(const XuQuery& q, std::span<std::uint8_t> data);
   [[nodiscard]] std::uint32_t node_count() const;
   [[nodiscard]] bool node_is_extension_unit(std::uint32_t node) const;
+  // The length XU_LENGTH announced last for the bridge maker's controls of
+  // varying length: what a device answers to GET_LEN for them.
+  [[nodiscard]] std::uint8_t xu_announced_length() const;
 
   // The property-set endpoint, with the contract of
   // PropertySetDevice::property. A set the device does not carry fails with

@@ -58,6 +58,11 @@ bool SimCamera::node_is_extension_unit(std::uint32_t node) const {
   return node < config_.nodes.size() && unit_guid(config_.nodes[node]) != nullptr;
 }
 
+std::uint8_t SimCamera::xu_announced_length() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return xu_length_;
+}
+
 void SimCamera::set_bus_status(bool ack) {
   regs_[kRegBusStatus] = static_cast<std::uint8_t>((regs_[kRegBusStatus] & ~kBusStatusI2cNak) |
                                                    (ack ? 0 : kBusStatusI2cNak));

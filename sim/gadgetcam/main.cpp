@@ -1,8 +1,10 @@
 // lumavix-gadgetcam: serves the simulated camera as a USB device through
 // gadgetfs, on whatever device controller the kernel offers (dummy_hcd's
 // virtual one in the tests), so that the host side of the same kernel
-// enumerates a real USB device, binds usbhid to its HID interface and gives
-// lumavix-fw a hidraw node, as with the real camera. The program only moves
+// enumerates a real USB device and binds its own drivers: usbhid to the HID
+// interface (a hidraw node for lumavix-fw), or uvcvideo to the video-class
+// interfaces of a camera reached through its extension unit (a video node,
+// and usbfs for the raw route), as with the real camera. The program only moves
 // control requests: every feature report is answered by the same SimCamera
 // endpoint that --simulate uses in-process.
 //
@@ -33,6 +35,7 @@
 #include "sim/gadgetcam/gadgetfs_io.h"
 #include "sim/gadgetcam/hid_gadget.h"
 #include "sim/gadgetcam/pair_timing.h"
+#include "sim/gadgetcam/uvc_gadget.h"
 #include "sim/simulator.h"
 
 namespace {
@@ -45,11 +48,14 @@ using lumavix::sim::Ep0Answer;
 using lumavix::sim::Ep0Verdict;
 using lumavix::sim::HidGadget;
 using lumavix::sim::SimCamera;
+using lumavix::sim::UvcGadget;
 using lumavix::sim::sys_write;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+// The video-class camera's streaming endpoint, declared but never enabled.
+constexpr std::uint8_t kUvcStreamingEndpoint = 0x81;
 
 void say(const std::string& line) { std::fprintf(stderr, "lumavix-gadgetcam: %s\n", line.c_str()); }
 
@@ -74,11 +80,14 @@ std::uint8_t endpoint_address(const std::string& name) {
   return static_cast<std::uint8_t>(USB_DIR_IN | number);
 }
 
-// The camera on gadgetfs: the controller file (ep0) and the interrupt
-// endpoint's file, open while the host has the device configured.
+// The camera on gadgetfs: the controller file (ep0) and, for the HID
+// interface, the interrupt endpoint's file, open while the host has the
+// device configured. The video-class camera never streams, so its endpoint
+// stays disabled.
 struct Gadget {
   SimCamera* camera = nullptr;
-  std::unique_ptr<HidGadget> hid;
+  std::unique_ptr<HidGadget> hid;  // one of these two
+  std::unique_ptr<UvcGadget> uvc;
   std::string dir;
   std::string endpoint_name;
   int ep0 = -1;
@@ -99,9 +108,10 @@ struct Gadget {
 void print_stats(const Gadget& g) {
   const lumavix::sim::TransferCounters c = g.camera->counters();
   std::uint64_t sets = 0, gets = 0;
+  // Feature reports and extension-unit requests alike.
   for (std::size_t id = 0; id < 256; ++id) {
-    sets += c.sets[id];
-    gets += c.gets[id];
+    sets += c.sets[id] + c.xu_sets[id];
+    gets += c.gets[id] + c.xu_gets[id];
   }
   const double mean_us = g.served ? static_cast<double>(g.service_ns) / 1000.0 / g.served : 0.0;
   char line[320];
@@ -130,7 +140,7 @@ void close_endpoint(Gadget& g) {
 // Enables the interrupt IN endpoint; done when the host configures the
 // device and before the configuration is acknowledged, as gadgetfs expects.
 bool open_endpoint(Gadget& g) {
-  if (g.ep_in >= 0) return true;
+  if (g.ep_in >= 0 || g.endpoint_setup.empty()) return true;
   const std::string path = g.dir + "/" + g.endpoint_name;
   const int fd = sys_open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
@@ -180,7 +190,7 @@ bool handle_setup(Gadget& g, const usb_ctrlrequest& setup) {
       return false;
     }
   }
-  const Ep0Answer a = g.hid->answer(setup, data);
+  const Ep0Answer a = g.hid ? g.hid->answer(setup, data) : g.uvc->answer(setup, data);
   ssize_t rc = 0;
   if (in) {
     // A read on an IN request is how gadgetfs is told to stall it.
@@ -284,15 +294,16 @@ bool find_controller(const std::string& dir, std::string& out) {
 int main(int argc, char** argv) {
   CLI::App app{
       "Serves the simulated LUMAVIX camera as a USB device through gadgetfs (a HID interface "
-      "bound by the kernel's usbhid), so that lumavix-fw finds it without --simulate. Runs "
-      "until SIGINT or SIGTERM; SIGUSR1 prints the transfer counters."};
+      "bound by the kernel's usbhid, or for profile uvc-kavex a video-class camera bound by "
+      "uvcvideo), so that lumavix-fw finds it without --simulate. Runs until SIGINT or "
+      "SIGTERM; SIGUSR1 prints the transfer counters."};
   std::string profile_option, profile_positional, state_file, time_node;
   std::string gadget_dir = "/dev/gadget";
   std::string endpoint_name = "ep5in-int";
   unsigned pairs = 10, rounds = 90;
   app.add_option("--simulate-profile", profile_option,
                  "The camera: PROFILE[,KEY=VALUE...] as for lumavix-fw --simulate (a profile "
-                 "with the HID interface)");
+                 "with the HID interface, or uvc-kavex)");
   app.add_option("PROFILE", profile_positional, "Same as --simulate-profile");
   app.add_option("--sim-state", state_file,
                  "Load the camera's memories from FILE if it exists; save them back on exit");
@@ -354,28 +365,32 @@ int main(int argc, char** argv) {
   if (sim->camera_count() > 1)
     say("serving the first of " + std::to_string(sim->camera_count()) + " cameras");
   SimCamera* camera = sim->camera(0);
-  if (!camera->config().hid) {
-    say(std::string("profile ") + lumavix::sim::profile_name(options.profile) +
-        " has no HID interface to serve");
-    return kExitUsage;
-  }
-  const std::uint8_t ep_address = endpoint_address(endpoint_name);
-  if (ep_address == 0) {
-    say("--endpoint " + endpoint_name + " names no IN endpoint (epNin...)");
-    return kExitUsage;
-  }
-
-  const std::vector<std::uint8_t> descriptor = lumavix::sim::camera_report_descriptor();
-  lumavix::sim::FeatureLengths lengths{};
-  if (!lumavix::sim::feature_report_lengths(descriptor, lengths, error)) {
-    say("the camera's report descriptor cannot be served: " + error);
-    return kExitFailed;
-  }
+  const bool hid = camera->config().hid;
   std::vector<std::uint8_t> device_setup;
-  if (!lumavix::sim::make_gadget_device_setup(camera->config(), descriptor, ep_address,
-                                              device_setup, error)) {
-    say(error);
-    return kExitFailed;
+  lumavix::sim::FeatureLengths lengths{};
+  const std::vector<std::uint8_t> descriptor = lumavix::sim::camera_report_descriptor();
+  const std::uint8_t ep_address = hid ? endpoint_address(endpoint_name) : kUvcStreamingEndpoint;
+  if (hid) {
+    if (ep_address == 0) {
+      say("--endpoint " + endpoint_name + " names no IN endpoint (epNin...)");
+      return kExitUsage;
+    }
+    if (!lumavix::sim::feature_report_lengths(descriptor, lengths, error)) {
+      say("the camera's report descriptor cannot be served: " + error);
+      return kExitFailed;
+    }
+    if (!lumavix::sim::make_gadget_device_setup(camera->config(), descriptor, ep_address,
+                                                device_setup, error)) {
+      say(error);
+      return kExitFailed;
+    }
+  } else if (!camera->config().capture_device ||
+             !lumavix::sim::make_uvc_device_setup(camera->config(), ep_address, device_setup,
+                                                  error)) {
+    say(std::string("profile ") + lumavix::sim::profile_name(options.profile) +
+        " cannot be presented: " +
+        (camera->config().capture_device ? error : "it is no video capture device"));
+    return kExitUsage;
   }
 
   // gadgetfs completes a SET request's data stage before this program has
@@ -404,10 +419,14 @@ int main(int argc, char** argv) {
 
   Gadget g;
   g.camera = camera;
-  g.hid = std::make_unique<HidGadget>(*camera, lengths, descriptor);
+  if (hid) {
+    g.hid = std::make_unique<HidGadget>(*camera, lengths, descriptor);
+    g.endpoint_setup = lumavix::sim::make_gadget_endpoint_setup(ep_address);
+  } else {
+    g.uvc = std::make_unique<UvcGadget>(*camera);
+  }
   g.dir = gadget_dir;
   g.endpoint_name = endpoint_name;
-  g.endpoint_setup = lumavix::sim::make_gadget_endpoint_setup(ep_address);
   int status = kExitOk;
   std::string controller;
   if (!find_controller(gadget_dir, controller)) {

@@ -1,8 +1,10 @@
 #!/bin/sh
 # Runs inside the test machine's initramfs as its first process: loads
-# dummy_hcd, gadgetfs and the HID drivers, presents the simulated camera as a
-# USB device with lumavix-gadgetcam and updates it with lumavix-fw through the
-# hidraw node usbhid makes for it, as on a real machine. Expected outputs were
+# dummy_hcd, gadgetfs and the HID and video drivers, presents the simulated
+# camera as a USB device with lumavix-gadgetcam and updates it with
+# lumavix-fw through the hidraw node usbhid makes for it; then presents it as
+# a video-class camera, bound by uvcvideo, and updates it through its
+# extension unit (the raw route over usbfs), as on a real machine. Expected outputs were
 # made on the host with the in-process simulated camera. The last console
 # line, "LUMAVIX-E2E-RESULT: PASS|FAIL ...", decides the test.
 . /e2e/guest_common.sh
@@ -127,13 +129,114 @@ fi
 if stop_gadgetcam; then ok gadgetcam-stop; else bad gadgetcam-stop "lumavix-gadgetcam exited with $rc"; fi
 if node_gone; then ok device-gone; else bad device-gone "the hidraw node is still there"; fi
 if [ -s /tmp/cam.state ]; then ok state-saved; else bad state-saved "no state file"; fi
-if grep -q 'violations 0,' "$server_log" && grep -q 'lost set reports 0,' "$server_log"; then
-  ok no-violations
+server_clean() {
+  if grep -q 'violations 0,' "$server_log" && grep -q 'lost set reports 0,' "$server_log"; then
+    ok "$1"
+  else
+    bad "$1" "the camera saw frames that break the protocol, or lost some"
+    show "$server_log" 30
+  fi
+}
+server_clean no-violations
+echo "--- lumavix-gadgetcam log"
+sed 's/^/    | /' "$server_log"
+
+# ------------------------------------------------- video-class camera --
+
+# The video node uvcvideo made for the camera's video-control interface.
+video_node() {
+  for v in /sys/class/video4linux/video*; do
+    [ -e "$v/device" ] || continue
+    case $(readlink -f "$v/device") in
+      */1-1:1.0)
+        echo "/dev/${v##*/}"
+        return 0 ;;
+    esac
+  done
+  return 1
+}
+
+wait_video_node() {
+  i=0
+  while [ $i -lt "$1" ]; do
+    vnode=$(video_node) && [ -c "$vnode" ] && return 0
+    sleep 0.1
+    i=$((i + 1))
+  done
+  return 1
+}
+
+server_log=/tmp/gadgetcam-uvc.log
+lumavix-gadgetcam --sim-state /tmp/uvc.state --gadget-dir /dev/gadget "$UVC_PROFILE" \
+  2>>"$server_log" &
+server_pid=$!
+if wait_video_node 300; then
+  ok uvc-enumerated
 else
-  bad no-violations "the camera saw frames that break the protocol, or lost some"
-  show "$server_log" 30
+  bad uvc-enumerated "no video node for the camera's video-control interface appeared"
+  show "$server_log"
+  dmesg | tail -n 20 | sed 's/^/    | /'
+  finish
+fi
+vc_driver= vs_driver=
+for i in /sys/bus/usb/devices/*:*; do
+  [ -e "$i" ] || continue
+  name=${i##*/}
+  drv=none
+  [ -L "$i/driver" ] && drv=$(basename "$(readlink "$i/driver")")
+  echo "e2e: interface $name driver $drv"
+  [ "$name" = 1-1:1.0 ] && vc_driver=$drv
+  [ "$name" = 1-1:1.1 ] && vs_driver=$drv
+done
+if [ "$vc_driver" = uvcvideo ] && [ "$vs_driver" = uvcvideo ]; then
+  ok uvcvideo-bound
+else
+  bad uvcvideo-bound "interfaces 1.0 and 1.1 on '${vc_driver:-none}' and '${vs_driver:-none}'"
 fi
 
-echo "--- lumavix-gadgetcam log"
+if lumavix-fw list >/tmp/uvc-list.out 2>/tmp/uvc-list.err && grep -q 'usb-1-1:1.0' /tmp/uvc-list.out; then
+  ok uvc-list
+else
+  bad uvc-list "lumavix-fw list did not show usb-1-1:1.0"
+  show /tmp/uvc-list.out; show /tmp/uvc-list.err
+fi
+same_as_in_process uvc-status status
+c0=$(transfers); t0=$(now_cs)
+same_as_in_process uvc-update update --yes update.bin
+t1=$(now_cs); c1=$(transfers)
+awk -v c="$((c1 - c0))" -v t="$((t1 - t0))" 'BEGIN {
+  per = 0; if (c > 0) per = t * 10000 / c
+  printf "TIMING: update over usbfs (raw route): %d transfers in %.2f s, %.0f us per transfer\n", c, t / 100, per
+}'
+# The raw route takes the interface from uvcvideo and gives it back: the
+# video node is there again when the update has ended.
+if wait_video_node 50; then
+  ok uvc-driver-back
+else
+  bad uvc-driver-back "no video node after the update"
+  for i in /sys/bus/usb/devices/1-1:*; do
+    echo "    | ${i##*/}: $(basename "$(readlink "$i/driver" 2>/dev/null)" 2>/dev/null)"
+  done
+fi
+same_as_in_process uvc-status-after-update status
+if lumavix-fw dump -o /tmp/uvc-dump.bin >/tmp/uvc-dump.out 2>/tmp/uvc-dump.err; then
+  dd if=/tmp/uvc-dump.bin of=/tmp/uvc-dump.flash bs=4 skip=1 2>/dev/null
+  if [ -s /tmp/uvc-dump.flash ] && cmp -s /tmp/uvc-dump.flash /tmp/image.flash; then
+    ok uvc-dump-matches-image
+  else
+    bad uvc-dump-matches-image "the flash read back differs from the image"
+  fi
+else
+  bad uvc-dump-matches-image "lumavix-fw dump failed"
+  show /tmp/uvc-dump.err
+fi
+for i in /sys/bus/usb/devices/1-1:*; do
+  drv=none
+  [ -L "$i/driver" ] && drv=$(basename "$(readlink "$i/driver")")
+  echo "e2e: after the update, interface ${i##*/} driver $drv"
+done
+if stop_gadgetcam; then ok uvc-gadgetcam-stop; else bad uvc-gadgetcam-stop "lumavix-gadgetcam exited with $rc"; fi
+server_clean uvc-no-violations
+echo "--- lumavix-gadgetcam log (video class)"
 sed 's/^/    | /' "$server_log"
 finish

@@ -3,8 +3,10 @@
 # with dummy_hcd (a device controller wired to a host controller inside the
 # same kernel) and gadgetfs; lumavix-gadgetcam presents the simulated camera
 # as a USB device on that bus, the kernel enumerates it and binds usbhid to
-# its HID interface, and lumavix-fw updates it through hidraw
-# (tests/e2e/guest_usb.sh). The guest's console result line decides.
+# its HID interface, and lumavix-fw updates it through hidraw; then the same
+# as a video-class camera bound by uvcvideo, updated through its extension
+# unit over usbfs (tests/e2e/guest_usb.sh). The guest's console result line
+# decides.
 #
 # Exits 0 on a pass, 1 on a failure and 77 (a visible skip) when QEMU, busybox
 # or the kernel package cannot be had (see e2e_common.sh).
@@ -33,9 +35,10 @@ fw=$(realpath "$fw") gadgetcam=$(realpath "$gadgetcam") cache=$(realpath "$cache
 # stops the test at 240 s.
 budget=${LUMAVIX_E2E_BUDGET:-225}
 profile="q,latency-us=0"
-# The device controller, gadgetfs and the host side's HID drivers; the
-# modules they need (usbcore, udc-core, ...) come along.
-modules=(dummy_hcd gadgetfs hid hid-generic usbhid)
+uvc_profile="uvc-kavex,latency-us=0"
+# The device controller, gadgetfs and the host side's HID and video drivers;
+# the modules they need (usbcore, udc-core, videodev, ...) come along.
+modules=(dummy_hcd gadgetfs hid hid-generic usbhid uvcvideo)
 
 # shellcheck source=e2e_common.sh
 . "$here/e2e_common.sh"
@@ -66,9 +69,16 @@ expect update "${sim[@]}" --sim-state "$host_state" update --yes update.bin ||
   { cat "$expected/update" "$work/update.err"; die "in-process update failed"; }
 expect status-after-update "${sim[@]}" --sim-state "$host_state" status
 note "in-process status after the update: exit $(cat "$expected/status-after-update.rc")"
+# The same for the camera reached through its extension unit.
+uvc=("$fw" "--simulate=$uvc_profile")
+expect uvc-status "${uvc[@]}" status
+expect uvc-update "${uvc[@]}" --sim-state "$work/uvc.state" update --yes update.bin ||
+  { cat "$expected/uvc-update" "$work/uvc-update.err"; die "in-process update of $uvc_profile failed"; }
+expect uvc-status-after-update "${uvc[@]}" --sim-state "$work/uvc.state" status
 
 cat >"$root/e2e/config.sh" <<CONFIG
 PROFILE='$profile'
+UVC_PROFILE='$uvc_profile'
 VID=2A9C
 PID=0E51
 CONFIG
