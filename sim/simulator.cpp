@@ -1,5 +1,7 @@
 #include "sim/simulator.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -333,6 +335,31 @@ bool Simulator::load_state(const std::string& path, std::string& error) {
   }
   for (std::uint32_t i = 0; i < cameras; ++i) backend_.camera(i)->import_memories(loaded[i]);
   return true;
+}
+
+std::unique_ptr<Simulator> create_served_simulator(std::string_view text,
+                                                   const std::string& state_file,
+                                                   std::string& error) {
+  SimOptions options;
+  if (!parse_sim_options(text, options, error)) {
+    error = "profile: " + error;
+    return nullptr;
+  }
+  if (options.profile == SimProfile::None) {
+    error = "profile none has no camera to serve";
+    return nullptr;
+  }
+  std::unique_ptr<Simulator> sim = Simulator::create(options, error);
+  if (!sim) {
+    error = "profile: " + error;
+    return nullptr;
+  }
+  if (!state_file.empty() && ::access(state_file.c_str(), F_OK) == 0 &&
+      !sim->load_state(state_file, error)) {
+    error = "--sim-state: " + error;
+    return nullptr;
+  }
+  return sim;
 }
 
 }  // namespace lumavix::sim

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "sim/sim_camera.h"
 #include "sim/sim_hid_backend.h"
@@ -49,5 +50,14 @@ class Simulator {
   SimVideoBackend video_{backend_};
   SimPropertyBackend props_{backend_};
 };
+
+// For the programs that serve one simulated camera to the kernel: the
+// cameras of the profile `text`, with their memories from `state_file` when
+// it exists. Null with `error`, a sentence for the user that names the
+// option at fault, when the profile is bad or "none" or the state file
+// cannot be used.
+[[nodiscard]] std::unique_ptr<Simulator> create_served_simulator(std::string_view text,
+                                                                 const std::string& state_file,
+                                                                 std::string& error);
 
 }  // namespace lumavix::sim

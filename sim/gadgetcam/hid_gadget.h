@@ -19,6 +19,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/sim_camera.h"
@@ -166,6 +167,35 @@ struct Ep0Answer {
   std::vector<std::uint8_t> data;
 };
 
+namespace gadget_detail {
+
+inline Ep0Answer send(std::vector<std::uint8_t> data) { return {Ep0Verdict::Send, std::move(data)}; }
+inline Ep0Answer ack() { return {Ep0Verdict::Ack, {}}; }
+inline Ep0Answer stall() { return {Ep0Verdict::Stall, {}}; }
+
+inline std::uint16_t le16(__le16 v) {
+  const auto* b = reinterpret_cast<const std::uint8_t*>(&v);
+  return static_cast<std::uint16_t>(b[0] | b[1] << 8);
+}
+
+// The common end of every ep0 answer: a refusal is counted and carries no
+// data; an IN request always sends (at most wLength bytes, nothing when the
+// request had no answer); an OUT request only completes its status stage.
+inline Ep0Answer finish_ep0(Ep0Answer a, bool in, std::uint16_t length, std::uint64_t& refused) {
+  if (a.verdict == Ep0Verdict::Stall) {
+    ++refused;
+    a.data.clear();
+  } else if (in) {
+    if (a.verdict != Ep0Verdict::Send) a = send({});
+    if (a.data.size() > length) a.data.resize(length);
+  } else if (a.verdict == Ep0Verdict::Send) {
+    a = ack();
+  }
+  return a;
+}
+
+}  // namespace gadget_detail
+
 struct HidGadgetStats {
   std::uint64_t set_reports = 0;
   std::uint64_t get_reports = 0;
@@ -199,30 +229,16 @@ class HidGadget {
                (index & 0xFF) == kGadgetInterface) {
       a = hid_class(setup.bRequest, in, value, out_data);
     }
-    if (a.verdict == Ep0Verdict::Stall) {
-      ++stats_.refused;
-      a.data.clear();
-    } else if (in) {
-      if (a.verdict != Ep0Verdict::Send) a = {Ep0Verdict::Send, {}};
-      if (a.data.size() > length) a.data.resize(length);
-    } else if (a.verdict == Ep0Verdict::Send) {
-      // An OUT request has no data to send back: only its status stage.
-      a = {Ep0Verdict::Ack, {}};
-    }
-    return a;
+    return gadget_detail::finish_ep0(std::move(a), in, length, stats_.refused);
   }
 
   [[nodiscard]] const HidGadgetStats& stats() const { return stats_; }
 
  private:
-  static std::uint16_t le16(__le16 v) {
-    const auto* b = reinterpret_cast<const std::uint8_t*>(&v);
-    return static_cast<std::uint16_t>(b[0] | b[1] << 8);
-  }
-
-  static Ep0Answer send(std::vector<std::uint8_t> data) { return {Ep0Verdict::Send, std::move(data)}; }
-  static Ep0Answer ack() { return {Ep0Verdict::Ack, {}}; }
-  static Ep0Answer stall() { return {Ep0Verdict::Stall, {}}; }
+  static std::uint16_t le16(__le16 v) { return gadget_detail::le16(v); }
+  static Ep0Answer send(std::vector<std::uint8_t> d) { return gadget_detail::send(std::move(d)); }
+  static Ep0Answer ack() { return gadget_detail::ack(); }
+  static Ep0Answer stall() { return gadget_detail::stall(); }
 
   Ep0Answer standard(std::uint8_t request, std::uint8_t recipient, bool in, std::uint16_t value,
                      std::uint16_t index) {

@@ -337,24 +337,11 @@ int main(int argc, char** argv) {
   }
   const std::string profile_text = profile_option.empty() ? profile_positional : profile_option;
 
-  lumavix::sim::SimOptions options;
   std::string error;
-  if (!lumavix::sim::parse_sim_options(profile_text, options, error)) {
-    say("profile: " + error);
-    return kExitUsage;
-  }
-  if (options.profile == lumavix::sim::SimProfile::None) {
-    say("profile none has no camera to serve");
-    return kExitUsage;
-  }
-  std::unique_ptr<lumavix::sim::Simulator> sim = lumavix::sim::Simulator::create(options, error);
+  std::unique_ptr<lumavix::sim::Simulator> sim =
+      lumavix::sim::create_served_simulator(profile_text, state_file, error);
   if (!sim) {
-    say("profile: " + error);
-    return kExitUsage;
-  }
-  if (!state_file.empty() && ::access(state_file.c_str(), F_OK) == 0 &&
-      !sim->load_state(state_file, error)) {
-    say("--sim-state: " + error);
+    say(error);
     return kExitUsage;
   }
   if (sim->camera_count() == 0) {
@@ -387,7 +374,7 @@ int main(int argc, char** argv) {
   } else if (!camera->config().capture_device ||
              !lumavix::sim::make_uvc_device_setup(camera->config(), ep_address, device_setup,
                                                   error)) {
-    say(std::string("profile ") + lumavix::sim::profile_name(options.profile) +
+    say(std::string("profile ") + lumavix::sim::profile_name(sim->options().profile) +
         " cannot be presented: " +
         (camera->config().capture_device ? error : "it is no video capture device"));
     return kExitUsage;
@@ -447,7 +434,7 @@ int main(int argc, char** argv) {
       char line[200];
       std::snprintf(line, sizeof line, "serving %s (%04X:%04X, profile %s) through %s",
                     camera->config().name.c_str(), camera->config().vendor_id,
-                    camera->config().product_id, lumavix::sim::profile_name(options.profile),
+                    camera->config().product_id, lumavix::sim::profile_name(sim->options().profile),
                     controller.c_str());
       say(line);
     }

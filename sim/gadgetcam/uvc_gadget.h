@@ -225,28 +225,16 @@ class UvcGadget {
       else if (index == kUvcStreamingInterface)
         a = streaming_request(setup.bRequest, in, value >> 8, out_data);
     }
-    if (a.verdict == Ep0Verdict::Stall) {
-      ++stats_.refused;
-      a.data.clear();
-    } else if (in) {
-      if (a.verdict != Ep0Verdict::Send) a = {Ep0Verdict::Send, {}};
-      if (a.data.size() > length) a.data.resize(length);
-    } else if (a.verdict == Ep0Verdict::Send) {
-      a = {Ep0Verdict::Ack, {}};
-    }
-    return a;
+    return gadget_detail::finish_ep0(std::move(a), in, length, stats_.refused);
   }
 
   [[nodiscard]] const UvcGadgetStats& stats() const { return stats_; }
 
  private:
-  static std::uint16_t le16(__le16 v) {
-    const auto* b = reinterpret_cast<const std::uint8_t*>(&v);
-    return static_cast<std::uint16_t>(b[0] | b[1] << 8);
-  }
-  static Ep0Answer send(std::vector<std::uint8_t> d) { return {Ep0Verdict::Send, std::move(d)}; }
-  static Ep0Answer ack() { return {Ep0Verdict::Ack, {}}; }
-  static Ep0Answer stall() { return {Ep0Verdict::Stall, {}}; }
+  static std::uint16_t le16(__le16 v) { return gadget_detail::le16(v); }
+  static Ep0Answer send(std::vector<std::uint8_t> d) { return gadget_detail::send(std::move(d)); }
+  static Ep0Answer ack() { return gadget_detail::ack(); }
+  static Ep0Answer stall() { return gadget_detail::stall(); }
 
   Ep0Answer standard(std::uint8_t request, std::uint8_t recipient, bool in, std::uint16_t value,
                      std::uint16_t index) {

@@ -178,24 +178,11 @@ int main(int argc, char** argv) {
   }
   const std::string profile_text = profile_option.empty() ? profile_positional : profile_option;
 
-  lumavix::sim::SimOptions options;
   std::string error;
-  if (!lumavix::sim::parse_sim_options(profile_text, options, error)) {
-    say("profile: " + error);
-    return kExitUsage;
-  }
-  if (options.profile == lumavix::sim::SimProfile::None) {
-    say("profile none has no camera to serve");
-    return kExitUsage;
-  }
-  std::unique_ptr<lumavix::sim::Simulator> sim = lumavix::sim::Simulator::create(options, error);
+  std::unique_ptr<lumavix::sim::Simulator> sim =
+      lumavix::sim::create_served_simulator(profile_text, state_file, error);
   if (!sim) {
-    say("profile: " + error);
-    return kExitUsage;
-  }
-  if (!state_file.empty() && ::access(state_file.c_str(), F_OK) == 0 &&
-      !sim->load_state(state_file, error)) {
-    say("--sim-state: " + error);
+    say(error);
     return kExitUsage;
   }
 
@@ -255,7 +242,7 @@ int main(int argc, char** argv) {
     char line[160];
     std::snprintf(line, sizeof line, "serving %s (%04X:%04X, profile %s) through %s",
                   e.camera->config().name.c_str(), e.camera->config().vendor_id,
-                  e.camera->config().product_id, lumavix::sim::profile_name(options.profile),
+                  e.camera->config().product_id, lumavix::sim::profile_name(sim->options().profile),
                   kUhidPath);
     say(line);
   }
