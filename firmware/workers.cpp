@@ -83,12 +83,17 @@ struct Span {
 
 // Programs `span` page by page in address order (it starts on a page
 // boundary, so no program wraps inside its page); `progress` gets each
-// page's byte count.
+// page's byte count. The span's sectors were erased by this run, so a page
+// of nothing but 0xFF is skipped: programming 0xFF leaves erased NOR flash
+// as it is, and the read-back that follows still covers the page, so a
+// sector that failed to erase is caught all the same.
 template <typename Progress>
 bool program_pages(const Span& span, std::uint32_t page, Progress&& progress) {
   for (std::uint32_t done = 0; done < span.length;) {
     const std::uint32_t n = std::min(span.length - done, page);
-    if (!kvVidHidCls_SPI_Flash_PageProgram(0, span.address + done, n, span.data + done)) {
+    const std::uint8_t* bytes = span.data + done;
+    const bool blank = std::all_of(bytes, bytes + n, [](std::uint8_t b) { return b == 0xFF; });
+    if (!blank && !kvVidHidCls_SPI_Flash_PageProgram(0, span.address + done, n, bytes)) {
       return false;
     }
     done += n;

@@ -143,6 +143,43 @@ TEST_F(WorkersTest, FlashIsCheckedBeforeTheFirstErase) {
   }
 }
 
+// Pages of nothing but 0xFF are not programmed after their sector's erase,
+// but the read-back still covers them: one that did not erase is caught.
+TEST_F(WorkersTest, BlankPagesAreSkippedButVerified) {
+  for (const bool erase_fails : {false, true}) {
+    attach(sim::SimProfile::Q);
+    FirmwareBuildOptions o;
+    o.image_size = 0x6000;
+    const auto file = build_firmware_file(o);
+    ASSERT_FALSE(file.empty());
+    std::vector<std::uint8_t> image(file.begin() + 4, file.end());
+    constexpr std::uint32_t kBlank = 0x4000;  // four pages of padding, past the user-data block
+    std::fill_n(image.begin() + kBlank, 0x400, 0xFF);
+    load(image);
+    state_->complete_image = true;
+    state_->boot_header.fill(0);
+
+    ScriptedTarget target({UPD_ERASE_RESULT, 1}, [this, erase_fails] {
+      if (!erase_fails) return;
+      const std::uint8_t left[] = {0x5A};
+      cam().write_flash_bytes(kBlank + 0x123, left);
+    });
+    const std::uint64_t programs_before = cam().flash_stats().page_programs;
+    const Notification outcome = DownloadWorkerBootHeader(*state_, target);
+    if (erase_fails) {
+      EXPECT_EQ(outcome, (Notification{UPD_VALIDATE_RESULT, 0}))
+          << "a blank page that did not erase expected to fail the read-back";
+      EXPECT_EQ(cam().flash_bytes(0, 16), std::vector<std::uint8_t>(16, 0xFF))
+          << "the boot configuration expected still erased";
+    } else {
+      EXPECT_EQ(outcome, (Notification{UPD_DOWNLOAD_DONE, 0}));
+      EXPECT_EQ(cam().flash_stats().page_programs - programs_before, 0x6000 / 256 - 4)
+          << "the four blank pages expected not to be programmed";
+      EXPECT_EQ(cam().flash_bytes(0, 0x6000), image);
+    }
+  }
+}
+
 // A byte that reads back wrong ends the run unprotected. Where it lies says
 // how far the run got: a difference outside the first page is found before
 // the first page (the boot configuration) is written, so the camera stays
