@@ -36,6 +36,7 @@
 #include "sim/gadgetcam/hid_gadget.h"
 #include "sim/gadgetcam/pair_timing.h"
 #include "sim/gadgetcam/uvc_gadget.h"
+#include "sim/simcam/serving_signals.h"
 #include "sim/simulator.h"
 
 namespace {
@@ -388,19 +389,9 @@ int main(int argc, char** argv) {
   if (const int rc = lumavix::sim::sys_set_fifo_scheduling(); rc < 0)
     say("no real-time scheduling (" + errno_text(-rc) + "); SET data may be dropped under load");
 
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGUSR1);
-  sigaddset(&signals, SIGPIPE);
-  if (::sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) {
-    say("cannot block signals: " + errno_text(errno));
-    return kExitFailed;
-  }
-  const int sig_fd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+  const int sig_fd = lumavix::sim::take_serving_signals(error);
   if (sig_fd < 0) {
-    say("cannot watch signals: " + errno_text(errno));
+    say(error);
     return kExitFailed;
   }
 

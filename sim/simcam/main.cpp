@@ -20,6 +20,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "sim/simcam/serving_signals.h"
 #include "sim/simcam/uhid_bridge.h"
 #include "sim/simulator.h"
 
@@ -193,21 +194,9 @@ int main(int argc, char** argv) {
     return kExitFailed;
   }
 
-  // The signals are taken through a descriptor so that they are seen between
-  // two events, never in the middle of answering one.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGUSR1);
-  sigaddset(&signals, SIGPIPE);
-  if (::sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) {
-    say("cannot block signals: " + errno_text(errno));
-    return kExitFailed;
-  }
-  const int sig_fd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+  const int sig_fd = lumavix::sim::take_serving_signals(error);
   if (sig_fd < 0) {
-    say("cannot watch signals: " + errno_text(errno));
+    say(error);
     return kExitFailed;
   }
 
