@@ -78,6 +78,15 @@ bool AppPlatform::toggle_simulated_plug(bool& plugged) {
     cam->unplug();
   }
   plugged = !cam->unplugged();
+  simPlugged_ = plugged;
+  return true;
+}
+
+bool AppPlatform::simulated_plug_changed() {
+  if (!simulator_ || simulator_->camera_count() == 0) return false;
+  const bool plugged = !simulator_->camera(0)->unplugged();
+  if (plugged == simPlugged_) return false;
+  simPlugged_ = plugged;
   return true;
 }
 

@@ -40,6 +40,9 @@ class AppPlatform {
   // Unplugs the simulated camera, or plugs it back in; false when there is
   // no simulated camera. Returns the new state through `plugged`.
   bool toggle_simulated_plug(bool& plugged);
+  // True when the simulated camera has left or come back by itself (its
+  // reconnection after an update) since the last call or toggle.
+  [[nodiscard]] bool simulated_plug_changed();
 
   [[nodiscard]] LockBackend& locks() { return locks_; }
 
@@ -50,6 +53,7 @@ class AppPlatform {
   std::unique_ptr<LinuxUvcBackend> video_;
   std::unique_ptr<LinuxPropertySetBackend> props_;
   std::string simState_;
+  bool simPlugged_ = true;
 };
 
 }  // namespace lumavix

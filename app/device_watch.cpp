@@ -179,6 +179,8 @@ const char* PresentationName(Presentation p) {
       return "interrupted";
     case Presentation::InterruptedUnidentified:
       return "interrupted-unidentified";
+    case Presentation::Confirmed:
+      return "confirmed";
   }
   return "?";
 }
@@ -228,6 +230,11 @@ PresentationView ComposePresentation(Presentation p, UiLanguage lang,
       v.statusText = InterruptedUnidentifiedText(lang, toolModelName);
       v.statusRect = kUpdateAvailableStatusRect;
       break;
+    case Presentation::Confirmed:
+      v.statusText = ConfirmedText(lang, toolModelName, cameraVersion);
+      v.statusRect = kUpdateAvailableStatusRect;
+      v.controlsEnabled = true;
+      break;
   }
   return v;
 }
@@ -252,6 +259,11 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
   st.statusText = r.view.statusText;
 
   auto finish = [&](Presentation p) {
+    // Whatever came back after the reconnection has now been presented.
+    if (st.replugLeft && p != Presentation::NoCamera) {
+      st.awaitingReplug.reset();
+      st.replugLeft = false;
+    }
     const std::uint16_t cameraVersion = st.camera.cameraFirmwareVersion;
     r.view = ComposePresentation(p, cfg.language, toolName, st.camera.cameraModelText,
                                  st.firmware.firmwareVersion, cameraVersion);
@@ -267,6 +279,7 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
   }
   st.deviceOpen = OpenDevices();
   if (st.deviceOpen == 0) {
+    if (st.awaitingReplug) st.replugLeft = true;
     r.endConfirmation = true;
     return finish(Presentation::NoCamera);
   }
@@ -331,6 +344,12 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
 
   if (!FirmwareFitsCamera(st.firmware.productId, st.camera))
     return finish(Presentation::NotThisProduct);
+  // Back after the reconnection the completion text asked for: confirmed
+  // when it runs what was written; otherwise the usual comparison says why.
+  if (st.awaitingReplug && st.replugLeft) {
+    if (*st.awaitingReplug == st.camera.cameraFirmwareVersion)
+      return finish(Presentation::Confirmed);
+  }
   return finish(UpdateOffered(st.firmware.firmwareVersion, st.camera.cameraFirmwareVersion)
                     ? Presentation::UpdateAvailable
                     : Presentation::UpToDate);

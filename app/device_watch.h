@@ -142,10 +142,13 @@ enum class Presentation : std::uint8_t {
   // The same, but nothing tells what the camera is: no button, the text
   // names the command that finishes the update on the user's word.
   InterruptedUnidentified,
+  // The camera left and came back after a verified update and runs the
+  // version written: the update is confirmed (no button).
+  Confirmed,
 };
 
 // "no-camera", "not-this-product", "update-available", "up-to-date",
-// "interrupted", "interrupted-unidentified".
+// "interrupted", "interrupted-unidentified", "confirmed".
 [[nodiscard]] const char* PresentationName(Presentation p);
 
 // The presentations with the Update button: an update is available, or an
@@ -191,6 +194,11 @@ struct DeviceWatchState {
   FirmwareInfo firmware;        // cleared by every pass
   std::string firmwarePath;
   std::u16string statusText;
+  // After a verified update, the version written, until a pass has seen the
+  // camera go and come back (the completion text asks the user to reconnect
+  // it); `replugLeft` once a pass found no camera meanwhile.
+  std::optional<std::uint16_t> awaitingReplug;
+  bool replugLeft = false;
 };
 
 struct DeviceWatchConfig {

@@ -160,6 +160,13 @@ int main(int argc, char** argv) {
       // The same from outside: kill -USR1 <pid>.
       auto* signal = new PlugSignal(&window);
       QObject::connect(signal, &PlugSignal::toggleRequested, &window, toggle);
+      // The camera also leaves and comes back by itself after an update;
+      // the system would report that as a device change too.
+      auto* presence = new QTimer(&window);
+      QObject::connect(presence, &QTimer::timeout, &window, [&] {
+        if (platform.simulated_plug_changed()) window.OnDeviceChange();
+      });
+      presence->start(200);
     }
     if (opts.startupTime) {
       // Queued behind the first paint of the window.

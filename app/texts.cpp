@@ -461,6 +461,25 @@ std::u16string InterruptedText(UiLanguage lang, std::u16string_view model_name,
   return Fill(kFormat[Row(lang)], {model_name, VersionText(file_version)});
 }
 
+std::u16string ConfirmedText(UiLanguage lang, std::u16string_view model_name,
+                             std::uint16_t version) {
+  // {} the model name, {} the version it now runs.
+  static constexpr std::u16string_view kFormat[kLanguageCount] = {
+      u"Update confirmed: your {} is back and runs firmware {}.\n You can use it as before.",
+      u"Mise à jour confirmée\u00A0: votre {} est reconnectée et utilise le micrologiciel {}.\n "
+      u"Vous pouvez l'utiliser comme avant.",
+      u"Aktualisierung bestätigt: Ihre {} ist wieder verbunden und hat Firmware {}.\n Sie "
+      u"können sie wie gewohnt verwenden.",
+      u"アップデートを確認しました。{} は再接続され、ファームウェア {} で動作しています。\n"
+      u"これまでどおりお使いいただけます。",
+      u"Aggiornamento confermato: la tua {} è di nuovo collegata con il firmware {}.\n Puoi "
+      u"usarla come prima.",
+      u"Update bevestigd: uw {} is weer verbonden en draait firmware {}.\n U kunt hem weer "
+      u"gewoon gebruiken.",
+  };
+  return Fill(kFormat[Row(lang)], {model_name, VersionText(version)});
+}
+
 std::u16string InterruptedUnidentifiedText(UiLanguage lang, std::u16string_view model_name) {
   // {} the model name; the command stays as it is typed.
   static constexpr std::u16string_view kFormat[kLanguageCount] = {

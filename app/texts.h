@@ -123,6 +123,10 @@ void SetUiLanguage(UiLanguage lang);
 
 // The same, for a camera whose identity cannot be told at all: what to run
 // if it is this tool's model.
+// The camera came back after its update and runs the version written: the
+// update is confirmed. `model_name` is the camera's model text.
+[[nodiscard]] std::u16string ConfirmedText(UiLanguage lang, std::u16string_view model_name,
+                                           std::uint16_t version);
 [[nodiscard]] std::u16string InterruptedUnidentifiedText(UiLanguage lang,
                                                          std::u16string_view model_name);
 

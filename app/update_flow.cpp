@@ -112,6 +112,9 @@ void UpdateFlow::Complete(DeviceWatchState& window, UiLanguage lang) {
   view_.progressMessage =
       CompletionText(lang, window.firmware.firmwareVersion, window.camera.cameraModelText);
   SetStatus(window, kStatusCustomFiles);
+  // The next passes look for the camera's return with this version.
+  window.awaitingReplug = window.firmware.firmwareVersion;
+  window.replugLeft = false;
 
   if (switches_.chainSettingTables && hooks_.chainSettingTables) {
     SetStatus(window, hooks_.chainSettingTables());

@@ -17,6 +17,7 @@
 #include "cli/commands.h"
 #include "cli/run_support.h"
 #include "cli/terminal_prompter.h"
+#include "cli/update_plan.h"
 #include "firmware/engine.h"
 #include "firmware/flash.h"
 #include "settings/userdata.h"
@@ -29,6 +30,7 @@ namespace {
 struct DownloadArgs {
   std::string file;
   bool yes = false;
+  bool dry_run = false;
 };
 
 int run_download(Context& ctx, const DownloadArgs& a) {
@@ -47,6 +49,16 @@ int run_download(Context& ctx, const DownloadArgs& a) {
   std::uint32_t reg = 0;
   if (ReadRegister(0x0000, 4, reg)) st.chipGen = ChipGenFromRegister(reg);
   st.firmwarePath = a.file;
+  UpdateFlowSwitches sw;
+  sw.allowChipGen0Download = true;  // engineering: the older chips take the plain layout
+
+  if (a.dry_run) {
+    const WritePlan plan = plan_write(st, sw, lang);
+    if (!plan.ok)
+      return ctx.fail(plan.refused ? kExitUsage : kExitFailed, "no plan could be made: " + plan.error);
+    ctx.result(plan.object, plan.text);
+    return kExitOk;
+  }
 
   TerminalPrompter prompter(TerminalPrompter::stdin_is_terminal(), std::cin, std::cerr);
   const std::u16string warning = widen_narrow_text(fmt::format(
@@ -57,8 +69,6 @@ int run_download(Context& ctx, const DownloadArgs& a) {
 
   NotifyQueue queue;
   CountingTarget target(queue, simulated_camera());
-  UpdateFlowSwitches sw;
-  sw.allowChipGen0Download = true;  // engineering: the older chips take the plain layout
   UpdateFlow flow(sw);
   const StartResult sr = flow.StartUpdate(st, lang, &target, &prompter);
   if (sr != StartResult::Started) return start_failure(ctx, sr, flow, prompter);
@@ -170,6 +180,7 @@ void register_download_commands(CLI::App& app, Commands& commands) {
       "download", "Engineering download of FILE, without identity or version checks");
   download->add_option("FILE", dl->file, "Firmware file")->required();
   download->add_flag("--yes,-y", dl->yes, "Confirm without asking");
+  download->add_flag("--dry-run", dl->dry_run, "Print what the download would do and write nothing");
   download->callback([&commands, dl] {
     commands.choose([dl](Context& c) { return run_download(c, *dl); });
   });

@@ -17,106 +17,13 @@
 #include "cli/commands.h"
 #include "cli/run_support.h"
 #include "cli/terminal_prompter.h"
+#include "cli/update_run.h"
+#include "cli/watch_pass.h"
 #include "firmware/engine.h"
 #include "firmware/product_config.h"
 
 namespace lumavix::cli {
 namespace {
-
-bool interrupted(Presentation p) {
-  return p == Presentation::Interrupted || p == Presentation::InterruptedUnidentified;
-}
-
-json camera_json(const DeviceWatchState& st, const DeviceWatchResult& r) {
-  if (interrupted(r.view.presentation)) {
-    // Nothing of the flash's identity can be trusted: only what the
-    // interface says.
-    return json{{"chipGen", st.chipGen},
-                {"flash", FlashIdentityName(r.flashIdentity)},
-                {"usbProductId", r.usbProductId != 0 ? json(hex4(r.usbProductId)) : json(nullptr)},
-                {"model", st.camera.cameraModelText.empty() ? json(nullptr)
-                                                            : json(utf8(st.camera.cameraModelText))},
-                {"userDataRead", r.userDataRead}};
-  }
-  return json{{"chipGen", st.chipGen},
-              {"chipType", st.camera.cameraChipType},
-              {"productId", hex4(st.camera.cameraProductId)},
-              {"firmwareVersion", hex4(st.camera.cameraFirmwareVersion)},
-              {"model", utf8(st.camera.cameraModelText)},
-              {"variant", variant_name(st.camera.CameraVariant)},
-              {"altProductId", st.camera.cameraAltProductId},
-              {"userDataRead", r.userDataRead}};
-}
-
-// The status object of a pass.
-json status_json(const DeviceWatchState& st, const DeviceWatchResult& r) {
-  const Presentation p = r.view.presentation;
-  json j{{"presentation", PresentationName(p)}, {"text", utf8(r.view.statusText)}};
-  const bool identified = p != Presentation::NoCamera;
-  const bool compared = p == Presentation::UpdateAvailable || p == Presentation::UpToDate;
-  j["cameraVersion"] = identified && !interrupted(p) ? json(hex4(st.camera.cameraFirmwareVersion))
-                                                     : json(nullptr);
-  j["fileVersion"] = st.firmware.read ? json(hex4(st.firmware.firmwareVersion)) : json(nullptr);
-  j["file"] = compared || st.firmware.read ? json(st.firmwarePath) : json(nullptr);
-  j["camera"] = identified ? camera_json(st, r) : json(nullptr);
-  if (p == Presentation::NotThisProduct) j["link"] = DownloadUrl;
-  if (p == Presentation::NoCamera) {
-    const std::string why = no_camera_causes();
-    j["reason"] = st.deviceOpen != 0 ? json("the camera's chip generation is not supported")
-                  : why.empty()      ? json(nullptr)
-                                     : json(why);
-  }
-  return j;
-}
-
-std::string status_text(const DeviceWatchResult& r) {
-  std::string t = utf8(r.view.statusText);
-  if (r.view.presentation == Presentation::NotThisProduct) t += std::string("\n") + DownloadUrl;
-  return t;
-}
-
-int presentation_status(Presentation p) {
-  switch (p) {
-    case Presentation::NoCamera:
-      return kExitNoCamera;
-    case Presentation::NotThisProduct:
-      return kExitNotThisProduct;
-    case Presentation::UpToDate:
-      return kExitUpToDate;
-    case Presentation::UpdateAvailable:
-    case Presentation::Interrupted:
-      return kExitOk;
-    case Presentation::InterruptedUnidentified:
-      return kExitNotThisProduct;
-  }
-  return kExitFailed;
-}
-
-// Runs the pass; a file-open failure becomes the usage status with the
-// window's message. Returns nullopt when the caller goes on.
-std::optional<int> watch(Context& ctx, DeviceWatchState& st, DeviceWatchResult& r,
-                         const DeviceWatchConfig& cfg) {
-  r = EvaluateDeviceWatch(st, cfg);
-  if (r.userDataAttempted && !r.userDataRead)
-    std::cerr << "warning: " << kMsgReadUserDataFail << '\n';
-  if (r.outcome == WatchOutcome::FileOpenError) {
-    std::string detail;
-    if (r.noFirmwareFile) {
-      detail = fmt::format("no *.bin file in {}", cfg.directory.empty() ? "." : cfg.directory);
-    } else if (st.firmwarePath.size() > kMaxPathLength) {
-      detail = fmt::format("the path is longer than {} characters", kMaxPathLength);
-    } else {
-      detail = fmt::format("cannot read {}", st.firmwarePath);
-    }
-    return ctx.fail(kExitUsage, std::string(kMsgFirmwareFileOpenError) + " (" + detail + ")");
-  }
-  if (r.view.presentation == Presentation::NoCamera && st.deviceOpen == 0) {
-    const std::string why = no_camera_causes();
-    if (!why.empty()) std::cerr << "no camera found: " << why << '\n';
-    print_doctor_hint();
-  }
-  return std::nullopt;
-}
 
 // ------------------------------------------------------------------ status --
 
@@ -156,75 +63,12 @@ int run_status(Context& ctx, const StatusArgs& a) {
 
 // ------------------------------------------------------------------ update --
 
-struct UpdateArgs {
-  std::string file;
-  bool yes = false;
-  bool force = false;
-  bool recover = false;
-};
-
+// One camera: its result object (or text) is the command's result.
 int run_update(Context& ctx, const UpdateArgs& a) {
   const UiLanguage lang = command_language();
-  EngineSession session;
-  DeviceWatchState st;
-  DeviceWatchConfig cfg;
-  cfg.language = lang;
-  cfg.firmwareFile = a.file;
-  cfg.recover = a.recover;
-  DeviceWatchResult r;
-  if (auto rc = watch(ctx, st, r, cfg)) return *rc;
-
-  const Presentation p = r.view.presentation;
-  // A damaged file is refused before the version decision, which would read
-  // its missing fields as zero and call the camera up to date.
-  if (p == Presentation::UpdateAvailable || p == Presentation::UpToDate ||
-      p == Presentation::Interrupted) {
-    const std::string problem = firmware_file_problem(st.firmwarePath);
-    if (!problem.empty())
-      return ctx.fail(kExitUsage, problem + "; nothing was written to the camera");
-  }
-  // An interrupted update is finished without --force: the camera's
-  // version is unknown, and the update is what it needs.
-  const bool go = OffersUpdate(p) || (a.force && p == Presentation::UpToDate);
-  if (!go) {
-    json j = status_json(st, r);
-    j["result"] = "skipped";
-    if (!ctx.json()) std::cerr << status_text(r) << '\n';
-    if (ctx.json()) ctx.result(j, {});
-    if (p == Presentation::UpToDate) std::cerr << "nothing to do (--force updates anyway)\n";
-    return presentation_status(p);
-  }
-  if (!ctx.json()) std::cerr << utf8(r.view.statusText) << '\n';
-
-  TerminalPrompter prompter(TerminalPrompter::stdin_is_terminal(), std::cin, std::cerr);
-  if (const int rc = confirm_or_refuse(ctx, prompter, a.yes, lang,
-                                       ConfirmWarningText(lang, ModelName(ToolVariant)));
-      rc != kExitOk)
-    return rc;
-
-  NotifyQueue queue;
-  CountingTarget target(queue, simulated_camera());
-  UpdateFlow flow;
-  const StartResult sr = flow.StartUpdate(st, lang, &target, &prompter);
-  if (sr != StartResult::Started) return start_failure(ctx, sr, flow, prompter);
-  const RunSummary sum = drive(ctx, flow, st, lang, queue);
-
-  const bool ok = sum.outcome && sum.code == UPD_DOWNLOAD_DONE;
-  json j = run_json(sum, ok, target);
-  j["presentation"] = PresentationName(p);
-  j["cameraVersion"] =
-      interrupted(p) ? json(nullptr) : json(hex4(st.camera.cameraFirmwareVersion));
-  j["fileVersion"] = hex4(st.firmware.firmwareVersion);
-  j["file"] = st.firmwarePath;
-  j["status"] = utf8(st.statusText);
-  if (ok) {
-    j["text"] = utf8(flow.view().progressMessage);
-    ctx.result(j, utf8(flow.view().progressMessage));
-    return kExitOk;
-  }
-  return run_failed(ctx, utf8(st.statusText), sum, j,
-                    "the update did not complete: keep the camera connected and run the update "
-                    "again");
+  const CameraUpdate u = update_camera(ctx, a, lang, /*confirmed=*/false);
+  if (!u.object.is_null()) ctx.result(u.object, u.text);
+  return u.status;
 }
 
 }  // namespace
@@ -249,8 +93,26 @@ void register_update_commands(CLI::App& app, Commands& commands) {
   update->add_flag("--recover", up->recover,
                    "Finish an interrupted update on a camera that cannot be identified, taking "
                    "it to be the model the file is for");
-  update->callback([&commands, up] {
-    commands.choose([up](Context& c) { return run_update(c, *up); });
+  update->add_flag("--all", up->all,
+                   "Update every connected camera the file is for, one after another (exit 0: "
+                   "every camera that needed it was verified, 1: any failed, 5: none needed it)");
+  update->add_flag("--dry-run", up->dry_run,
+                   "Print what the update would do (ranges, pages, transfers, time) and write "
+                   "nothing");
+  auto* wait = update->add_option_function<unsigned>(
+      "--wait-replug",
+      [up](unsigned s) { up->wait_replug_s = s; },
+      "After the update, wait up to SECONDS (default 60) for the camera to be reconnected and "
+      "check that it runs the new version");
+  wait->expected(0, 1)->default_str(std::to_string(kDefaultReplugWaitS));
+  wait->check(CLI::Range(1u, 3600u));
+  update->callback([&commands, up, wait] {
+    if (wait->count() > 0 && !up->wait_replug_s) up->wait_replug_s = kDefaultReplugWaitS;
+    commands.choose([up](Context& c) {
+      if (up->dry_run && up->wait_replug_s)
+        return c.fail(kExitUsage, "--dry-run writes nothing: there is no reconnection to wait for");
+      return up->all ? run_update_all(c, *up) : run_update(c, *up);
+    });
   });
 }
 

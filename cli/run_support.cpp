@@ -5,6 +5,7 @@
 
 #include <iostream>
 
+#include "cli/camera_scope.h"
 #include "cli/commands.h"
 #include "devlib/clock.h"
 #include "devlib/frame.h"
@@ -52,8 +53,18 @@ int fail_no_camera(const Context& ctx) {
 }
 
 sim::SimCamera* simulated_camera() {
-  auto* backend = dynamic_cast<sim::SimHidBackend*>(platform().hid);
+  auto* backend = dynamic_cast<sim::SimHidBackend*>(unscoped_platform().hid);
   if (!backend || backend->camera_count() == 0) return nullptr;
+  const LibraryState& s = library_state();
+  if (kvVidHidCls_GetDevCount() > 0) {
+    const std::string& path = s.kind == DeviceKind::Hid && s.hidList.count > 0
+                                  ? s.hidList.paths[0]
+                                  : s.table[0].path;
+    for (std::size_t i = 0; i < backend->camera_count(); ++i) {
+      sim::SimCamera* cam = backend->camera(i);
+      if (cam->path() == path || cam->port() == path) return cam;
+    }
+  }
   return backend->camera(0);
 }
 
@@ -157,8 +168,8 @@ json run_json(const RunSummary& sum, bool ok, const CountingTarget& target) {
   return j;
 }
 
-int run_failed(Context& ctx, const std::string& why, const RunSummary& sum, const json& j,
-               const char* advice) {
+json failed_run(const std::string& why, const RunSummary& sum, const json& j,
+                const char* advice) {
   std::cerr << "error: " << why << " ("
             << (sum.outcome ? update_code_name(sum.code) : "no outcome") << ")\n";
   // A run that refused before touching the camera says why; running it
@@ -169,11 +180,15 @@ int run_failed(Context& ctx, const std::string& why, const RunSummary& sum, cons
   } else if (advice) {
     std::cerr << advice << '\n';
   }
-  if (ctx.json()) {
-    json out = j;
-    out["refusal"] = refusal.empty() ? json(nullptr) : json(refusal);
-    ctx.result(out, {});
-  }
+  json out = j;
+  out["refusal"] = refusal.empty() ? json(nullptr) : json(refusal);
+  return out;
+}
+
+int run_failed(Context& ctx, const std::string& why, const RunSummary& sum, const json& j,
+               const char* advice) {
+  const json out = failed_run(why, sum, j, advice);
+  if (ctx.json()) ctx.result(out, {});
   return kExitFailed;
 }
 

@@ -56,8 +56,9 @@ struct EngineSession {
 // a node refused this user.
 [[nodiscard]] int fail_no_camera(const Context& ctx);
 
-// The first simulated camera when the command runs against the simulator,
-// otherwise null.
+// The simulated camera the library has open at position 0 (or the first
+// one, while the library is closed) when the command runs against the
+// simulator; otherwise null.
 [[nodiscard]] sim::SimCamera* simulated_camera();
 
 // Forwards the worker's reports to a queue and notes, on the worker's
@@ -99,8 +100,13 @@ struct RunSummary {
 // simulating, the transfers it took.
 [[nodiscard]] json run_json(const RunSummary& sum, bool ok, const CountingTarget& target);
 
-// Ends a failed run: the reason and the outcome on stderr (then `advice`,
-// when given), the result object in JSON mode. Returns kExitFailed.
+// The messages of a failed run on stderr (the reason and the outcome, then
+// why it refused or else `advice`, when given); returns its result object,
+// `j` with the refusal.
+[[nodiscard]] json failed_run(const std::string& why, const RunSummary& sum, const json& j,
+                              const char* advice = nullptr);
+// Ends a failed run: failed_run, then the result object in JSON mode.
+// Returns kExitFailed.
 [[nodiscard]] int run_failed(Context& ctx, const std::string& why, const RunSummary& sum,
                              const json& j, const char* advice = nullptr);
 

@@ -119,6 +119,7 @@ int SimCamera::begin_transfer(bool set, std::uint8_t report_id, Channel channel)
       ++(set ? counters_.prop_sets : counters_.prop_gets)[report_id];
       break;
   }
+  settle_replug_locked();
   if (!unplugged_ && unplug_after_ && counters_.total > *unplug_after_) {
     unplugged_ = true;
     pending_ = Pending::None;
@@ -439,6 +440,16 @@ SpiFlashStats SimCamera::flash_stats() const {
   return flash_.stats();
 }
 
+void SimCamera::record_flash_ops(bool on) {
+  std::lock_guard<std::mutex> lock(mu_);
+  flash_.set_recording(on);
+}
+
+std::vector<SpiFlashOp> SimCamera::flash_ops() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return flash_.recorded();
+}
+
 std::uint8_t SimCamera::reg(std::uint16_t addr) const {
   std::lock_guard<std::mutex> lock(mu_);
   return regs_[addr];
@@ -568,6 +579,11 @@ void SimCamera::set_unplug_after(std::optional<std::uint64_t> transfers) {
 
 void SimCamera::unplug() {
   std::lock_guard<std::mutex> lock(mu_);
+  leave_at_ms_.reset();
+  power_off_locked();
+}
+
+void SimCamera::power_off_locked() {
   unplugged_ = true;
   pending_ = Pending::None;
   xu_length_ = 1;
@@ -580,6 +596,8 @@ void SimCamera::unplug() {
 
 void SimCamera::replug() {
   std::lock_guard<std::mutex> lock(mu_);
+  leave_at_ms_.reset();
+  programs_at_plug_ = flash_.stats().page_programs;
   unplugged_ = false;
   unplug_after_.reset();
   pending_ = Pending::None;
@@ -588,7 +606,32 @@ void SimCamera::replug() {
 
 bool SimCamera::unplugged() const {
   std::lock_guard<std::mutex> lock(mu_);
+  const_cast<SimCamera*>(this)->settle_replug_locked();
   return unplugged_;
+}
+
+// Time moves only when someone looks: every transfer and every listing
+// settles where the reconnection has got to.
+void SimCamera::settle_replug_locked() {
+  if (!config_.replug_after_update) return;
+  const SpiFlashStats st = flash_.stats();
+  const std::uint32_t now = clock().ticks_ms();
+  if (!leave_at_ms_ && st.protecting_writes > protects_seen_ &&
+      st.page_programs > programs_at_plug_) {
+    leave_at_ms_ = now + kReplugLeaveMs;
+  }
+  protects_seen_ = st.protecting_writes;
+  if (!leave_at_ms_) return;
+  const std::uint32_t since = now - *leave_at_ms_;
+  if (static_cast<std::int32_t>(since) < 0) return;
+  if (since < kReplugAwayMs) {
+    if (!unplugged_) power_off_locked();
+    return;
+  }
+  leave_at_ms_.reset();
+  programs_at_plug_ = st.page_programs;
+  unplugged_ = false;
+  pending_ = Pending::None;
 }
 
 void SimCamera::set_stuck_busy(bool on) {

@@ -106,7 +106,15 @@ struct SimCameraConfig {
   double fail_rate = 0.0;
   std::uint64_t seed = 1;
   std::optional<std::uint64_t> unplug_after;
+  // After a download that ends by protecting the flash again, the camera
+  // leaves the bus kReplugLeaveMs later and comes back kReplugAwayMs after
+  // that, running what its memories now hold: the reconnection that the
+  // completion text asks of the person in front of it.
+  bool replug_after_update = false;
 };
+
+inline constexpr std::uint32_t kReplugLeaveMs = 300;
+inline constexpr std::uint32_t kReplugAwayMs = 1500;
 
 // Transfers seen, by kind. A transfer is one SET_REPORT or GET_REPORT; every
 // attempt counts, including those that failed.
@@ -178,6 +186,9 @@ class SimCamera {
   [[nodiscard]] std::vector<Violation> violations() const;
   void clear_violations();
   [[nodiscard]] SpiFlashStats flash_stats() const;
+  // The flash's record of erases, programs and reads (SimSpiFlash).
+  void record_flash_ops(bool on);
+  [[nodiscard]] std::vector<SpiFlashOp> flash_ops() const;
 
   // Memories, bypassing the protocol (test set-up and inspection).
   [[nodiscard]] std::uint8_t reg(std::uint16_t addr) const;
@@ -307,6 +318,12 @@ class SimCamera {
   std::mt19937_64 rng_;
   std::optional<std::uint64_t> unplug_after_;
   bool unplugged_ = false;
+  // The reconnection after an update (SimCameraConfig::replug_after_update).
+  void settle_replug_locked();
+  void power_off_locked();
+  std::uint64_t programs_at_plug_ = 0;
+  std::uint64_t protects_seen_ = 0;
+  std::optional<std::uint32_t> leave_at_ms_;
   bool refuse_97_ = false;
   std::uint64_t corrupt_read_at_ = 0;
   std::uint64_t flash_reply_bytes_ = 0;

@@ -76,6 +76,7 @@ int SimCamera::xu_request(const XuQuery& q, std::span<std::uint8_t> data) {
     if (const std::uint32_t lat = latency_us_.load()) clock().sleep_us(lat);
   }
   std::lock_guard<std::mutex> lock(mu_);
+  settle_replug_locked();
   if (unplugged_) return -ENODEV;
   if (q.node >= config_.nodes.size()) return -ENOENT;
   const SimNode node = config_.nodes[q.node];
@@ -319,6 +320,7 @@ int SimCamera::property(std::span<std::uint8_t> request) {
   if (request.size() != kShortRequest && request.size() != kLongRequest) return -EINVAL;
   if (const std::uint32_t lat = latency_us_.load()) clock().sleep_us(lat);
   std::lock_guard<std::mutex> lock(mu_);
+  settle_replug_locked();
   if (unplugged_) return -ENODEV;
   Guid set_guid{};
   std::copy_n(request.begin(), set_guid.size(), set_guid.begin());

@@ -114,6 +114,7 @@ bool parse_probability(std::string_view v, double& out) {
 
 bool parse_sim_options(std::string_view text, SimOptions& out, std::string& error) {
   SimOptions o;
+  o.replug = true;
   std::vector<std::string_view> items = split(text, ',');
   std::size_t first_key = 0;
   if (!items.empty() && items[0].find('=') == std::string_view::npos) {
@@ -160,7 +161,7 @@ bool parse_sim_options(std::string_view text, SimOptions& out, std::string& erro
       error = "key \"" + key + "\" given twice";
       return false;
     }
-    auto bad = [&](const char* expected) {
+    auto bad = [&](const std::string& expected) {
       error = "bad value \"" + std::string(value) + "\" for " + key + " (expected " + expected +
               ")";
       return false;
@@ -203,10 +204,16 @@ bool parse_sim_options(std::string_view text, SimOptions& out, std::string& erro
       if (!parse_flag(value, o.refuse_97)) return bad("0 or 1");
     } else if (key == "xu-legacy") {
       if (!parse_flag(value, o.xu_legacy)) return bad("0 or 1");
+    } else if (key == "count") {
+      if (!parse_decimal(value, kMaxSimCameras, n) || n == 0)
+        return bad("a number of cameras, 1 to " + std::to_string(kMaxSimCameras));
+      o.count = static_cast<std::uint32_t>(n);
+    } else if (key == "replug") {
+      if (!parse_flag(value, o.replug)) return bad("0 or 1");
     } else {
       error = "unknown key \"" + key +
               "\" (known: fw, pid, flash, latency-us, busy, stuck-busy, fail-at, fail-rate, "
-              "seed, unplug-after, refuse-97, xu-legacy)";
+              "seed, unplug-after, refuse-97, xu-legacy, count, replug)";
       return false;
     }
   }

@@ -53,7 +53,18 @@ struct SimOptions {
   // xu-legacy=1: the bridge maker's unit stalls the extended selectors 20,
   // 21, 26 and 27, so every access takes the legacy form.
   bool xu_legacy = false;
+  // count=N: N cameras alike, each with its own memories, listed in order
+  // (a classroom trolley or a hub).
+  std::uint32_t count = 1;
+  // replug=0|1: after a verified update the camera leaves the bus and comes
+  // back a moment later, as the person in front of it is asked to do. On by
+  // default for a camera described by text (the command line, the window);
+  // off for one built in code unless asked.
+  bool replug = false;
 };
+
+// Most cameras count=N makes: the device library's table size.
+inline constexpr std::uint32_t kMaxSimCameras = 24;
 
 // Parses "PROFILE[,KEY=VALUE...]"; an empty text or a first item that is a
 // KEY=VALUE pair means profile q. On an unknown profile or key, a bad value or

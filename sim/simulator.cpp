@@ -129,6 +129,7 @@ SimCameraConfig camera_config_for(const SimOptions& o) {
   c.fail_rate = o.fail_rate;
   c.seed = o.seed;
   c.unplug_after = o.unplug_after;
+  c.replug_after_update = o.replug;
   c.flash_id = o.flash_id.value_or(kDefaultFlash);
 
   if (o.profile == SimProfile::Q || o.profile == SimProfile::UvcKavex ||
@@ -183,7 +184,8 @@ std::unique_ptr<Simulator> Simulator::create(const SimOptions& options, std::str
     error = "cannot build the camera's firmware image";
     return nullptr;
   }
-  sim->backend_.add_camera(std::move(config));
+  // Cameras alike, each with its own path and port.
+  for (std::uint32_t i = 0; i < options.count; ++i) sim->backend_.add_camera(config);
   return sim;
 }
 
@@ -349,6 +351,9 @@ std::unique_ptr<Simulator> create_served_simulator(std::string_view text,
     error = "profile none has no camera to serve";
     return nullptr;
   }
+  // A camera served to the kernel stays on its bus: the kernel sees its
+  // reconnection only when the gadget itself goes.
+  options.replug = false;
   std::unique_ptr<Simulator> sim = Simulator::create(options, error);
   if (!sim) {
     error = "profile: " + error;

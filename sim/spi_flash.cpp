@@ -165,7 +165,20 @@ std::uint8_t SimSpiFlash::clock_out() {
 void SimSpiFlash::deselect() {
   if (!selected_) return;
   selected_ = false;
+  if (!cmd_.empty() && cmd_[0] == kOpRead && cmd_.size() == 4 && data_count_ == 0 &&
+      out_count_ > 0 && !busy_at_select_) {
+    record(SpiFlashOp::Kind::Read, wrap(command_address()), out_count_);
+  }
   execute();
+}
+
+void SimSpiFlash::set_recording(bool on) {
+  recording_ = on;
+  ops_.clear();
+}
+
+void SimSpiFlash::record(SpiFlashOp::Kind kind, std::uint32_t address, std::uint32_t length) {
+  if (recording_) ops_.push_back({kind, address, length});
 }
 
 void SimSpiFlash::execute() {
@@ -196,6 +209,7 @@ void SimSpiFlash::execute() {
       if (total != 2 || !wel) break;
       pending_status_ = cmd_[1];
       ++stats_.status_writes;
+      if ((cmd_[1] & kStatusBp) != 0) ++stats_.protecting_writes;
       start_busy(timing_.status_write_ms);
       return;
     case kOpPageProgram: {
@@ -208,6 +222,7 @@ void SimSpiFlash::execute() {
         if (latched_[off]) mem_[page_base + off] &= latch_[off];
       }
       ++stats_.page_programs;
+      record(SpiFlashOp::Kind::Program, page_base, page_size_);
       start_busy(timing_.page_program_ms);
       return;
     }
@@ -220,6 +235,7 @@ void SimSpiFlash::execute() {
       const std::uint32_t length = std::min(unit, capacity_ - start);
       if (range_protected(start, length)) break;
       std::fill(mem_.begin() + start, mem_.begin() + start + length, 0xFF);
+      record(SpiFlashOp::Kind::Erase, start, length);
       if (op == kOpSectorErase) {
         ++stats_.sector_erases;
         start_busy(timing_.sector_erase_ms);
@@ -233,6 +249,7 @@ void SimSpiFlash::execute() {
     case kOpChipErase2:
       if (total != 1 || !wel || (status_ & kStatusBp) != 0) break;
       std::fill(mem_.begin(), mem_.end(), 0xFF);
+      record(SpiFlashOp::Kind::Erase, 0, capacity_);
       ++stats_.chip_erases;
       start_busy(timing_.chip_erase_ms);
       return;

@@ -49,9 +49,19 @@ struct SpiFlashStats {
   std::uint64_t block_erases = 0;
   std::uint64_t chip_erases = 0;
   std::uint64_t status_writes = 0;
+  // Status writes that set block-protect bits: how a download ends.
+  std::uint64_t protecting_writes = 0;
   // Writing commands that a real part would ignore: no write-enable latch,
   // still busy, a protected area, or a wrong number of bytes.
   std::uint64_t ignored = 0;
+};
+
+// One operation the part carried out, for a record of what a run did to it.
+struct SpiFlashOp {
+  enum class Kind : std::uint8_t { Erase, Program, Read };
+  Kind kind;
+  std::uint32_t address;
+  std::uint32_t length;
 };
 
 // Geometry of a part from its identification bytes: the real size of the
@@ -98,6 +108,11 @@ class SimSpiFlash {
   void set_timing(const SpiFlashTiming& t) { timing_ = t; }
   [[nodiscard]] const SpiFlashStats& stats() const { return stats_; }
 
+  // Keeps a record of every erase, page program and read carried out
+  // (ignored commands are not); turning it on clears the record.
+  void set_recording(bool on);
+  [[nodiscard]] const std::vector<SpiFlashOp>& recorded() const { return ops_; }
+
  private:
   void start_busy(std::uint32_t ms);
   void update_busy();
@@ -122,6 +137,9 @@ class SimSpiFlash {
   std::uint32_t busy_ms_ = 0;
   bool busy_times_ = true;
   bool stuck_busy_ = false;
+  bool recording_ = false;
+  std::vector<SpiFlashOp> ops_;
+  void record(SpiFlashOp::Kind kind, std::uint32_t address, std::uint32_t length);
   SpiFlashTiming timing_;
 
   // The open transaction.

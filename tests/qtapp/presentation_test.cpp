@@ -77,6 +77,7 @@ Place StatusPlace(Presentation p, UiLanguage lang) {
     case Presentation::UpdateAvailable:
     case Presentation::Interrupted:
     case Presentation::InterruptedUnidentified:
+    case Presentation::Confirmed:
       return {20, 15, 410, 70};
     case Presentation::UpToDate:
       return {50, 30, 340, 70};
@@ -102,6 +103,8 @@ std::u16string ExpectedStatus(Presentation p, UiLanguage lang) {
       return InterruptedText(lang, kToolModel, 0x0105);
     case Presentation::InterruptedUnidentified:
       return InterruptedUnidentifiedText(lang, kToolModel);
+    case Presentation::Confirmed:
+      return ConfirmedText(lang, kToolModel, 0x0105);
   }
   return {};
 }

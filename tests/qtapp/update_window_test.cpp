@@ -92,7 +92,7 @@ void ClickUpdateAndConfirm(MainWindow& w, std::function<void()> inDialog = {}) {
 
 class UpdateRunTest : public WindowTest, public ::testing::WithParamInterface<UiLanguage> {};
 
-TEST_P(UpdateRunTest, RunsToTheCompletionTextAndTheReplugShowsUpToDate) {
+TEST_P(UpdateRunTest, RunsToTheCompletionTextAndTheReplugConfirmsIt) {
   const UiLanguage lang = GetParam();
   const std::string what = LanguageName(lang);
   WriteFirmware(0x0105, ProductIdQA);
@@ -131,8 +131,15 @@ TEST_P(UpdateRunTest, RunsToTheCompletionTextAndTheReplugShowsUpToDate) {
   ASSERT_TRUE(WaitForPasses(passes + 1)) << what << ": pass after the unplug";
   TogglePlug();
   ASSERT_TRUE(WaitForPasses(passes + 2)) << what << ": pass after the replug";
+  EXPECT_EQ(statusText(), ToQString(ConfirmedText(lang, kToolModel, 0x0105)))
+      << what << ": the update expected confirmed after the replug";
+  EXPECT_FALSE(control(1001)->isVisible()) << what << ": no Update button once confirmed";
+
+  // The next pass is an ordinary one again.
+  window().OnDeviceChange();
+  ASSERT_TRUE(WaitForPasses(passes + 3)) << what << ": a later pass";
   EXPECT_EQ(statusText(), ToQString(UpToDateText(lang, kCameraModel, 0x0105)))
-      << what << ": up to date expected after the replug";
+      << what << ": up to date expected on a later pass";
   EXPECT_EQ(window().frameGeometry().size(), Scaled(460, 170)) << what << ": status view expected";
   EXPECT_EQ(ring()->dotsDrawn(), 0) << what << ": the pass expected to empty the ring";
 }

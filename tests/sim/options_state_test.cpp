@@ -68,6 +68,9 @@ TEST(SimOptionsParse, RefusedWithAReason) {
       {"q,latency-us=-1", "latency-us"},
       {"q,seed=1e3", "seed"},
       {"q,fw=1,fw=2", "given twice"},
+      {"q,count=0", "count"},
+      {"q,count=25", "count"},
+      {"q,replug=yes", "replug"},
       {"q,", "empty item"},
       {"q,fw", "not KEY=VALUE"},
   };

@@ -1,0 +1,107 @@
+// The update commands' device-watch pass; contracts in watch_pass.h.
+#include "cli/watch_pass.h"
+
+#include <fmt/format.h>
+
+#include <iostream>
+
+#include "cli/commands.h"
+#include "firmware/engine.h"
+#include "firmware/product_config.h"
+
+namespace lumavix::cli {
+
+bool is_interrupted(Presentation p) {
+  return p == Presentation::Interrupted || p == Presentation::InterruptedUnidentified;
+}
+
+json camera_json(const DeviceWatchState& st, const DeviceWatchResult& r) {
+  if (is_interrupted(r.view.presentation)) {
+    // Nothing of the flash's identity can be trusted: only what the
+    // interface says.
+    return json{{"chipGen", st.chipGen},
+                {"flash", FlashIdentityName(r.flashIdentity)},
+                {"usbProductId", r.usbProductId != 0 ? json(hex4(r.usbProductId)) : json(nullptr)},
+                {"model", st.camera.cameraModelText.empty() ? json(nullptr)
+                                                            : json(utf8(st.camera.cameraModelText))},
+                {"userDataRead", r.userDataRead}};
+  }
+  return json{{"chipGen", st.chipGen},
+              {"chipType", st.camera.cameraChipType},
+              {"productId", hex4(st.camera.cameraProductId)},
+              {"firmwareVersion", hex4(st.camera.cameraFirmwareVersion)},
+              {"model", utf8(st.camera.cameraModelText)},
+              {"variant", variant_name(st.camera.CameraVariant)},
+              {"altProductId", st.camera.cameraAltProductId},
+              {"userDataRead", r.userDataRead}};
+}
+
+json status_json(const DeviceWatchState& st, const DeviceWatchResult& r) {
+  const Presentation p = r.view.presentation;
+  json j{{"presentation", PresentationName(p)}, {"text", utf8(r.view.statusText)}};
+  const bool identified = p != Presentation::NoCamera;
+  const bool compared = p == Presentation::UpdateAvailable || p == Presentation::UpToDate;
+  j["cameraVersion"] = identified && !is_interrupted(p) ? json(hex4(st.camera.cameraFirmwareVersion))
+                                                     : json(nullptr);
+  j["fileVersion"] = st.firmware.read ? json(hex4(st.firmware.firmwareVersion)) : json(nullptr);
+  j["file"] = compared || st.firmware.read ? json(st.firmwarePath) : json(nullptr);
+  j["camera"] = identified ? camera_json(st, r) : json(nullptr);
+  if (p == Presentation::NotThisProduct) j["link"] = DownloadUrl;
+  if (p == Presentation::NoCamera) {
+    const std::string why = no_camera_causes();
+    j["reason"] = st.deviceOpen != 0 ? json("the camera's chip generation is not supported")
+                  : why.empty()      ? json(nullptr)
+                                     : json(why);
+  }
+  return j;
+}
+
+std::string status_text(const DeviceWatchResult& r) {
+  std::string t = utf8(r.view.statusText);
+  if (r.view.presentation == Presentation::NotThisProduct) t += std::string("\n") + DownloadUrl;
+  return t;
+}
+
+int presentation_status(Presentation p) {
+  switch (p) {
+    case Presentation::NoCamera:
+      return kExitNoCamera;
+    case Presentation::NotThisProduct:
+      return kExitNotThisProduct;
+    case Presentation::UpToDate:
+      return kExitUpToDate;
+    case Presentation::UpdateAvailable:
+    case Presentation::Interrupted:
+    case Presentation::Confirmed:
+      return kExitOk;
+    case Presentation::InterruptedUnidentified:
+      return kExitNotThisProduct;
+  }
+  return kExitFailed;
+}
+
+std::optional<int> watch(Context& ctx, DeviceWatchState& st, DeviceWatchResult& r,
+                         const DeviceWatchConfig& cfg) {
+  r = EvaluateDeviceWatch(st, cfg);
+  if (r.userDataAttempted && !r.userDataRead)
+    std::cerr << "warning: " << kMsgReadUserDataFail << '\n';
+  if (r.outcome == WatchOutcome::FileOpenError) {
+    std::string detail;
+    if (r.noFirmwareFile) {
+      detail = fmt::format("no *.bin file in {}", cfg.directory.empty() ? "." : cfg.directory);
+    } else if (st.firmwarePath.size() > kMaxPathLength) {
+      detail = fmt::format("the path is longer than {} characters", kMaxPathLength);
+    } else {
+      detail = fmt::format("cannot read {}", st.firmwarePath);
+    }
+    return ctx.fail(kExitUsage, std::string(kMsgFirmwareFileOpenError) + " (" + detail + ")");
+  }
+  if (r.view.presentation == Presentation::NoCamera && st.deviceOpen == 0) {
+    const std::string why = no_camera_causes();
+    if (!why.empty()) std::cerr << "no camera found: " << why << '\n';
+    print_doctor_hint();
+  }
+  return std::nullopt;
+}
+
+}  // namespace lumavix::cli
