@@ -15,6 +15,8 @@ packages=(
   # desktop-file-utils, appstream: desktop-file-validate, appstreamcli validate;
   # man-db, groff-base: man -w on the installed package, the man pages' lint.
   dpkg-dev desktop-file-utils appstream man-db groff-base
+  # The fleet playbook's test (tests/fleet): ansible-playbook.
+  ansible-core
 )
 
 missing=()
