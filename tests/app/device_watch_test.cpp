@@ -529,5 +529,41 @@ TEST_F(WatchPassTest, WholeBlockOfAnotherProductIsStillRefused) {
   EXPECT_EQ(r.view.presentation, Presentation::NotThisProduct);
 }
 
+// After a verified update the pass waits for the camera to go and come back:
+// only then, and only with the version written, is the update confirmed;
+// a camera back with another version is presented as usual and the wait ends.
+TEST_F(WatchPassTest, ConfirmedOnlyAfterTheCameraLeftAndCameBackWithTheVersionWritten) {
+  attach(sim::SimProfile::Q);
+  write("fw.bin", firmware(0x0104, ProductIdQA));
+  struct Step {
+    bool unplug_first;
+    std::uint16_t awaited;
+    Presentation expected;
+    bool still_waiting;
+  } steps[] = {
+      {false, 0x0104, Presentation::UpToDate, true},    // never left: not yet
+      {true, 0x0104, Presentation::Confirmed, false},   // left and back with it
+      {true, 0x0107, Presentation::UpToDate, false},    // back with another version
+  };
+  for (const Step& s : steps) {
+    state_.awaitingReplug = s.awaited;
+    state_.replugLeft = false;
+    if (s.unplug_first) {
+      sim_->camera(0)->unplug();
+      EXPECT_EQ(pass().view.presentation, Presentation::NoCamera);
+      sim_->camera(0)->replug();
+    }
+    const DeviceWatchResult r = pass();
+    EXPECT_EQ(r.view.presentation, s.expected) << "awaiting " << s.awaited;
+    EXPECT_EQ(state_.awaitingReplug.has_value(), s.still_waiting) << "awaiting " << s.awaited;
+    if (s.expected == Presentation::Confirmed) {
+      EXPECT_FALSE(r.view.updateButtonShown);
+      EXPECT_EQ(r.view.statusText, ConfirmedText(UiLanguage::English, u"LUMAVIX Q", 0x0104));
+      EXPECT_EQ(pass().view.presentation, Presentation::UpToDate) << "confirmed once only";
+    }
+  }
+}
+
+
 }  // namespace
 }  // namespace lumavix
