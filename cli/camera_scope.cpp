@@ -17,7 +17,17 @@ std::vector<ListedCamera> listed_cameras() {
     std::string path = s.table[i].path;
     if (s.kind == DeviceKind::Hid && static_cast<std::uint32_t>(i) < s.hidList.count)
       path = s.hidList.paths[i];
-    out.push_back({i, std::move(path)});
+    out.push_back({i, std::move(path), {}});
+  }
+  if (s.kind == DeviceKind::Hid && platform().hid) {
+    std::vector<HidInterfaceInfo> infos;
+    SysError err;
+    if (platform().hid->enumerate(infos, err)) {
+      for (ListedCamera& c : out) {
+        for (const HidInterfaceInfo& i : infos)
+          if (i.path == c.path) c.port = i.port;
+      }
+    }
   }
   return out;
 }
@@ -31,14 +41,16 @@ void not_this_camera(SysError& err) { err = {ENODEV, "not the camera this run is
 // chosen path. Opening another path by name is refused as a vanished device.
 class OnlyHid final : public HidBackend {
  public:
-  OnlyHid(HidBackend* inner, const std::string& path) : inner_(inner), path_(path) {}
+  OnlyHid(HidBackend* inner, const ListedCamera& camera) : inner_(inner), camera_(camera) {}
   bool enumerate(std::vector<HidInterfaceInfo>& out, SysError& err) override {
     if (!inner_->enumerate(out, err)) return false;
-    std::erase_if(out, [&](const HidInterfaceInfo& i) { return i.path != path_; });
+    std::erase_if(out, [&](const HidInterfaceInfo& i) { return !ours(i); });
+    listed_.clear();
+    for (const HidInterfaceInfo& i : out) listed_.push_back(i.path);
     return true;
   }
   std::unique_ptr<HidDevice> open(const std::string& path, SysError& err) override {
-    if (path != path_) {
+    if (path != camera_.path && std::find(listed_.begin(), listed_.end(), path) == listed_.end()) {
       not_this_camera(err);
       return nullptr;
     }
@@ -46,8 +58,12 @@ class OnlyHid final : public HidBackend {
   }
 
  private:
+  [[nodiscard]] bool ours(const HidInterfaceInfo& i) const {
+    return i.path == camera_.path || (!camera_.port.empty() && i.port == camera_.port);
+  }
   HidBackend* inner_;
-  const std::string& path_;
+  const ListedCamera& camera_;
+  std::vector<std::string> listed_;  // what the last listing let through
 };
 
 void keep_path(std::vector<CategoryDevice>& out, const std::string& path) {
@@ -108,22 +124,23 @@ const Platform* g_outer = nullptr;
 const Platform& unscoped_platform() { return g_outer ? *g_outer : platform(); }
 
 struct CameraScope::Filters {
-  std::string path;
+  ListedCamera camera;
   std::unique_ptr<HidBackend> hid;
   std::unique_ptr<VideoClassBackend> video;
   std::unique_ptr<PropertySetBackend> props;
 };
 
-CameraScope::CameraScope(std::string path)
+CameraScope::CameraScope(ListedCamera camera)
     : outer_(platform()), filters_(std::make_unique<Filters>()) {
   Filters& f = *filters_;
-  f.path = std::move(path);
+  f.camera = std::move(camera);
+  const std::string& path = f.camera.path;
   Platform narrowed = outer_;
-  if (outer_.hid) narrowed.hid = (f.hid = std::make_unique<OnlyHid>(outer_.hid, f.path)).get();
+  if (outer_.hid) narrowed.hid = (f.hid = std::make_unique<OnlyHid>(outer_.hid, f.camera)).get();
   if (outer_.video)
-    narrowed.video = (f.video = std::make_unique<OnlyVideo>(outer_.video, f.path)).get();
+    narrowed.video = (f.video = std::make_unique<OnlyVideo>(outer_.video, path)).get();
   if (outer_.props)
-    narrowed.props = (f.props = std::make_unique<OnlyProps>(outer_.props, f.path)).get();
+    narrowed.props = (f.props = std::make_unique<OnlyProps>(outer_.props, path)).get();
   set_platform(narrowed);
   g_outer = &outer_;
 }

@@ -18,6 +18,9 @@ namespace lumavix::cli {
 struct ListedCamera {
   std::int32_t position = 0;
   std::string path;
+  // The USB port of a HID camera, by which it is found again after a
+  // reconnection gave it another node; empty when unknown.
+  std::string port;
 };
 
 // The cameras of the library's current open state, in position order.
@@ -28,10 +31,10 @@ struct ListedCamera {
 
 class CameraScope {
  public:
-  // Narrows the installed platform to the interfaces whose path is `path`;
-  // the library is to be (re)opened after this. The platform in force
-  // before comes back when the scope ends.
-  explicit CameraScope(std::string path);
+  // Narrows the installed platform to the interfaces of `camera`: its path,
+  // or any HID interface on its port; the library is to be (re)opened after
+  // this. The platform in force before comes back when the scope ends.
+  explicit CameraScope(ListedCamera camera);
   ~CameraScope();
   CameraScope(const CameraScope&) = delete;
   CameraScope& operator=(const CameraScope&) = delete;

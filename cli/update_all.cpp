@@ -50,7 +50,7 @@ bool count_needing(Context& ctx, const UpdateArgs& a, UiLanguage lang,
                    const std::vector<ListedCamera>& cams, int& needing, int& status) {
   needing = 0;
   for (const ListedCamera& c : cams) {
-    CameraScope scope(c.path);
+    CameraScope scope(c);
     EngineSession session;
     DeviceWatchState st;
     DeviceWatchConfig cfg;
@@ -106,7 +106,7 @@ int run_update_all(Context& ctx, const UpdateArgs& a) {
                              c.position, c.path);
     CameraUpdate u;
     {
-      CameraScope scope(c.path);
+      CameraScope scope(c);
       u = update_camera(ctx, a, lang, confirmed);
     }
     // A file that cannot be read fails every camera alike: stop at the first.

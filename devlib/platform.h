@@ -29,6 +29,10 @@ struct HidInterfaceInfo {
   std::uint16_t vendor_id = 0;
   std::uint16_t product_id = 0;
   std::string name;                            // product string, informative
+  // The USB port the device hangs off ("usb-1-2"), which stays when the
+  // device is reconnected to it while `path` may change; empty when the
+  // platform does not say.
+  std::string port;
 };
 
 // An open HID interface. Both transfers take the whole report buffer whose

@@ -179,7 +179,13 @@ bool list_hidraw_nodes(std::vector<HidrawNode>& out, SysError& err) {
     if (!dev) continue;  // gone since the scan
     const char* devnode = udev_device_get_devnode(dev.get());
     if (!devnode) continue;
-    out.push_back({syspath, devnode});
+    std::string port;
+    // The parent is owned by `dev`.
+    if (udev_device* usb =
+            udev_device_get_parent_with_subsystem_devtype(dev.get(), "usb", "usb_device")) {
+      if (const char* sysname = udev_device_get_sysname(usb)) port = std::string("usb-") + sysname;
+    }
+    out.push_back({syspath, devnode, std::move(port)});
   }
   return true;
 }
@@ -201,6 +207,7 @@ bool LinuxHidBackend::enumerate(std::vector<HidInterfaceInfo>& out, SysError& er
   for (const HidrawNode& node : nodes) {
     HidInterfaceInfo info;
     info.path = node.devnode;
+    info.port = node.port;
     SysError node_err;
     if (!read_hidraw_sysfs(node.syspath, info, node_err)) {
       // Without the sysfs file the node may still answer for itself; a node

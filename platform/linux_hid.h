@@ -18,6 +18,7 @@ namespace lumavix {
 struct HidrawNode {
   std::string syspath;
   std::string devnode;
+  std::string port;  // "usb-<USB device>", empty when not on USB
 };
 
 // Reads what sysfs tells about one hidraw node into `info`: the report

@@ -53,6 +53,7 @@ std::shared_ptr<SimCamera> SimHidBackend::add_camera(SimCameraConfig config) {
   e.info.vendor_id = config.vendor_id;
   e.info.product_id = config.product_id;
   e.info.name = config.name;
+  e.info.port = config.port;
   const bool hid = config.hid;
   e.camera = std::make_shared<SimCamera>(std::move(config));
   cameras_.push_back(e.camera);
