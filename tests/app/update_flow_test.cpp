@@ -147,7 +147,12 @@ TEST(UpdateFlowOutcome, FailureReplacesTheProgressMessage) {
   Harness h;
   h.flow.view().progressMessage = u"Update in progress...";
   h.on(UPD_DOWNLOAD_FAILED, 0);
-  EXPECT_EQ(ToUtf8(h.flow.view().progressMessage), "Firmware Download/Validate Failure.");
+  // The failure in the user's language; the engine's English status stays
+  // the status text, the detail of the failure view.
+  EXPECT_EQ(ToUtf8(h.flow.view().progressMessage),
+            "The update failed: the new firmware could not be written to the camera.");
+  EXPECT_EQ(h.status(), "Firmware Download/Validate Failure.");
+  EXPECT_TRUE(h.flow.view().failed);
   EXPECT_FALSE(h.flow.completed());
   EXPECT_FALSE(h.flow.view().actionControlsEnabled);
 }
@@ -311,19 +316,29 @@ TEST_F(UpdateFlowStart, WholeUpdateAgainstTheSimulatedCamera) {
   EXPECT_TRUE(h.flow.running());
   EXPECT_EQ(h.status(), "Erase all EEPROM content, please wait ...");
   WaitForWorker();
-  int rings = 0, completions = 0, terminals = 0;
+  int completions = 0, terminals = 0;
+  // Ring steps per phase, in the order the phases came.
+  std::vector<std::pair<UpdatePhase, int>> steps{{h.flow.view().phase, 0}};
   for (const Notification& n : queue_.drain()) {
     const NotifyEffect e = h.on(n.code, n.value);
-    rings += e.ringStep;
+    if (e.phaseChanged) steps.push_back({h.flow.view().phase, 0});
+    steps.back().second += e.phaseStep;
     completions += e.completed;
     terminals += e.terminal;
   }
+  ASSERT_EQ(steps.size(), 3u) << "erase, program and verify expected, one after the other";
+  const UpdatePhase order[] = {UpdatePhase::Erase, UpdatePhase::Program, UpdatePhase::Verify};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(steps[i].first, order[i]) << "phase " << i;
+    EXPECT_LE(steps[i].second, 101) << PhaseName(order[i]) << ": at most one ring step per percentage";
+  }
+  EXPECT_GE(steps[2].second, 10) << "the verification expected to move visibly, not jump to its end";
+  EXPECT_EQ(h.flow.view().phasePercent, 100);
   EXPECT_EQ(completions, 1);
   EXPECT_EQ(terminals, 1);
   EXPECT_EQ(h.gpio_modes.size(), 1u);
   EXPECT_EQ(h.flow.outcomeCode(), UPD_DOWNLOAD_DONE);
   EXPECT_EQ(h.flow.lastPercent(), 100);
-  EXPECT_LE(rings, 101) << "at most one ring step per percentage";
   EXPECT_FALSE(h.flow.running());
   const std::vector<std::uint8_t> flash = sim_->camera(0)->flash_bytes(0, file.size() - 4);
   EXPECT_TRUE(std::equal(flash.begin(), flash.end(), file.begin() + 4))
