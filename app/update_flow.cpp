@@ -71,6 +71,8 @@ bool UpdateFlow::CloseAllowed(UiLanguage lang, bool running) {
     return true;
   }
   view_.closeNotice = std::u16string(CloseRefusedText(lang));
+  view_.windowSize = kProgressNoticeWindowSize;
+  view_.progressMessageRect = kProgressNoticeMessageRect;
   return false;
 }
 
@@ -119,6 +121,7 @@ StartResult UpdateFlow::StartUpdate(DeviceWatchState& window, UiLanguage lang,
   running_ = false;
   view_.failed = false;
   view_.closeNotice.clear();
+  view_.progressMessageRect = kProgressMessageRect;
   tracker_.Clear();
   ShowPhase(lang);
 

@@ -24,6 +24,13 @@ namespace lumavix {
 // The progress view: the window at this size, the ring, its percentage and
 // the progress message shown; status line, Update button and link hidden.
 inline constexpr PixelSize kProgressWindowSize{400, 320};
+// Under the ring: the phase line, then the progress message.
+inline constexpr PixelRect kPhaseLineRect{20, 193, 360, 22};
+inline constexpr PixelRect kProgressMessageRect{20, 216, 360, 70};
+// After a refused close the message also says why the window stays: the
+// window grows to hold it.
+inline constexpr PixelSize kProgressNoticeWindowSize{400, 390};
+inline constexpr PixelRect kProgressNoticeMessageRect{20, 216, 360, 140};
 
 inline constexpr const char* kMsgFirmwareFile1OpenError = "Firmware File1 open Error!!";
 inline constexpr const char* kMsgFirmwareSizeError = "Firmware size Error!!";
@@ -103,8 +110,11 @@ struct UpdateView {
   int phasePercent = 0;
   long secondsLeft = -1;
   std::u16string phaseLine;
-  // Why the window stays open, after a close was refused during the run.
+  // Why the window stays open, after a close was refused during the run;
+  // the window shows it below the progress message.
   std::u16string closeNotice;
+  PixelRect phaseLineRect = kPhaseLineRect;
+  PixelRect progressMessageRect = kProgressMessageRect;
   // The run failed: how, for the status view that follows.
   bool failed = false;
   FailureKind failure = FailureKind::WriteFailed;

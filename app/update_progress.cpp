@@ -39,7 +39,9 @@ void PhaseTracker::SetPercent(int percent, std::uint32_t nowMs, Change& c) {
   // the percentage moves, so the line does not flicker between two values.
   long left = -1;
   const std::uint32_t elapsed = nowMs - phaseStartMs_;
-  if (percent_ >= kTimeLeftFromPercent && percent_ < 100 && elapsed > 0) {
+  // Without a run there is no start to measure from.
+  if (phase_ != UpdatePhase::None && percent_ >= kTimeLeftFromPercent && percent_ < 100 &&
+      elapsed > 0) {
     const std::uint64_t ms = std::uint64_t{elapsed} * static_cast<std::uint64_t>(100 - percent_) /
                              static_cast<std::uint64_t>(percent_);
     left = static_cast<long>((ms + 999) / 1000);

@@ -345,5 +345,78 @@ TEST_F(UpdateFlowStart, WholeUpdateAgainstTheSimulatedCamera) {
       << "the flash holds the image";
 }
 
+// An inhibitor that counts what the flow asks of it.
+class CountingInhibitor final : public SleepInhibitor {
+ public:
+  explicit CountingInhibitor(bool available) : available_(available) {}
+  bool Acquire(std::string_view, std::string& error) override {
+    ++acquired;
+    if (!available_) error = "none here";
+    held_ = available_;
+    return available_;
+  }
+  void Release() override {
+    if (held_) ++released;
+    held_ = false;
+  }
+  [[nodiscard]] bool held() const override { return held_; }
+  int acquired = 0;
+  int released = 0;
+
+ private:
+  bool available_;
+  bool held_ = false;
+};
+
+// Held from the start of the writing to the outcome, let go when the engine
+// refuses; a system without one lets the update run all the same.
+TEST_F(UpdateFlowStart, SleepInhibitorHeldFromTheWritingToTheOutcome) {
+  attach();
+  FirmwareBuildOptions o;
+  o.firmware_version = 0x0105;
+  std::vector<std::uint8_t> file = build_firmware_file(o);
+  struct Case {
+    const char* name;
+    bool available;
+    bool damaged;  // the engine asks about the CRC; the prompter says Cancel
+  } cases[] = {{"held", true, false}, {"none on this system", false, false},
+               {"refused by the engine", true, true}};
+  for (const Case& c : cases) {
+    std::vector<std::uint8_t> bytes = file;
+    if (c.damaged) bytes[0x8000] ^= 0xFF;
+    CountingInhibitor inhibitor(c.available);
+    UpdateFlowHooks hooks;
+    hooks.inhibitor = &inhibitor;
+    hooks.gpioStep = [](int, ChipGen, std::int32_t) { return static_cast<const char*>(nullptr); };
+    UpdateFlow flow({}, hooks);
+    DeviceWatchState w;
+    w.deviceOpen = OpenDevices();
+    ASSERT_NE(w.deviceOpen, 0);
+    w.chipGen = 2;
+    w.firmwarePath = write("fw.bin", bytes);
+    RecordingPrompter cancel(MessageAnswer::Cancel);
+    NotifyQueue q;
+    const StartResult r = flow.StartUpdate(w, UiLanguage::English, &q, &cancel);
+    EXPECT_EQ(inhibitor.acquired, 1) << c.name << ": asked once, before the writing";
+    if (c.damaged) {
+      EXPECT_EQ(r, StartResult::EngineRefused) << c.name;
+      EXPECT_FALSE(inhibitor.held()) << c.name << ": let go after the refusal";
+      continue;
+    }
+    ASSERT_EQ(r, StartResult::Started) << c.name;
+    EXPECT_EQ(inhibitor.held(), c.available) << c.name;
+    WaitForWorker();
+    bool terminal = false;
+    for (const Notification& n : q.drain()) {
+      if (!terminal) EXPECT_EQ(inhibitor.held(), c.available) << c.name << ": held until the outcome";
+      terminal = terminal || flow.HandleNotification(w, UiLanguage::English, n.code, n.value).terminal;
+    }
+    EXPECT_TRUE(terminal) << c.name;
+    EXPECT_FALSE(inhibitor.held()) << c.name << ": let go at the outcome";
+    EXPECT_EQ(flow.outcomeCode(), UPD_DOWNLOAD_DONE) << c.name << ": the update runs either way";
+    EXPECT_EQ(inhibitor.released, c.available ? 1 : 0) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace lumavix
