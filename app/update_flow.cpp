@@ -291,6 +291,10 @@ NotifyEffect UpdateFlow::HandleNotification(DeviceWatchState& window, UiLanguage
   }
   e.terminal = true;
   ReleaseInhibitor();
+  // The run is over: a refused close no longer needs its reason.
+  view_.closeNotice.clear();
+  view_.windowSize = kProgressWindowSize;
+  view_.progressMessageRect = kProgressMessageRect;
   hasOutcome_ = true;
   outcomeCode_ = code;
   running_ = false;

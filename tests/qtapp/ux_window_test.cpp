@@ -194,6 +194,10 @@ TEST_P(PhaseTest, PhaseLineAndRefusedClose) {
   EXPECT_TRUE(PhaseLine(window())->isVisible());
   EXPECT_EQ(ring()->lastAngle(), 360) << what << ": the verification's pass expected closed";
 
+  EXPECT_FALSE(label(1045)->text().contains(ToQString(CloseRefusedText(lang))))
+      << what << ": the reason expected gone once the run has ended";
+  EXPECT_EQ(window().frameGeometry().size(), Scaled(400, 320))
+      << what << ": the progress view expected back to its size";
   EXPECT_TRUE(window().close()) << what << ": closing expected once the run has ended";
 }
 
