@@ -15,6 +15,7 @@
 #include <QAccessibleValueInterface>
 #include <QApplication>
 #include <QDropEvent>
+#include <QFontMetrics>
 #include <QFileDialog>
 #include <QImage>
 #include <QLabel>
@@ -23,6 +24,9 @@
 #include <QUrl>
 
 #include "app/confirm_dialog.h"
+#include "app/device_watch.h"
+#include "app/update_flow.h"
+#include "app/update_progress.h"
 #include "app/qt_bridge.h"
 #include "app/ring.h"
 #include "app/ring_geometry.h"
@@ -356,6 +360,69 @@ TEST_F(WindowTest, RingIsDrawnAtDeviceResolution) {
   EXPECT_EQ(label(1043)->text(), "50%");
   EXPECT_GE(label(1043)->width(), label(1043)->sizeHint().width()) << "the percentage clipped";
 }
+
+// Every new text fits its place in every language, at this scale: the
+// failure view's longest composition, the phase line at its longest, the
+// close refusal under the progress message, the buttons with their
+// mnemonics and the choose-file button.
+class TextFitTest : public WindowTest, public ::testing::WithParamInterface<UiLanguage> {};
+
+TEST_P(TextFitTest, NewTextsFitTheirPlaces) {
+  const UiLanguage lang = GetParam();
+  const std::string what = LanguageName(lang);
+  StartWindow(std::string("none,") + kFast, lang);
+  if (HasFatalFailure()) return;
+  const int dpi = window().logicalDpiX();
+  auto px = [&](const PixelRect& r) {
+    return QRect(ScalePixels(r.x, dpi), ScalePixels(r.y, dpi), ScalePixels(r.width, dpi),
+                 ScalePixels(r.height, dpi));
+  };
+  auto fits = [&](const QString& text, const QRect& place, const QFont& font, const char* where) {
+    QLabel probe;
+    probe.setFont(font);
+    probe.setWordWrap(true);
+    probe.setText(text);
+    EXPECT_LE(probe.heightForWidth(place.width()), place.height())
+        << what << ": " << where << " clipped: \"" << text.toStdString() << "\"";
+  };
+  const QFont font = label(1004)->font();
+  for (FailureKind k : {FailureKind::WriteFailed, FailureKind::VerifyFailed,
+                        FailureKind::EraseFailed, FailureKind::NoAnswer, FailureKind::Refused}) {
+    const PresentationView offered = ComposePresentation(Presentation::UpdateAvailable, lang,
+                                                         kToolModel, kCameraModel, 0x105, 0x104);
+    const PresentationView v =
+        ComposeFailureView(offered, lang, k, "Firmware Download/Validate Failure.");
+    fits(ToQString(v.statusText), px(v.statusRect), font, "failure view");
+    const PresentationView gone =
+        ComposePresentation(Presentation::NoCamera, lang, kToolModel, {}, 0, 0);
+    const PresentationView g = ComposeFailureView(gone, lang, k, "EEPROM Access Failure.");
+    fits(ToQString(g.statusText), px(g.statusRect), font, "failure view without a camera");
+  }
+  for (UpdatePhase p : {UpdatePhase::Erase, UpdatePhase::Program, UpdatePhase::Verify}) {
+    const QString line = ToQString(PhaseLineText(lang, p, 100, 89));
+    EXPECT_LE(QFontMetrics(font).horizontalAdvance(line), px(kPhaseLineRect).width())
+        << what << ": the phase line expected on one line: " << line.toStdString();
+  }
+  fits(ToQString(std::u16string(StatusText(lang, 15)) + u"\n\n" +
+                 std::u16string(CloseRefusedText(lang))),
+       px(kProgressNoticeMessageRect), label(1045)->font(), "close refusal");
+  for (const char* name : {"button1", "button2"}) {
+    auto* b = window().confirmDialog().findChild<QPushButton*>(name);
+    EXPECT_GE(b->width(), b->sizeHint().width()) << what << ": " << name << " clipped";
+  }
+  QPushButton probe(ToQString(ChooseFileButtonText(lang)));
+  probe.setFont(font);
+  EXPECT_LE(probe.sizeHint().width(), px(kChooseFileRect).width()) << what << ": choose-file clipped";
+  QPushButton update(ToQString(StatusText(lang, 6)));
+  update.setFont(font);
+  EXPECT_LE(update.sizeHint().width(), px(kFailureUpdateButtonRect).width())
+      << what << ": Update clipped in the failure view";
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, TextFitTest, ::testing::ValuesIn(kAllLanguages),
+                         [](const ::testing::TestParamInfo<UiLanguage>& tp) {
+                           return std::string(LanguageName(tp.param));
+                         });
 
 }  // namespace
 }  // namespace lumavix::qtapp_test
