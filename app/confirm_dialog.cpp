@@ -74,6 +74,9 @@ ConfirmDialog::ConfirmDialog(QWidget* parent)
   ok_->setObjectName("button1");
   ok_->setGeometry(TemplateRect(Control(res::id::kOk)));
   ok_->setDefault(true);
+  ok_->setFocusPolicy(Qt::StrongFocus);
+  cancel_->setFocusPolicy(Qt::StrongFocus);
+  setTabOrder(ok_, cancel_);
   ok_->setAutoDefault(true);
   cancel_->setAutoDefault(false);
 
@@ -85,8 +88,12 @@ ConfirmDialog::ConfirmDialog(QWidget* parent)
 void ConfirmDialog::SetTexts(UiLanguage lang, const std::u16string& toolModelName) {
   heading_->setText(ToQString(ConfirmText(lang, 0)));
   warning_->setText(ToQString(ConfirmWarningText(lang, toolModelName)));
-  cancel_->setText(ToQString(ConfirmText(lang, 3)));
-  ok_->setText(ToQString(ConfirmText(lang, 4)));
+  // Alt and the underlined letter press a button; Tab goes from one to the
+  // other.
+  cancel_->setText(ToQString(ConfirmButtonMnemonic(lang, 3)));
+  ok_->setText(ToQString(ConfirmButtonMnemonic(lang, 4)));
+  icon_->setAccessibleName(ToQString(ConfirmText(lang, 0)));
+  setAccessibleName(ToQString(ConfirmText(lang, 0)));
 }
 
 void ConfirmDialog::Ok() {

@@ -239,6 +239,31 @@ PresentationView ComposePresentation(Presentation p, UiLanguage lang,
   return v;
 }
 
+// ------------------------------------------------------------ file problems --
+
+FileProblem CheckFirmwareFile(const std::string& path) {
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  if (ec) return FileProblem::Unreadable;
+  if (size < kFirmwareCrcSize + kBootConfigSize || size > kMaxFirmwareLoad)
+    return FileProblem::NotFirmware;
+  std::ifstream probe(path, std::ios::binary);
+  if (!probe) return FileProblem::Unreadable;
+  return CheckFileCrc(path) ? FileProblem::None : FileProblem::BadCrc;
+}
+
+PresentationView ComposeFileProblemView(UiLanguage lang, FileProblem problem,
+                                        std::u16string_view where) {
+  PresentationView v;
+  v.presentation = Presentation::NoCamera;
+  v.statusText = FileProblemText(lang, problem, where);
+  v.statusRect = kFileProblemStatusRect;
+  v.windowSize = kFileProblemWindowSize;
+  v.chooseFileShown = true;
+  v.chooseFileRect = kChooseFileRect;
+  return v;
+}
+
 // ------------------------------------------------------------------- the pass --
 
 DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchConfig& cfg) {
@@ -314,10 +339,31 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
     return finish(Presentation::NotThisProduct);
 
   st.firmwarePath = path;
+  // The window names the problem in its status line and offers another file.
+  auto file_problem = [&](FileProblem problem) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path folder =
+        fs::absolute(cfg.directory.empty() ? fs::path(".") : fs::path(cfg.directory), ec)
+            .lexically_normal();
+    const std::string where = problem == FileProblem::NotFound
+                                  ? folder.string()
+                                  : fs::path(path).filename().string();
+    r.outcome = WatchOutcome::FileProblemShown;
+    r.fileProblem = problem;
+    r.view = ComposeFileProblemView(cfg.language, problem, widen_narrow_text(where));
+    st.statusText = r.view.statusText;
+    st.firmware = FirmwareInfo{};
+    r.setWindowTitle = true;
+    r.windowTitle = WindowTitle(cfg.language, cfg.toolVariant);
+    return r;
+  };
   std::vector<std::uint8_t> head;
   // The engine takes paths of at most 259 characters: a longer one could be
   // presented as an update that can then not start.
   if (path.empty() || path.size() > kMaxPathLength || !ReadFirmwareHead(path, head)) {
+    if (cfg.fileProblemsInWindow)
+      return file_problem(path.empty() ? FileProblem::NotFound : FileProblem::Unreadable);
     r.outcome = WatchOutcome::FileOpenError;
     r.messageBox = kMsgFirmwareFileOpenError;
     r.messageCaption = kAppCaption;
@@ -325,6 +371,13 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
     r.view = ComposePresentation(Presentation::NoCamera, cfg.language, toolName, {}, 0, 0);
     st.statusText = r.view.statusText;
     return r;
+  }
+  if (cfg.fileProblemsInWindow) {
+    // The same checks for a found file and a chosen one, before anything is
+    // offered: a damaged file would otherwise be compared by the version its
+    // missing block reads as.
+    if (const FileProblem problem = CheckFirmwareFile(path); problem != FileProblem::None)
+      return file_problem(problem);
   }
   st.firmware = ReadFirmwareInfo(head);
 
@@ -342,8 +395,13 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
     return finish(Presentation::Interrupted);
   }
 
-  if (!FirmwareFitsCamera(st.firmware.productId, st.camera))
+  if (!FirmwareFitsCamera(st.firmware.productId, st.camera)) {
+    // A file the user chose is named as the wrong one; the found file keeps
+    // the presentation that points to the download page.
+    if (cfg.fileProblemsInWindow && !cfg.firmwareFile.empty())
+      return file_problem(FileProblem::OtherProduct);
     return finish(Presentation::NotThisProduct);
+  }
   // Back after the reconnection the completion text asked for: confirmed
   // when it runs what was written; otherwise the usual comparison says why.
   if (st.awaitingReplug && st.replugLeft) {

@@ -160,6 +160,10 @@ enum class WatchOutcome : std::uint8_t {
   Presented,      // one of the four presentations
   FileOpenError,  // message box; controls stay disabled, title not set
   Deferred,       // an update runs: nothing was touched, run the pass later
+  // The firmware file is missing, unreadable, damaged or not this product's
+  // (only with DeviceWatchConfig::fileProblemsInWindow): the view names the
+  // file and the reason and offers to choose another; controls stay disabled.
+  FileProblemShown,
 };
 
 // The presentation's part of a pass result: what the window shows.
@@ -173,6 +177,11 @@ struct PresentationView {
   PixelRect linkRect;
   std::string linkMarkup;  // one anchor whose address and text are the download page
   bool controlsEnabled = false;
+  // The Update button's place; width 0 keeps the template's.
+  PixelRect updateButtonRect;
+  // No usable firmware file: the button that opens the file dialog.
+  bool chooseFileShown = false;
+  PixelRect chooseFileRect;
 };
 
 // The texts and layout of a presentation. `toolModelName` is "LUMAVIX Q";
@@ -182,6 +191,18 @@ struct PresentationView {
                                                    std::u16string_view cameraModelText,
                                                    std::uint16_t fileVersion,
                                                    std::uint16_t cameraVersion);
+
+// What keeps the file at `path` from being a firmware image: unreadable, too
+// short or too long, or a CRC that does not match; None when it is one.
+[[nodiscard]] FileProblem CheckFirmwareFile(const std::string& path);
+
+// The view of a firmware-file problem: its text (the folder looked in, or the
+// file's name and the reason), the button to choose a file, nothing enabled.
+[[nodiscard]] PresentationView ComposeFileProblemView(UiLanguage lang, FileProblem problem,
+                                                      std::u16string_view where);
+inline constexpr PixelRect kFileProblemStatusRect{20, 12, 420, 95};
+inline constexpr PixelRect kChooseFileRect{150, 112, 160, 30};
+inline constexpr PixelSize kFileProblemWindowSize{460, 190};
 
 // ------------------------------------------------------------------- the pass --
 
@@ -216,6 +237,11 @@ struct DeviceWatchConfig {
   // unidentified is the model the file is for (`lumavix-fw update
   // --recover`): it is presented as Interrupted, not InterruptedUnidentified.
   bool recover = false;
+  // The window tells what is wrong with the firmware file in its own status
+  // line, in the user's language, and offers to choose another, instead of
+  // the English message box; it also checks the whole file (size, CRC) and,
+  // for a file the user chose, its product, before anything is offered.
+  bool fileProblemsInWindow = false;
 };
 
 struct DeviceWatchResult {
@@ -237,6 +263,8 @@ struct DeviceWatchResult {
   std::uint32_t chipRegister = 0;
   // Nothing in the working directory matched (FileOpenError only).
   bool noFirmwareFile = false;
+  // What is wrong with the firmware file (FileProblemShown).
+  FileProblem fileProblem = FileProblem::None;
   // What the user-data read found of the camera's identity, and the USB
   // product id of the interface (0 when the platform does not say).
   FlashIdentity flashIdentity = FlashIdentity::NotApplicable;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,16 +19,17 @@
 #include "app/main_window.h"
 #include "app/plug_signal.h"
 #include "app/single_instance.h"
+#include "platform/system_sleep_inhibitor.h"
 
 using namespace lumavix;
 
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: lumavix-update [--simulate[=PROFILE[,KEY=VALUE...]]] [--sim-state FILE]\n"
+    "Usage: lumavix-update [--simulate[=PROFILE[,KEY=VALUE...]]] [--sim-state FILE] [FILE]\n"
     "\n"
-    "Updates the firmware of a LUMAVIX document camera with the first *.bin file\n"
-    "of the working directory. Only one copy runs at a time.\n"
+    "Updates the firmware of a LUMAVIX document camera with FILE, or else the\n"
+    "first *.bin file of the working directory. Only one copy runs at a time.\n"
     "\n"
     "Options:\n"
     "  --simulate[=...]  Use the built-in simulated camera instead of USB devices;\n"
@@ -55,6 +57,8 @@ struct Options {
   // Measurement: print the time from start to the first painted presentation
   // and quit.
   bool startupTime = false;
+  // The firmware file given on the command line.
+  std::string firmwareFile;
 };
 
 // Takes "--name=value" or "--name value".
@@ -108,6 +112,8 @@ int ParseArguments(int argc, char** argv, Options& o) {
       o.startupTime = true;
     } else if (a == "--auto-update") {
       o.autoUpdate = true;
+    } else if (!a.empty() && a[0] != '-' && o.firmwareFile.empty()) {
+      o.firmwareFile = std::string(a);
     } else {
       std::fprintf(stderr, "error: unknown argument '%s'\n\n%s", argv[i], kUsage);
       return 2;
@@ -143,9 +149,15 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // While the flash is written the session does not suspend, shut down or
+  // log out; without logind the update goes on and the trace says so.
+  const std::unique_ptr<SleepInhibitor> inhibitor = MakeSleepInhibitor("lumavix-update");
+  SetDefaultSleepInhibitor(inhibitor.get());
+
   int rc = 0;
   {
     MainWindow window(platform, /*watchDevices=*/!platform.simulating());
+    if (!opts.firmwareFile.empty()) window.SetFirmwareFile(opts.firmwareFile);
     window.Initialise();
     window.show();
 
@@ -202,6 +214,7 @@ int main(int argc, char** argv) {
     rc = QApplication::exec();
   }
 
+  SetDefaultSleepInhibitor(nullptr);
   if (!platform.finish(error)) {
     std::fprintf(stderr, "error: cannot save the simulated camera's state: %s\n", error.c_str());
     if (rc == 0) rc = 1;

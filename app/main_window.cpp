@@ -2,8 +2,13 @@
 
 #include <algorithm>
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QKeyEvent>
+#include <QMimeData>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
@@ -53,6 +58,9 @@ MainWindow::MainWindow(AppPlatform& platform, bool watchDevices, QWidget* parent
   f.setPointSize(res::kTemplateFontPoints);
   setFont(f);
   setWindowIcon(CameraIcon());
+  // A firmware file dropped on the window is taken as the chosen one.
+  setAcceptDrops(true);
+  InstallRingAccessibility();
   tables_.SetUi([this](std::string_view text) { SetStatus(ToQString(text)); }, &prompter_);
 
   CreateControls();
@@ -170,6 +178,18 @@ void MainWindow::CreateControls() {
     w->setVisible(c.visible);
     controls_[c.id] = w;
   }
+  // Not in the template: the phase line under the ring and the button that
+  // chooses a firmware file when none is usable.
+  phaseLine_ = new QLabel(this);
+  phaseLine_->setObjectName("phaseLine");
+  phaseLine_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+  phaseLine_->setTextFormat(Qt::PlainText);
+  phaseLine_->setVisible(false);
+  chooseFile_ = new QPushButton(this);
+  chooseFile_->setObjectName("chooseFile");
+  chooseFile_->setVisible(false);
+  connect(chooseFile_, &QPushButton::clicked, this, [this] { ChooseFirmwareFile(); });
+
   status_ = static_cast<QLabel*>(control(res::id::kStatus));
   update_ = static_cast<QPushButton*>(control(res::id::kUpdate));
   percent_ = static_cast<QLabel*>(control(res::id::kPercentage));
@@ -210,7 +230,12 @@ void MainWindow::Initialise() {
   SetUiLanguage(lang_);
   toolModelName_ = ModelName(ToolVariant);
   windowTitle_ = WindowTitle(lang_, ToolVariant);
+  // The title from the start, whatever the first pass finds.
+  setWindowTitle(ToQString(windowTitle_));
   update_->setText(ToQString(StatusText(lang_, 6)));
+  chooseFile_->setText(ToQString(ChooseFileButtonText(lang_)));
+  ring_->setAccessibleName(ToQString(RingAccessibleName(lang_)));
+  percent_->setAccessibleName(ToQString(RingAccessibleName(lang_)));
   confirm_->SetTexts(lang_, toolModelName_);
 
   for (int id : res::kHiddenAtInitialisation) ShowControl(id, false);
@@ -312,6 +337,8 @@ void MainWindow::RunDeviceWatch() {
   DeviceWatchConfig cfg;
   cfg.language = lang_;
   cfg.directory = QDir::currentPath().toStdString();
+  cfg.firmwareFile = chosenFile_;
+  cfg.fileProblemsInWindow = true;
   cfg.updateInProgress = flow_.running();
 
   if (page_) watch_.page.SetControlsEnabled(false);
@@ -327,17 +354,17 @@ void MainWindow::RunDeviceWatch() {
   ++passCount_;
   ring_->Reset();
   percentText_.clear();
-  if (!failureNotice_.empty()) {
-    // With the camera still there, Update is the way to try again; without
-    // it, the connect text says what to do.
-    const bool can_retry = OffersUpdate(r.view.presentation);
-    watch_.statusText = failureNotice_ + u"\n" +
-                        (can_retry ? std::u16string(RetryAdviceText(lang_)) : watch_.statusText);
-    failureNotice_.clear();
+  PresentationView view = r.view;
+  if (failurePending_) {
+    // The failed run's view: what happened, whether the camera may be
+    // unplugged, what to do now that the pass has seen the camera again.
+    view = ComposeFailureView(r.view, lang_, failureKind_, failureDetail_);
+    watch_.statusText = view.statusText;
+    failurePending_ = false;
   }
 
   if (r.endConfirmation && confirm_->isVisible()) confirm_->done(0);
-  ApplyPresentation(r.view);
+  ApplyPresentation(view);
   if (page_) page_->ShowFields();
   UpdateControls();
 
@@ -369,7 +396,25 @@ void MainWindow::ApplyPresentation(const PresentationView& v) {
     link_->setText(ToQString(v.linkMarkup));
   }
   ShowControl(res::id::kLink, v.linkShown);
+  if (v.updateButtonRect.width > 0) {
+    Place(res::id::kUpdate, v.updateButtonRect);
+  } else {
+    const res::ControlTemplate& t = *std::find_if(
+        std::begin(res::kMainWindowControls), std::end(res::kMainWindowControls),
+        [](const res::ControlTemplate& c) { return c.id == res::id::kUpdate; });
+    update_->setGeometry(Scaled(res::DluToPixelsX(t.x)), Scaled(res::DluToPixelsY(t.y)),
+                         Scaled(res::DluToPixelsX(t.width)), Scaled(res::DluToPixelsY(t.height)));
+  }
   ShowControl(res::id::kUpdate, v.updateButtonShown);
+  phaseLine_->setVisible(false);
+  if (v.chooseFileShown) {
+    chooseFile_->setGeometry(Scaled(v.chooseFileRect.x), Scaled(v.chooseFileRect.y),
+                             Scaled(v.chooseFileRect.width), Scaled(v.chooseFileRect.height));
+  }
+  chooseFile_->setVisible(v.chooseFileShown);
+  chooseFile_->setEnabled(v.chooseFileShown);
+  if (v.chooseFileShown) chooseFile_->setFocus();
+  else if (v.updateButtonShown) update_->setFocus();
 }
 
 // -------------------------------------------------------- update flow --
@@ -387,6 +432,12 @@ void MainWindow::ApplyProgressLayout() {
   ShowControl(res::id::kPercentage, true);
   ShowControl(res::id::kProgressMessage, true);
   ShowControl(res::id::kLink, false);
+  chooseFile_->setVisible(false);
+  phaseLine_->setVisible(true);
+  phaseLine_->clear();
+  Place(res::id::kProgressMessage, kProgressMessageRect);
+  phaseLine_->setGeometry(Scaled(kPhaseLineRect.x), Scaled(kPhaseLineRect.y),
+                          Scaled(kPhaseLineRect.width), Scaled(kPhaseLineRect.height));
   percent_->raise();
   progressMessage_->setText(ToQString(StatusText(lang_, 15)));
 }
@@ -397,6 +448,7 @@ void MainWindow::StartUpdate() {
   // their message boxes over it.
   ApplyProgressLayout();
   const StartResult result = flow_.StartUpdate(watch_, lang_, &notify_, &prompter_);
+  if (result == StartResult::Started) ring_->BeginPass(RingPassColour(flow_.view().phase));
   if (result == StartResult::Started || result == StartResult::EngineRefused) {
     SetActionControlsEnabled(false);
     if (page_) page_->ShowFields();
@@ -419,6 +471,18 @@ void MainWindow::ApplyFlowView() {
     progressBar_->setRange(0, static_cast<int>(std::min<std::uint32_t>(v.progressRange, INT32_MAX)));
     progressBar_->setValue(static_cast<int>(std::min(v.progressPosition, v.progressRange)));
   }
+  if (v.progressView && ring_->isVisible()) {
+    SetOuterSize(v.windowSize);
+    Place(res::id::kProgressMessage, v.progressMessageRect);
+    phaseLine_->setGeometry(Scaled(v.phaseLineRect.x), Scaled(v.phaseLineRect.y),
+                            Scaled(v.phaseLineRect.width), Scaled(v.phaseLineRect.height));
+  }
+}
+
+void MainWindow::ApplyPhase(const NotifyEffect& effect) {
+  // Each phase is one pass of the ring, over the last one in its colour.
+  if (effect.phaseChanged) ring_->BeginPass(RingPassColour(flow_.view().phase));
+  if (effect.phaseChanged || effect.phaseStep) timer2_.start();
 }
 
 bool MainWindow::event(QEvent* e) {
@@ -434,7 +498,7 @@ void MainWindow::OnNotification(std::uint32_t code, std::uint32_t value) {
   UpdateMembers();
   const NotifyEffect effect = flow_.HandleNotification(watch_, lang_, code, value);
   ApplyFlowView();
-  if (effect.ringStep) timer2_.start();
+  ApplyPhase(effect);
   if (effect.completed) {
     SetActionControlsEnabled(flow_.view().actionControlsEnabled);
     if (page_) page_->ShowFields();
@@ -448,7 +512,9 @@ void MainWindow::OnNotification(std::uint32_t code, std::uint32_t value) {
   const bool failed =
       effect.terminal && !flow_.completed() && !is_success(Notification{code, value});
   if (failed) {
-    failureNotice_ = flow_.view().progressMessage;
+    failurePending_ = true;
+    failureKind_ = flow_.view().failure;
+    failureDetail_ = ToUtf8(watch_.statusText);
     passPending_ = true;
   }
   // Device changes seen during the run get their pass now; it waits itself
@@ -461,9 +527,12 @@ void MainWindow::OnNotification(std::uint32_t code, std::uint32_t value) {
 
 void MainWindow::OnRingTimer() {
   timer2_.stop();
-  const std::int32_t percent = flow_.progressPercent();
+  // The phase's percentage: the same as the writing's before any run
+  // (the flow then has no phase) and while writing.
+  const std::int32_t percent = flow_.view().phasePercent;
   if (percent <= 100 && ring_->DrawStep(percent)) {
     percentText_ = QString("%1%").arg(percent);
+    ring_->SetValue(percent);
   }
   flow_.RingStepDrawn();
   UpdateControls();
@@ -471,11 +540,28 @@ void MainWindow::OnRingTimer() {
 
 // -------------------------------------------------------- data exchange --
 
+void MainWindow::Announce(QWidget* w) {
+  // Screen readers speak a changed name of a shown label.
+  if (!w->isVisible()) return;
+  QAccessibleEvent event(w, QAccessible::NameChanged);
+  lumavix::Announce(&event);
+}
+
 void MainWindow::UpdateControls() {
-  status_->setText(ToQString(watch_.statusText));
+  auto set = [this](QLabel* label, const QString& text) {
+    if (label->text() == text) return;
+    label->setText(text);
+    Announce(label);
+  };
+  set(status_, ToQString(watch_.statusText));
   static_cast<QLabel*>(control(res::id::kFirmwarePath))->setText(ToQString(watch_.firmwarePath));
   const UpdateView& v = flow_.view();
-  if (v.progressView) progressMessage_->setText(ToQString(v.progressMessage));
+  if (v.progressView) {
+    std::u16string message = v.progressMessage;
+    if (!v.closeNotice.empty()) message += u"\n\n" + v.closeNotice;
+    set(progressMessage_, ToQString(message));
+    set(phaseLine_, ToQString(v.phaseLine));
+  }
   static_cast<QLabel*>(control(res::id::kByteCount))->setText(ToQString(v.byteCountText));
   static_cast<QLabel*>(control(res::id::kSeconds))->setText(ToQString(v.secondsText));
   percent_->setText(percentText_);
@@ -511,12 +597,81 @@ void MainWindow::paintEvent(QPaintEvent* e) {
 
 void MainWindow::closeEvent(QCloseEvent* e) {
   // Ending the process under a running worker would leave the camera's
-  // flash half written; the window stays until the run has ended.
-  if (updateRunning()) {
+  // flash half written; the window stays until the run has ended, and says
+  // why.
+  if (!flow_.CloseAllowed(lang_, updateRunning())) {
     e->ignore();
+    ApplyFlowView();
+    UpdateControls();
     return;
   }
   e->accept();
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* e) {
+  switch (e->key()) {
+    case Qt::Key_Escape:
+      // Closes unless an update runs; then the close says why not.
+      close();
+      return;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      if (update_->isVisible() && update_->isEnabled() && !updateRunning()) {
+        OnUpdateClicked();
+        return;
+      }
+      break;
+    default:
+      break;
+  }
+  QWidget::keyPressEvent(e);
+}
+
+namespace {
+
+// The first local *.bin file among the dragged ones, or empty.
+QString DroppedFirmware(const QMimeData* mime) {
+  if (!mime || !mime->hasUrls()) return {};
+  for (const QUrl& url : mime->urls()) {
+    if (url.isLocalFile() && url.toLocalFile().endsWith(".bin", Qt::CaseInsensitive))
+      return url.toLocalFile();
+  }
+  return {};
+}
+
+}  // namespace
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* e) {
+  if (!updateRunning() && !DroppedFirmware(e->mimeData()).isEmpty()) {
+    e->acceptProposedAction();
+    return;
+  }
+  e->ignore();
+}
+
+void MainWindow::dropEvent(QDropEvent* e) {
+  const QString path = DroppedFirmware(e->mimeData());
+  if (path.isEmpty() || updateRunning()) {
+    e->ignore();
+    return;
+  }
+  e->acceptProposedAction();
+  SetFirmwareFile(path.toStdString());
+}
+
+void MainWindow::SetFirmwareFile(const std::string& path) {
+  chosenFile_ = path;
+  if (!isVisible() && passCount_ == 0) return;  // the first pass takes it
+  RunDeviceWatch();
+  UpdateControls();
+}
+
+void MainWindow::ChooseFirmwareFile() {
+  const QString path = QFileDialog::getOpenFileName(
+      this, ToQString(ChooseFileButtonText(lang_)), QDir::currentPath(),
+      QStringLiteral("Firmware File (*.bin)"));
+  if (path.isEmpty()) return;
+  SetFirmwareFile(path.toStdString());
 }
 
 // -------------------------------------------------- engineering controls --

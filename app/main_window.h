@@ -46,6 +46,12 @@ class MainWindow final : public QWidget {
 
   // The device-change notification: (re)arms timer 1.
   void OnDeviceChange();
+  // The firmware file the user chose (file dialog, drop, command line): the
+  // passes take it instead of searching the working directory, with the same
+  // checks. Runs a pass at once unless an update runs.
+  void SetFirmwareFile(const std::string& path);
+  // The choose-file button's action: the file dialog, filtered to *.bin.
+  void ChooseFirmwareFile();
   // The Update button's action and the confirmation's OK.
   void OnUpdateClicked();
   void StartUpdate();
@@ -63,6 +69,9 @@ class MainWindow final : public QWidget {
   void closeEvent(QCloseEvent* e) override;
   void moveEvent(QMoveEvent* e) override;
   void showEvent(QShowEvent* e) override;
+  void keyPressEvent(QKeyEvent* e) override;
+  void dragEnterEvent(QDragEnterEvent* e) override;
+  void dropEvent(QDropEvent* e) override;
 
  private:
   void CreateControls();
@@ -92,6 +101,8 @@ class MainWindow final : public QWidget {
   void ReadUserDataFromPage();
   void WriteUserDataFromPage();
   void SetStatus(const QString& text);
+  void ApplyPhase(const NotifyEffect& effect);
+  void Announce(QWidget* w);
 
   AppPlatform& platform_;
   UiLanguage lang_ = UiLanguage::English;
@@ -116,6 +127,9 @@ class MainWindow final : public QWidget {
   QLineEdit* sensorAddr_ = nullptr;
   QCheckBox* dumpFlag_ = nullptr;
   QString percentText_;  // bound to the percentage (1043)
+  QLabel* phaseLine_ = nullptr;    // under the ring: the phase and time left
+  QPushButton* chooseFile_ = nullptr;
+  std::string chosenFile_;         // the user's firmware file, or empty
 
   ConfirmDialog* confirm_ = nullptr;
   UserDataPageWidget* page_ = nullptr;
@@ -125,9 +139,11 @@ class MainWindow final : public QWidget {
 
   bool inPass_ = false;
   int passCount_ = 0;
-  // The failed run's status, shown above the next pass's text so that the
-  // user still sees why the window left the progress view.
-  std::u16string failureNotice_;
+  // The failed run, told by the next pass's view so that the user still
+  // sees why the window left the progress view.
+  bool failurePending_ = false;
+  FailureKind failureKind_ = FailureKind::WriteFailed;
+  std::string failureDetail_;  // the engine's English status
   bool passPending_ = false;   // a pass was asked for during a pass or an update
   QSize outerTarget_;          // the outer size the layout asks for
   QSize lastFrame_;            // frame size last used to derive the client size

@@ -1,7 +1,12 @@
 #include "app/ring.h"
 
+#include <QAccessible>
+#include <QAccessibleValueInterface>
+#include <QAccessibleWidget>
 #include <QPaintEvent>
 #include <QPainter>
+
+#include <algorithm>
 
 #include "app/ring_geometry.h"
 
@@ -35,7 +40,22 @@ bool RingWidget::EnsureSurface() {
   return true;
 }
 
+void RingWidget::BeginPass(const RingColour& colour) {
+  colour_ = colour;
+  lastAngle_ = 0;
+}
+
+void RingWidget::SetValue(int percent) {
+  percent = std::clamp(percent, 0, 100);
+  if (percent == value_) return;
+  value_ = percent;
+  QAccessibleValueChangeEvent event(this, value_);
+  Announce(&event);
+}
+
 void RingWidget::Reset() {
+  colour_ = kRingDotColour;
+  SetValue(0);
   lastAngle_ = 0;
   dotsDrawn_ = 0;
   if (!surface_.isNull()) surface_.fill(Qt::transparent);
@@ -49,7 +69,7 @@ bool RingWidget::DrawStep(std::int32_t percent) {
   if (!p.isActive()) return false;
   p.setRenderHint(QPainter::Antialiasing);
   p.setPen(Qt::NoPen);
-  p.setBrush(ToColor(kRingDotColour));
+  p.setBrush(ToColor(colour_));
   for (const RingDot& d : step.dots) {
     p.drawEllipse(QPointF(d.x, d.y), kRingDotRadius, kRingDotRadius);
   }
@@ -69,6 +89,62 @@ void RingWidget::paintEvent(QPaintEvent* event) {
 void RingWidget::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   if (!surface_.isNull()) EnsureSurface();
+}
+
+namespace {
+
+// The ring as a progress bar: its value is the percentage shown in its
+// middle, from 0 to 100.
+class RingAccessible final : public QAccessibleWidget, public QAccessibleValueInterface {
+ public:
+  explicit RingAccessible(RingWidget* ring) : QAccessibleWidget(ring, QAccessible::ProgressBar) {}
+
+  void* interface_cast(QAccessible::InterfaceType t) override {
+    if (t == QAccessible::ValueInterface) return static_cast<QAccessibleValueInterface*>(this);
+    return QAccessibleWidget::interface_cast(t);
+  }
+  QString text(QAccessible::Text t) const override {
+    if (t == QAccessible::Value) return QStringLiteral("%1%").arg(ring()->value());
+    return QAccessibleWidget::text(t);
+  }
+  QVariant currentValue() const override { return ring()->value(); }
+  void setCurrentValue(const QVariant&) override {}  // shown, not set
+  QVariant maximumValue() const override { return 100; }
+  QVariant minimumValue() const override { return 0; }
+  QVariant minimumStepSize() const override { return 1; }
+
+ private:
+  [[nodiscard]] RingWidget* ring() const { return static_cast<RingWidget*>(widget()); }
+};
+
+QAccessibleInterface* RingFactory(const QString&, QObject* object) {
+  if (auto* ring = qobject_cast<RingWidget*>(object)) return new RingAccessible(ring);
+  return nullptr;
+}
+
+}  // namespace
+
+namespace {
+std::function<void(QAccessibleEvent*)>& Observer() {
+  static std::function<void(QAccessibleEvent*)> observer;
+  return observer;
+}
+}  // namespace
+
+void Announce(QAccessibleEvent* event) {
+  if (Observer()) Observer()(event);
+  QAccessible::updateAccessibility(event);
+}
+
+void SetAnnouncementObserver(std::function<void(QAccessibleEvent*)> observer) {
+  Observer() = std::move(observer);
+}
+
+void InstallRingAccessibility() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  QAccessible::installFactory(&RingFactory);
 }
 
 }  // namespace lumavix

@@ -3,13 +3,20 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
+#include <QAccessible>
+#include <QColor>
 #include <QImage>
 #include <QWidget>
+
+#include "app/ring_geometry.h"
 
 namespace lumavix {
 
 class RingWidget final : public QWidget {
+  Q_OBJECT
+
  public:
   explicit RingWidget(QWidget* parent = nullptr);
 
@@ -20,6 +27,15 @@ class RingWidget final : public QWidget {
   // Adds the dots from the drawn angle up to `percent` and keeps the new
   // angle. Returns false (angle unchanged) when there is nothing to draw on.
   bool DrawStep(std::int32_t percent);
+
+  // The next phase of a run: its dots go over the last pass's from the top,
+  // in `colour`; what was drawn stays.
+  void BeginPass(const RingColour& colour);
+
+  // The percentage the ring stands for, 0..100, for assistive technology
+  // (the accessible value interface); announced when it changes.
+  void SetValue(int percent);
+  [[nodiscard]] int value() const { return value_; }
 
   [[nodiscard]] std::int32_t lastAngle() const { return lastAngle_; }
   // Dots drawn since the last Reset(), counting overlaps.
@@ -33,8 +49,20 @@ class RingWidget final : public QWidget {
   bool EnsureSurface();
 
   QImage surface_;  // transparent except for the dots, in device pixels
+  RingColour colour_ = kRingDotColour;
+  int value_ = 0;
   std::int32_t lastAngle_ = 0;
   int dotsDrawn_ = 0;
 };
+
+// Hands an accessibility event to assistive technology (through Qt, which
+// passes it on only while a screen reader listens) and to the observer, if
+// one is installed; tests observe what would be announced through it.
+void Announce(QAccessibleEvent* event);
+void SetAnnouncementObserver(std::function<void(QAccessibleEvent*)> observer);
+
+// Makes the ring known to assistive technology as a progress bar with its
+// value (0..100). Call once after the application object exists.
+void InstallRingAccessibility();
 
 }  // namespace lumavix

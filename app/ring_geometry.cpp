@@ -4,6 +4,19 @@
 
 namespace lumavix {
 
+RingColour RingPassColour(UpdatePhase phase) {
+  switch (phase) {
+    case UpdatePhase::Erase:
+      return kRingEraseColour;
+    case UpdatePhase::Verify:
+      return kRingVerifyColour;
+    case UpdatePhase::Program:
+    case UpdatePhase::None:
+      break;
+  }
+  return kRingDotColour;
+}
+
 RingDot RingDotAt(float degrees) {
   // Kept in float throughout: the dot positions depend on the rounding of
   // single precision, and so does the number of dots a step draws.

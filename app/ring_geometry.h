@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "app/texts.h"
+
 namespace lumavix {
 
 // Ring geometry in pixels of the ring area.
@@ -29,6 +31,13 @@ struct RingColour {
 };
 inline constexpr RingColour kRingDotColour = {0.42f, 0.96f, 0.29f};
 inline constexpr RingColour kRingBackground = {0.94f, 0.94f, 0.94f};
+// The ring fills once per phase of a run, each pass over the last in its own
+// colour: a pale erase, the green writing, a deep green verification, so the
+// read-back moves visibly instead of sitting on a full ring.
+inline constexpr RingColour kRingEraseColour = {0.80f, 0.88f, 0.78f};
+inline constexpr RingColour kRingVerifyColour = {0.05f, 0.50f, 0.33f};
+// The colour of the pass of `phase`; the green of the writing for None.
+[[nodiscard]] RingColour RingPassColour(UpdatePhase phase);
 
 struct RingDot {
   float angle;  // progress degrees, 0 at the top, clockwise

@@ -1,9 +1,12 @@
 #include "app/texts.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdlib>
 #include <initializer_list>
+#include <iterator>
+#include <string>
 
 namespace lumavix {
 
@@ -513,6 +516,267 @@ std::u16string_view RetryAdviceText(UiLanguage lang) {
   };
   const auto i = static_cast<std::size_t>(lang);
   return kAdvice[i < kLanguageCount ? i : 0];
+}
+
+namespace {
+
+// One sentence in the six languages, in UiLanguage order.
+using Row6 = std::u16string_view[kLanguageCount];
+
+// Failure sentences, one row per FailureKind.
+constexpr Row6 kFailureHeadlines[] = {
+    {u"The update failed: the new firmware could not be written to the camera.",
+     u"La mise à jour a échoué\u00A0: le nouveau micrologiciel n'a pas pu être écrit dans la "
+     u"caméra.",
+     u"Die Aktualisierung ist fehlgeschlagen: Die neue Firmware konnte nicht auf die Kamera "
+     u"geschrieben werden.",
+     u"アップデートに失敗しました。新しいファームウェアをカメラに書き込めませんでした。",
+     u"Aggiornamento non riuscito: non è stato possibile scrivere il nuovo firmware nella "
+     u"fotocamera.",
+     u"De update is mislukt: de nieuwe firmware kon niet naar de camera worden geschreven."},
+    {u"The update failed: the firmware read back from the camera differs from the file.",
+     u"La mise à jour a échoué\u00A0: le micrologiciel relu dans la caméra diffère du fichier.",
+     u"Die Aktualisierung ist fehlgeschlagen: Die aus der Kamera gelesene Firmware weicht von "
+     u"der Datei ab.",
+     u"アップデートに失敗しました。カメラから読み出したファームウェアがファイルと一致しません。",
+     u"Aggiornamento non riuscito: il firmware riletto dalla fotocamera è diverso dal file.",
+     u"De update is mislukt: de uit de camera teruggelezen firmware wijkt af van het bestand."},
+    {u"The update failed: the camera's memory could not be erased.",
+     u"La mise à jour a échoué\u00A0: la mémoire de la caméra n'a pas pu être effacée.",
+     u"Die Aktualisierung ist fehlgeschlagen: Der Speicher der Kamera konnte nicht gelöscht "
+     u"werden.",
+     u"アップデートに失敗しました。カメラのメモリを消去できませんでした。",
+     u"Aggiornamento non riuscito: non è stato possibile cancellare la memoria della fotocamera.",
+     u"De update is mislukt: het geheugen van de camera kon niet worden gewist."},
+    {u"The update failed: the camera stopped answering.",
+     u"La mise à jour a échoué\u00A0: la caméra ne répond plus.",
+     u"Die Aktualisierung ist fehlgeschlagen: Die Kamera antwortet nicht mehr.",
+     u"アップデートに失敗しました。カメラが応答しなくなりました。",
+     u"Aggiornamento non riuscito: la fotocamera non risponde più.",
+     u"De update is mislukt: de camera reageert niet meer."},
+    {u"The update was not started: this camera's memory cannot take this firmware.",
+     u"La mise à jour n'a pas démarré\u00A0: la mémoire de cette caméra ne peut pas recevoir ce "
+     u"micrologiciel.",
+     u"Die Aktualisierung wurde nicht gestartet: Der Speicher dieser Kamera kann diese Firmware "
+     u"nicht aufnehmen.",
+     u"アップデートは開始されませんでした。このカメラのメモリにはこのファームウェアを書き込めません。",
+     u"L'aggiornamento non è stato avviato: la memoria di questa fotocamera non può ricevere "
+     u"questo firmware.",
+     u"De update is niet gestart: het geheugen van deze camera kan deze firmware niet bevatten."},
+};
+
+constexpr Row6 kSafetyTouched = {
+    u"The camera's firmware is incomplete, but it is safe to unplug it: the update can be "
+    u"finished when it is connected again.",
+    u"Le micrologiciel de la caméra est incomplet, mais vous pouvez la débrancher sans risque\u00A0: "
+    u"la mise à jour pourra être terminée lorsqu'elle sera rebranchée.",
+    u"Die Firmware der Kamera ist unvollständig, Sie können sie aber gefahrlos trennen: Die "
+    u"Aktualisierung lässt sich abschließen, sobald sie wieder angeschlossen ist.",
+    u"カメラのファームウェアは不完全ですが、取り外しても問題ありません。再接続するとアップデートを完了できます。",
+    u"Il firmware della fotocamera è incompleto, ma è possibile scollegarla senza rischi: "
+    u"l'aggiornamento potrà essere completato quando verrà ricollegata.",
+    u"De firmware van de camera is onvolledig, maar u kunt hem veilig loskoppelen: de update kan "
+    u"worden voltooid zodra hij weer is aangesloten.",
+};
+
+constexpr Row6 kSafetyUntouched = {
+    u"Nothing was changed on the camera; it is safe to unplug it.",
+    u"Rien n'a été modifié sur la caméra\u00A0; vous pouvez la débrancher sans risque.",
+    u"An der Kamera wurde nichts verändert; Sie können sie gefahrlos trennen.",
+    u"カメラには何も変更されていません。取り外しても問題ありません。",
+    u"Sulla fotocamera non è stato modificato nulla; è possibile scollegarla senza rischi.",
+    u"Er is niets aan de camera veranderd; u kunt hem veilig loskoppelen.",
+};
+
+constexpr Row6 kDetailLabels = {u"Details:", u"Détails\u00A0:", u"Details:", u"詳細：",
+                                u"Dettagli:", u"Details:"};
+
+constexpr Row6 kCloseRefused = {
+    u"The update is still running. Closing now could leave the camera unusable; please wait "
+    u"until it has finished.",
+    u"La mise à jour est en cours. Fermer maintenant pourrait rendre la caméra inutilisable\u00A0; "
+    u"veuillez attendre la fin.",
+    u"Die Aktualisierung läuft noch. Schließen Sie jetzt, kann die Kamera unbrauchbar werden; "
+    u"bitte warten Sie, bis sie abgeschlossen ist.",
+    u"アップデート中です。今閉じるとカメラが使えなくなるおそれがあります。完了するまでお待ちください。",
+    u"L'aggiornamento è ancora in corso. Chiudere ora potrebbe rendere la fotocamera "
+    u"inutilizzabile; attendere il termine.",
+    u"De update is nog bezig. Nu sluiten kan de camera onbruikbaar maken; wacht tot de update "
+    u"klaar is.",
+};
+
+// Phase names, one row per phase from Erase on.
+constexpr Row6 kPhaseNames[] = {
+    {u"Erasing", u"Effacement", u"Löschen", u"消去中", u"Cancellazione", u"Wissen"},
+    {u"Writing", u"Écriture", u"Schreiben", u"書き込み中", u"Scrittura", u"Schrijven"},
+    {u"Verifying", u"Vérification", u"Prüfen", u"検証中", u"Verifica", u"Controleren"},
+};
+
+constexpr Row6 kSecondsLeft = {u"about {} s left", u"environ {} s restantes", u"noch etwa {} s",
+                               u"残り約{}秒", u"circa {} s rimanenti", u"nog ongeveer {} s"};
+constexpr Row6 kMinutesLeft = {u"about {} min left", u"environ {} min restantes",
+                               u"noch etwa {} min", u"残り約{}分", u"circa {} min rimanenti",
+                               u"nog ongeveer {} min"};
+
+constexpr Row6 kNoFirmwareFile = {
+    u"No firmware file (*.bin) was found in:\n{}",
+    u"Aucun fichier de micrologiciel (*.bin) n'a été trouvé dans\u00A0:\n{}",
+    u"In diesem Ordner wurde keine Firmware-Datei (*.bin) gefunden:\n{}",
+    u"次のフォルダーにファームウェアファイル（*.bin）が見つかりません：\n{}",
+    u"Nessun file firmware (*.bin) trovato in:\n{}",
+    u"Er is geen firmwarebestand (*.bin) gevonden in:\n{}",
+};
+
+constexpr Row6 kChooseOrDrop = {
+    u"Choose a firmware file, or drop one on this window.",
+    u"Choisissez un fichier de micrologiciel ou déposez-le sur cette fenêtre.",
+    u"Wählen Sie eine Firmware-Datei aus oder ziehen Sie sie auf dieses Fenster.",
+    u"ファームウェアファイルを選択するか、このウィンドウにドロップしてください。",
+    u"Scegliere un file firmware o trascinarlo su questa finestra.",
+    u"Kies een firmwarebestand of sleep het naar dit venster.",
+};
+
+// One row per FileProblem from Unreadable on; {} is the file's name.
+constexpr Row6 kFileProblems[] = {
+    {u"The firmware file {} cannot be read.",
+     u"Le fichier de micrologiciel {} ne peut pas être lu.",
+     u"Die Firmware-Datei {} kann nicht gelesen werden.",
+     u"ファームウェアファイル {} を読み込めません。",
+     u"Impossibile leggere il file firmware {}.",
+     u"Het firmwarebestand {} kan niet worden gelezen."},
+    {u"The file {} is not a firmware image.",
+     u"Le fichier {} n'est pas une image de micrologiciel.",
+     u"Die Datei {} ist kein Firmware-Abbild.",
+     u"ファイル {} はファームウェアイメージではありません。",
+     u"Il file {} non è un'immagine firmware.",
+     u"Het bestand {} is geen firmware-image."},
+    {u"The firmware file {} is damaged (its checksum is wrong). Download it again.",
+     u"Le fichier de micrologiciel {} est endommagé (somme de contrôle incorrecte). "
+     u"Téléchargez-le à nouveau.",
+     u"Die Firmware-Datei {} ist beschädigt (falsche Prüfsumme). Laden Sie sie erneut herunter.",
+     u"ファームウェアファイル {} は破損しています（チェックサムが正しくありません）。もう一度ダウンロードしてください。",
+     u"Il file firmware {} è danneggiato (checksum errato). Scaricarlo di nuovo.",
+     u"Het firmwarebestand {} is beschadigd (onjuiste controlesom). Download het opnieuw."},
+    {u"The firmware file {} is for another product.",
+     u"Le fichier de micrologiciel {} est destiné à un autre produit.",
+     u"Die Firmware-Datei {} ist für ein anderes Produkt bestimmt.",
+     u"ファームウェアファイル {} は別の製品用です。",
+     u"Il file firmware {} è destinato a un altro prodotto.",
+     u"Het firmwarebestand {} is bedoeld voor een ander product."},
+};
+
+constexpr Row6 kChooseFile = {u"Choose file...", u"Choisir un fichier...", u"Datei wählen...",
+                              u"ファイルを選択...", u"Scegli file...", u"Bestand kiezen..."};
+
+constexpr Row6 kRingNames = {u"Update progress", u"Progression de la mise à jour",
+                             u"Fortschritt der Aktualisierung", u"アップデートの進行状況",
+                             u"Avanzamento dell'aggiornamento", u"Voortgang van de update"};
+
+std::u16string_view Pick(const Row6& row, UiLanguage lang) {
+  const auto i = static_cast<std::size_t>(lang);
+  return row[i < kLanguageCount ? i : 0];
+}
+
+std::u16string Decimal(long value) {
+  std::u16string out;
+  const std::string s = std::to_string(value);
+  out.assign(s.begin(), s.end());
+  return out;
+}
+
+}  // namespace
+
+std::u16string_view FailureHeadline(UiLanguage lang, FailureKind kind) {
+  const auto k = static_cast<std::size_t>(kind);
+  return Pick(kFailureHeadlines[k < std::size(kFailureHeadlines) ? k : 0], lang);
+}
+
+std::u16string_view FailureSafetyText(UiLanguage lang, FailureKind kind) {
+  return Pick(kind == FailureKind::Refused ? kSafetyUntouched : kSafetyTouched, lang);
+}
+
+std::u16string_view DetailLabel(UiLanguage lang) { return Pick(kDetailLabels, lang); }
+
+std::u16string_view CloseRefusedText(UiLanguage lang) { return Pick(kCloseRefused, lang); }
+
+const char* PhaseName(UpdatePhase phase) {
+  switch (phase) {
+    case UpdatePhase::Erase:
+      return "erase";
+    case UpdatePhase::Program:
+      return "program";
+    case UpdatePhase::Verify:
+      return "verify";
+    case UpdatePhase::None:
+      break;
+  }
+  return "";
+}
+
+std::u16string TimeLeftText(UiLanguage lang, long secondsLeft) {
+  if (secondsLeft < 0) return {};
+  // Minutes are rounded up: "about 2 min" must not promise less than is left.
+  if (secondsLeft >= 90) return Fill(Pick(kMinutesLeft, lang), {Decimal((secondsLeft + 59) / 60)});
+  return Fill(Pick(kSecondsLeft, lang), {Decimal(std::max(1L, secondsLeft))});
+}
+
+std::u16string PhaseLineText(UiLanguage lang, UpdatePhase phase, int percent, long secondsLeft) {
+  if (phase == UpdatePhase::None) return {};
+  std::u16string line(Pick(kPhaseNames[static_cast<std::size_t>(phase) - 1], lang));
+  line += u"... ";
+  line += Decimal(std::clamp(percent, 0, 100));
+  line += u" %";
+  if (secondsLeft >= 0) {
+    line += u" \u00B7 ";
+    line += TimeLeftText(lang, secondsLeft);
+  }
+  return line;
+}
+
+std::u16string NoFirmwareFileText(UiLanguage lang, std::u16string_view folder) {
+  std::u16string text = Fill(Pick(kNoFirmwareFile, lang), {folder});
+  text += u'\n';
+  text += Pick(kChooseOrDrop, lang);
+  return text;
+}
+
+std::u16string FileProblemText(UiLanguage lang, FileProblem problem,
+                               std::u16string_view fileName) {
+  if (problem == FileProblem::None) return {};
+  if (problem == FileProblem::NotFound) return NoFirmwareFileText(lang, fileName);
+  const auto k = static_cast<std::size_t>(problem) - static_cast<std::size_t>(FileProblem::Unreadable);
+  std::u16string text = Fill(Pick(kFileProblems[k < std::size(kFileProblems) ? k : 0], lang),
+                             {fileName});
+  text += u'\n';
+  text += Pick(kChooseOrDrop, lang);
+  return text;
+}
+
+std::u16string_view ChooseFileButtonText(UiLanguage lang) { return Pick(kChooseFile, lang); }
+
+std::u16string_view RingAccessibleName(UiLanguage lang) { return Pick(kRingNames, lang); }
+
+std::u16string ConfirmButtonMnemonic(UiLanguage lang, std::size_t n) {
+  const std::u16string_view text = ConfirmText(lang, n);
+  // Japanese labels carry no Latin letter: the mnemonic follows in
+  // parentheses, as desktop programs in that language write it.
+  if (lang == UiLanguage::Japanese) {
+    std::u16string out(text);
+    out += n == 4 ? u"(&Y)" : u"(&N)";
+    return out;
+  }
+  // OK takes its first letter; Cancel its first letter unless that is OK's
+  // ("OK" / "Ongedaan"), then its next letter that differs.
+  const char16_t okLetter = ConfirmText(lang, 4).empty() ? u'\0' : ConfirmText(lang, 4)[0];
+  auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; };
+  std::size_t at = 0;
+  if (n != 4) {
+    while (at < text.size() && lower(text[at]) == lower(okLetter)) ++at;
+    if (at >= text.size()) at = 0;
+  }
+  std::u16string out(text);
+  if (!out.empty()) out.insert(at, u"&");
+  return out;
 }
 
 std::u16string ConfirmWarningText(UiLanguage lang, std::u16string_view model_name) {

@@ -134,6 +134,64 @@ void SetUiLanguage(UiLanguage lang);
 // The failure itself is the progress message above it.
 [[nodiscard]] std::u16string_view RetryAdviceText(UiLanguage lang);
 
+// ------------------------------------------------ update moments, failures --
+// These sentences are whole in each language (no fragments): each is one
+// table row of six, composed with "{}" for its arguments in order.
+
+// Why an update run ended without success, as the user can act on it.
+enum class FailureKind : std::uint8_t {
+  WriteFailed,     // programming the flash failed
+  VerifyFailed,    // what was read back differs from the file
+  EraseFailed,     // a sector could not be erased
+  NoAnswer,        // a transfer failed: the camera stopped answering (often unplugged)
+  Refused,         // refused before anything on the camera was touched
+};
+
+// What happened, in one sentence.
+[[nodiscard]] std::u16string_view FailureHeadline(UiLanguage lang, FailureKind kind);
+// Whether the camera may be unplugged now, and what it needs afterwards.
+[[nodiscard]] std::u16string_view FailureSafetyText(UiLanguage lang, FailureKind kind);
+// The label before the engine's own (English) status in the detail line.
+[[nodiscard]] std::u16string_view DetailLabel(UiLanguage lang);
+
+// The window was asked to close while an update runs.
+[[nodiscard]] std::u16string_view CloseRefusedText(UiLanguage lang);
+
+// The phases of an update run, as the window and the command line name them.
+enum class UpdatePhase : std::uint8_t { None, Erase, Program, Verify };
+// "erase", "program", "verify"; empty for None.
+[[nodiscard]] const char* PhaseName(UpdatePhase phase);
+// The line under the ring: "Writing… 45 %", with "about 20 s left" when
+// `secondsLeft` is not negative. Empty for None.
+[[nodiscard]] std::u16string PhaseLineText(UiLanguage lang, UpdatePhase phase, int percent,
+                                           long secondsLeft);
+// "about 20 s left" or, from 90 seconds on, "about 2 min left".
+[[nodiscard]] std::u16string TimeLeftText(UiLanguage lang, long secondsLeft);
+
+// The firmware file, when none is usable.
+enum class FileProblem : std::uint8_t {
+  None,
+  NotFound,      // no *.bin in the folder
+  Unreadable,    // the file cannot be opened or read
+  NotFirmware,   // too short or too long to be a firmware image
+  BadCrc,        // its checksum does not match its contents
+  OtherProduct,  // a firmware image for another product
+};
+// "No firmware file (*.bin) was found in: <folder>", then what to do.
+[[nodiscard]] std::u16string NoFirmwareFileText(UiLanguage lang, std::u16string_view folder);
+// The file named with what is wrong with it, then what to do.
+[[nodiscard]] std::u16string FileProblemText(UiLanguage lang, FileProblem problem,
+                                             std::u16string_view fileName);
+// The button that opens the file dialog.
+[[nodiscard]] std::u16string_view ChooseFileButtonText(UiLanguage lang);
+
+// Button texts with a keyboard mnemonic ("&OK", "&Abbrechen", "はい(&Y)"):
+// `n` is 3 (Cancel) or 4 (OK) of ConfirmTexts. The two never share a letter.
+[[nodiscard]] std::u16string ConfirmButtonMnemonic(UiLanguage lang, std::size_t n);
+
+// Accessible names of controls that show no text of their own.
+[[nodiscard]] std::u16string_view RingAccessibleName(UiLanguage lang);
+
 // The confirmation dialog's warning around the tool's model name.
 [[nodiscard]] std::u16string ConfirmWarningText(UiLanguage lang,
                                                 std::u16string_view model_name);

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <utility>
 
 #include "app/texts.h"
+#include "devlib/clock.h"
+#include "devlib/trace.h"
 #include "firmware/image.h"
 #include "settings/userdata.h"
 
@@ -28,8 +31,55 @@ std::int32_t ProgressPercent(std::uint32_t value, std::int32_t total) {
   return static_cast<std::int32_t>(percent);
 }
 
+namespace {
+std::atomic<SleepInhibitor*> g_default_inhibitor{nullptr};
+}  // namespace
+
+void SetDefaultSleepInhibitor(SleepInhibitor* inhibitor) { g_default_inhibitor.store(inhibitor); }
+
+void UpdateFlow::HoldInhibitor() {
+  SleepInhibitor* inhibitor = hooks_.inhibitor ? hooks_.inhibitor : g_default_inhibitor.load();
+  if (!inhibitor || heldInhibitor_) return;
+  std::string error;
+  if (inhibitor->Acquire("Updating the camera's firmware", error)) {
+    heldInhibitor_ = inhibitor;
+    DebugTrace("sleep, shutdown and logout inhibited for the update\n");
+  } else {
+    // The update goes on: an inhibitor only guards against the user's own
+    // session ending it.
+    DebugTrace("no sleep inhibitor, the update goes on without one: %s\n", error.c_str());
+  }
+}
+
+void UpdateFlow::ReleaseInhibitor() {
+  if (!heldInhibitor_) return;
+  heldInhibitor_->Release();
+  heldInhibitor_ = nullptr;
+  DebugTrace("sleep inhibitor released\n");
+}
+
+void UpdateFlow::ShowPhase(UiLanguage lang) {
+  view_.phase = tracker_.phase();
+  view_.phasePercent = tracker_.percent();
+  view_.secondsLeft = tracker_.secondsLeft();
+  view_.phaseLine = PhaseLineText(lang, view_.phase, view_.phasePercent, view_.secondsLeft);
+}
+
+bool UpdateFlow::CloseAllowed(UiLanguage lang, bool running) {
+  if (!running && !running_) {
+    view_.closeNotice.clear();
+    return true;
+  }
+  view_.closeNotice = std::u16string(CloseRefusedText(lang));
+  view_.windowSize = kProgressNoticeWindowSize;
+  view_.progressMessageRect = kProgressNoticeMessageRect;
+  return false;
+}
+
 UpdateFlow::UpdateFlow(UpdateFlowSwitches switches, UpdateFlowHooks hooks)
     : switches_(switches), hooks_(std::move(hooks)) {}
+
+UpdateFlow::~UpdateFlow() { ReleaseInhibitor(); }
 
 bool UpdateFlow::BuildDownloadRequest(const DeviceWatchState& window, DownloadRequest& r) {
   r = DownloadRequest{};
@@ -69,6 +119,11 @@ StartResult UpdateFlow::StartUpdate(DeviceWatchState& window, UiLanguage lang,
   hasOutcome_ = false;
   outcomeCode_ = 0;
   running_ = false;
+  view_.failed = false;
+  view_.closeNotice.clear();
+  view_.progressMessageRect = kProgressMessageRect;
+  tracker_.Clear();
+  ShowPhase(lang);
 
   view_.progressView = true;
   view_.windowSize = kProgressWindowSize;
@@ -98,7 +153,17 @@ StartResult UpdateFlow::StartUpdate(DeviceWatchState& window, UiLanguage lang,
     return StartResult::NotSupported;
   }
 
-  if (StartDownload(request_) == kNoWorker) return StartResult::EngineRefused;
+  // The writing starts inside StartDownload's worker: the inhibitor is
+  // taken before, and let go again when the engine refuses.
+  HoldInhibitor();
+  tracker_.Start(lumavix::clock().ticks_ms());
+  if (StartDownload(request_) == kNoWorker) {
+    ReleaseInhibitor();
+    tracker_.Clear();
+    ShowPhase(lang);
+    return StartResult::EngineRefused;
+  }
+  ShowPhase(lang);
   running_ = true;
   return StartResult::Started;
 }
@@ -146,6 +211,10 @@ void UpdateFlow::Complete(DeviceWatchState& window, UiLanguage lang) {
 NotifyEffect UpdateFlow::HandleNotification(DeviceWatchState& window, UiLanguage lang,
                                             std::uint32_t code, std::uint32_t value) {
   NotifyEffect e;
+  const PhaseTracker::Change phase = tracker_.Note(code, value, lumavix::clock().ticks_ms());
+  if (phase.text) ShowPhase(lang);
+  e.phaseChanged = phase.phase;
+  e.phaseStep = phase.percent;
   const char* failure = nullptr;
   switch (code) {
     case UPD_DOWNLOAD_BEGIN:
@@ -215,10 +284,20 @@ NotifyEffect UpdateFlow::HandleNotification(DeviceWatchState& window, UiLanguage
   if (failure) {
     SetStatus(window, failure);
     // Without this the progress view would go on saying "Update in
-    // progress..." after the run has failed.
-    if (!completed_) view_.progressMessage = widen_narrow_text(failure);
+    // progress..." after the run has failed. The engine's English status
+    // stays the window's status text, the detail of the failure view.
+    if (!completed_) {
+      view_.failed = true;
+      view_.failure = ClassifyFailure(code, value, !LastRefusal().empty());
+      view_.progressMessage = std::u16string(FailureHeadline(lang, view_.failure));
+    }
   }
   e.terminal = true;
+  ReleaseInhibitor();
+  // The run is over: a refused close no longer needs its reason.
+  view_.closeNotice.clear();
+  view_.windowSize = kProgressWindowSize;
+  view_.progressMessageRect = kProgressMessageRect;
   hasOutcome_ = true;
   outcomeCode_ = code;
   running_ = false;

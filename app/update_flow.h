@@ -13,8 +13,10 @@
 #include <string>
 
 #include "app/device_watch.h"
+#include "app/update_progress.h"
 #include "firmware/engine.h"
 #include "firmware/product_config.h"
+#include "platform/sleep_inhibitor.h"
 #include "settings/gpio.h"
 
 namespace lumavix {
@@ -22,6 +24,13 @@ namespace lumavix {
 // The progress view: the window at this size, the ring, its percentage and
 // the progress message shown; status line, Update button and link hidden.
 inline constexpr PixelSize kProgressWindowSize{400, 320};
+// Under the ring: the phase line, then the progress message.
+inline constexpr PixelRect kPhaseLineRect{20, 193, 360, 22};
+inline constexpr PixelRect kProgressMessageRect{20, 216, 360, 70};
+// After a refused close the message also says why the window stays: the
+// window grows to hold it.
+inline constexpr PixelSize kProgressNoticeWindowSize{400, 390};
+inline constexpr PixelRect kProgressNoticeMessageRect{20, 216, 360, 140};
 
 inline constexpr const char* kMsgFirmwareFile1OpenError = "Firmware File1 open Error!!";
 inline constexpr const char* kMsgFirmwareSizeError = "Firmware size Error!!";
@@ -64,7 +73,14 @@ struct UpdateFlowHooks {
   std::function<const char*()> chainSettingTables;
   // The GPIO step (settings/gpio.h); GpioStep when empty.
   std::function<const char*(int mode, ChipGen chipGen, std::int32_t deviceOpen)> gpioStep;
+  // Held from the start of the writing to the run's outcome; the process's
+  // default (SetDefaultSleepInhibitor) when null.
+  SleepInhibitor* inhibitor = nullptr;
 };
+
+// The inhibitor every flow uses unless its hooks name one; null: none. The
+// front end installs it at start and keeps it for the life of the process.
+void SetDefaultSleepInhibitor(SleepInhibitor* inhibitor);
 
 // Why StartUpdate did not start a worker.
 enum class StartResult : std::uint8_t {
@@ -88,6 +104,20 @@ struct UpdateView {
   bool actionControlsEnabled = false;  // SetActionControlsEnabled
   // A message box to show (caption kAppCaption), from StartUpdate.
   const char* messageBox = nullptr;
+  // The phase of the run, its percentage (what the ring and the percentage
+  // show) and the line under the ring that names it, with the time left.
+  UpdatePhase phase = UpdatePhase::None;
+  int phasePercent = 0;
+  long secondsLeft = -1;
+  std::u16string phaseLine;
+  // Why the window stays open, after a close was refused during the run;
+  // the window shows it below the progress message.
+  std::u16string closeNotice;
+  PixelRect phaseLineRect = kPhaseLineRect;
+  PixelRect progressMessageRect = kProgressMessageRect;
+  // The run failed: how, for the status view that follows.
+  bool failed = false;
+  FailureKind failure = FailureKind::WriteFailed;
 };
 
 // What one notification did.
@@ -95,11 +125,17 @@ struct NotifyEffect {
   bool ringStep = false;   // percentage changed: arm timer 2 for one ring step
   bool terminal = false;   // the run's outcome; the final GPIO step ran
   bool completed = false;  // the completion ran (UPD_DOWNLOAD_DONE)
+  bool phaseChanged = false;  // a new phase: the ring starts its next pass
+  bool phaseStep = false;     // the phase's percentage changed: one ring step
 };
 
 class UpdateFlow {
  public:
   explicit UpdateFlow(UpdateFlowSwitches switches = {}, UpdateFlowHooks hooks = {});
+  // Lets go of an inhibitor still held (a front end that ends mid-run).
+  ~UpdateFlow();
+  UpdateFlow(const UpdateFlow&) = delete;
+  UpdateFlow& operator=(const UpdateFlow&) = delete;
 
   // The request StartUpdate hands to the engine, from the window's state and
   // the firmware file: mode 2 with the image's first 16 bytes (BootAddr
@@ -120,6 +156,11 @@ class UpdateFlow {
   // window's status text and the progress state.
   NotifyEffect HandleNotification(DeviceWatchState& window, UiLanguage lang, std::uint32_t code,
                                   std::uint32_t value);
+
+  // Whether the window may close now. While a run is under way (`running`
+  // also covers a worker thread still ending) it may not: the view's
+  // closeNotice then says why, in the user's language.
+  [[nodiscard]] bool CloseAllowed(UiLanguage lang, bool running);
 
   // The window has drawn the ring step that a notification asked for.
   void RingStepDrawn() { ringStepPending_ = false; }
@@ -149,6 +190,9 @@ class UpdateFlow {
   void FinalStep(DeviceWatchState& window);
   void Complete(DeviceWatchState& window, UiLanguage lang);
   void SetStatus(DeviceWatchState& window, const char* text);
+  void HoldInhibitor();
+  void ReleaseInhibitor();
+  void ShowPhase(UiLanguage lang);
 
   UpdateFlowSwitches switches_;
   UpdateFlowHooks hooks_;
@@ -165,6 +209,8 @@ class UpdateFlow {
   bool dumpRunning_ = false;  // the dump after a download was started
   bool hasOutcome_ = false;
   std::uint32_t outcomeCode_ = 0;
+  PhaseTracker tracker_;
+  SleepInhibitor* heldInhibitor_ = nullptr;
 };
 
 // "%2.3f secs" of value / 1000 in single precision; "0 secs" for 0.

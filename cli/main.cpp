@@ -2,6 +2,7 @@
 // shares the global options and exit statuses of cli_context.h.
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,8 @@
 
 #include "cli/cli_context.h"
 #include "cli/commands.h"
+#include "app/update_flow.h"
+#include "platform/system_sleep_inhibitor.h"
 
 using namespace lumavix::cli;
 
@@ -76,6 +79,12 @@ int main(int argc, char** argv) {
     const int rc = app.exit(e);
     return rc == 0 ? kExitOk : kExitUsage;
   }
+
+  // update and download keep the session from suspending or shutting down
+  // while they write; without logind they go on and say so in the trace.
+  const std::unique_ptr<lumavix::SleepInhibitor> inhibitor =
+      lumavix::MakeSleepInhibitor("lumavix-fw");
+  lumavix::SetDefaultSleepInhibitor(inhibitor.get());
 
   Context ctx(g);
   if (!ctx.setup()) return kExitUsage;

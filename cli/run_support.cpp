@@ -3,10 +3,13 @@
 
 #include <fmt/format.h>
 
+#include <unistd.h>
+
 #include <iostream>
 
 #include "cli/camera_scope.h"
 #include "cli/commands.h"
+#include "cli/progress_printer.h"
 #include "devlib/clock.h"
 #include "devlib/frame.h"
 #include "sim/sim_hid_backend.h"
@@ -94,7 +97,8 @@ RunSummary drive(Context& ctx, UpdateFlow& flow, DeviceWatchState& window, UiLan
   const std::uint32_t start = lumavix::clock().ticks_ms();
   bool have_elapsed = false;
   std::u16string last_status = window.statusText;
-  bool percent_line_open = false;
+  ProgressPrinter progress(ctx.json() ? std::cout : std::cerr,
+                           ProgressModeFor(ctx.json(), STDERR_FILENO), lang);
 
   auto handle = [&](const Notification& n) {
     const NotifyEffect e = flow.HandleNotification(window, lang, n.code, n.value);
@@ -109,10 +113,7 @@ RunSummary drive(Context& ctx, UpdateFlow& flow, DeviceWatchState& window, UiLan
     const bool status_changed = window.statusText != last_status;
     last_status = window.statusText;
     if (ctx.json()) {
-      if (e.ringStep && flow.progressPercent() <= 100) {
-        std::cout << json{{"event", "progress"}, {"percent", flow.progressPercent()}}.dump()
-                  << '\n';
-      }
+      progress.Update(flow.view(), e, flow.progressPercent());
       if (n.code != UPD_DOWNLOAD_POS && n.code != UPD_VALIDATE_POS && n.code != UPD_ERASE_POS) {
         json ev{{"event", "notify"}, {"code", update_code_name(n.code)}, {"value", n.value}};
         if (status_changed) ev["status"] = utf8(window.statusText);
@@ -121,14 +122,10 @@ RunSummary drive(Context& ctx, UpdateFlow& flow, DeviceWatchState& window, UiLan
       std::cout.flush();
     } else {
       if (status_changed) {
-        if (percent_line_open) std::cerr << '\n';
-        percent_line_open = false;
+        progress.BreakLine();
         std::cerr << utf8(window.statusText) << '\n';
       }
-      if (e.ringStep && flow.progressPercent() <= 100) {
-        std::cerr << '\r' << fmt::format("{:3d} %", flow.progressPercent()) << std::flush;
-        percent_line_open = true;
-      }
+      progress.Update(flow.view(), e, flow.progressPercent());
     }
     if (e.ringStep) flow.RingStepDrawn();
   };
@@ -145,7 +142,7 @@ RunSummary drive(Context& ctx, UpdateFlow& flow, DeviceWatchState& window, UiLan
     }
     lumavix::clock().sleep_ms(1);
   }
-  if (percent_line_open) std::cerr << '\n';
+  progress.BreakLine();
   if (!have_elapsed) sum.elapsedMs = lumavix::clock().ticks_ms() - start;
   return sum;
 }

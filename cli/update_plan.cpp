@@ -158,7 +158,11 @@ Rehearsal rehearse(sim::Simulator& twin, const DeviceWatchState& st,
     cam.record_flash_ops(true);
     NotifyQueue queue;
     CountingTarget target(queue, &cam);
-    UpdateFlow flow(switches);
+    // A rehearsal writes nothing the session must wait for.
+    NullSleepInhibitor no_inhibitor;
+    UpdateFlowHooks hooks;
+    hooks.inhibitor = &no_inhibitor;
+    UpdateFlow flow(switches, hooks);
     // The engine's start checks speak through a prompter: keep what it said.
     std::istringstream no_input;
     std::ostringstream said;

@@ -221,19 +221,31 @@ bool kvVidHidCls_SPI_Flash_GetInfo(SpiFlashInfo& info) {
 }
 
 bool kvVidHidCls_SPI_Flash_Read(std::uint32_t address, std::uint32_t count, std::uint8_t* out) {
+  return lumavix::ReadFlashReporting(address, count, out, 0, nullptr);
+}
+
+bool lumavix::ReadFlashReporting(std::uint32_t address, std::uint32_t count, std::uint8_t* out,
+                                 std::uint32_t step, ProgressSink* sink) {
   std::uint8_t cmd[4];
   address_bytes(0x03, address, cmd);
   if (count <= kFlashPiece) {
-    return kvVidHidCls_SpiCmdRead(0, 1, 4, cmd, static_cast<std::uint8_t>(count), out) >= 0;
+    const bool ok = kvVidHidCls_SpiCmdRead(0, 1, 4, cmd, static_cast<std::uint8_t>(count), out) >= 0;
+    if (ok && sink) sink->position(count);
+    return ok;
   }
   if (kvVidHidCls_SpiCmdWrite(0, 0, 0, nullptr, 4, cmd) < 0) return false;
   std::uint32_t done = 0;
+  std::uint32_t reported = 0;
   while (done < count) {
     const std::uint32_t n = std::min(count - done, kFlashPiece);
     const std::uint8_t finish = (count - done <= kFlashPiece) ? 1 : 0;
     if (kvVidHidCls_SpiCmdRead(0, finish, 0, nullptr, static_cast<std::uint8_t>(n), out + done) < 0)
       return false;
     done += n;
+    if (sink && (done == count || (step > 0 && done - reported >= step))) {
+      sink->position(done);
+      reported = done;
+    }
   }
   return true;
 }

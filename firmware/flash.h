@@ -60,6 +60,11 @@ inline constexpr std::uint32_t kEepromRetryMs = 3000;
 // Erases each sector as the first piece in it is reached, then programs it.
 [[nodiscard]] bool EraseProgramRange(std::uint32_t address, std::uint32_t length,
                                      const std::uint8_t* data, ProgressSink* sink);
+// kvVidHidCls_SPI_Flash_Read with the same transfers, telling `sink` the
+// bytes read so far after every `step` bytes and at the end (no range).
+[[nodiscard]] bool ReadFlashReporting(std::uint32_t address, std::uint32_t count,
+                                      std::uint8_t* out, std::uint32_t step,
+                                      ProgressSink* sink);
 // Read-modify-write of one 4 KiB sector, verified by reading it back.
 [[nodiscard]] bool RewriteSectorVerified(std::uint32_t sector,
                                          std::span<const SectorPatch> patches);

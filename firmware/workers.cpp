@@ -42,6 +42,10 @@ class PostingSink final : public ProgressSink {
   Reporter& report_;
 };
 
+// Bytes read back between two verification reports: a few dozen reports for
+// a whole image, each a visible step of the ring.
+constexpr std::uint32_t kVerifyReportStep = 0x1000;
+
 // Milliseconds since the worker started; 0 once the tick counter has wrapped.
 std::uint32_t elapsed_since(std::uint32_t start) {
   const std::uint32_t now = lumavix::clock().ticks_ms();
@@ -67,12 +71,26 @@ std::uint32_t count_differences(const std::uint8_t* a, const std::uint8_t* b, st
 // Reads `length` bytes at `address` and compares them with `expected`. A
 // read that fails counts as a difference: nothing unread is ever reported as
 // verified.
-bool flash_equals(std::uint32_t address, std::uint32_t length, const std::uint8_t* expected) {
+bool flash_equals(std::uint32_t address, std::uint32_t length, const std::uint8_t* expected,
+                  ProgressSink* sink = nullptr) {
   if (length == 0) return true;
   std::vector<std::uint8_t> back(length, 0);
-  if (!kvVidHidCls_SPI_Flash_Read(address, length, back.data())) return false;
+  if (!ReadFlashReporting(address, length, back.data(), kVerifyReportStep, sink)) return false;
   return std::equal(back.begin(), back.end(), expected);
 }
+
+// The read-back of the image's bulk as UPD_VALIDATE_POS, the bytes read so
+// far: without it the window would sit at the end of the writing, looking
+// hung, for as long as the read-back takes.
+class VerifySink final : public ProgressSink {
+ public:
+  explicit VerifySink(Reporter& report) : report_(report) {}
+  void range(std::uint32_t) override {}
+  void position(std::uint32_t done) override { report_(UPD_VALIDATE_POS, done); }
+
+ private:
+  Reporter& report_;
+};
 
 // Bytes bound for one place in the flash.
 struct Span {
@@ -172,7 +190,8 @@ Notification DownloadWorkerBootHeader(EngineState& s, NotifyTarget& notify) {
   auto progress = [&](std::uint32_t n) { report(UPD_DOWNLOAD_POS, done += n); };
 
   if (!program_pages(rest, page, progress)) return report.end(UPD_DOWNLOAD_FAILED);
-  const bool rest_ok = flash_equals(rest.address, rest.length, rest.data);
+  VerifySink verify(report);
+  const bool rest_ok = flash_equals(rest.address, rest.length, rest.data, &verify);
   if (rest_ok && !program_pages(first, page, progress)) return report.end(UPD_DOWNLOAD_FAILED);
 
   report(UPD_VALIDATE_POS, 0);

@@ -8,6 +8,8 @@ packages=(
   libudev-dev libusb-1.0-0-dev libfmt-dev libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
   qt6-base-dev libgl-dev xvfb xauth
+  # The sleep inhibitor's test: a private bus and a stand-in logind.
+  dbus-daemon python3 python3-dbus python3-gi
   # The window's Japanese texts need a CJK font.
   fonts-ipafont-gothic
   # The Debian package and its check (packaging/check-package.sh):

@@ -16,6 +16,11 @@ int sys_open(const char* path, int flags, mode_t mode) {
   }
 }
 
+int sys_dup_cloexec(int fd) {
+  const int r = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  return r < 0 ? -errno : r;
+}
+
 void sys_close(int fd) {
   if (fd >= 0) ::close(fd);
 }

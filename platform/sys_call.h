@@ -15,6 +15,8 @@ namespace lumavix {
 [[nodiscard]] int sys_open(const char* path, int flags, mode_t mode = 0);
 // Never retried: Linux releases the descriptor even when close reports EINTR.
 void sys_close(int fd);
+// A second descriptor of the same open file, closed on exec.
+[[nodiscard]] int sys_dup_cloexec(int fd);
 [[nodiscard]] ssize_t sys_read(int fd, void* buf, std::size_t len);
 [[nodiscard]] int sys_ioctl(int fd, unsigned long request, void* arg);
 

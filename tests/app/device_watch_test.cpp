@@ -565,5 +565,82 @@ TEST_F(WatchPassTest, ConfirmedOnlyAfterTheCameraLeftAndCameBackWithTheVersionWr
 }
 
 
+// The window's passes name the firmware file's problem themselves and
+// check a found or chosen file whole before anything is offered.
+TEST_F(WatchPassTest, FileProblemsInTheWindowAreNamedWithTheirReason) {
+  attach(sim::SimProfile::Q);
+  std::vector<std::uint8_t> damaged = firmware(0x0105, ProductIdQA);
+  damaged[0x9000] ^= 0x01;
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> bytes;  // empty: no file at all
+    bool chosen;                      // given as the chosen file
+    FileProblem problem;
+    const char16_t* where;  // named in the text
+  } cases[] = {
+      {"no file in the folder", {}, false, FileProblem::NotFound, nullptr},
+      {"damaged", damaged, false, FileProblem::BadCrc, u"fw.bin"},
+      {"too short", {1, 2, 3, 4, 5}, false, FileProblem::NotFirmware, u"fw.bin"},
+      {"too long", std::vector<std::uint8_t>(kMaxFirmwareLoad + 1, 0xFF), true,
+       FileProblem::NotFirmware, u"fw.bin"},
+      {"chosen for the other hardware", firmware(0x0105, ProductIdQAlt), true,
+       FileProblem::OtherProduct, u"fw.bin"},
+      {"good", firmware(0x0105, ProductIdQA), true, FileProblem::None, nullptr},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(dir_ / "fw.bin");
+    if (!c.bytes.empty()) write("fw.bin", c.bytes);
+    cfg_ = DeviceWatchConfig{};
+    cfg_.fileProblemsInWindow = true;
+    if (c.chosen) cfg_.firmwareFile = (dir_ / "fw.bin").string();
+    const DeviceWatchResult r = pass();
+    if (c.problem == FileProblem::None) {
+      EXPECT_EQ(r.view.presentation, Presentation::UpdateAvailable) << c.name;
+      continue;
+    }
+    EXPECT_EQ(r.outcome, WatchOutcome::FileProblemShown) << c.name;
+    EXPECT_EQ(r.fileProblem, c.problem) << c.name;
+    EXPECT_EQ(r.messageBox, nullptr) << c.name << ": no message box expected";
+    EXPECT_TRUE(r.setWindowTitle) << c.name << ": the title expected set";
+    EXPECT_TRUE(r.view.chooseFileShown) << c.name;
+    EXPECT_FALSE(r.view.updateButtonShown) << c.name << ": nothing expected to be offered";
+    const std::u16string where = c.where ? std::u16string(c.where) : dir_.u16string();
+    EXPECT_EQ(r.view.statusText, FileProblemText(UiLanguage::English, c.problem, where))
+        << c.name;
+  }
+  // The command line keeps its file-open error.
+  std::filesystem::remove(dir_ / "fw.bin");
+  cfg_ = DeviceWatchConfig{};
+  EXPECT_EQ(pass().outcome, WatchOutcome::FileOpenError);
+}
+
+TEST(FirmwareFileCheck, ReasonsOfAFileThatIsNoFirmwareImage) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                    ("lumavix_check_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  auto put = [&](const char* name, const std::vector<std::uint8_t>& b) {
+    std::ofstream(dir / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    return (dir / name).string();
+  };
+  std::vector<std::uint8_t> good = firmware(0x0105, ProductIdQA);
+  std::vector<std::uint8_t> crc = good;
+  crc[4] ^= 0x80;
+  struct Case {
+    const char* name;
+    std::string path;
+    FileProblem want;
+  } cases[] = {
+      {"good", put("good.bin", good), FileProblem::None},
+      {"one bit flipped", put("crc.bin", crc), FileProblem::BadCrc},
+      {"empty", put("empty.bin", {}), FileProblem::NotFirmware},
+      {"only a CRC and 15 bytes", put("short.bin", std::vector<std::uint8_t>(19, 0)),
+       FileProblem::NotFirmware},
+      {"missing", (dir / "missing.bin").string(), FileProblem::Unreadable},
+  };
+  for (const Case& c : cases) EXPECT_EQ(CheckFirmwareFile(c.path), c.want) << c.name;
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace lumavix

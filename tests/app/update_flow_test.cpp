@@ -147,7 +147,12 @@ TEST(UpdateFlowOutcome, FailureReplacesTheProgressMessage) {
   Harness h;
   h.flow.view().progressMessage = u"Update in progress...";
   h.on(UPD_DOWNLOAD_FAILED, 0);
-  EXPECT_EQ(ToUtf8(h.flow.view().progressMessage), "Firmware Download/Validate Failure.");
+  // The failure in the user's language; the engine's English status stays
+  // the status text, the detail of the failure view.
+  EXPECT_EQ(ToUtf8(h.flow.view().progressMessage),
+            "The update failed: the new firmware could not be written to the camera.");
+  EXPECT_EQ(h.status(), "Firmware Download/Validate Failure.");
+  EXPECT_TRUE(h.flow.view().failed);
   EXPECT_FALSE(h.flow.completed());
   EXPECT_FALSE(h.flow.view().actionControlsEnabled);
 }
@@ -311,23 +316,106 @@ TEST_F(UpdateFlowStart, WholeUpdateAgainstTheSimulatedCamera) {
   EXPECT_TRUE(h.flow.running());
   EXPECT_EQ(h.status(), "Erase all EEPROM content, please wait ...");
   WaitForWorker();
-  int rings = 0, completions = 0, terminals = 0;
+  int completions = 0, terminals = 0;
+  // Ring steps per phase, in the order the phases came.
+  std::vector<std::pair<UpdatePhase, int>> steps{{h.flow.view().phase, 0}};
   for (const Notification& n : queue_.drain()) {
     const NotifyEffect e = h.on(n.code, n.value);
-    rings += e.ringStep;
+    if (e.phaseChanged) steps.push_back({h.flow.view().phase, 0});
+    steps.back().second += e.phaseStep;
     completions += e.completed;
     terminals += e.terminal;
   }
+  ASSERT_EQ(steps.size(), 3u) << "erase, program and verify expected, one after the other";
+  const UpdatePhase order[] = {UpdatePhase::Erase, UpdatePhase::Program, UpdatePhase::Verify};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(steps[i].first, order[i]) << "phase " << i;
+    EXPECT_LE(steps[i].second, 101) << PhaseName(order[i]) << ": at most one ring step per percentage";
+  }
+  EXPECT_GE(steps[2].second, 10) << "the verification expected to move visibly, not jump to its end";
+  EXPECT_EQ(h.flow.view().phasePercent, 100);
   EXPECT_EQ(completions, 1);
   EXPECT_EQ(terminals, 1);
   EXPECT_EQ(h.gpio_modes.size(), 1u);
   EXPECT_EQ(h.flow.outcomeCode(), UPD_DOWNLOAD_DONE);
   EXPECT_EQ(h.flow.lastPercent(), 100);
-  EXPECT_LE(rings, 101) << "at most one ring step per percentage";
   EXPECT_FALSE(h.flow.running());
   const std::vector<std::uint8_t> flash = sim_->camera(0)->flash_bytes(0, file.size() - 4);
   EXPECT_TRUE(std::equal(flash.begin(), flash.end(), file.begin() + 4))
       << "the flash holds the image";
+}
+
+// An inhibitor that counts what the flow asks of it.
+class CountingInhibitor final : public SleepInhibitor {
+ public:
+  explicit CountingInhibitor(bool available) : available_(available) {}
+  bool Acquire(std::string_view, std::string& error) override {
+    ++acquired;
+    if (!available_) error = "none here";
+    held_ = available_;
+    return available_;
+  }
+  void Release() override {
+    if (held_) ++released;
+    held_ = false;
+  }
+  [[nodiscard]] bool held() const override { return held_; }
+  int acquired = 0;
+  int released = 0;
+
+ private:
+  bool available_;
+  bool held_ = false;
+};
+
+// Held from the start of the writing to the outcome, let go when the engine
+// refuses; a system without one lets the update run all the same.
+TEST_F(UpdateFlowStart, SleepInhibitorHeldFromTheWritingToTheOutcome) {
+  attach();
+  FirmwareBuildOptions o;
+  o.firmware_version = 0x0105;
+  std::vector<std::uint8_t> file = build_firmware_file(o);
+  struct Case {
+    const char* name;
+    bool available;
+    bool damaged;  // the engine asks about the CRC; the prompter says Cancel
+  } cases[] = {{"held", true, false}, {"none on this system", false, false},
+               {"refused by the engine", true, true}};
+  for (const Case& c : cases) {
+    std::vector<std::uint8_t> bytes = file;
+    if (c.damaged) bytes[0x8000] ^= 0xFF;
+    CountingInhibitor inhibitor(c.available);
+    UpdateFlowHooks hooks;
+    hooks.inhibitor = &inhibitor;
+    hooks.gpioStep = [](int, ChipGen, std::int32_t) { return static_cast<const char*>(nullptr); };
+    UpdateFlow flow({}, hooks);
+    DeviceWatchState w;
+    w.deviceOpen = OpenDevices();
+    ASSERT_NE(w.deviceOpen, 0);
+    w.chipGen = 2;
+    w.firmwarePath = write("fw.bin", bytes);
+    RecordingPrompter cancel(MessageAnswer::Cancel);
+    NotifyQueue q;
+    const StartResult r = flow.StartUpdate(w, UiLanguage::English, &q, &cancel);
+    EXPECT_EQ(inhibitor.acquired, 1) << c.name << ": asked once, before the writing";
+    if (c.damaged) {
+      EXPECT_EQ(r, StartResult::EngineRefused) << c.name;
+      EXPECT_FALSE(inhibitor.held()) << c.name << ": let go after the refusal";
+      continue;
+    }
+    ASSERT_EQ(r, StartResult::Started) << c.name;
+    EXPECT_EQ(inhibitor.held(), c.available) << c.name;
+    WaitForWorker();
+    bool terminal = false;
+    for (const Notification& n : q.drain()) {
+      if (!terminal) EXPECT_EQ(inhibitor.held(), c.available) << c.name << ": held until the outcome";
+      terminal = terminal || flow.HandleNotification(w, UiLanguage::English, n.code, n.value).terminal;
+    }
+    EXPECT_TRUE(terminal) << c.name;
+    EXPECT_FALSE(inhibitor.held()) << c.name << ": let go at the outcome";
+    EXPECT_EQ(flow.outcomeCode(), UPD_DOWNLOAD_DONE) << c.name << ": the update runs either way";
+    EXPECT_EQ(inhibitor.released, c.available ? 1 : 0) << c.name;
+  }
 }
 
 }  // namespace

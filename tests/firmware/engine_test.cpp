@@ -195,7 +195,14 @@ TEST_F(EngineTest, CompleteImageIsWrittenFromAddressZeroAndVerified) {
   for (std::uint32_t i = 0; i < t / 4096; ++i) want.push_back({UPD_ERASE_POS, i});
   want.insert(want.end(), {{UPD_ERASE_RESULT, 1}, {UPD_DOWNLOAD_BEGIN, 0}, {UPD_RANGE, t},
                            {UPD_DOWNLOAD_POS, 0}, {UPD_RANGE, t}, {UPD_DOWNLOAD_POS, 0}});
-  for (std::uint32_t done = 256; done <= t; done += 256) want.push_back({UPD_DOWNLOAD_POS, done});
+  // Everything but the first page is written, then read back with a report
+  // every 4 KiB and at its end; the first page is written last.
+  for (std::uint32_t done = 256; done <= t - 256; done += 256)
+    want.push_back({UPD_DOWNLOAD_POS, done});
+  for (std::uint32_t read = 0x1000; read < t - 256; read += 0x1000)
+    want.push_back({UPD_VALIDATE_POS, read});
+  want.push_back({UPD_VALIDATE_POS, t - 256});
+  want.push_back({UPD_DOWNLOAD_POS, t});
   want.insert(want.end(), {{UPD_VALIDATE_POS, 0}, {UPD_VALIDATE_RANGE, t},
                            {UPD_VALIDATE_RESULT, 1}});
   ASSERT_EQ(seq.size(), want.size() + 2) << describe(seq);

@@ -229,20 +229,39 @@ INSTANTIATE_TEST_SUITE_P(
       return name + "_" + LanguageName(std::get<1>(tp.param));
     });
 
-// No firmware file beside a camera of this product: the pass says so in a
-// box and leaves the connect text with every action control disabled.
-TEST_F(WindowTest, MissingFirmwareFileKeepsTheConnectTextAndDisablesTheControls) {
-  StartWindow(std::string("q,fw=0104,") + kFast);
+// No firmware file beside a camera of this product: the window has its
+// title, says in the user's language that no file was found and where it
+// looked, offers to choose one, and enables nothing else. No message box.
+class MissingFileTest : public WindowTest, public ::testing::WithParamInterface<UiLanguage> {};
+
+TEST_P(MissingFileTest, SaysWhereItLookedAndOffersToChooseAFile) {
+  const UiLanguage lang = GetParam();
+  const std::string what = LanguageName(lang);
+  StartWindow(std::string("q,fw=0104,") + kFast, lang);
   if (HasFatalFailure()) return;
-  ASSERT_EQ(boxes_.size(), 1u) << "one message box expected from the first pass";
-  EXPECT_EQ(boxes_[0], "Firmware File open Error!!");
-  EXPECT_EQ(statusText(), "Please connect your LUMAVIX Q.");
-  EXPECT_EQ(window().windowTitle(), "Kesh_Download_Tools")
-      << "the template's title expected: the pass ended before setting it";
+  EXPECT_TRUE(boxes_.empty()) << what << ": no message box expected, got "
+                              << (boxes_.empty() ? "" : boxes_[0].toStdString());
+  EXPECT_EQ(statusText(), ToQString(NoFirmwareFileText(lang, work_.u16string())))
+      << what << ": the folder looked in expected in the status line";
+  EXPECT_EQ(window().windowTitle(), ToQString(WindowTitle(lang, ModelVariant::Q)))
+      << what << ": the window expected to have its title";
+  auto* choose = window().findChild<QPushButton*>("chooseFile");
+  ASSERT_NE(choose, nullptr);
+  EXPECT_TRUE(choose->isVisible() && choose->isEnabled()) << what << ": choose-file expected";
+  EXPECT_EQ(choose->text(), ToQString(ChooseFileButtonText(lang)));
+  EXPECT_GE(choose->width(), choose->sizeHint().width()) << what << ": button text clipped";
+  auto* status = label(1004);
+  EXPECT_LE(status->heightForWidth(status->width()), status->height())
+      << what << ": the status text expected to fit, unclipped";
   for (int id : kActionControls) {
-    EXPECT_FALSE(control(id)->isEnabled()) << "control " << id << " expected disabled";
+    EXPECT_FALSE(control(id)->isEnabled()) << what << ": control " << id << " expected disabled";
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Languages, MissingFileTest, ::testing::ValuesIn(kAllLanguages),
+                         [](const ::testing::TestParamInfo<UiLanguage>& tp) {
+                           return std::string(LanguageName(tp.param));
+                         });
 
 }  // namespace
 }  // namespace lumavix::qtapp_test

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -23,6 +24,17 @@ namespace {
 
 const QString kFailureTexts[] = {"Firmware Download/Validate Failure.",
                                  "EEPROM Access Failure."};
+const FailureKind kFailureKinds[] = {FailureKind::WriteFailed, FailureKind::VerifyFailed,
+                                     FailureKind::EraseFailed, FailureKind::NoAnswer,
+                                     FailureKind::Refused};
+
+// The failure kind whose headline `line` is, in `lang`.
+std::optional<FailureKind> HeadlineKind(const QString& line, UiLanguage lang) {
+  for (FailureKind k : kFailureKinds) {
+    if (line == ToQString(FailureHeadline(lang, k))) return k;
+  }
+  return std::nullopt;
+}
 
 // ------------------------------------------------------ device changes --
 
@@ -161,12 +173,18 @@ struct FailureCase {
 
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
-class FailedRunTest : public WindowTest, public ::testing::WithParamInterface<FailureCase> {};
+class FailedRunTest
+    : public WindowTest,
+      public ::testing::WithParamInterface<std::tuple<FailureCase, UiLanguage>> {};
 
+// The status view after the failure, in the user's language: what happened,
+// whether the camera may be unplugged, what to do now, and the engine's
+// English status as the detail line, the only English in it.
 TEST_P(FailedRunTest, EndsInAStatusViewThatSaysTheRunFailed) {
-  const FailureCase& c = GetParam();
+  const FailureCase& c = std::get<0>(GetParam());
+  const UiLanguage lang = std::get<1>(GetParam());
   WriteFirmware(0x0105, ProductIdQA);
-  StartWindow(std::string("q,fw=0104,") + kFast + "," + c.fault);
+  StartWindow(std::string("q,fw=0104,") + kFast + "," + c.fault, lang);
   if (HasFatalFailure()) return;
   ASSERT_TRUE(control(1001)->isVisible()) << c.name << ": Update expected offered";
   const int passes = window().passCount();
@@ -179,28 +197,59 @@ TEST_P(FailedRunTest, EndsInAStatusViewThatSaysTheRunFailed) {
       << label(1045)->text().toStdString() << "\"";
 
   const QString status = statusText();
-  const QString first = status.section('\n', 0, 0);
-  EXPECT_TRUE(first == kFailureTexts[0] || first == kFailureTexts[1])
-      << c.name << ": the status line expected to start with the failure, is \""
-      << status.toStdString() << "\"";
-  EXPECT_FALSE(status.contains(ToQString(StatusText(UiLanguage::English, 15))))
+  const QStringList lines = status.split('\n');
+  ASSERT_EQ(lines.size(), 4) << c.name << ": headline, safety, what to do, detail expected in \""
+                             << status.toStdString() << "\"";
+  const std::optional<FailureKind> kind = HeadlineKind(lines[0], lang);
+  ASSERT_TRUE(kind.has_value()) << c.name << ": the status line expected to start with a failure "
+                                << "headline in the user's language, is \""
+                                << status.toStdString() << "\"";
+  EXPECT_NE(*kind, FailureKind::Refused) << c.name << ": the run touched the camera";
+  EXPECT_EQ(lines[1], ToQString(FailureSafetyText(lang, *kind)))
+      << c.name << ": whether the camera may be unplugged expected second";
+  const QString detail = lines[3];
+  EXPECT_TRUE(detail == ToQString(DetailLabel(lang)) + " " + kFailureTexts[0] ||
+              detail == ToQString(DetailLabel(lang)) + " " + kFailureTexts[1])
+      << c.name << ": the engine's status expected as the detail line, is \""
+      << detail.toStdString() << "\"";
+  if (lang != UiLanguage::English) {
+    // Nothing English above the detail line.
+    const QString english[] = {ToQString(FailureHeadline(UiLanguage::English, *kind)),
+                               ToQString(FailureSafetyText(UiLanguage::English, *kind)),
+                               ToQString(RetryAdviceText(UiLanguage::English)),
+                               "Please connect your", "Firmware Download", "EEPROM Access"};
+    for (int i = 0; i < 3; ++i) {
+      for (const QString& e : english) {
+        EXPECT_FALSE(lines[i].contains(e)) << c.name << ": line " << i << " \""
+                                           << lines[i].toStdString() << "\" expected without \""
+                                           << e.toStdString() << "\"";
+      }
+    }
+  }
+  EXPECT_FALSE(status.contains(ToQString(StatusText(lang, 15))))
       << c.name << ": \"Update in progress...\" must not stay";
+  auto* statusLabel = label(1004);
+  EXPECT_LE(statusLabel->heightForWidth(statusLabel->width()), statusLabel->height())
+      << c.name << ": the failure text expected to fit its line, unclipped";
   EXPECT_TRUE(control(1004)->isVisible()) << c.name << ": status line expected visible";
   for (int id : {1044, 1043, 1045}) {
     EXPECT_FALSE(control(id)->isVisible()) << c.name << ": control " << id << " expected hidden";
   }
-  EXPECT_EQ(window().frameGeometry().size(), Scaled(460, 170)) << c.name << ": status view expected 460 x 170";
+  EXPECT_EQ(window().frameGeometry().size(), Scaled(460, 260))
+      << c.name << ": the failure's status view expected 460 x 260";
 
-  const QString rest = status.section('\n', 1);
+  const QString rest = lines[2];
   if (c.cameraStays) {
-    // What to do: try again; the button is there for it.
-    EXPECT_EQ(rest, "Keep the camera connected and click Update to try again.")
+    // What to do: try again; the button is there for it, below the text.
+    EXPECT_EQ(rest, ToQString(RetryAdviceText(lang)))
         << c.name << ": the advice to try again expected below the failure";
     EXPECT_TRUE(control(1001)->isVisible() && control(1001)->isEnabled())
         << c.name << ": Update expected back, visible and enabled";
+    EXPECT_GE(control(1001)->y(), statusLabel->geometry().bottom())
+        << c.name << ": Update expected below the failure text";
   } else {
     // What to do: connect the camera again.
-    EXPECT_EQ(rest, "Please connect your LUMAVIX Q.")
+    EXPECT_EQ(rest, ToQString(ConnectText(lang, kToolModel)))
         << c.name << ": the connect request expected below the failure";
     EXPECT_FALSE(control(1001)->isVisible()) << c.name << ": nothing to update without a camera";
   }
@@ -213,15 +262,18 @@ TEST_P(FailedRunTest, EndsInAStatusViewThatSaysTheRunFailed) {
     TogglePlug();
   }
   ASSERT_TRUE(WaitForPasses(passes + 2)) << c.name << ": pass after the replug";
-  EXPECT_FALSE(statusText().contains(first)) << c.name << ": the failure shown only once";
+  EXPECT_FALSE(statusText().contains(lines[0])) << c.name << ": the failure shown only once";
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, FailedRunTest,
-                         ::testing::Values(FailureCase{"unplugged", "unplug-after=300", false},
-                                           FailureCase{"flash_stays_busy", "stuck-busy=1", true}),
-                         [](const ::testing::TestParamInfo<FailureCase>& tp) {
-                           return std::string(tp.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FailedRunTest,
+    ::testing::Combine(::testing::Values(FailureCase{"unplugged", "unplug-after=300", false},
+                                         FailureCase{"flash_stays_busy", "stuck-busy=1", true}),
+                       ::testing::Values(UiLanguage::English, UiLanguage::German)),
+    [](const ::testing::TestParamInfo<std::tuple<FailureCase, UiLanguage>>& tp) {
+      return std::string(std::get<0>(tp.param).name) + "_" +
+             LanguageName(std::get<1>(tp.param));
+    });
 
 // A start that StartUpdate or the engine refuses comes back to a status view
 // instead of an empty progress view.
@@ -230,6 +282,7 @@ struct RefusalCase {
   // Changes the firmware file after the pass has read it.
   void (*spoil)(const std::filesystem::path& file);
   const char* box;  // the message box StartUpdate or the engine shows
+  FileProblem after;  // what the next pass finds wrong with the file
 };
 
 void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
@@ -251,7 +304,14 @@ TEST_P(RefusedStartTest, ComesBackToAStatusView) {
       << boxes_[0].toStdString() << "\"";
   EXPECT_FALSE(window().updateRunning()) << c.name << ": nothing expected to run";
   ASSERT_TRUE(WaitForPasses(passes + 1)) << c.name << ": a pass expected after the refusal";
-  EXPECT_EQ(window().frameGeometry().size(), Scaled(460, 170)) << c.name << ": status view expected";
+  EXPECT_EQ(window().frameGeometry().size(), Scaled(460, 190))
+      << c.name << ": the file problem's status view expected";
+  const std::u16string where =
+      c.after == FileProblem::NotFound ? work_.u16string() : std::u16string(u"fw.bin");
+  EXPECT_EQ(statusText(), ToQString(FileProblemText(UiLanguage::English, c.after, where)))
+      << c.name << ": the file's problem expected in the status line";
+  EXPECT_TRUE(window().findChild<QPushButton*>("chooseFile")->isVisible())
+      << c.name << ": the choose-file button expected";
   EXPECT_TRUE(control(1004)->isVisible()) << c.name << ": status line expected visible";
   for (int id : {1044, 1043, 1045}) {
     EXPECT_FALSE(control(id)->isVisible()) << c.name << ": control " << id << " expected hidden";
@@ -263,12 +323,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RefusalCase{"file_deleted",
                     [](const std::filesystem::path& f) { std::filesystem::remove(f); },
-                    "Firmware File1 open Error!!"},
+                    "Firmware File1 open Error!!", FileProblem::NotFound},
         RefusalCase{"file_emptied",
                     [](const std::filesystem::path& f) {
                       std::ofstream(f, std::ios::binary | std::ios::trunc);
                     },
-                    "Firmware size Error!!"},
+                    "Firmware size Error!!", FileProblem::NotFirmware},
         RefusalCase{"file_corrupted",
                     [](const std::filesystem::path& f) {
                       // A changed byte breaks the file's CRC: the engine
@@ -279,7 +339,7 @@ INSTANTIATE_TEST_SUITE_P(
                       io.seekp(0x8000);
                       io.put(static_cast<char>(old ^ 0xFF));
                     },
-                    "File 0 CRC Checksum Error! Continue?"}),
+                    "File 0 CRC Checksum Error! Continue?", FileProblem::BadCrc}),
     [](const ::testing::TestParamInfo<RefusalCase>& tp) {
       return std::string(tp.param.name);
     });

@@ -1,0 +1,142 @@
+#include "app/update_progress.h"
+
+#include <algorithm>
+
+#include "app/update_flow.h"
+#include "firmware/engine.h"
+
+namespace lumavix {
+
+void PhaseTracker::Clear() {
+  phase_ = UpdatePhase::None;
+  total_ = 0;
+  sectors_ = 0;
+  percent_ = 0;
+  secondsLeft_ = -1;
+}
+
+void PhaseTracker::Start(std::uint32_t nowMs) {
+  Clear();
+  Change ignored;
+  Enter(UpdatePhase::Erase, nowMs, ignored);
+}
+
+void PhaseTracker::Enter(UpdatePhase phase, std::uint32_t nowMs, Change& c) {
+  if (phase_ != phase) c.phase = c.text = true;
+  if (percent_ != 0) c.percent = c.text = true;
+  phase_ = phase;
+  percent_ = 0;
+  secondsLeft_ = -1;
+  phaseStartMs_ = nowMs;
+}
+
+void PhaseTracker::SetPercent(int percent, std::uint32_t nowMs, Change& c) {
+  percent = std::clamp(percent, 0, 100);
+  if (percent == percent_) return;
+  percent_ = percent;
+  c.percent = c.text = true;
+  // The rate so far in this phase, carried to its end. Recomputed only when
+  // the percentage moves, so the line does not flicker between two values.
+  long left = -1;
+  const std::uint32_t elapsed = nowMs - phaseStartMs_;
+  // Without a run there is no start to measure from.
+  if (phase_ != UpdatePhase::None && percent_ >= kTimeLeftFromPercent && percent_ < 100 &&
+      elapsed > 0) {
+    const std::uint64_t ms = std::uint64_t{elapsed} * static_cast<std::uint64_t>(100 - percent_) /
+                             static_cast<std::uint64_t>(percent_);
+    left = static_cast<long>((ms + 999) / 1000);
+  }
+  secondsLeft_ = left;
+}
+
+PhaseTracker::Change PhaseTracker::Note(std::uint32_t code, std::uint32_t value,
+                                        std::uint32_t nowMs) {
+  Change c;
+  switch (code) {
+    case UPD_ERASE_RANGE:
+      if (phase_ == UpdatePhase::None) Enter(UpdatePhase::Erase, nowMs, c);
+      sectors_ = value + 1;
+      break;
+    case UPD_ERASE_POS:
+      if (phase_ == UpdatePhase::Erase && sectors_ > 0)
+        SetPercent(static_cast<int>((std::uint64_t{value} + 1) * 100 / sectors_), nowMs, c);
+      break;
+    case UPD_ERASE_RESULT:
+      if (phase_ == UpdatePhase::Erase && value != 0) SetPercent(100, nowMs, c);
+      break;
+    case UPD_DOWNLOAD_BEGIN:
+      Enter(UpdatePhase::Program, nowMs, c);
+      break;
+    case UPD_VALIDATE_BEGIN:
+      Enter(UpdatePhase::Verify, nowMs, c);
+      break;
+    case UPD_RANGE:
+      if (value > kProgressFloor) total_ = value;
+      break;
+    case UPD_DOWNLOAD_POS:
+      // Sectors erased one by one are counted by their own codes; in the
+      // verification a position is the short write of what is verified last.
+      if (value <= kProgressFloor || phase_ == UpdatePhase::Verify) break;
+      if (phase_ == UpdatePhase::Erase && sectors_ > 0) break;
+      if (total_ > 0) SetPercent(ProgressPercent(value, static_cast<std::int32_t>(std::min<std::uint32_t>(total_, 0x7FFFFFFF))), nowMs, c);
+      break;
+    case UPD_VALIDATE_POS:
+      if (value <= kProgressFloor) break;
+      // A run that reports its read-back without announcing it (boot-header)
+      // enters the verification with its first position.
+      if (phase_ != UpdatePhase::Verify && phase_ != UpdatePhase::None)
+        Enter(UpdatePhase::Verify, nowMs, c);
+      if (total_ > 0) SetPercent(ProgressPercent(value, static_cast<std::int32_t>(std::min<std::uint32_t>(total_, 0x7FFFFFFF))), nowMs, c);
+      break;
+    case UPD_VALIDATE_RESULT:
+      if (value != 0 && phase_ == UpdatePhase::Verify) SetPercent(100, nowMs, c);
+      break;
+    case UPD_DOWNLOAD_DONE:
+      if (phase_ != UpdatePhase::None) SetPercent(100, nowMs, c);
+      break;
+    default:
+      break;
+  }
+  return c;
+}
+
+FailureKind ClassifyFailure(std::uint32_t code, std::uint32_t value, bool refused) {
+  if (refused) return FailureKind::Refused;
+  switch (code) {
+    case UPD_ACCESS_FAILED:
+      return FailureKind::NoAnswer;
+    case UPD_ERASE_RESULT:
+      return value == 0 ? FailureKind::EraseFailed : FailureKind::WriteFailed;
+    case UPD_VALIDATE_RESULT:
+      return FailureKind::VerifyFailed;
+    default:
+      return FailureKind::WriteFailed;
+  }
+}
+
+PresentationView ComposeFailureView(const PresentationView& pass, UiLanguage lang,
+                                    FailureKind kind, std::string_view engineStatus) {
+  PresentationView v = pass;
+  // A presentation with a link or a file to choose keeps its own layout:
+  // the failure is not what the user acts on there.
+  if (pass.linkShown || pass.chooseFileShown) return v;
+  const bool retry = OffersUpdate(pass.presentation);
+  std::u16string text(FailureHeadline(lang, kind));
+  text += u'\n';
+  text += FailureSafetyText(lang, kind);
+  text += u'\n';
+  text += retry ? std::u16string(RetryAdviceText(lang)) : pass.statusText;
+  if (!engineStatus.empty()) {
+    text += u'\n';
+    text += DetailLabel(lang);
+    text += u' ';
+    text += widen_narrow_text(std::string(engineStatus));
+  }
+  v.statusText = std::move(text);
+  v.statusRect = kFailureStatusRect;
+  v.windowSize = kFailureWindowSize;
+  if (v.updateButtonShown) v.updateButtonRect = kFailureUpdateButtonRect;
+  return v;
+}
+
+}  // namespace lumavix

@@ -1,0 +1,71 @@
+// What an update run shows while it runs and when it fails, decided from the
+// worker's notifications without any window: the phase (erasing, writing,
+// verifying), its percentage and the time left from the measured rate, and
+// the failure told in the user's language with the engine's own status kept
+// as a detail line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "app/device_watch.h"
+#include "app/texts.h"
+
+namespace lumavix {
+
+// Percentages below this give no time-left estimate: the rate of the first
+// few percent says little (the first transfers include opening the flash).
+inline constexpr int kTimeLeftFromPercent = 5;
+
+class PhaseTracker {
+ public:
+  struct Change {
+    bool phase = false;    // a new phase began
+    bool percent = false;  // the phase's percentage changed
+    bool text = false;     // the phase line changed (percentage or time left)
+  };
+
+  // A run begins: its first phase is always the erase.
+  void Start(std::uint32_t nowMs);
+  // No run: phase None, percentage 0.
+  void Clear();
+  // One notification of the run, at `nowMs` on the injectable clock.
+  Change Note(std::uint32_t code, std::uint32_t value, std::uint32_t nowMs);
+
+  [[nodiscard]] UpdatePhase phase() const { return phase_; }
+  // 0..100 within the phase.
+  [[nodiscard]] int percent() const { return percent_; }
+  // Whole seconds left in the phase, or -1 while unknown.
+  [[nodiscard]] long secondsLeft() const { return secondsLeft_; }
+
+ private:
+  void Enter(UpdatePhase phase, std::uint32_t nowMs, Change& c);
+  void SetPercent(int percent, std::uint32_t nowMs, Change& c);
+
+  UpdatePhase phase_ = UpdatePhase::None;
+  std::uint32_t total_ = 0;     // the current UPD_RANGE
+  std::uint32_t sectors_ = 0;   // sectors to erase (boot-header runs), 0 when not told
+  int percent_ = 0;
+  long secondsLeft_ = -1;
+  std::uint32_t phaseStartMs_ = 0;
+};
+
+// The failure of a run's terminal notification; `refused` when the run
+// refused before touching the camera (LastRefusal()).
+[[nodiscard]] FailureKind ClassifyFailure(std::uint32_t code, std::uint32_t value, bool refused);
+
+// The status view after a failed run: the failure in the user's language
+// (what happened, whether the camera may be unplugged), then what to do now
+// (try again when the pass offers Update, otherwise the pass's own request),
+// and last the engine's English status as a detail line. The status line and
+// the window grow to hold it; the Update button moves below it.
+[[nodiscard]] PresentationView ComposeFailureView(const PresentationView& pass, UiLanguage lang,
+                                                  FailureKind kind,
+                                                  std::string_view engineStatus);
+
+inline constexpr PixelSize kFailureWindowSize{460, 260};
+inline constexpr PixelRect kFailureStatusRect{20, 10, 420, 175};
+inline constexpr PixelRect kFailureUpdateButtonRect{165, 200, 130, 30};
+
+}  // namespace lumavix

@@ -1,0 +1,428 @@
+// The moments of an update a person sees and acts on: the firmware file
+// chosen in the dialog or dropped on the window, the phase line under the
+// ring, the refused close and its reason, the keyboard paths, what screen
+// readers are told, and the ring at twice the scale (the same tests run in a
+// second process under QT_SCALE_FACTOR=2).
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <QAccessible>
+#include <QAccessibleValueInterface>
+#include <QApplication>
+#include <QDropEvent>
+#include <QFontMetrics>
+#include <QFileDialog>
+#include <QImage>
+#include <QLabel>
+#include <QMimeData>
+#include <QPushButton>
+#include <QUrl>
+
+#include "app/confirm_dialog.h"
+#include "app/device_watch.h"
+#include "app/update_flow.h"
+#include "app/update_progress.h"
+#include "app/qt_bridge.h"
+#include "app/ring.h"
+#include "app/ring_geometry.h"
+#include "firmware/engine.h"
+#include "firmware/image.h"
+#include "firmware/product_config.h"
+#include "window_fixture.h"
+
+namespace lumavix::qtapp_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A camera slow enough for the phases to be seen, fast enough for a test.
+constexpr const char* kVisible = "latency-us=15,busy=0";
+
+std::string WriteFile(const fs::path& path, std::uint16_t version, std::uint16_t product,
+                      bool damage = false) {
+  FirmwareBuildOptions o;
+  o.firmware_version = version;
+  o.product_id = product;
+  std::vector<std::uint8_t> bytes = build_firmware_file(o);
+  if (damage) bytes[0x8000] ^= 0xFF;
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return path.string();
+}
+
+QPushButton* ChooseButton(MainWindow& w) { return w.findChild<QPushButton*>("chooseFile"); }
+QLabel* PhaseLine(MainWindow& w) { return w.findChild<QLabel*>("phaseLine"); }
+
+// -------------------------------------------------------- the chosen file --
+
+TEST_F(WindowTest, TheFileDialogOffersBinFilesAndItsChoiceIsChecked) {
+  StartWindow(std::string("q,fw=0104,") + kFast);
+  if (HasFatalFailure()) return;
+  const std::string elsewhere = WriteFile(root_ / "chosen.bin", 0x0105, ProductIdQA);
+  QStringList filters;
+  QTimer::singleShot(0, [&] {
+    QFileDialog* dialog = nullptr;
+    QTest::qWaitFor([&] {
+      dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      return dialog != nullptr;
+    }, 3000);
+    if (!dialog) return;
+    filters = dialog->nameFilters();
+    dialog->selectFile(QString::fromStdString(elsewhere));
+    QMetaObject::invokeMethod(dialog, "accept", Qt::DirectConnection);
+  });
+  QTest::mouseClick(ChooseButton(window()), Qt::LeftButton);
+  ASSERT_FALSE(filters.isEmpty()) << "the file dialog expected to come up";
+  EXPECT_TRUE(filters.join(' ').contains("*.bin")) << "the dialog expected filtered to *.bin";
+  EXPECT_EQ(statusText(), ToQString(UpdateAvailableText(UiLanguage::English, kCameraModel, 0x0105,
+                                                        0x0104)))
+      << "the chosen file expected to be offered";
+  EXPECT_TRUE(control(1001)->isVisible() && control(1001)->isEnabled());
+  EXPECT_FALSE(ChooseButton(window())->isVisible()) << "nothing left to choose";
+}
+
+// A dropped file takes the same road; a wrong or damaged one is named with
+// its reason and nothing is offered.
+struct DropCase {
+  const char* name;
+  const char* file;
+  std::uint16_t product;
+  bool damage;
+  FileProblem problem;  // None: the update is offered
+};
+
+void PrintTo(const DropCase& c, std::ostream* os) { *os << c.name; }
+
+class DropTest : public WindowTest, public ::testing::WithParamInterface<DropCase> {};
+
+void Drop(MainWindow& w, const std::string& path) {
+  QMimeData mime;
+  mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
+  const QPointF at(10, 10);
+  QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&w, &enter);
+  if (!enter.isAccepted()) return;
+  QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&w, &drop);
+}
+
+TEST_P(DropTest, ADroppedFileIsCheckedBeforeAnythingIsOffered) {
+  const DropCase& c = GetParam();
+  StartWindow(std::string("q,fw=0104,") + kFast);
+  if (HasFatalFailure()) return;
+  const int passes = window().passCount();
+  const std::string path = WriteFile(root_ / c.file, 0x0105, c.product, c.damage);
+  Drop(window(), path);
+  EXPECT_GT(window().passCount(), passes) << c.name << ": a pass expected for the dropped file";
+  if (c.problem == FileProblem::None) {
+    EXPECT_TRUE(control(1001)->isVisible()) << c.name << ": the update expected to be offered";
+    return;
+  }
+  EXPECT_EQ(statusText(), ToQString(FileProblemText(UiLanguage::English, c.problem,
+                                                    fs::path(path).filename().u16string())))
+      << c.name << ": the file and its problem expected";
+  EXPECT_FALSE(control(1001)->isVisible()) << c.name << ": nothing expected to be offered";
+  EXPECT_TRUE(ChooseButton(window())->isVisible()) << c.name << ": another file can be chosen";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, DropTest,
+    ::testing::Values(DropCase{"good", "good.bin", ProductIdQA, false, FileProblem::None},
+                      DropCase{"damaged", "damaged.bin", ProductIdQA, true, FileProblem::BadCrc},
+                      DropCase{"other_product", "r2.bin", ProductIdQAlt, false,
+                               FileProblem::OtherProduct}),
+    [](const ::testing::TestParamInfo<DropCase>& tp) { return std::string(tp.param.name); });
+
+TEST_F(WindowTest, ADropOfAnythingButABinFileIsRefused) {
+  WriteFirmware(0x0105, ProductIdQA);
+  StartWindow(std::string("q,fw=0104,") + kFast);
+  if (HasFatalFailure()) return;
+  std::ofstream(root_ / "notes.txt") << "x";
+  QMimeData mime;
+  mime.setUrls({QUrl::fromLocalFile(QString::fromStdString((root_ / "notes.txt").string()))});
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&window(), &enter);
+  EXPECT_FALSE(enter.isAccepted()) << "a text file expected to be refused";
+}
+
+// --------------------------------------------------- phases and closing --
+
+class PhaseTest : public WindowTest, public ::testing::WithParamInterface<UiLanguage> {};
+
+// The line under the ring names each phase in turn and the verification
+// moves; a close asked for meanwhile is refused with its reason.
+TEST_P(PhaseTest, PhaseLineAndRefusedClose) {
+  const UiLanguage lang = GetParam();
+  const std::string what = LanguageName(lang);
+  WriteFirmware(0x0105, ProductIdQA);
+  StartWindow(std::string("q,fw=0104,") + kVisible, lang);
+  if (HasFatalFailure()) return;
+  window().StartUpdate();
+  ASSERT_TRUE(window().updateRunning()) << what << ": the run expected to start";
+
+  EXPECT_FALSE(window().close()) << what << ": closing expected refused during the run";
+  EXPECT_TRUE(window().isVisible());
+  EXPECT_TRUE(label(1045)->text().contains(ToQString(CloseRefusedText(lang))))
+      << what << ": the reason expected in the window, is \""
+      << label(1045)->text().toStdString() << "\"";
+  EXPECT_LE(label(1045)->heightForWidth(label(1045)->width()), label(1045)->height())
+      << what << ": the reason expected unclipped";
+
+  std::vector<UpdatePhase> order;
+  std::set<int> verifyPercents;
+  bool timeLeft = false;
+  const QString names[] = {ToQString(PhaseLineText(lang, UpdatePhase::Erase, 0, -1)).section("...", 0, 0),
+                           ToQString(PhaseLineText(lang, UpdatePhase::Program, 0, -1)).section("...", 0, 0),
+                           ToQString(PhaseLineText(lang, UpdatePhase::Verify, 0, -1)).section("...", 0, 0)};
+  ASSERT_TRUE(WaitFor([&] {
+    const QString line = PhaseLine(window())->text();
+    for (int i = 0; i < 3; ++i) {
+      if (line.startsWith(names[i] + "...")) {
+        const auto phase = static_cast<UpdatePhase>(i + 1);
+        if (order.empty() || order.back() != phase) order.push_back(phase);
+        if (phase == UpdatePhase::Verify) verifyPercents.insert(line.section("... ", 1).section(' ', 0, 0).toInt());
+      }
+    }
+    timeLeft = timeLeft || line.contains(ToQString(TimeLeftText(lang, 1)).section("1", 0, 0).trimmed());
+    return !window().updateRunning();
+  }, 30000)) << what << ": the run expected to end";
+  const std::vector<UpdatePhase> want = {UpdatePhase::Erase, UpdatePhase::Program, UpdatePhase::Verify};
+  EXPECT_EQ(order, want) << what << ": erasing, writing, verifying expected in turn";
+  EXPECT_GE(verifyPercents.size(), 3u) << what << ": the verification expected to move visibly";
+  EXPECT_TRUE(timeLeft) << what << ": the time left expected once the rate is known";
+  EXPECT_TRUE(PhaseLine(window())->isVisible());
+  EXPECT_EQ(ring()->lastAngle(), 360) << what << ": the verification's pass expected closed";
+
+  EXPECT_FALSE(label(1045)->text().contains(ToQString(CloseRefusedText(lang))))
+      << what << ": the reason expected gone once the run has ended";
+  EXPECT_EQ(window().frameGeometry().size(), Scaled(400, 320))
+      << what << ": the progress view expected back to its size";
+  EXPECT_TRUE(window().close()) << what << ": closing expected once the run has ended";
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, PhaseTest,
+                         ::testing::Values(UiLanguage::English, UiLanguage::German),
+                         [](const ::testing::TestParamInfo<UiLanguage>& tp) {
+                           return std::string(LanguageName(tp.param));
+                         });
+
+// ---------------------------------------------------------------- keyboard --
+
+TEST_F(WindowTest, EnterOffersTheUpdateAndEscapeCloses) {
+  WriteFirmware(0x0105, ProductIdQA);
+  StartWindow(std::string("q,fw=0104,") + kFast, UiLanguage::German);
+  if (HasFatalFailure()) return;
+  ConfirmDialog* dialog = &window().confirmDialog();
+  bool sawDialog = false;
+  QWidget* firstFocus = nullptr;
+  QWidget* afterTab = nullptr;
+  QTimer::singleShot(0, dialog, [&] {
+    if (!QTest::qWaitFor([&] { return dialog->isVisible(); }, 2000)) return;
+    sawDialog = true;
+    dialog->activateWindow();
+    QTest::qWait(20);
+    firstFocus = QApplication::focusWidget();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    afterTab = QApplication::focusWidget();
+    // "&Abbrechen": Alt+A is Cancel.
+    QTest::keyClick(dialog, Qt::Key_A, Qt::AltModifier);
+    if (dialog->isVisible()) dialog->reject();
+  });
+  QTest::keyClick(&window(), Qt::Key_Return);
+  ASSERT_TRUE(sawDialog) << "Enter expected to open the confirmation";
+  auto* ok = dialog->findChild<QPushButton*>("button1");
+  auto* cancel = dialog->findChild<QPushButton*>("button2");
+  EXPECT_EQ(ok->text(), "&OK");
+  EXPECT_EQ(cancel->text(), "&Abbrechen");
+  EXPECT_EQ(firstFocus, ok) << "OK expected to have the focus first";
+  EXPECT_EQ(afterTab, cancel) << "Tab expected to reach Cancel";
+  EXPECT_FALSE(window().updateRunning()) << "Alt+A (Abbrechen) expected to cancel";
+
+  QTest::keyClick(&window(), Qt::Key_Escape);
+  EXPECT_FALSE(window().isVisible()) << "Escape expected to close the window when nothing runs";
+}
+
+TEST(ConfirmMnemonics, EveryLanguageHasTwoDistinctMnemonics) {
+  for (UiLanguage lang : kAllLanguages) {
+    const std::u16string ok = ConfirmButtonMnemonic(lang, 4);
+    const std::u16string cancel = ConfirmButtonMnemonic(lang, 3);
+    auto letter = [](const std::u16string& t) {
+      const auto at = t.find(u'&');
+      return at == std::u16string::npos || at + 1 >= t.size() ? u'\0' : QChar(t[at + 1]).toLower().unicode();
+    };
+    EXPECT_NE(letter(ok), u'\0') << LanguageName(lang) << ": OK without a mnemonic";
+    EXPECT_NE(letter(cancel), u'\0') << LanguageName(lang) << ": Cancel without a mnemonic";
+    EXPECT_NE(letter(ok), letter(cancel)) << LanguageName(lang) << ": the two share a letter";
+  }
+}
+
+// ------------------------------------------------------- screen readers --
+
+// Collects the accessibility events the window sends.
+std::vector<std::pair<QAccessible::Event, QObject*>>* g_events = nullptr;
+void RecordEvent(QAccessibleEvent* e) {
+  if (g_events) g_events->push_back({e->type(), e->object()});
+}
+
+void Notify(MainWindow& w, std::uint32_t code, std::uint32_t value) {
+  QCoreApplication::postEvent(&w, new NotifyEvent(code, value));
+  QTest::qWait(0);
+  QCoreApplication::processEvents();
+  QCoreApplication::processEvents();
+}
+
+TEST_F(WindowTest, TheRingExposesItsValueAndStatusChangesAreAnnounced) {
+  WriteFirmware(0x0105, ProductIdQA);
+  std::vector<std::pair<QAccessible::Event, QObject*>> events;
+  g_events = &events;
+  SetAnnouncementObserver(&RecordEvent);
+  StartWindow(std::string("q,fw=0104,") + kFast);
+  if (HasFatalFailure()) return;
+
+  // Every control shown has a name.
+  for (QWidget* w : window().findChildren<QWidget*>()) {
+    if (!w->isVisibleTo(&window()) || !w->isWidgetType()) continue;
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+    ASSERT_NE(a, nullptr);
+    EXPECT_FALSE(a->text(QAccessible::Name).isEmpty())
+        << w->objectName().toStdString() << " expected an accessible name";
+  }
+
+  ring()->show();
+  Notify(window(), UPD_RANGE, 10000);
+  Notify(window(), UPD_DOWNLOAD_POS, 5000);
+  ASSERT_TRUE(WaitFor([&] { return ring()->lastAngle() == 180; }, 1000));
+  QAccessibleInterface* a = QAccessible::queryAccessibleInterface(ring());
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->role(), QAccessible::ProgressBar);
+  EXPECT_EQ(a->text(QAccessible::Name), ToQString(RingAccessibleName(UiLanguage::English)));
+  QAccessibleValueInterface* v = a->valueInterface();
+  ASSERT_NE(v, nullptr) << "the ring expected to offer the value interface";
+  EXPECT_EQ(v->currentValue().toInt(), 50);
+  EXPECT_EQ(v->minimumValue().toInt(), 0);
+  EXPECT_EQ(v->maximumValue().toInt(), 100);
+  const bool valueEvent = std::any_of(events.begin(), events.end(), [&](const auto& e) {
+    return e.first == QAccessible::ValueChanged && e.second == ring();
+  });
+  EXPECT_TRUE(valueEvent) << "the ring's change expected to be announced";
+
+  events.clear();
+  TogglePlug();
+  ASSERT_TRUE(WaitForPasses(2));
+  const bool statusEvent = std::any_of(events.begin(), events.end(), [&](const auto& e) {
+    return e.first == QAccessible::NameChanged && e.second == control(1004);
+  });
+  EXPECT_TRUE(statusEvent) << "the new status text expected to be announced";
+  SetAnnouncementObserver({});
+  g_events = nullptr;
+}
+
+// ------------------------------------------------------------------ scale --
+
+// The ring's dots are drawn into a surface of the screen's device pixels:
+// at QT_SCALE_FACTOR=2 a dot is twice as wide and as sharp-edged as at 1,
+// not a blurred enlargement. This case runs at both scales (ctest runs it a
+// second time with QT_SCALE_FACTOR=2).
+TEST_F(WindowTest, RingIsDrawnAtDeviceResolution) {
+  StartWindow(std::string("none,") + kFast);
+  if (HasFatalFailure()) return;
+  ring()->show();
+  Notify(window(), UPD_RANGE, 10000);
+  Notify(window(), UPD_DOWNLOAD_POS, 5000);
+  ASSERT_TRUE(WaitFor([&] { return ring()->lastAngle() == 180; }, 1000));
+  const qreal dpr = ring()->devicePixelRatioF();
+  const QImage img = ring()->grab().toImage();
+  EXPECT_EQ(img.devicePixelRatio(), dpr);
+  EXPECT_EQ(img.width(), static_cast<int>(ring()->width() * dpr))
+      << "the grab expected in device pixels";
+
+  // Across the dot at 90 degrees (right of the centre), horizontally.
+  const RingDot dot = RingDotAt(90.0f);
+  const QColor on = QColor::fromRgbF(kRingDotColour.r, kRingDotColour.g, kRingDotColour.b);
+  const int y = static_cast<int>(std::lround(dot.y * dpr));
+  int full = 0, partial = 0;
+  for (int x = static_cast<int>((dot.x - 8) * dpr); x <= static_cast<int>((dot.x + 8) * dpr); ++x) {
+    const QColor c = img.pixelColor(x, y);
+    const int d = std::abs(c.green() - on.green()) + std::abs(c.red() - on.red());
+    if (d < 12) ++full;
+    else if (d < 130) ++partial;
+  }
+  EXPECT_GE(full, static_cast<int>(2 * kRingDotRadius * dpr) - 2)
+      << "the dot expected " << 2 * kRingDotRadius * dpr << " device pixels wide at scale " << dpr;
+  EXPECT_LE(partial, 2) << "the dot's edge expected sharp (at most one blended pixel a side)";
+
+  // The percentage is text, drawn by the font at the same resolution.
+  EXPECT_EQ(label(1043)->text(), "50%");
+  EXPECT_GE(label(1043)->width(), label(1043)->sizeHint().width()) << "the percentage clipped";
+}
+
+// Every new text fits its place in every language, at this scale: the
+// failure view's longest composition, the phase line at its longest, the
+// close refusal under the progress message, the buttons with their
+// mnemonics and the choose-file button.
+class TextFitTest : public WindowTest, public ::testing::WithParamInterface<UiLanguage> {};
+
+TEST_P(TextFitTest, NewTextsFitTheirPlaces) {
+  const UiLanguage lang = GetParam();
+  const std::string what = LanguageName(lang);
+  StartWindow(std::string("none,") + kFast, lang);
+  if (HasFatalFailure()) return;
+  const int dpi = window().logicalDpiX();
+  auto px = [&](const PixelRect& r) {
+    return QRect(ScalePixels(r.x, dpi), ScalePixels(r.y, dpi), ScalePixels(r.width, dpi),
+                 ScalePixels(r.height, dpi));
+  };
+  auto fits = [&](const QString& text, const QRect& place, const QFont& font, const char* where) {
+    QLabel probe;
+    probe.setFont(font);
+    probe.setWordWrap(true);
+    probe.setText(text);
+    EXPECT_LE(probe.heightForWidth(place.width()), place.height())
+        << what << ": " << where << " clipped: \"" << text.toStdString() << "\"";
+  };
+  const QFont font = label(1004)->font();
+  for (FailureKind k : {FailureKind::WriteFailed, FailureKind::VerifyFailed,
+                        FailureKind::EraseFailed, FailureKind::NoAnswer, FailureKind::Refused}) {
+    const PresentationView offered = ComposePresentation(Presentation::UpdateAvailable, lang,
+                                                         kToolModel, kCameraModel, 0x105, 0x104);
+    const PresentationView v =
+        ComposeFailureView(offered, lang, k, "Firmware Download/Validate Failure.");
+    fits(ToQString(v.statusText), px(v.statusRect), font, "failure view");
+    const PresentationView gone =
+        ComposePresentation(Presentation::NoCamera, lang, kToolModel, {}, 0, 0);
+    const PresentationView g = ComposeFailureView(gone, lang, k, "EEPROM Access Failure.");
+    fits(ToQString(g.statusText), px(g.statusRect), font, "failure view without a camera");
+  }
+  for (UpdatePhase p : {UpdatePhase::Erase, UpdatePhase::Program, UpdatePhase::Verify}) {
+    const QString line = ToQString(PhaseLineText(lang, p, 100, 89));
+    EXPECT_LE(QFontMetrics(font).horizontalAdvance(line), px(kPhaseLineRect).width())
+        << what << ": the phase line expected on one line: " << line.toStdString();
+  }
+  fits(ToQString(std::u16string(StatusText(lang, 15)) + u"\n\n" +
+                 std::u16string(CloseRefusedText(lang))),
+       px(kProgressNoticeMessageRect), label(1045)->font(), "close refusal");
+  for (const char* name : {"button1", "button2"}) {
+    auto* b = window().confirmDialog().findChild<QPushButton*>(name);
+    EXPECT_GE(b->width(), b->sizeHint().width()) << what << ": " << name << " clipped";
+  }
+  QPushButton probe(ToQString(ChooseFileButtonText(lang)));
+  probe.setFont(font);
+  EXPECT_LE(probe.sizeHint().width(), px(kChooseFileRect).width()) << what << ": choose-file clipped";
+  QPushButton update(ToQString(StatusText(lang, 6)));
+  update.setFont(font);
+  EXPECT_LE(update.sizeHint().width(), px(kFailureUpdateButtonRect).width())
+      << what << ": Update clipped in the failure view";
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, TextFitTest, ::testing::ValuesIn(kAllLanguages),
+                         [](const ::testing::TestParamInfo<UiLanguage>& tp) {
+                           return std::string(LanguageName(tp.param));
+                         });
+
+}  // namespace
+}  // namespace lumavix::qtapp_test
