@@ -9,6 +9,7 @@
 
 #include "cli/cli_context.h"
 #include "cli/commands.h"
+#include "cli/run_trace.h"
 
 using namespace lumavix::cli;
 
@@ -79,7 +80,9 @@ int main(int argc, char** argv) {
 
   Context ctx(g);
   if (!ctx.setup()) return kExitUsage;
-  const int rc = commands.run(ctx);
-  if (!ctx.finish() && rc == kExitOk) return kExitFailed;
+  RunTrace run_trace(ctx, app, std::vector<std::string>(argv, argv + argc));
+  int rc = commands.run(ctx);
+  if (!ctx.finish() && rc == kExitOk) rc = kExitFailed;
+  run_trace.finish(rc);
   return rc;
 }
