@@ -208,7 +208,7 @@ std::vector<BundleFile> rule_files(const std::string& granting) {
 
 int run_bundle(Context& ctx, const BundleArgs& a) {
   if (!a.file.ends_with(".tar.gz") && !a.file.ends_with(".tgz"))
-    return ctx.fail(kExitUsage, "--bundle needs a file name ending in .tar.gz: " + a.file);
+    return ctx.fail(kExitUsage, "--bundle needs a file name ending in .tar.gz or .tgz: " + a.file);
   const Findings f = doctor_findings(ctx);
   BundleInput in;
   in.version = version_text() + "\n";
@@ -223,7 +223,8 @@ int run_bundle(Context& ctx, const BundleArgs& a) {
   }
   in.serials = user_data_serials();
   if (!ctx.simulating()) {
-    for (std::string& serial : usb_serials("/sys", VendorId)) in.serials.push_back(std::move(serial));
+    for (std::string& serial : usb_serials("/sys", VendorId))
+      in.serials.push_back(std::move(serial));
   }
 
   std::vector<std::string> members;

@@ -106,7 +106,8 @@ bool RunLog::start(const std::string& command_line, const std::string& version) 
   const std::string stem = fmt::format("{}{}-{}", kPrefix, utc_stamp(true), ::getpid());
   for (int tries = 0; tries < 100; ++tries) {
     const unsigned n = sequence.fetch_add(1);
-    path_ = dir / (n == 0 ? stem + std::string(kSuffix) : fmt::format("{}_{:04}{}", stem, n, kSuffix));
+    path_ = dir / (n == 0 ? stem + std::string(kSuffix)
+                          : fmt::format("{}_{:04}{}", stem, n, kSuffix));
     fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd_ >= 0 || errno != EEXIST) break;
   }

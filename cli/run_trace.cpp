@@ -25,7 +25,8 @@ std::string quoted_command_line(const std::vector<std::string>& args) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string a = i == 0 ? std::string("lumavix-fw") : args[i];
     const bool plain = !a.empty() && std::all_of(a.begin(), a.end(), [](char c) {
-      return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("-_=.,/:@+%").find(c) != std::string_view::npos;
+      return std::isalnum(static_cast<unsigned char>(c)) ||
+             std::string_view("-_=.,/:@+%").find(c) != std::string_view::npos;
     });
     if (!plain) {
       std::string q = "'";

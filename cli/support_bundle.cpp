@@ -50,7 +50,8 @@ void mask_keyed_values(std::string& s) {
     const std::size_t ident_start = j;
     while (j < s.size() && is_ident(s[j])) ++j;
     bool number_key = false;
-    for (std::size_t k = ident_start; k + 6 <= j; ++k) number_key = number_key || iequal_at(s, k, "number");
+    for (std::size_t k = ident_start; k + 6 <= j; ++k)
+      number_key = number_key || iequal_at(s, k, "number");
     if (j == ident_start && iequal_at(s, j, " number")) {
       j += 7;
       number_key = true;
