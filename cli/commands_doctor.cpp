@@ -25,7 +25,6 @@
 namespace lumavix::cli {
 namespace {
 
-
 constexpr const char* kDoctorHint = "run \"lumavix-fw doctor\" for the fix";
 
 std::string hex4(std::uint16_t v) { return fmt::format("{:04X}", v); }
@@ -200,8 +199,22 @@ std::vector<BundleFile> rule_files(const std::string& granting) {
   }
   std::vector<BundleFile> files;
   for (const std::string& p : paths) {
+    std::error_code ec;
+    const auto st = std::filesystem::symlink_status(p, ec);
+    if (ec || !std::filesystem::exists(st)) continue;
     std::string text;
-    if (read_text_file(p, kMaxBundledFile, text)) files.push_back({p, std::move(text)});
+    if (read_text_file(p, kMaxBundledFile, text)) {
+      files.push_back({p, std::move(text)});
+    } else if (std::filesystem::is_symlink(st)) {
+      // A link to /dev/null is how a rule is masked: that is the finding.
+      files.push_back({p, "(a symbolic link to " +
+                              std::filesystem::read_symlink(p, ec).string() +
+                              ", not a rules file: udev reads nothing here and skips "
+                              "the files of this name in later folders)\n"});
+    } else {
+      files.push_back({p, "(present but not a readable rules file of at most " +
+                              std::to_string(kMaxBundledFile) + " bytes)\n"});
+    }
   }
   return files;
 }
