@@ -97,6 +97,16 @@ TEST_F(BundleCli, OnlyTheLastFiveRunsAreKept) {
   EXPECT_EQ(kept_runs(), 5u);
 }
 
+TEST_F(BundleCli, KeptTraceDoesNotTakeTheLinesFromVerboseOutput) {
+  const CliResult r = fw(std::string(kSim) + " -v dump -o d.bin --length 0x100");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("SPI FlashType"), std::string::npos)
+      << "-v must still write the trace lines to stderr:\n" << r.out;
+  const CliResult kept = sh("cat state/lumavix/run-*.log");
+  EXPECT_NE(kept.out.find("SPI FlashType"), std::string::npos) << kept.out;
+  EXPECT_NE(kept.out.find("result:  exit 0 (done)"), std::string::npos) << kept.out;
+}
+
 TEST_F(BundleCli, AStateFolderThatCannotBeWrittenNeverFailsTheRun) {
   tmp_.write("blocked", "a file where the state folder would be");
   ASSERT_EQ(fw("make-firmware --version 0105 --product-id 0E51 -o fw.bin").status, 0);
