@@ -24,6 +24,7 @@ struct Context::Impl {
   std::unique_ptr<LinuxPropertySetBackend> props;
   FlockLockBackend locks;
   bool opened = false;
+  nlohmann::ordered_json extra_fields = nlohmann::ordered_json::object();
 };
 
 Context::Context(GlobalOptions opts) : opts_(std::move(opts)), impl_(std::make_unique<Impl>()) {}
@@ -113,7 +114,13 @@ bool Context::open_camera() {
 
 void Context::result(const nlohmann::ordered_json& object, const std::string& text) const {
   if (opts_.json) {
-    std::cout << object.dump() << std::endl;
+    if (object.is_object() && !impl_->extra_fields.empty()) {
+      nlohmann::ordered_json o = object;
+      for (const auto& [k, v] : impl_->extra_fields.items()) o[k] = v;
+      std::cout << o.dump() << std::endl;
+    } else {
+      std::cout << object.dump() << std::endl;
+    }
   } else if (!text.empty()) {
     std::cout << text;
     if (text.back() != '\n') std::cout << '\n';
@@ -124,9 +131,15 @@ void Context::result(const nlohmann::ordered_json& object, const std::string& te
 int Context::fail(int status, const std::string& message) const {
   std::cerr << "error: " << message << std::endl;
   if (opts_.json) {
-    std::cout << nlohmann::ordered_json{{"error", message}, {"exitStatus", status}}.dump() << std::endl;
+    nlohmann::ordered_json o{{"error", message}, {"exitStatus", status}};
+    for (const auto& [k, v] : impl_->extra_fields.items()) o[k] = v;
+    std::cout << o.dump() << std::endl;
   }
   return status;
+}
+
+void Context::add_result_field(const std::string& key, nlohmann::ordered_json value) {
+  impl_->extra_fields[key] = std::move(value);
 }
 
 bool parse_hex(const std::string& text, unsigned long max, unsigned long& out) {

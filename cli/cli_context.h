@@ -51,6 +51,10 @@ class Context {
   // An error for the user on stderr (and as the JSON result in JSON mode).
   int fail(int status, const std::string& message) const;
 
+  // A field that every later result object carries (JSON mode), for what a
+  // run met on the side, such as a trace that could not be kept.
+  void add_result_field(const std::string& key, nlohmann::ordered_json value);
+
  private:
   struct Impl;
   GlobalOptions opts_;

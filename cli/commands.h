@@ -23,6 +23,9 @@ class Commands {
 
 // list, reg read, flash id, flash read.
 void register_device_commands(CLI::App& app, Commands& commands);
+// The result object of `list` for the device library opened now; its text
+// lines are appended to `text` when given.
+[[nodiscard]] nlohmann::ordered_json camera_list_json(std::string* text = nullptr);
 // file-info, make-firmware.
 void register_firmware_commands(CLI::App& app, Commands& commands);
 void register_settings_commands(CLI::App& app, Commands& commands);

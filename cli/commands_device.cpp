@@ -22,11 +22,11 @@ std::string hex_bytes(const std::uint8_t* p, std::size_t n, const char* sep = " 
   return s;
 }
 
-int run_list(Context& ctx) {
-  if (!ctx.open_camera()) return kExitNoCamera;
+}  // namespace
+
+nlohmann::ordered_json camera_list_json(std::string* text) {
   const LibraryState& s = library_state();
   nlohmann::ordered_json cameras = nlohmann::ordered_json::array();
-  std::string text;
   for (std::int32_t i = 0; i < kvVidHidCls_GetDevCount(); ++i) {
     const DeviceEntry& e = s.table[i];
     std::string path = e.path;
@@ -43,10 +43,19 @@ int run_list(Context& ctx) {
       variant = xu_variant_name(e.variant);
     }
     cameras.push_back(cam);
-    text += fmt::format("{}  {:<11} {:<6} generation {}  {}\n", i, device_kind_name(s.kind),
-                        variant, e.gen, path);
+    if (text)
+      *text += fmt::format("{}  {:<11} {:<6} generation {}  {}\n", i, device_kind_name(s.kind),
+                           variant, e.gen, path);
   }
-  ctx.result({{"cameras", cameras}}, text);
+  return {{"cameras", cameras}};
+}
+
+namespace {
+
+int run_list(Context& ctx) {
+  if (!ctx.open_camera()) return kExitNoCamera;
+  std::string text;
+  ctx.result(camera_list_json(&text), text);
   return kExitOk;
 }
 

@@ -1,21 +1,29 @@
 // `doctor`: what stands between this machine and a camera (the camera's
-// device nodes, their permissions and the udev rule), and the hint that
+// device nodes, their permissions and the udev rule), the support bundle
+// that gathers it with the traces of the last runs, and the hint that
 // points a user refused by a node to it.
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <ctime>
+#include <filesystem>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/run_log.h"
+#include "cli/run_support.h"
+#include "cli/run_trace.h"
+#include "cli/support_bundle.h"
+#include "cli/tar_gz.h"
 #include "devlib/frame.h"
 #include "firmware/product_config.h"
 #include "platform/linux_doctor.h"
+#include "settings/userdata.h"
 
 namespace lumavix::cli {
 namespace {
-
-using json = nlohmann::ordered_json;
 
 constexpr const char* kDoctorHint = "run \"lumavix-fw doctor\" for the fix";
 
@@ -82,19 +90,27 @@ int verdict_status(DoctorVerdict v) {
   return kExitFailed;
 }
 
-int run_simulated(Context& ctx) {
-  const json j{{"usable", true},          {"simulated", true},
+// The doctor's findings: the result object, its text and the exit status.
+struct Findings {
+  json object;
+  std::string text;
+  int status = kExitOk;
+  std::string rule_file;  // the rules file that grants access, if any
+};
+
+Findings simulated_findings() {
+  return {json{{"usable", true},          {"simulated", true},
                {"nodes", json::array()},  {"ruleInstalled", nullptr},
                {"ruleFile", nullptr},     {"rule", udev_rule_text()},
-               {"advice", json::array()}};
-  ctx.result(j,
-             "simulating: the built-in simulated camera needs no device node, so nothing was "
-             "scanned\nverdict: ready (simulated camera)");
-  return kExitOk;
+               {"advice", json::array()}},
+          "simulating: the built-in simulated camera needs no device node, so nothing was "
+          "scanned\nverdict: ready (simulated camera)",
+          kExitOk,
+          {}};
 }
 
-int run_doctor_command(Context& ctx) {
-  if (ctx.simulating()) return run_simulated(ctx);
+Findings doctor_findings(Context& ctx) {
+  if (ctx.simulating()) return simulated_findings();
 
   const DoctorReport report = run_doctor(DoctorRoots{}, probe_open_read_write);
   const std::vector<std::string> advice = doctor_advice(report);
@@ -124,8 +140,121 @@ int run_doctor_command(Context& ctx) {
   }
   if (show_rule) text += fmt::format("\nthe rule ({}):\n{}\n", kUdevRulePath, rule);
   text += verdict_text(verdict);
+  return {j, text, verdict_status(verdict), report.rule_file};
+}
+
+int run_doctor_command(Context& ctx) {
+  const Findings f = doctor_findings(ctx);
+  ctx.result(f.object, f.text);
+  return f.status;
+}
+
+// ------------------------------------------------------------------ bundle --
+
+struct BundleArgs {
+  std::string file;
+  bool with_serials = false;
+};
+
+// Longest rules file or run log taken into the bundle.
+constexpr std::size_t kMaxBundledFile = 2 * kRunLogMaxBytes;
+
+// What `list --json` prints now: the cameras, or the failure when none
+// answers. Opening the library here must not print that failure.
+json cameras_now() {
+  json j;
+  if (kvVidHidCls_Init()) {
+    j = camera_list_json();
+  } else {
+    std::string why;
+    for (const std::string& c : library_state().causes) why += (why.empty() ? "" : "; ") + c;
+    j = json{{"error", "no camera found" + (why.empty() ? std::string() : ": " + why)},
+             {"exitStatus", kExitNoCamera}};
+  }
+  kvVidHidCls_DeInit();
+  return j;
+}
+
+// The serial number in the user-data block of the first camera, when one
+// answers; only to mask it wherever it appears.
+std::vector<std::string> user_data_serials() {
+  EngineSession session;
+  std::vector<std::string> serials;
+  if (OpenDevices() == 0) return serials;
+  EepromUserData rec;
+  if (ReadUserDataBlock(rec) && !rec.serialNumber.empty()) serials.push_back(rec.serialNumber);
+  return serials;
+}
+
+// The rules files the doctor reads that concern the camera: the one that
+// grants access, and the tool's own file name in every rules folder (a copy
+// in /etc hides or masks the packaged one).
+std::vector<BundleFile> rule_files(const std::string& granting) {
+  std::vector<std::string> paths;
+  if (!granting.empty()) paths.push_back(granting);
+  const std::string name = std::filesystem::path(kUdevRulePath).filename().string();
+  for (const std::string& dir : DoctorRoots{}.rules_dirs) {
+    const std::string p = dir + "/" + name;
+    if (std::find(paths.begin(), paths.end(), p) == paths.end()) paths.push_back(p);
+  }
+  std::vector<BundleFile> files;
+  for (const std::string& p : paths) {
+    std::error_code ec;
+    const auto st = std::filesystem::symlink_status(p, ec);
+    if (ec || !std::filesystem::exists(st)) continue;
+    std::string text;
+    if (read_text_file(p, kMaxBundledFile, text)) {
+      files.push_back({p, std::move(text)});
+    } else if (std::filesystem::is_symlink(st)) {
+      // A link to /dev/null is how a rule is masked: that is the finding.
+      files.push_back({p, "(a symbolic link to " +
+                              std::filesystem::read_symlink(p, ec).string() +
+                              ", not a rules file: udev reads nothing here and skips "
+                              "the files of this name in later folders)\n"});
+    } else {
+      files.push_back({p, "(present but not a readable rules file of at most " +
+                              std::to_string(kMaxBundledFile) + " bytes)\n"});
+    }
+  }
+  return files;
+}
+
+int run_bundle(Context& ctx, const BundleArgs& a) {
+  if (!a.file.ends_with(".tar.gz") && !a.file.ends_with(".tgz"))
+    return ctx.fail(kExitUsage, "--bundle needs a file name ending in .tar.gz or .tgz: " + a.file);
+  const Findings f = doctor_findings(ctx);
+  BundleInput in;
+  in.version = version_text() + "\n";
+  in.system = system_text();
+  in.cameras_json = cameras_now().dump(2) + "\n";
+  in.doctor_json = f.object.dump(2) + "\n";
+  if (!ctx.simulating()) in.rules = rule_files(f.rule_file);
+  for (const std::filesystem::path& p : run_log_files(default_run_log_dir())) {
+    std::string text;
+    if (read_text_file(p.string(), kMaxBundledFile, text))
+      in.runs.push_back({p.filename().string(), std::move(text)});
+  }
+  in.serials = user_data_serials();
+  if (!ctx.simulating()) {
+    for (std::string& serial : usb_serials("/sys", VendorId))
+      in.serials.push_back(std::move(serial));
+  }
+
+  std::vector<std::string> members;
+  const std::string bytes = bundle_archive(in, a.with_serials, std::time(nullptr), &members);
+  std::string err;
+  if (!write_file_atomically(a.file, bytes, err)) return ctx.fail(kExitFailed, err);
+
+  json j{{"bundle", a.file},
+         {"bytes", bytes.size()},
+         {"serialsMasked", !a.with_serials},
+         {"runs", in.runs.size()},
+         {"members", members}};
+  std::string text = fmt::format("wrote {} ({} bytes): {} run trace(s), serial numbers {}",
+                                 a.file, bytes.size(), in.runs.size(),
+                                 a.with_serials ? "included" : "masked");
   ctx.result(j, text);
-  return verdict_status(verdict);
+  return kExitOk;
 }
 
 }  // namespace
@@ -139,7 +268,21 @@ void register_doctor_commands(CLI::App& app, Commands& commands) {
   CLI::App* doctor = app.add_subcommand(
       "doctor", "What stands between this machine and a camera: device nodes, permissions and "
                 "the udev rule");
-  doctor->callback([&commands] { commands.choose(run_doctor_command); });
+  auto b = std::make_shared<BundleArgs>();
+  CLI::Option* bundle = doctor->add_option(
+      "--bundle", b->file,
+      "Write a support bundle to FILE.tar.gz: version, system, cameras, these findings, the "
+      "udev rules and the traces of the last runs (never a firmware file)");
+  doctor->add_flag("--with-serials", b->with_serials,
+                   "Keep the cameras' serial numbers in the bundle (masked otherwise)")
+      ->needs(bundle);
+  doctor->callback([&commands, b] {
+    if (b->file.empty()) {
+      commands.choose(run_doctor_command);
+    } else {
+      commands.choose([b](Context& c) { return run_bundle(c, *b); });
+    }
+  });
 }
 
 }  // namespace lumavix::cli

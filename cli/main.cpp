@@ -11,6 +11,7 @@
 #include "cli/cli_context.h"
 #include "cli/commands.h"
 #include "app/update_flow.h"
+#include "cli/run_trace.h"
 #include "platform/system_sleep_inhibitor.h"
 
 using namespace lumavix::cli;
@@ -88,7 +89,9 @@ int main(int argc, char** argv) {
 
   Context ctx(g);
   if (!ctx.setup()) return kExitUsage;
-  const int rc = commands.run(ctx);
-  if (!ctx.finish() && rc == kExitOk) return kExitFailed;
+  RunTrace run_trace(ctx, app, std::vector<std::string>(argv, argv + argc));
+  int rc = commands.run(ctx);
+  if (!ctx.finish() && rc == kExitOk) rc = kExitFailed;
+  run_trace.finish(rc);
   return rc;
 }

@@ -22,6 +22,8 @@ void set_trace_sink(TraceSink sink) {
   g_enabled = static_cast<bool>(g_sink);
 }
 
+TraceSink trace_sink() { return g_sink; }
+
 bool trace_enabled() { return g_enabled; }
 
 void init_trace_from_environment() {

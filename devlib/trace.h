@@ -15,6 +15,10 @@ using TraceSink = std::function<void(std::string_view line)>;
 // while other threads trace.
 void set_trace_sink(TraceSink sink);
 
+// The installed sink (empty when lines are discarded), so that a front end
+// can add a sink of its own that also feeds the one already there.
+[[nodiscard]] TraceSink trace_sink();
+
 // Applies LUMAVIX_TRACE once; later calls do nothing.
 void init_trace_from_environment();
 
