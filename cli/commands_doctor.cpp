@@ -10,10 +10,66 @@
 #include "cli/commands.h"
 #include "devlib/frame.h"
 #include "firmware/product_config.h"
+#ifdef _WIN32
+#include "devlib/hid_transport.h"
+#include "platform/win_hid.h"
+#else
 #include "platform/linux_doctor.h"
+#endif
 
 namespace lumavix::cli {
 namespace {
+
+#ifdef _WIN32
+using json = nlohmann::ordered_json;
+
+constexpr const char* kDoctorHint = "run \"lumavix-fw doctor\" for the fix";
+
+// Windows has no device nodes or rules to set: what can stand between the
+// user and a camera is an interface another program holds, or a camera the
+// system does not list. The doctor lists the maker's HID interfaces and
+// tries to open each for reading and writing.
+int run_doctor_command(Context& ctx) {
+  if (ctx.simulating()) {
+    ctx.result(json{{"usable", true}, {"simulated", true}, {"interfaces", json::array()}},
+               "simulating: the built-in simulated camera needs no device, so nothing was "
+               "scanned\nverdict: ready (simulated camera)");
+    return kExitOk;
+  }
+  WinHidBackend backend;
+  std::vector<HidInterfaceInfo> all;
+  SysError err;
+  if (!backend.enumerate(all, err)) return ctx.fail(kExitFailed, err.message);
+  json list = json::array();
+  std::string text = fmt::format("HID interfaces of USB vendor id {:04X}:\n", VendorId);
+  bool any_camera = false, usable = false;
+  for (const HidInterfaceInfo& info : all) {
+    if (info.vendor_id != VendorId) continue;
+    const bool camera = hid_interface_is_camera(info);
+    SysError open_err;
+    const bool opens = camera && backend.open(info.path, open_err) != nullptr;
+    any_camera = any_camera || camera;
+    usable = usable || opens;
+    list.push_back(json{{"path", info.path},
+                        {"productId", fmt::format("{:04X}", info.product_id)},
+                        {"camera", camera},
+                        {"canOpen", opens},
+                        {"error", open_err.message.empty() ? json(nullptr)
+                                                           : json(open_err.message)}});
+    text += fmt::format("  {}  {:04X}  {}\n", info.path, info.product_id,
+                        !camera ? "not the camera's command interface"
+                        : opens ? "opens read-write"
+                                : "cannot be opened: " + open_err.message);
+  }
+  if (list.empty()) text += "  none\n";
+  const char* verdict = usable       ? "verdict: ready, this user can open the camera"
+                        : any_camera ? "verdict: a camera is connected but cannot be opened "
+                                       "(close other camera programs and try again)"
+                                     : "verdict: no camera is connected";
+  ctx.result(json{{"usable", usable}, {"interfaces", list}}, text + verdict);
+  return usable ? kExitOk : any_camera ? kExitFailed : kExitNoCamera;
+}
+#else
 
 using json = nlohmann::ordered_json;
 
@@ -128,11 +184,21 @@ int run_doctor_command(Context& ctx) {
   return verdict_status(verdict);
 }
 
+#endif
+
 }  // namespace
 
 void print_doctor_hint() {
+#ifdef _WIN32
+  const auto& causes = library_state().causes;
+  if (std::any_of(causes.begin(), causes.end(), [](const std::string& c) {
+        return c.find("access denied") != std::string::npos;
+      }))
+    std::cerr << "hint: " << kDoctorHint << std::endl;
+#else
   if (causes_include_permission_problem(library_state().causes))
     std::cerr << "hint: " << kDoctorHint << std::endl;
+#endif
 }
 
 void register_doctor_commands(CLI::App& app, Commands& commands) {

@@ -11,6 +11,7 @@
 #include "devlib/trace.h"
 #include "firmware/engine.h"
 #include "firmware/flash.h"
+#include "devlib/file_io.h"
 
 namespace lumavix {
 
@@ -62,18 +63,18 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
 std::string find_table_file(const std::filesystem::path& directory, std::string_view name) {
   std::error_code ec;
   const std::filesystem::path exact = directory / std::string(name);
-  if (std::filesystem::is_regular_file(exact, ec)) return exact.string();
+  if (std::filesystem::is_regular_file(exact, ec)) return path_to_utf8(exact);
 
   std::vector<std::string> matches;
   std::filesystem::directory_iterator it(directory, ec);
   for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    const std::string entry = it->path().filename().string();
+    const std::string entry = path_to_utf8(it->path().filename());
     std::error_code type_ec;
     if (equal_ignoring_case(entry, name) && it->is_regular_file(type_ec)) matches.push_back(entry);
   }
   if (matches.empty()) return {};
   std::sort(matches.begin(), matches.end());
-  return (directory / matches.front()).string();
+  return path_to_utf8(directory / path_from_utf8(matches.front()));
 }
 
 // Reads a whole .bin table into `buffer`. Returns false when the file cannot
@@ -81,7 +82,7 @@ std::string find_table_file(const std::filesystem::path& directory, std::string_
 // rather than cut, since a cut table is not the table the user chose.
 bool read_table_file(const std::string& path, std::span<std::uint8_t> buffer,
                      TableResult& result) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::FILE* f = open_file(path_from_utf8(path), "rb");
   if (!f) {
     result.outcome = TableOutcome::OpenFailed;
     result.detail = "cannot open " + path + ": " + std::strerror(errno);
