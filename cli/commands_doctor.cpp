@@ -31,7 +31,8 @@ constexpr const char* kDoctorHint = "run \"lumavix-fw doctor\" for the fix";
 // tries to open each for reading and writing.
 int run_doctor_command(Context& ctx) {
   if (ctx.simulating()) {
-    ctx.result(json{{"usable", true}, {"simulated", true}, {"interfaces", json::array()}},
+    ctx.result(json{{"usable", true}, {"simulated", true}, {"nodes", json::array()},
+                    {"advice", json::array()}},
                "simulating: the built-in simulated camera needs no device, so nothing was "
                "scanned\nverdict: ready (simulated camera)");
     return kExitOk;
@@ -50,12 +51,14 @@ int run_doctor_command(Context& ctx) {
     const bool opens = camera && backend.open(info.path, open_err) != nullptr;
     any_camera = any_camera || camera;
     usable = usable || opens;
+    const bool refused = camera && !opens;
     list.push_back(json{{"path", info.path},
+                        {"kind", "hid"},
+                        {"vendorId", fmt::format("{:04X}", info.vendor_id)},
                         {"productId", fmt::format("{:04X}", info.product_id)},
-                        {"camera", camera},
+                        {"configured", camera},
                         {"canOpen", opens},
-                        {"error", open_err.message.empty() ? json(nullptr)
-                                                           : json(open_err.message)}});
+                        {"error", refused ? json(open_err.message) : json(nullptr)}});
     text += fmt::format("  {}  {:04X}  {}\n", info.path, info.product_id,
                         !camera ? "not the camera's command interface"
                         : opens ? "opens read-write"
@@ -66,7 +69,12 @@ int run_doctor_command(Context& ctx) {
                         : any_camera ? "verdict: a camera is connected but cannot be opened "
                                        "(close other camera programs and try again)"
                                      : "verdict: no camera is connected";
-  ctx.result(json{{"usable", usable}, {"interfaces", list}}, text + verdict);
+  json advice = json::array();
+  if (!usable && any_camera)
+    advice.push_back("close the programs that use the camera, then run the command again");
+  if (!any_camera)
+    advice.push_back("connect the camera; a camera still starting needs a few seconds");
+  ctx.result(json{{"usable", usable}, {"nodes", list}, {"advice", advice}}, text + verdict);
   return usable ? kExitOk : any_camera ? kExitFailed : kExitNoCamera;
 }
 #else

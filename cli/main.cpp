@@ -80,6 +80,9 @@ int main(int argc, char** argv) {
   CLI::App app{"Reads and updates the firmware of a LUMAVIX document camera over USB."};
   app.set_version_flag("--version", std::string("lumavix-fw ") + kVersion);
   app.require_subcommand(1);
+  // The same options on every system: "/path" is a path on Windows too,
+  // never an option in the Windows style.
+  app.allow_windows_style_options(false);
   app.fallthrough();
   std::string sim_help;
   app.add_option("--simulate", sim_help,

@@ -21,7 +21,15 @@ std::string path_to_utf8(const std::filesystem::path& p) {
 std::FILE* open_file(const std::filesystem::path& p, const char* mode) {
 #ifdef _WIN32
   const std::wstring wmode(mode, mode + std::char_traits<char>::length(mode));
-  return ::_wfopen(p.c_str(), wmode.c_str());
+  std::FILE* f = ::_wfopen(p.c_str(), wmode.c_str());
+  // A name longer than a folder entry can hold is refused as such (the C
+  // library would only say the file does not exist).
+  if (f == nullptr) {
+    for (const std::filesystem::path& part : p) {
+      if (part.native().size() > 255) errno = ENAMETOOLONG;
+    }
+  }
+  return f;
 #else
   return std::fopen(p.c_str(), mode);
 #endif

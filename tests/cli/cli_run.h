@@ -1,7 +1,9 @@
 // Running lumavix-fw as a separate process from the command-line tests.
 #pragma once
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/wait.h>
 #endif
 
@@ -59,10 +61,19 @@ inline std::string cmd_line(const std::string& sh) {
   return out;
 }
 
+// The command line is UTF-8, as the program's arguments are; it goes to
+// cmd.exe as wide text so that no character is lost to the ANSI code page.
 inline CliResult run_shell(const std::string& command) {
   CliResult r;
   // cmd /c drops the outer quotes of the whole line.
-  FILE* p = _popen(("\"" + cmd_line(command) + "\"").c_str(), "rb");
+  const std::string line = "\"" + cmd_line(command) + "\"";
+  std::wstring wide(static_cast<std::size_t>(
+                        MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()),
+                                            nullptr, 0)),
+                    L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), wide.data(),
+                      static_cast<int>(wide.size()));
+  FILE* p = _wpopen(wide.c_str(), L"rb");
   if (!p) return r;
   char buf[4096];
   std::size_t n;

@@ -97,7 +97,7 @@ TEST_F(WinHidTest, SelectionFollowsTheParserCapabilities) {
 // out, and the rest of the list is still made.
 TEST_F(WinHidTest, InterfacesThatFailAreSkippedNotFatal) {
   FakeHidInterface gone = camera(L"\\\\?\\hid#gone");
-  gone.detail_error = ERROR_NO_SUCH_DEVICE;  // unplugged between two calls
+  gone.detail_error = ERROR_NO_SUCH_DEVINST;  // unplugged between two calls
   FakeHidInterface held = camera(L"\\\\?\\hid#held");
   held.inspect_error = ERROR_ACCESS_DENIED;
   api_.interfaces = {gone, held, camera(L"\\\\?\\hid#\u00e9cam")};
