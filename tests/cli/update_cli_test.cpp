@@ -187,6 +187,26 @@ TEST_F(UpdateCli, InjectedFaultIsNeverReportedAsSuccess) {
   EXPECT_GT(failures, 0) << "a fault while erasing or verifying must fail the update";
 }
 
+// The transfers of a 128 KiB download are the same on every system the
+// program is built for (the Windows build under Wine included): exactly what
+// the flash steps prescribe. Feature-report transfers over HID: a status
+// read is 4, a short command 2 (command, then data report), write enable and
+// write disable 6 each; 32 sector erases of an unprotected flash (28 each:
+// enable, the unprotect's status read and enable, the erase, its poll,
+// disable), the identification (4), 512 page programs of 34 (enable, the
+// command, eight 32-byte pieces, the poll, disable), the read-back in two
+// reads of 32-byte pieces (all but the boot page, then the boot page), and
+// the protection set again at the end (22).
+TEST_F(UpdateCli, DownloadTakesThePrescribedTransfers) {
+  make_firmware("0105");
+  const UpdRun r = run("--simulate=q,busy=0,latency-us=0 --json download fw.bin --yes");
+  ASSERT_EQ(r.status, 0) << r.out;
+  const nlohmann::json j = upd_last_json(r);
+  const long read_back = (2 + (131072 - 256) / 32 * 2) + (2 + 256 / 32 * 2);
+  const long prescribed = 32 * 28 + 4 + 512 * 34 + read_back + 22;
+  EXPECT_EQ(j["transfers"].get<long>(), prescribed) << r.out;
+}
+
 TEST_F(UpdateCli, EngineeringDownloadResult) {
   make_firmware("0042", "0E71", "other.bin");  // another model's file: no checks here
   const UpdRun r = run(std::string(kFast) + " --sim-state s.sim download other.bin --yes --json");
