@@ -13,6 +13,7 @@
 #include "sim/simulator.h"
 #ifdef _WIN32
 #include "platform/win_hid.h"
+#include "platform/win_ks.h"
 #include "platform/win_lock.h"
 #else
 #include "platform/linux_hid.h"
@@ -24,13 +25,11 @@
 namespace lumavix::cli {
 
 #ifdef _WIN32
-// Video-class and property-set access through kernel streaming are not part
-// of this build: only the HID interface reaches a real camera on Windows.
 struct Context::Impl {
   std::unique_ptr<sim::Simulator> simulator;
   std::unique_ptr<WinHidBackend> hid;
-  std::unique_ptr<VideoClassBackend> video;
-  std::unique_ptr<PropertySetBackend> props;
+  std::unique_ptr<WinKsVideoBackend> video;
+  std::unique_ptr<WinKsPropertySetBackend> props;
   WinMutexLockBackend locks;
   bool opened = false;
 };
@@ -93,6 +92,8 @@ bool Context::setup() {
   } else {
 #ifdef _WIN32
     impl_->hid = std::make_unique<WinHidBackend>();
+    impl_->video = std::make_unique<WinKsVideoBackend>();
+    impl_->props = std::make_unique<WinKsPropertySetBackend>();
 #else
     impl_->hid = std::make_unique<LinuxHidBackend>();
     impl_->video = std::make_unique<LinuxUvcBackend>();
