@@ -207,6 +207,23 @@ TEST_F(UpdateCli, DownloadTakesThePrescribedTransfers) {
   EXPECT_EQ(j["transfers"].get<long>(), prescribed) << r.out;
 }
 
+// Names outside ASCII (and outside any one ANSI code page) are found in the
+// working folder, opened, and written, the state file replaced in place.
+TEST_F(UpdateCli, PathsOutsideAsciiWork) {
+  const std::string name = "firmware-\xC3\xA9-\xE6\x97\xA5\xE6\x9C\xAC.bin";  // é, 日本
+  make_firmware("0105", "0E51", name);
+  const std::string sim = std::string(kFast) + " --sim-state '\xC3\xA9tat.sim' ";
+  UpdRun r = run(sim + "--json status");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(upd_last_json(r)["file"].get<std::string>().find(name), std::string::npos)
+      << "the search of the working folder finds the file: " << r.out;
+  for (int round = 0; round < 2; ++round) {
+    r = run(sim + "--json download '" + name + "' --yes");
+    EXPECT_EQ(r.status, 0) << "download " << round << ": " << r.out;
+  }
+  EXPECT_TRUE(fs::exists(dir_ / fs::path(u8"\u00e9tat.sim"))) << "the state file is saved under its name";
+}
+
 TEST_F(UpdateCli, EngineeringDownloadResult) {
   make_firmware("0042", "0E71", "other.bin");  // another model's file: no checks here
   const UpdRun r = run(std::string(kFast) + " --sim-state s.sim download other.bin --yes --json");
