@@ -8,6 +8,7 @@
 #include "devlib/frame.h"
 #include "firmware/engine.h"
 #include "firmware/image.h"
+#include "devlib/file_io.h"
 
 namespace lumavix {
 
@@ -95,14 +96,14 @@ FirmwareInfo ReadFirmwareInfo(std::span<const std::uint8_t> head) {
 
 std::string FindFirmwareFile(const std::string& directory) {
   namespace fs = std::filesystem;
-  const fs::path dir = directory.empty() ? fs::path(".") : fs::path(directory);
+  const fs::path dir = directory.empty() ? fs::path(".") : path_from_utf8(directory);
   std::error_code ec;
   fs::directory_iterator it(dir, ec);
   if (ec) return {};
   std::string best;
   for (; it != fs::directory_iterator(); it.increment(ec)) {
     if (ec) break;
-    const std::string name = it->path().filename().string();
+    const std::string name = path_to_utf8(it->path().filename());
     if (!ends_with_bin(name)) continue;
     // A directory named "x.bin" is no firmware file; a link to a file is.
     std::error_code sec;
@@ -110,11 +111,11 @@ std::string FindFirmwareFile(const std::string& directory) {
     if (best.empty() || name < best) best = name;
   }
   if (best.empty()) return {};
-  return (dir / best).string();
+  return path_to_utf8(dir / path_from_utf8(best));
 }
 
 bool ReadFirmwareHead(const std::string& path, std::vector<std::uint8_t>& out) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path_from_utf8(path), std::ios::binary);
   if (!in) return false;
   out.assign(kFirmwareWatchRead, 0);
   in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));

@@ -1,6 +1,9 @@
 #include "app/texts.h"
 
 #include <algorithm>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 #include <array>
 #include <atomic>
 #include <cstdlib>
@@ -320,11 +323,28 @@ UiLanguage LanguageFromLocale(std::string_view lc_all, std::string_view lc_messa
   return UiLanguage::English;
 }
 
+UiLanguage LanguageFromWindowsLangId(std::uint16_t langid) {
+  switch (langid & 0x3FF) {  // the primary language
+    case 0x0C: return UiLanguage::French;
+    case 0x07: return UiLanguage::German;
+    case 0x11: return UiLanguage::Japanese;
+    case 0x10: return UiLanguage::Italian;
+    case 0x13: return UiLanguage::Dutch;
+    default: return UiLanguage::English;
+  }
+}
+
 UiLanguage LanguageFromEnvironment() {
   auto env = [](const char* name) -> std::string_view {
     const char* value = std::getenv(name);
     return value ? std::string_view(value) : std::string_view();
   };
+#ifdef _WIN32
+  // Windows users set no locale variables: the user's display language
+  // decides, unless a variable was set (scripts, tests) to override it.
+  if (env("LC_ALL").empty() && env("LC_MESSAGES").empty() && env("LANG").empty())
+    return LanguageFromWindowsLangId(::GetUserDefaultUILanguage());
+#endif
   return LanguageFromLocale(env("LC_ALL"), env("LC_MESSAGES"), env("LANG"));
 }
 

@@ -70,7 +70,11 @@ void SetUiLanguage(UiLanguage lang);
 [[nodiscard]] UiLanguage LanguageFromLocale(std::string_view lc_all,
                                             std::string_view lc_messages,
                                             std::string_view lang);
-// LanguageFromLocale() of LC_ALL, LC_MESSAGES and LANG from the environment.
+// The language of a Windows language id (LANGID; its primary language
+// decides): French, German, Japanese, Italian or Dutch, else English.
+[[nodiscard]] UiLanguage LanguageFromWindowsLangId(std::uint16_t langid);
+// LanguageFromLocale() of LC_ALL, LC_MESSAGES and LANG from the environment;
+// on Windows, when none of them is set, of the user's display language.
 [[nodiscard]] UiLanguage LanguageFromEnvironment();
 
 // UTF-8 form of a text, for the command line and for logs. Unpaired

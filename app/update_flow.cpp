@@ -12,6 +12,7 @@
 #include "devlib/trace.h"
 #include "firmware/image.h"
 #include "settings/userdata.h"
+#include "devlib/file_io.h"
 
 namespace lumavix {
 
@@ -83,7 +84,7 @@ UpdateFlow::~UpdateFlow() { ReleaseInhibitor(); }
 
 bool UpdateFlow::BuildDownloadRequest(const DeviceWatchState& window, DownloadRequest& r) {
   r = DownloadRequest{};
-  std::ifstream in(window.firmwarePath, std::ios::binary | std::ios::ate);
+  std::ifstream in(path_from_utf8(window.firmwarePath), std::ios::binary | std::ios::ate);
   if (window.firmwarePath.empty() || !in) return false;
   const std::streamoff size = in.tellg();
   r.file0Size = size <= 0 ? 0 : static_cast<std::uint32_t>(std::min<std::streamoff>(size, 0xFFFFFFFF));

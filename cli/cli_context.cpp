@@ -7,16 +7,33 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "devlib/file_io.h"
 #include "devlib/frame.h"
 #include "devlib/trace.h"
+#include "sim/simulator.h"
+#ifdef _WIN32
+#include "platform/win_hid.h"
+#include "platform/win_ks.h"
+#include "platform/win_lock.h"
+#else
 #include "platform/linux_hid.h"
 #include "platform/linux_lock.h"
 #include "platform/linux_props.h"
 #include "platform/linux_uvc.h"
-#include "sim/simulator.h"
+#endif
 
 namespace lumavix::cli {
 
+#ifdef _WIN32
+struct Context::Impl {
+  std::unique_ptr<sim::Simulator> simulator;
+  std::unique_ptr<WinHidBackend> hid;
+  std::unique_ptr<WinKsVideoBackend> video;
+  std::unique_ptr<WinKsPropertySetBackend> props;
+  WinMutexLockBackend locks;
+  bool opened = false;
+};
+#else
 struct Context::Impl {
   std::unique_ptr<sim::Simulator> simulator;
   std::unique_ptr<LinuxHidBackend> hid;
@@ -26,6 +43,7 @@ struct Context::Impl {
   bool opened = false;
   nlohmann::ordered_json extra_fields = nlohmann::ordered_json::object();
 };
+#endif
 
 Context::Context(GlobalOptions opts) : opts_(std::move(opts)), impl_(std::make_unique<Impl>()) {}
 
@@ -60,7 +78,7 @@ bool Context::setup() {
       return false;
     }
     if (!opts_.sim_state.empty()) {
-      FILE* f = std::fopen(opts_.sim_state.c_str(), "rb");
+      FILE* f = open_file(path_from_utf8(opts_.sim_state), "rb");
       if (f) {
         std::fclose(f);
         if (!impl_->simulator->load_state(opts_.sim_state, err)) {
@@ -73,9 +91,15 @@ bool Context::setup() {
     p.video = &impl_->simulator->video();
     p.props = &impl_->simulator->props();
   } else {
+#ifdef _WIN32
+    impl_->hid = std::make_unique<WinHidBackend>();
+    impl_->video = std::make_unique<WinKsVideoBackend>();
+    impl_->props = std::make_unique<WinKsPropertySetBackend>();
+#else
     impl_->hid = std::make_unique<LinuxHidBackend>();
     impl_->video = std::make_unique<LinuxUvcBackend>();
     impl_->props = std::make_unique<LinuxPropertySetBackend>();
+#endif
     p.hid = impl_->hid.get();
     p.video = impl_->video.get();
     p.props = impl_->props.get();

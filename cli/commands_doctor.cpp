@@ -19,11 +19,85 @@
 #include "cli/tar_gz.h"
 #include "devlib/frame.h"
 #include "firmware/product_config.h"
+#ifdef _WIN32
+#include "devlib/hid_transport.h"
+#include "platform/win_hid.h"
+#else
 #include "platform/linux_doctor.h"
+#endif
 #include "settings/userdata.h"
 
 namespace lumavix::cli {
 namespace {
+
+struct BundleArgs {
+  std::string file;
+  bool with_serials = false;
+};
+
+#ifdef _WIN32
+
+constexpr const char* kDoctorHint = "run \"lumavix-fw doctor\" for the fix";
+
+// Windows has no device nodes or rules to set: what can stand between the
+// user and a camera is an interface another program holds, or a camera the
+// system does not list. The doctor lists the maker's HID interfaces and
+// tries to open each for reading and writing.
+int run_doctor_command(Context& ctx) {
+  if (ctx.simulating()) {
+    ctx.result(json{{"usable", true}, {"simulated", true}, {"nodes", json::array()},
+                    {"advice", json::array()}},
+               "simulating: the built-in simulated camera needs no device, so nothing was "
+               "scanned\nverdict: ready (simulated camera)");
+    return kExitOk;
+  }
+  WinHidBackend backend;
+  std::vector<HidInterfaceInfo> all;
+  SysError err;
+  if (!backend.enumerate(all, err)) return ctx.fail(kExitFailed, err.message);
+  json list = json::array();
+  std::string text = fmt::format("HID interfaces of USB vendor id {:04X}:\n", VendorId);
+  bool any_camera = false, usable = false;
+  for (const HidInterfaceInfo& info : all) {
+    if (info.vendor_id != VendorId) continue;
+    const bool camera = hid_interface_is_camera(info);
+    SysError open_err;
+    const bool opens = camera && backend.open(info.path, open_err) != nullptr;
+    any_camera = any_camera || camera;
+    usable = usable || opens;
+    const bool refused = camera && !opens;
+    list.push_back(json{{"path", info.path},
+                        {"kind", "hid"},
+                        {"vendorId", fmt::format("{:04X}", info.vendor_id)},
+                        {"productId", fmt::format("{:04X}", info.product_id)},
+                        {"configured", camera},
+                        {"canOpen", opens},
+                        {"error", refused ? json(open_err.message) : json(nullptr)}});
+    text += fmt::format("  {}  {:04X}  {}\n", info.path, info.product_id,
+                        !camera ? "not the camera's command interface"
+                        : opens ? "opens read-write"
+                                : "cannot be opened: " + open_err.message);
+  }
+  if (list.empty()) text += "  none\n";
+  const char* verdict = usable       ? "verdict: ready, this user can open the camera"
+                        : any_camera ? "verdict: a camera is connected but cannot be opened "
+                                       "(close other camera programs and try again)"
+                                     : "verdict: no camera is connected";
+  json advice = json::array();
+  if (!usable && any_camera)
+    advice.push_back("close the programs that use the camera, then run the command again");
+  if (!any_camera)
+    advice.push_back("connect the camera; a camera still starting needs a few seconds");
+  ctx.result(json{{"usable", usable}, {"nodes", list}, {"advice", advice}}, text + verdict);
+  return usable ? kExitOk : any_camera ? kExitFailed : kExitNoCamera;
+}
+
+// The bundle gathers the Linux findings (device nodes, udev rules, sysfs
+// serials); Windows has its own to gather, not yet written.
+int run_bundle(Context& ctx, const BundleArgs&) {
+  return ctx.fail(kExitUsage, "doctor --bundle is not available on Windows yet");
+}
+#else
 
 constexpr const char* kDoctorHint = "run \"lumavix-fw doctor\" for the fix";
 
@@ -151,11 +225,6 @@ int run_doctor_command(Context& ctx) {
 
 // ------------------------------------------------------------------ bundle --
 
-struct BundleArgs {
-  std::string file;
-  bool with_serials = false;
-};
-
 // Longest rules file or run log taken into the bundle.
 constexpr std::size_t kMaxBundledFile = 2 * kRunLogMaxBytes;
 
@@ -257,11 +326,21 @@ int run_bundle(Context& ctx, const BundleArgs& a) {
   return kExitOk;
 }
 
+#endif
+
 }  // namespace
 
 void print_doctor_hint() {
+#ifdef _WIN32
+  const auto& causes = library_state().causes;
+  if (std::any_of(causes.begin(), causes.end(), [](const std::string& c) {
+        return c.find("access denied") != std::string::npos;
+      }))
+    std::cerr << "hint: " << kDoctorHint << std::endl;
+#else
   if (causes_include_permission_problem(library_state().causes))
     std::cerr << "hint: " << kDoctorHint << std::endl;
+#endif
 }
 
 void register_doctor_commands(CLI::App& app, Commands& commands) {

@@ -21,6 +21,7 @@
 #include "firmware/engine.h"
 #include "firmware/flash.h"
 #include "settings/userdata.h"
+#include "devlib/file_io.h"
 
 namespace lumavix::cli {
 namespace {
@@ -36,7 +37,7 @@ struct DownloadArgs {
 int run_download(Context& ctx, const DownloadArgs& a) {
   const UiLanguage lang = command_language();
   {
-    std::FILE* f = std::fopen(a.file.c_str(), "rb");
+    std::FILE* f = open_file(path_from_utf8(a.file), "rb");
     if (!f) return ctx.fail(kExitUsage, fmt::format("cannot open {}: {}", a.file, std::strerror(errno)));
     std::fclose(f);
   }
@@ -110,9 +111,9 @@ int run_dump(Context& ctx, const DumpArgs& a) {
                                             kMaxUploadPathLength - 5));
   // An output that cannot be created is reported before the flash is read,
   // naming the file the user gave.
-  if (std::FILE* probe = std::fopen(tmp.c_str(), "wb")) {
+  if (std::FILE* probe = open_file(path_from_utf8(tmp), "wb")) {
     std::fclose(probe);
-    std::remove(tmp.c_str());
+    remove_file(path_from_utf8(tmp));
   } else {
     return ctx.fail(kExitFailed, fmt::format("cannot create {}: {}", a.output, std::strerror(errno)));
   }
@@ -145,7 +146,7 @@ int run_dump(Context& ctx, const DumpArgs& a) {
   up.outputPath = tmp;
   UpdateFlow flow;
   if (StartUpload(up) == kNoWorker) {
-    std::remove(tmp.c_str());
+    remove_file(path_from_utf8(tmp));
     return ctx.fail(refusal_status(prompter), "the dump was refused" +
                                                    (prompter.shown().empty()
                                                         ? std::string()
@@ -155,11 +156,11 @@ int run_dump(Context& ctx, const DumpArgs& a) {
 
   bool ok = sum.outcome && sum.code == UPD_UPLOAD_DONE;
   std::string why = utf8(st.statusText);
-  if (ok && std::rename(tmp.c_str(), a.output.c_str()) != 0) {
+  if (const int e = ok ? replace_file(path_from_utf8(tmp), path_from_utf8(a.output)) : 0; e != 0) {
     ok = false;
-    why = fmt::format("cannot create {}: {}", a.output, std::strerror(errno));
+    why = fmt::format("cannot create {}: {}", a.output, std::strerror(e));
   }
-  if (!ok) std::remove(tmp.c_str());
+  if (!ok) remove_file(path_from_utf8(tmp));
 
   json j = run_json(sum, ok, target);
   j["file"] = a.output;

@@ -11,6 +11,7 @@
 
 #include "cli/commands.h"
 #include "firmware/image.h"
+#include "devlib/file_io.h"
 
 namespace lumavix::cli {
 namespace {
@@ -18,7 +19,7 @@ namespace {
 // Reads at most `limit` bytes of `path`; false with a reason when it cannot.
 bool read_prefix(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& out,
                  std::string& why) {
-  std::ifstream f(path, std::ios::binary);
+  std::ifstream f(path_from_utf8(path), std::ios::binary);
   if (!f) {
     why = fmt::format("cannot open {}: {}", path, std::strerror(errno));
     return false;
@@ -133,18 +134,18 @@ int run_make_firmware(Context& ctx, const MakeFirmwareArgs& a) {
   // half file under the requested name.
   const std::string tmp = a.output + ".part";
   {
-    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+    std::ofstream f(path_from_utf8(tmp), std::ios::binary | std::ios::trunc);
     if (!f) return ctx.fail(kExitFailed, fmt::format("cannot create {}: {}", tmp, std::strerror(errno)));
     f.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
     f.close();
     if (!f) {
-      std::remove(tmp.c_str());
+      remove_file(path_from_utf8(tmp));
       return ctx.fail(kExitFailed, "cannot write " + tmp);
     }
   }
-  if (std::rename(tmp.c_str(), a.output.c_str()) != 0) {
-    const std::string err = std::strerror(errno);
-    std::remove(tmp.c_str());
+  if (const int e = replace_file(path_from_utf8(tmp), path_from_utf8(a.output)); e != 0) {
+    const std::string err = std::strerror(e);
+    remove_file(path_from_utf8(tmp));
     return ctx.fail(kExitFailed, fmt::format("cannot create {}: {}", a.output, err));
   }
   ctx.result({{"file", a.output},

@@ -13,10 +13,13 @@
 #include <string_view>
 #include <vector>
 
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include "cli/commands.h"
+#include "devlib/file_io.h"
 #include "firmware/engine.h"
 #include "firmware/flash.h"
 #include "settings/settext.h"
@@ -30,6 +33,28 @@ namespace {
 // into place, so a failed write never leaves a partial file under the name.
 bool write_file_atomically(const std::string& path, const std::vector<std::uint8_t>& bytes,
                            std::string& why) {
+#ifdef _WIN32
+  // A new file has the folder's inherited permissions on Windows; the
+  // replacement goes through MoveFileEx, which may overwrite.
+  const std::string tmp = path + ".part";
+  std::FILE* f = open_file(path_from_utf8(tmp), "wb");
+  if (f == nullptr) {
+    why = fmt::format("cannot create a temporary file beside {}: {}", path, std::strerror(errno));
+    return false;
+  }
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  if (std::fclose(f) != 0 || !written) {
+    why = fmt::format("cannot write {}: {}", tmp, std::strerror(errno));
+    remove_file(path_from_utf8(tmp));
+    return false;
+  }
+  if (const int e = replace_file(path_from_utf8(tmp), path_from_utf8(path)); e != 0) {
+    why = fmt::format("cannot create {}: {}", path, std::strerror(e));
+    remove_file(path_from_utf8(tmp));
+    return false;
+  }
+  return true;
+#else
   std::string tmp = path + ".XXXXXX";
   const int fd = ::mkstemp(tmp.data());
   if (fd < 0) {
@@ -64,6 +89,7 @@ bool write_file_atomically(const std::string& path, const std::vector<std::uint8
     return false;
   }
   return true;
+#endif
 }
 
 // ---------------------------------------------------------------- make-bin --
@@ -89,7 +115,7 @@ int run_make_bin(Context& ctx, const MakeBinArgs& a) {
                            {"size", conv.image.size()},
                            {"names", conv.names}};
   if (!a.output.empty()) j["output"] = a.output;
-  if (!conv.logPath.empty()) j["log"] = conv.logPath.string();
+  if (!conv.logPath.empty()) j["log"] = path_to_utf8(conv.logPath);
 
   std::string text = fmt::format("{} array{}, {} bytes", conv.arrayCount,
                                  conv.arrayCount == 1 ? "" : "s", conv.image.size());

@@ -8,6 +8,14 @@
 
 #include <CLI/CLI.hpp>
 
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h:
+#include <shellapi.h>
+
+#include "platform/win_sys_call.h"
+#endif
+
 #include "cli/cli_context.h"
 #include "cli/commands.h"
 #include "app/update_flow.h"
@@ -39,15 +47,46 @@ std::vector<std::string> take_simulate(int argc, char** argv, GlobalOptions& g) 
   return rest;
 }
 
+#ifdef _WIN32
+// The arguments as the user typed them: the wide command line in UTF-8, as
+// every path and text travels through the program (the narrow argv would be
+// in the ANSI code page and lose what it cannot hold). Output to a console
+// is UTF-8 too.
+std::vector<std::string> utf8_arguments(int argc, char** argv) {
+  ::SetConsoleOutputCP(CP_UTF8);
+  ::SetConsoleCP(CP_UTF8);
+  int n = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &n);
+  std::vector<std::string> out;
+  if (wide == nullptr) {
+    out.assign(argv, argv + argc);
+    return out;
+  }
+  for (int i = 0; i < n; ++i) out.push_back(lumavix::narrow(wide[i]));
+  ::LocalFree(wide);
+  return out;
+}
+#else
+std::vector<std::string> utf8_arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
   GlobalOptions g;
-  std::vector<std::string> args = take_simulate(argc, argv, g);
+  const std::vector<std::string> utf8_args = utf8_arguments(argc, argv);
+  std::vector<char*> raw;
+  for (const std::string& a : utf8_args) raw.push_back(const_cast<char*>(a.c_str()));
+  std::vector<std::string> args = take_simulate(static_cast<int>(raw.size()), raw.data(), g);
 
   CLI::App app{"Reads and updates the firmware of a LUMAVIX document camera over USB."};
   app.set_version_flag("--version", std::string("lumavix-fw ") + kVersion);
   app.require_subcommand(1);
+  // The same options on every system: "/path" is a path on Windows too,
+  // never an option in the Windows style.
+  app.allow_windows_style_options(false);
   app.fallthrough();
   std::string sim_help;
   app.add_option("--simulate", sim_help,

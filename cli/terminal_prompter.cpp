@@ -1,6 +1,10 @@
 #include "cli/terminal_prompter.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cctype>
 #include <istream>
@@ -23,7 +27,16 @@ std::string lower_trimmed(std::string_view s) {
 TerminalPrompter::TerminalPrompter(bool interactive, std::istream& in, std::ostream& out)
     : interactive_(interactive), in_(in), out_(out) {}
 
+#ifdef _WIN32
+// The C library's isatty also says yes for NUL (a character device); only a
+// console has a console mode.
+bool TerminalPrompter::stdin_is_terminal() {
+  DWORD mode = 0;
+  return ::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode) != FALSE;
+}
+#else
 bool TerminalPrompter::stdin_is_terminal() { return ::isatty(STDIN_FILENO) == 1; }
+#endif
 
 bool TerminalPrompter::read_yes(std::string_view ok_label) {
   std::string line;

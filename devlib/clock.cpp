@@ -1,5 +1,11 @@
 #include "devlib/clock.h"
 
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h:
+#include <timeapi.h>
+#endif
+
 #include <chrono>
 #include <thread>
 
@@ -11,6 +17,31 @@ std::uint32_t SteadyClock::ticks_ms() {
       std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
+#ifdef _WIN32
+namespace {
+
+// Windows sleeps in scheduler ticks of up to 15.6 ms, so a 100 us transfer
+// latency or a 1 ms poll would each cost a whole tick (a simulated update
+// of 26,000 transfers would take minutes). The tick is asked down to 1 ms for
+// the life of the process, and the last 2 ms of every wait are spun on the
+// monotonic clock.
+void precise_sleep(std::chrono::microseconds d) {
+  static const bool fine_ticks = ::timeBeginPeriod(1) == TIMERR_NOERROR;
+  (void)fine_ticks;
+  const auto deadline = std::chrono::steady_clock::now() + d;
+  constexpr auto kSpin = std::chrono::microseconds(2000);
+  if (d > kSpin) std::this_thread::sleep_for(d - kSpin);
+  while (std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+}
+
+}  // namespace
+
+void SteadyClock::sleep_ms(std::uint32_t ms) {
+  precise_sleep(std::chrono::milliseconds(ms));
+}
+
+void SteadyClock::sleep_us(std::uint32_t us) { precise_sleep(std::chrono::microseconds(us)); }
+#else
 void SteadyClock::sleep_ms(std::uint32_t ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
@@ -18,6 +49,7 @@ void SteadyClock::sleep_ms(std::uint32_t ms) {
 void SteadyClock::sleep_us(std::uint32_t us) {
   std::this_thread::sleep_for(std::chrono::microseconds(us));
 }
+#endif
 
 namespace {
 SteadyClock g_steady;

@@ -15,7 +15,15 @@ namespace lumavix {
 bool hid_interface_is_camera(std::span<const std::uint8_t> report_descriptor) {
   hid::DescriptorCaps caps;
   if (!hid::parse_report_descriptor(report_descriptor, caps)) return false;
-  const hid::ReportTypeCaps& feature = caps.feature;
+  return hid_feature_caps_are_camera(caps.feature);
+}
+
+bool hid_interface_is_camera(const HidInterfaceInfo& info) {
+  return info.feature_caps ? hid_feature_caps_are_camera(*info.feature_caps)
+                           : hid_interface_is_camera(info.report_descriptor);
+}
+
+bool hid_feature_caps_are_camera(const hid::ReportTypeCaps& feature) {
   if (feature.data_item_count < 1 || feature.data_item_count > 3) return false;
   auto declares = [&](std::uint8_t id) {
     return std::any_of(feature.values.begin(), feature.values.end(),
@@ -51,7 +59,7 @@ std::uint32_t hidreq_OpenAll(HidDeviceList& list) {
 
   std::vector<const HidInterfaceInfo*> accepted;
   for (const HidInterfaceInfo& info : interfaces) {
-    if (!hid_interface_is_camera(info.report_descriptor)) continue;
+    if (!hid_interface_is_camera(info)) continue;
     if (accepted.size() == static_cast<std::size_t>(kMaxDevices)) break;
     accepted.push_back(&info);
   }

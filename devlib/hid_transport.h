@@ -7,6 +7,7 @@
 #include <span>
 
 #include "devlib/frame.h"
+#include "devlib/hid_descriptor.h"
 
 namespace lumavix {
 
@@ -20,6 +21,11 @@ inline constexpr std::uint32_t kMaxFeaturePayload = 64;
 // 0x93 and has one to three feature data items. A descriptor that does not
 // parse is not the camera's.
 [[nodiscard]] bool hid_interface_is_camera(std::span<const std::uint8_t> report_descriptor);
+// The same rule on feature capabilities, however they were obtained.
+[[nodiscard]] bool hid_feature_caps_are_camera(const hid::ReportTypeCaps& feature);
+// The rule on a listed interface: its system-given feature capabilities when
+// it has them, else its report descriptor.
+[[nodiscard]] bool hid_interface_is_camera(const HidInterfaceInfo& info);
 
 }  // namespace lumavix
 

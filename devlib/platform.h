@@ -7,9 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "devlib/hid_descriptor.h"
 
 namespace lumavix {
 
@@ -33,6 +36,10 @@ struct HidInterfaceInfo {
   // device is reconnected to it while `path` may change; empty when the
   // platform does not say.
   std::string port;
+  // The feature capabilities as the system's own HID parser reports them,
+  // on a platform that gives those instead of the raw descriptor (Windows);
+  // when present, the camera is recognised from these.
+  std::optional<hid::ReportTypeCaps> feature_caps;
 };
 
 // An open HID interface. Both transfers take the whole report buffer whose

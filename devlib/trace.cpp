@@ -1,4 +1,5 @@
 #include "devlib/trace.h"
+#include "devlib/file_io.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -38,7 +39,7 @@ void init_trace_from_environment() {
       });
       return;
     }
-    std::shared_ptr<FILE> f(std::fopen(v, "a"), [](FILE* p) {
+    std::shared_ptr<FILE> f(open_file(path_from_utf8(v), "a"), [](FILE* p) {
       if (p) std::fclose(p);
     });
     if (!f) {

@@ -11,6 +11,7 @@
 #include "firmware/flash.h"
 #include "firmware/image.h"
 #include "firmware/workers.h"
+#include "devlib/file_io.h"
 
 namespace lumavix {
 
@@ -200,7 +201,7 @@ bool question(Prompter* owner, const char* caption, const char* text) {
 // path is empty). Sizes above 4 GiB are clamped; they fail the size check.
 std::uint32_t file_size(const std::string& path) {
   if (path.empty()) return 0;
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::ifstream in(path_from_utf8(path), std::ios::binary | std::ios::ate);
   if (!in) return 0;
   const std::streamoff size = in.tellg();
   if (size <= 0) return 0;
@@ -211,7 +212,7 @@ std::uint32_t file_size(const std::string& path) {
 // the file cannot be opened; the byte count otherwise.
 std::optional<std::uint32_t> read_file(const std::string& path, std::uint32_t offset,
                                        std::uint8_t* out, std::uint32_t max) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path_from_utf8(path), std::ios::binary);
   if (!in) return std::nullopt;
   in.seekg(offset);
   if (!in) return 0;

@@ -1,4 +1,5 @@
 #include "firmware/image.h"
+#include "devlib/file_io.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -107,7 +108,7 @@ bool CheckImageCrc(const std::uint8_t* buffer, std::size_t size) {
 }
 
 bool CheckFileCrc(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::FILE* f = open_file(path_from_utf8(path), "rb");
   if (!f) return false;
   std::vector<std::uint8_t> buffer(kMaxFirmwareLoad, 0);
   const std::size_t loaded = std::fread(buffer.data(), 1, buffer.size(), f);

@@ -7,6 +7,7 @@
 #include "devlib/clock.h"
 #include "firmware/flash.h"
 #include "firmware/image.h"
+#include "devlib/file_io.h"
 
 namespace lumavix {
 namespace {
@@ -412,7 +413,7 @@ Notification UploadWorkerFlashDump(EngineState& s, NotifyTarget& notify) {
   for (std::uint32_t i = 0; i < kDumpCrcSlot; ++i) {
     s.dump_buffer[i] = static_cast<std::uint8_t>(crc >> (8 * i));
   }
-  std::ofstream out(s.upload_path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(path_from_utf8(s.upload_path), std::ios::binary | std::ios::trunc);
   if (!out) return report.end(UPD_FILE_WRITE_FAILED);
   out.write(reinterpret_cast<const char*>(s.dump_buffer.data()),
             static_cast<std::streamsize>(kDumpCrcSlot + length));

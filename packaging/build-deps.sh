@@ -1,8 +1,22 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building and testing need, asking
 # apt-get only for those that are missing. Runs as root or through sudo.
+# `build-deps.sh windows` installs instead what the Windows cross-build and
+# its tests under Wine need (packaging/windows/test-windows.sh).
 set -euo pipefail
 
+if [ "${1:-}" = windows ]; then
+  packages=(
+    cmake ninja-build
+    # The cross compiler with the posix thread model (std::thread), and zlib
+    # for the tests' CRC cross-checks.
+    g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
+    # The header-only libraries and GoogleTest's sources, the same as Linux's.
+    libfmt-dev libcli11-dev nlohmann-json3-dev googletest
+    # Wine 8 runs the programs and tests; groff renders the manual page.
+    wine wine64 groff-base
+  )
+else
 packages=(
   build-essential cmake ninja-build pkg-config
   libudev-dev libusb-1.0-0-dev libfmt-dev libcli11-dev nlohmann-json3-dev
@@ -20,6 +34,7 @@ packages=(
   # The fleet playbook's test (tests/fleet): ansible-playbook.
   ansible-core
 )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

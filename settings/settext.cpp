@@ -1,4 +1,5 @@
 #include "settings/settext.h"
+#include "devlib/file_io.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -89,6 +90,12 @@ struct LogCandidate {
 };
 
 std::filesystem::path DefaultStateHome() {
+#ifdef _WIN32
+  // The user's local application data, as Windows programs keep their logs.
+  if (const wchar_t* local = _wgetenv(L"LOCALAPPDATA"); local != nullptr && *local != L'\0')
+    return std::filesystem::path(local);
+  return {};
+#endif
   const char* xdg = std::getenv("XDG_STATE_HOME");
   if (xdg != nullptr && *xdg != '\0') {
     std::filesystem::path p(xdg);
@@ -111,10 +118,7 @@ std::vector<LogCandidate> LogCandidates(const SettextLogOptions& options) {
 
   std::filesystem::path program = options.programPath;
   if (program.empty()) {
-    std::error_code ec;
-    program = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec)
-      program.clear();
+    program = program_file();
   }
 
   std::filesystem::path logName = "lumavix-fw.log";
@@ -145,7 +149,7 @@ std::FILE* OpenLog(const std::vector<LogCandidate>& candidates, std::filesystem:
         continue;
       }
     }
-    std::FILE* f = std::fopen(candidate.path.c_str(), "wb");
+    std::FILE* f = open_file(candidate.path, "wb");
     if (f != nullptr) {
       chosen = candidate.path;
       return f;
@@ -398,7 +402,7 @@ ParseStatus MakeBinFile::ParseSettingText(const std::filesystem::path& textPath)
   rejectLine_ = 0;
   logPath_.clear();
 
-  std::FILE* textFile = std::fopen(textPath.c_str(), "rb");
+  std::FILE* textFile = open_file(textPath, "rb");
   if (textFile == nullptr) {
     lastErrno_ = errno;
     return ParseStatus::TextOpenFailed;
@@ -515,7 +519,7 @@ int MakeBinFile::MakeBin(const std::filesystem::path& textPath, std::span<std::u
 SettextConversion ConvertSettingText(const std::filesystem::path& textPath,
                                      std::size_t capacity, const SettextLogOptions& log) {
   SettextConversion result;
-  const std::string where = "setting text '" + textPath.string() + "'";
+  const std::string where = "setting text '" + path_to_utf8(textPath) + "'";
   try {
     MakeBinFile converter(log);
     const ParseStatus status = converter.ParseSettingText(textPath);
@@ -527,7 +531,7 @@ SettextConversion ConvertSettingText(const std::filesystem::path& textPath,
         result.error = "cannot read " + where + ": " + std::strerror(converter.last_errno());
         return result;
       case ParseStatus::LogCreateFailed:
-        result.error = "cannot write log file '" + log.explicitPath.string() +
+        result.error = "cannot write log file '" + path_to_utf8(log.explicitPath) +
                        "': " + std::strerror(converter.last_errno());
         return result;
       case ParseStatus::OutOfMemory:

@@ -11,6 +11,7 @@
 #include "devlib/trace.h"
 #include "firmware/engine.h"
 #include "firmware/flash.h"
+#include "devlib/file_io.h"
 
 namespace lumavix {
 
@@ -61,19 +62,28 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
 // none is there or the directory cannot be read.
 std::string find_table_file(const std::filesystem::path& directory, std::string_view name) {
   std::error_code ec;
-  const std::filesystem::path exact = directory / std::string(name);
-  if (std::filesystem::is_regular_file(exact, ec)) return exact.string();
-
+  // The exact name is looked for among the entries too: on a file system
+  // that ignores case (Windows) opening it would succeed for any spelling,
+  // and the name shown must be the one found.
   std::vector<std::string> matches;
+  bool listed = false;
   std::filesystem::directory_iterator it(directory, ec);
   for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    const std::string entry = it->path().filename().string();
+    listed = true;
+    const std::string entry = path_to_utf8(it->path().filename());
     std::error_code type_ec;
-    if (equal_ignoring_case(entry, name) && it->is_regular_file(type_ec)) matches.push_back(entry);
+    if (!equal_ignoring_case(entry, name) || !it->is_regular_file(type_ec)) continue;
+    if (entry == name) return path_to_utf8(directory / path_from_utf8(entry));
+    matches.push_back(entry);
+  }
+  if (!listed) {
+    const std::filesystem::path exact = directory / path_from_utf8(name);
+    std::error_code type_ec;
+    if (std::filesystem::is_regular_file(exact, type_ec)) return path_to_utf8(exact);
   }
   if (matches.empty()) return {};
   std::sort(matches.begin(), matches.end());
-  return (directory / matches.front()).string();
+  return path_to_utf8(directory / path_from_utf8(matches.front()));
 }
 
 // Reads a whole .bin table into `buffer`. Returns false when the file cannot
@@ -81,7 +91,7 @@ std::string find_table_file(const std::filesystem::path& directory, std::string_
 // rather than cut, since a cut table is not the table the user chose.
 bool read_table_file(const std::string& path, std::span<std::uint8_t> buffer,
                      TableResult& result) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::FILE* f = open_file(path_from_utf8(path), "rb");
   if (!f) {
     result.outcome = TableOutcome::OpenFailed;
     result.detail = "cannot open " + path + ": " + std::strerror(errno);

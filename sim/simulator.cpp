@@ -1,14 +1,14 @@
 #include "sim/simulator.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "devlib/video_xu.h"
 #include "firmware/image.h"
+#include "devlib/file_io.h"
 
 // State file layout (all numbers little-endian):
 //
@@ -205,7 +205,7 @@ bool Simulator::save_state(const std::string& path, std::string& error) const {
   put32(out, Crc32(out.data(), out.size()));
 
   const std::string tmp = path + ".tmp";
-  std::FILE* f = std::fopen(tmp.c_str(), "wb");
+  std::FILE* f = open_file(path_from_utf8(tmp), "wb");
   if (!f) {
     error = "cannot create " + tmp + ": " + std::strerror(errno);
     return false;
@@ -214,19 +214,19 @@ bool Simulator::save_state(const std::string& path, std::string& error) const {
   const bool closed = std::fclose(f) == 0;
   if (!written || !closed) {
     error = "cannot write " + tmp + ": " + std::strerror(errno);
-    std::remove(tmp.c_str());
+    remove_file(path_from_utf8(tmp));
     return false;
   }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    error = "cannot replace " + path + ": " + std::strerror(errno);
-    std::remove(tmp.c_str());
+  if (const int e = replace_file(path_from_utf8(tmp), path_from_utf8(path)); e != 0) {
+    error = "cannot replace " + path + ": " + std::strerror(e);
+    remove_file(path_from_utf8(tmp));
     return false;
   }
   return true;
 }
 
 bool Simulator::load_state(const std::string& path, std::string& error) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::FILE* f = open_file(path_from_utf8(path), "rb");
   if (!f) {
     error = "cannot open " + path + ": " + std::strerror(errno);
     return false;
@@ -359,7 +359,7 @@ std::unique_ptr<Simulator> create_served_simulator(std::string_view text,
     error = "profile: " + error;
     return nullptr;
   }
-  if (!state_file.empty() && ::access(state_file.c_str(), F_OK) == 0 &&
+  if (!state_file.empty() && std::filesystem::exists(path_from_utf8(state_file)) &&
       !sim->load_state(state_file, error)) {
     error = "--sim-state: " + error;
     return nullptr;

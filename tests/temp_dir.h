@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -16,11 +17,24 @@ namespace lumavix::test {
 
 class TempDir {
  public:
+#ifdef _WIN32
+  // The user's temporary folder; a name nobody has taken yet.
+  TempDir() {
+    std::error_code ec;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+    for (unsigned i = 0; i < 1000 && path_.empty(); ++i) {
+      const std::filesystem::path p =
+          base / ("lumavix-test-" + std::to_string(std::random_device{}()) + "-" + std::to_string(i));
+      if (std::filesystem::create_directory(p, ec)) path_ = p.string();
+    }
+  }
+#else
   TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string templ = std::string(base && *base ? base : "/tmp") + "/lumavix-test-XXXXXX";
     if (char* made = ::mkdtemp(templ.data())) path_ = made;
   }
+#endif
   ~TempDir() {
     std::error_code ec;
     // Directories a test made unreadable must be opened up before removal.

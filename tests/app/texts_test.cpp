@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "app/texts.h"
+#include "portable_env.h"
 
 namespace lumavix::test {
 namespace {
@@ -274,6 +275,25 @@ TEST(LanguageChoice, FromLocale) {
     EXPECT_EQ(LanguageFromLocale(c.lc_all, c.lc_messages, c.lang), c.expected)
         << "LC_ALL=\"" << c.lc_all << "\" LC_MESSAGES=\"" << c.lc_messages << "\" LANG=\""
         << c.lang << "\": expected " << Name(c.expected);
+}
+
+// Windows language ids: the primary language decides, whatever the region
+// (the high six bits), and an unknown one is English.
+TEST(LanguageChoice, FromWindowsLanguageId) {
+  const struct {
+    std::uint16_t langid;
+    UiLanguage expected;
+  } cases[] = {
+      {0x040C, UiLanguage::French},   {0x0C0C, UiLanguage::French},  // France, Canada
+      {0x0407, UiLanguage::German},   {0x0807, UiLanguage::German},  // Germany, Switzerland
+      {0x0411, UiLanguage::Japanese}, {0x0410, UiLanguage::Italian},
+      {0x0413, UiLanguage::Dutch},    {0x0813, UiLanguage::Dutch},   // Netherlands, Belgium
+      {0x0409, UiLanguage::English},  {0x0809, UiLanguage::English},
+      {0x0419, UiLanguage::English},  {0x0000, UiLanguage::English},  // Russian, neutral
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(LanguageFromWindowsLangId(c.langid), c.expected)
+        << "LANGID 0x" << std::hex << c.langid << ": expected " << Name(c.expected);
 }
 
 TEST(LanguageChoice, FromEnvironmentTreatsUnsetAsEmpty) {

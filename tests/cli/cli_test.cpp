@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 #include <nlohmann/json.hpp>
 

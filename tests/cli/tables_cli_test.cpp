@@ -2,7 +2,9 @@
 // JSON fields and exit statuses scripts rely on, and the tables reaching the
 // simulated camera's flash (carried between runs by a state file).
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 #include <cstdio>
 #include <filesystem>

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -183,6 +185,43 @@ TEST_F(UpdateCli, InjectedFaultIsNeverReportedAsSuccess) {
     }
   }
   EXPECT_GT(failures, 0) << "a fault while erasing or verifying must fail the update";
+}
+
+// The transfers of a 128 KiB download are the same on every system the
+// program is built for (the Windows build under Wine included): exactly what
+// the flash steps prescribe. Feature-report transfers over HID: a status
+// read is 4, a short command 2 (command, then data report), write enable and
+// write disable 6 each; 32 sector erases of an unprotected flash (28 each:
+// enable, the unprotect's status read and enable, the erase, its poll,
+// disable), the identification (4), 512 page programs of 34 (enable, the
+// command, eight 32-byte pieces, the poll, disable), the read-back in two
+// reads of 32-byte pieces (all but the boot page, then the boot page), and
+// the protection set again at the end (22).
+TEST_F(UpdateCli, DownloadTakesThePrescribedTransfers) {
+  make_firmware("0105");
+  const UpdRun r = run("--simulate=q,busy=0,latency-us=0 --json download fw.bin --yes");
+  ASSERT_EQ(r.status, 0) << r.out;
+  const nlohmann::json j = upd_last_json(r);
+  const long read_back = (2 + (131072 - 256) / 32 * 2) + (2 + 256 / 32 * 2);
+  const long prescribed = 32 * 28 + 4 + 512 * 34 + read_back + 22;
+  EXPECT_EQ(j["transfers"].get<long>(), prescribed) << r.out;
+}
+
+// Names outside ASCII (and outside any one ANSI code page) are found in the
+// working folder, opened, and written, the state file replaced in place.
+TEST_F(UpdateCli, PathsOutsideAsciiWork) {
+  const std::string name = "firmware-\xC3\xA9-\xE6\x97\xA5\xE6\x9C\xAC.bin";  // é, 日本
+  make_firmware("0105", "0E51", name);
+  const std::string sim = std::string(kFast) + " --sim-state '\xC3\xA9tat.sim' ";
+  UpdRun r = run(sim + "--json status");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(upd_last_json(r)["file"].get<std::string>().find(name), std::string::npos)
+      << "the search of the working folder finds the file: " << r.out;
+  for (int round = 0; round < 2; ++round) {
+    r = run(sim + "--json download '" + name + "' --yes");
+    EXPECT_EQ(r.status, 0) << "download " << round << ": " << r.out;
+  }
+  EXPECT_TRUE(fs::exists(dir_ / fs::path(u8"\u00e9tat.sim"))) << "the state file is saved under its name";
 }
 
 TEST_F(UpdateCli, EngineeringDownloadResult) {

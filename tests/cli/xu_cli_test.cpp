@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <string>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 #include <nlohmann/json.hpp>
 

@@ -1,13 +1,17 @@
 #include "settings/settext.h"
+#include "portable_env.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -49,9 +53,15 @@ std::string ReadFile(const std::filesystem::path& path) {
 class SettextFiles : public ::testing::Test {
  protected:
   void SetUp() override {
+#ifdef _WIN32
+    dir_ = std::filesystem::temp_directory_path() /
+           ("settext_test_" + std::to_string(std::random_device{}()));
+    ASSERT_TRUE(std::filesystem::create_directory(dir_));
+#else
     char pattern[] = "/tmp/settext_test_XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
+#endif
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
@@ -387,6 +397,15 @@ TEST(SettextLog, CandidatesBesideTheProgramThenStateHome) {
   EXPECT_EQ(SettextLogCandidates({"/tmp/x.log", "/usr/bin/tool", "/s"}),
             (std::vector<std::filesystem::path>{"/tmp/x.log"}));
 
+#ifdef _WIN32
+  // Windows keeps a program's logs under the user's local application data.
+  const char* oldLocal = std::getenv("LOCALAPPDATA");
+  const std::string savedLocal = oldLocal ? oldLocal : "";
+  setenv("LOCALAPPDATA", "C:\\Users\\u\\AppData\\Local", 1);
+  EXPECT_EQ(SettextLogCandidates({{}, "C:\\Tools\\tool.exe", {}}).back(),
+            std::filesystem::path("C:\\Users\\u\\AppData\\Local\\lumavix\\tool.log"));
+  oldLocal ? setenv("LOCALAPPDATA", savedLocal.c_str(), 1) : unsetenv("LOCALAPPDATA");
+#else
   const char* oldXdg = std::getenv("XDG_STATE_HOME");
   const char* oldHome = std::getenv("HOME");
   const std::string savedXdg = oldXdg ? oldXdg : "";
@@ -400,6 +419,7 @@ TEST(SettextLog, CandidatesBesideTheProgramThenStateHome) {
             std::filesystem::path("/home/u/.local/state/lumavix/tool.log"));
   oldXdg ? setenv("XDG_STATE_HOME", savedXdg.c_str(), 1) : unsetenv("XDG_STATE_HOME");
   oldHome ? setenv("HOME", savedHome.c_str(), 1) : unsetenv("HOME");
+#endif
 }
 
 TEST_F(SettextFiles, ConversionErrorsAreReadable) {

@@ -68,8 +68,12 @@ TEST(SettingTableAddress, ReadsLikeStrtoulBase16) {
       char* end = nullptr;
       const unsigned long lib = std::strtoul(c.text, &end, 16);
       EXPECT_EQ(static_cast<std::uint32_t>(lib), c.value) << "strtoul(\"" << c.text << "\")";
+#ifndef _WIN32
+      // Windows' C library gives back no character of a prefix without
+      // digits ("0x"), where the standard takes the "0".
       EXPECT_EQ(static_cast<std::size_t>(end - c.text), c.end)
           << "strtoul end of \"" << c.text << "\"";
+#endif
     }
   }
 }
@@ -126,8 +130,8 @@ TEST(FindSettingTableFiles, FindsTheDefaultFilesOrSaysTheyAreMissing) {
   dir.write("backend_init.txt", "x");
   dir.write("SensorSetting.txt", "x");
   FindSettingTableFiles(f, 0, dir.path());
-  EXPECT_EQ(f.backendSettingPath, dir.path() + "/backend_init.txt");
-  EXPECT_EQ(f.sensorSettingPath, dir.path() + "/SensorSetting.txt");
+  EXPECT_EQ(std::filesystem::path(f.backendSettingPath), std::filesystem::path(dir.path()) / "backend_init.txt");
+  EXPECT_EQ(std::filesystem::path(f.sensorSettingPath), std::filesystem::path(dir.path()) / "SensorSetting.txt");
   EXPECT_EQ(f.backendAddress, "9000") << "chip type 0 leaves the addresses";
 }
 
@@ -137,7 +141,7 @@ TEST(FindSettingTableFiles, TakesTheNameAsFoundWhenOnlyTheCaseDiffers) {
   fs::create_directory(fs::path(dir.path()) / "sensorsetting.txt");  // a folder is no file
   SettingTableFields f;
   FindSettingTableFiles(f, 2, dir.path());
-  EXPECT_EQ(f.backendSettingPath, dir.path() + "/Backend_Init.txt");
+  EXPECT_EQ(std::filesystem::path(f.backendSettingPath), std::filesystem::path(dir.path()) / "Backend_Init.txt");
   EXPECT_EQ(f.sensorSettingPath, kSensorTableNotFound);
 }
 

@@ -1,0 +1,32 @@
+# The Windows build's dependencies. fmt (in its header-only mode), CLI11 and
+# nlohmann-json are the very headers of the Linux build's Debian packages;
+# they are linked into a folder of their own so that the cross compiler never
+# sees the rest of /usr/include, whose system headers are Linux's.
+set(_lumavix_hdr ${CMAKE_BINARY_DIR}/host-headers)
+file(MAKE_DIRECTORY ${_lumavix_hdr})
+foreach(_dir fmt CLI nlohmann)
+  if(NOT EXISTS /usr/include/${_dir})
+    message(FATAL_ERROR "/usr/include/${_dir} is missing: install libfmt-dev, libcli11-dev "
+                        "and nlohmann-json3-dev (packaging/build-deps.sh)")
+  endif()
+  file(CREATE_LINK /usr/include/${_dir} ${_lumavix_hdr}/${_dir} SYMBOLIC)
+endforeach()
+
+add_library(lumavix_fmt INTERFACE)
+target_include_directories(lumavix_fmt SYSTEM INTERFACE ${_lumavix_hdr})
+target_compile_definitions(lumavix_fmt INTERFACE FMT_HEADER_ONLY=1)
+add_library(fmt::fmt ALIAS lumavix_fmt)
+add_library(lumavix_cli11 INTERFACE)
+target_include_directories(lumavix_cli11 SYSTEM INTERFACE ${_lumavix_hdr})
+add_library(CLI11::CLI11 ALIAS lumavix_cli11)
+add_library(lumavix_json INTERFACE)
+target_include_directories(lumavix_json SYSTEM INTERFACE ${_lumavix_hdr})
+add_library(nlohmann_json::nlohmann_json ALIAS lumavix_json)
+
+# Windows 8.1 and later: the APIs of the Windows layers are all older.
+add_compile_definitions(_WIN32_WINNT=0x0603 WINVER=0x0603 WIN32_LEAN_AND_MEAN NOMINMAX UNICODE
+                        _UNICODE)
+# The system libraries of platform/win_*.cpp.
+set(LUMAVIX_WIN32_LIBS setupapi hid ole32 oleaut32 strmiids uuid)
+# The tests link zlib statically too (no DLL beside any program).
+set(ZLIB_USE_STATIC_LIBS ON)

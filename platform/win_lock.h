@@ -1,0 +1,30 @@
+// The library's named, inter-process lock on Windows: a named mutex in the
+// session's namespace. The system hands a mutex whose holder died to the
+// next waiter as abandoned; the holder is gone, so that counts as acquired.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "devlib/platform.h"
+#include "platform/win_sys_call.h"
+
+namespace lumavix {
+
+class WinMutexLockBackend final : public LockBackend {
+ public:
+  explicit WinMutexLockBackend(WinApi& api = system_win_api()) : api_(api) {}
+
+  // Opens (creating if needed) the mutex named `name`; nullptr with `err`
+  // when it cannot be (for example a non-mutex object holds the name).
+  [[nodiscard]] std::unique_ptr<NamedLock> create(const std::string& name,
+                                                  SysError& err) override;
+
+  // Backslashes are the object namespace's separators: "a\\b" -> "a_b".
+  [[nodiscard]] static std::wstring object_name_for(const std::string& name);
+
+ private:
+  WinApi& api_;
+};
+
+}  // namespace lumavix
