@@ -32,6 +32,7 @@ struct Context::Impl {
   std::unique_ptr<WinKsPropertySetBackend> props;
   WinMutexLockBackend locks;
   bool opened = false;
+  nlohmann::ordered_json extra_fields = nlohmann::ordered_json::object();
 };
 #else
 struct Context::Impl {

@@ -8,6 +8,11 @@
 
 #include <CLI/CLI.hpp>
 
+// Before windows.h, whose macros would clash with the engine's names.
+#include "app/update_flow.h"
+#include "cli/run_trace.h"
+#include "platform/system_sleep_inhibitor.h"
+
 #ifdef _WIN32
 #include <windows.h>
 // After windows.h:
@@ -18,9 +23,6 @@
 
 #include "cli/cli_context.h"
 #include "cli/commands.h"
-#include "app/update_flow.h"
-#include "cli/run_trace.h"
-#include "platform/system_sleep_inhibitor.h"
 
 using namespace lumavix::cli;
 

@@ -67,6 +67,11 @@ const char* exit_meaning(int status) {
 
 RunTrace::RunTrace(Context& ctx, const CLI::App& app, const std::vector<std::string>& args)
     : ctx_(ctx) {
+#ifdef _WIN32
+  // The run traces are kept on Linux only for now.
+  (void)app;
+  (void)args;
+#else
   if (!keeps_trace(app)) return;
   auto log = std::make_shared<RunLog>();
   if (!log->start(quoted_command_line(args), version_text())) {
@@ -85,6 +90,7 @@ RunTrace::RunTrace(Context& ctx, const CLI::App& app, const std::vector<std::str
     log->line(line);
     if (previous) previous(line);
   });
+#endif
 }
 
 RunTrace::~RunTrace() {
@@ -92,6 +98,9 @@ RunTrace::~RunTrace() {
 }
 
 void RunTrace::finish(int exit_status) {
+#ifdef _WIN32
+  (void)exit_status;
+#else
   if (!log_) return;
   set_trace_sink(previous_);
   log_->finish(exit_status, exit_meaning(exit_status));
@@ -100,6 +109,7 @@ void RunTrace::finish(int exit_status) {
   if (const std::string why = log_->problem(); !why.empty() && !warned_ && !ctx_.json())
     std::cerr << "warning: the trace of this run is not wholly kept: " << why << '\n';
   log_.reset();
+#endif
 }
 
 }  // namespace lumavix::cli

@@ -67,7 +67,7 @@ bool tar_append(std::string& archive, const TarEntry& e) {
   std::string_view prefix, last;
   if (!safe_name(e.name) || !split_name(e.name, prefix, last)) return false;
   char h[kTarBlock] = {};
-  std::memcpy(h, last.data(), last.size());
+  if (!last.empty()) std::memcpy(h, last.data(), last.size());
   if (!put_octal(h + 100, 8, e.mode & 07777) || !put_octal(h + 108, 8, 0) ||
       !put_octal(h + 116, 8, 0) || !put_octal(h + 124, 12, e.data.size()) ||
       !put_octal(h + 136, 12, e.mtime < 0 ? 0 : static_cast<std::uint64_t>(e.mtime)))
@@ -75,7 +75,8 @@ bool tar_append(std::string& archive, const TarEntry& e) {
   h[156] = '0';  // a regular file
   std::memcpy(h + 257, "ustar", 6);
   std::memcpy(h + 263, "00", 2);
-  std::memcpy(h + 345, prefix.data(), prefix.size());
+  // An empty view may carry no pointer at all, which memcpy must not get.
+  if (!prefix.empty()) std::memcpy(h + 345, prefix.data(), prefix.size());
   // The checksum is taken with its own field read as spaces.
   std::memset(h + 148, ' ', 8);
   unsigned sum = 0;

@@ -60,7 +60,10 @@ TEST_F(ProgressCli, WithoutATerminalALinePerPhaseAndPerTenth) {
   // Standard error goes into the captured output: a pipe, not a terminal.
   const auto r = run_in_folder(std::string(kSim) + "update --yes", "2>&1");
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(r.out.find('\r'), std::string::npos) << "nothing redrawn in place in a log";
+  // A carriage return that does not end a line (Windows writes "\r\n") is a
+  // redraw.
+  for (std::size_t at = r.out.find('\r'); at != std::string::npos; at = r.out.find('\r', at + 1))
+    ASSERT_EQ(r.out.substr(at, 2), "\r\n") << "nothing redrawn in place in a log, at " << at;
   std::istringstream lines(r.out);
   std::string line;
   std::map<std::string, std::vector<int>> seen;

@@ -281,8 +281,10 @@ e2e_boot() {
   [ "$remaining" -gt 20 ] || die "no time left to boot the kernel (preparation took $((SECONDS - started)) s)"
   note "booting (at most $remaining s)"
   boot_start=$SECONDS
+  # The initramfs unpacks into at most half the guest's memory: the
+  # sanitized programs with their libraries need more than 256 MiB of it.
   timeout --kill-after=5 "$remaining" qemu-system-x86_64 \
-    -nodefaults -no-user-config "${accel[@]}" -machine pc -cpu max -smp 1 -m 512 \
+    -nodefaults -no-user-config "${accel[@]}" -machine pc -cpu max -smp 1 -m 1024 \
     -display none -serial stdio -monitor none -no-reboot \
     -kernel "$kernel_dir/vmlinuz" -initrd "$work/initramfs.gz" \
     -append "console=ttyS0 panic=-1 loglevel=4 rdinit=/init" \
