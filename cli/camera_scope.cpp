@@ -6,19 +6,27 @@
 #include <utility>
 
 #include "devlib/frame.h"
+#include "devlib/vendor_props.h"
 
 namespace lumavix::cli {
+
+std::string listed_path(std::int32_t i) {
+  const LibraryState& s = library_state();
+  if (i < 0 || i >= kMaxDevices) return {};
+  if (s.kind == DeviceKind::Hid && static_cast<std::uint32_t>(i) < s.hidList.count)
+    return s.hidList.paths[i];
+  // The property-set kinds keep their path in the bound device only.
+  if ((s.kind == DeviceKind::VendorVideo || s.kind == DeviceKind::BdaVendor) &&
+      s.table[i].control != nullptr)
+    return prop_device(s.table[i])->path();
+  return s.table[i].path;
+}
 
 std::vector<ListedCamera> listed_cameras() {
   const LibraryState& s = library_state();
   std::vector<ListedCamera> out;
   const std::int32_t n = std::min<std::int32_t>(kvVidHidCls_GetDevCount(), kMaxDevices);
-  for (std::int32_t i = 0; i < n; ++i) {
-    std::string path = s.table[i].path;
-    if (s.kind == DeviceKind::Hid && static_cast<std::uint32_t>(i) < s.hidList.count)
-      path = s.hidList.paths[i];
-    out.push_back({i, std::move(path), {}});
-  }
+  for (std::int32_t i = 0; i < n; ++i) out.push_back({i, listed_path(i), {}});
   if (s.kind == DeviceKind::Hid && platform().hid) {
     std::vector<HidInterfaceInfo> infos;
     SysError err;
@@ -66,20 +74,19 @@ class OnlyHid final : public HidBackend {
   std::vector<std::string> listed_;  // what the last listing let through
 };
 
-void keep_path(std::vector<CategoryDevice>& out, const std::string& path) {
-  std::erase_if(out, [&](const CategoryDevice& d) { return d.path != path; });
-}
-
-class OnlyVideo final : public VideoClassBackend {
+// The video-class and property-set platforms list categories of devices by
+// path and bind one by its path: both narrow the same way.
+template <class Backend, class Device>
+class OnlyPath final : public Backend {
  public:
-  OnlyVideo(VideoClassBackend* inner, const std::string& path) : inner_(inner), path_(path) {}
+  OnlyPath(Backend* inner, const std::string& path) : inner_(inner), path_(path) {}
   bool list(DeviceCategory c, std::vector<CategoryDevice>& out, SysError& err) override {
     if (!inner_->list(c, out, err)) return false;
-    keep_path(out, path_);
+    std::erase_if(out, [&](const CategoryDevice& d) { return d.path != path_; });
     return true;
   }
-  std::unique_ptr<VideoControl> bind(DeviceCategory c, const std::string& path,
-                                     SysError& err) override {
+  std::unique_ptr<Device> bind(DeviceCategory c, const std::string& path,
+                               SysError& err) override {
     if (path != path_) {
       not_this_camera(err);
       return nullptr;
@@ -88,31 +95,12 @@ class OnlyVideo final : public VideoClassBackend {
   }
 
  private:
-  VideoClassBackend* inner_;
+  Backend* inner_;
   const std::string& path_;
 };
 
-class OnlyProps final : public PropertySetBackend {
- public:
-  OnlyProps(PropertySetBackend* inner, const std::string& path) : inner_(inner), path_(path) {}
-  bool list(DeviceCategory c, std::vector<CategoryDevice>& out, SysError& err) override {
-    if (!inner_->list(c, out, err)) return false;
-    keep_path(out, path_);
-    return true;
-  }
-  std::unique_ptr<PropertySetDevice> bind(DeviceCategory c, const std::string& path,
-                                          SysError& err) override {
-    if (path != path_) {
-      not_this_camera(err);
-      return nullptr;
-    }
-    return inner_->bind(c, path, err);
-  }
-
- private:
-  PropertySetBackend* inner_;
-  const std::string& path_;
-};
+using OnlyVideo = OnlyPath<VideoClassBackend, VideoControl>;
+using OnlyProps = OnlyPath<PropertySetBackend, PropertySetDevice>;
 
 }  // namespace
 

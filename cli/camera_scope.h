@@ -23,6 +23,10 @@ struct ListedCamera {
   std::string port;
 };
 
+// The path of the camera at `position` of the library's open state: the HID
+// node, the USB port of a video interface, or a property-set device's path.
+[[nodiscard]] std::string listed_path(std::int32_t position);
+
 // The cameras of the library's current open state, in position order.
 [[nodiscard]] std::vector<ListedCamera> listed_cameras();
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/camera_scope.h"
 #include "cli/commands.h"
 #include "devlib/access.h"
 #include "devlib/frame.h"
@@ -29,9 +30,7 @@ nlohmann::ordered_json camera_list_json(std::string* text) {
   nlohmann::ordered_json cameras = nlohmann::ordered_json::array();
   for (std::int32_t i = 0; i < kvVidHidCls_GetDevCount(); ++i) {
     const DeviceEntry& e = s.table[i];
-    std::string path = e.path;
-    if (s.kind == DeviceKind::Hid && static_cast<std::uint32_t>(i) < s.hidList.count)
-      path = s.hidList.paths[i];
+    const std::string path = listed_path(i);
     nlohmann::ordered_json cam{{"position", i},
                        {"kind", device_kind_name(s.kind)},
                        {"variant", nullptr},

@@ -58,11 +58,8 @@ int fail_no_camera(const Context& ctx) {
 sim::SimCamera* simulated_camera() {
   auto* backend = dynamic_cast<sim::SimHidBackend*>(unscoped_platform().hid);
   if (!backend || backend->camera_count() == 0) return nullptr;
-  const LibraryState& s = library_state();
   if (kvVidHidCls_GetDevCount() > 0) {
-    const std::string& path = s.kind == DeviceKind::Hid && s.hidList.count > 0
-                                  ? s.hidList.paths[0]
-                                  : s.table[0].path;
+    const std::string path = listed_path(0);
     for (std::size_t i = 0; i < backend->camera_count(); ++i) {
       sim::SimCamera* cam = backend->camera(i);
       if (cam->path() == path || cam->port() == path) return cam;

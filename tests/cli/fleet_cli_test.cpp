@@ -82,6 +82,13 @@ TEST_F(FleetCli, OtherProductsAreSkippedAndNoCameraIsItsOwnStatus) {
   CliResult r = run(std::string(kFast) + ",count=2,pid=0E5A --json update --all --yes");
   EXPECT_EQ(r.status, 4) << "no camera is of this product\n" << r.out;
   EXPECT_EQ(results(r.out)[0]["outcome"], "other-product") << r.out;
+  // Cameras reached through a property set are told apart by their paths
+  // too: each is reached and presented, none is lost.
+  r = run("--simulate=vendor-video,latency-us=0,busy=0,count=2 --json update --all --yes");
+  const std::vector<nlohmann::json> v = results(r.out);
+  ASSERT_EQ(v.size(), 3u) << r.out;
+  EXPECT_NE(v[0]["path"], v[1]["path"]) << r.out;
+  for (int i = 0; i < 2; ++i) EXPECT_NE(v[i]["outcome"], "gone") << v[i];
   EXPECT_EQ(run("--simulate=none update --all --yes").status, 3);
   EXPECT_EQ(run(std::string(kFast) + ",count=2 update --all").status, 2)
       << "no terminal and no --yes: refused before writing";
