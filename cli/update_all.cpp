@@ -10,6 +10,7 @@
 #include "cli/camera_scope.h"
 #include "cli/terminal_prompter.h"
 #include "cli/update_run.h"
+#include "cli/watch_pass.h"
 #include "firmware/engine.h"
 #include "firmware/product_config.h"
 
@@ -57,11 +58,9 @@ bool count_needing(Context& ctx, const UpdateArgs& a, UiLanguage lang,
     cfg.language = lang;
     cfg.firmwareFile = a.file;
     cfg.recover = a.recover;
-    const DeviceWatchResult r = EvaluateDeviceWatch(st, cfg);
-    if (r.outcome == WatchOutcome::FileOpenError) {
-      status = ctx.fail(kExitUsage, std::string(kMsgFirmwareFileOpenError) +
-                                        (a.file.empty() ? " (no *.bin file in .)"
-                                                        : " (cannot read " + a.file + ")"));
+    DeviceWatchResult r;
+    if (const auto rc = watch(ctx, st, r, cfg)) {
+      status = *rc;
       return false;
     }
     const Presentation p = r.view.presentation;
