@@ -1,0 +1,203 @@
+// The main window without a window system: every decision of the window,
+// taken once for both front ends (the Qt window on Linux, the native dialog
+// on Windows). It runs the device-watch passes and the update flow, folds the
+// events a window receives (device changes, timers, clicks, keys, the
+// worker's notifications, a close) into one description of what the window
+// shows (`WindowFrame`) and a list of things the front end must do now
+// (`WindowEffects`: arm a timer, show a box, draw a ring step). A front end
+// renders the frame after every event and carries out the effects; it keeps
+// no state of its own beyond its controls.
+//
+// Everything runs on the window's thread. Events that arrive while the core
+// is inside another one (a message box's own event loop, the engine's start
+// checks) never run a pass there: the pass runs afterwards.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "app/device_watch.h"
+#include "app/ring_geometry.h"
+#include "app/texts.h"
+#include "app/update_flow.h"
+
+namespace lumavix {
+
+// The button that chooses a firmware file when none is usable; not in the
+// template, so it has an id of its own for focus and tests.
+inline constexpr int kChooseFileControlId = 1100;
+// The line under the ring that names the phase and the time left.
+inline constexpr int kPhaseLineControlId = 1101;
+
+// What the window shows, whole. Places are pixels at 96 dpi (the front end
+// scales them, ScalePixels); a rect of width 0 keeps the template's place.
+struct WindowFrame {
+  PixelSize windowSize = kWatchWindowSize;  // outer size
+  std::u16string title;                     // empty: the template's title
+  bool progressView = false;
+
+  // The status view.
+  bool statusShown = true;
+  PixelRect statusRect = kConnectStatusRect;
+  std::u16string statusText;
+  bool updateShown = false;
+  PixelRect updateRect;
+  std::u16string updateText;
+  bool linkShown = false;
+  PixelRect linkRect;
+  std::string linkMarkup;   // one anchor
+  std::string linkAddress;  // what a click on it opens
+  bool chooseFileShown = false;
+  PixelRect chooseFileRect;
+  std::u16string chooseFileText;
+
+  // The progress view: the ring area and the percentage in its middle, the
+  // phase line and the progress message under it.
+  bool ringShown = false;
+  std::u16string percentText;
+  int ringValue = 0;  // 0..100, the value assistive technology reads
+  bool progressMessageShown = false;
+  PixelRect progressMessageRect = kProgressMessageRect;
+  std::u16string progressMessage;  // with the close notice, when there is one
+  bool phaseLineShown = false;
+  PixelRect phaseLineRect = kPhaseLineRect;
+  std::u16string phaseLine;
+
+  // Update, Browse, the setting-table controls and the dump box
+  // (kActionControls).
+  bool actionControlsEnabled = false;
+  // The control to give the keyboard focus to after this event; 0: leave it.
+  int focus = 0;
+
+  // Bound to hidden controls; kept for the engineering build.
+  std::string firmwarePath;
+  std::string byteCountText;
+  std::string secondsText;
+  std::uint32_t progressRange = 0;
+  std::uint32_t progressPosition = 0;
+
+  // "no-camera", ... (PresentationName), or "progress" in the progress view.
+  [[nodiscard]] const char* viewName() const;
+};
+
+// What the front end does after an event, in this order: end the
+// confirmation dialog, reset the ring or begin its next pass, render the
+// frame, show the message box, arm the timers, show the confirmation dialog,
+// close the window.
+struct WindowEffects {
+  bool endConfirmation = false;   // end an open confirmation dialog (result 0)
+  bool resetRing = false;         // empty the ring, drawn angle 0
+  std::optional<RingColour> beginRingPass;  // the next phase's pass, over the last
+  // A modal box with an OK button. While it is up the front end brackets it
+  // with EnterModal/LeaveModal.
+  const char* messageBox = nullptr;
+  const char* messageCaption = kAppCaption;
+  bool armWatchTimer = false;  // (re)arm timer 1: 100 ms, one shot
+  bool armRingTimer = false;   // arm timer 2: as soon as idle, one shot
+  bool showConfirmation = false;
+  bool closeWindow = false;  // a close was asked for and is allowed
+
+  void Merge(const WindowEffects& later);
+};
+
+struct WindowCoreConfig {
+  UiLanguage language = UiLanguage::English;
+  // Searched for the firmware file; "." when empty.
+  std::string directory;
+  // The firmware file given on the command line, if any.
+  std::string firmwareFile;
+};
+
+class MainWindowCore {
+ public:
+  explicit MainWindowCore(UpdateFlowSwitches switches = {}, UpdateFlowHooks hooks = {});
+
+  // The window's initialisation: language, model name, title, the first
+  // pass. `target` receives the worker's notifications (posted to the
+  // window), `prompter` shows the engine's start checks.
+  WindowEffects Initialise(const WindowCoreConfig& config, NotifyTarget* target,
+                           Prompter* prompter);
+
+  // The system reported a device change: timer 1, so that a burst gives one
+  // pass.
+  WindowEffects DeviceChanged();
+  // Timer 1 fired: one pass, or later when an update or a modal box is
+  // under way.
+  WindowEffects WatchTimer();
+
+  // The Update button, or Return while it is shown: the confirmation dialog.
+  WindowEffects UpdateClicked();
+  // OK in the confirmation dialog: the progress view and the download.
+  WindowEffects Confirmed();
+  // A notification the worker posted (WM_UPDATE_NOTIFY).
+  WindowEffects Notification(std::uint32_t code, std::uint32_t value);
+
+  // Timer 2 fired: the percentage the ring is to be drawn up to, or nothing
+  // (above 100). The front end draws and reports with RingStepDrawn.
+  [[nodiscard]] std::optional<int> RingTimer();
+  // `drawn`: the step reached the screen; only then does the percentage text
+  // follow it (a failed step is drawn again by the next).
+  void RingStepDrawn(int percent, bool drawn);
+
+  // The window is asked to close (its close box, Alt+F4, Esc). Refused, with
+  // the reason in the frame, while an update runs.
+  WindowEffects CloseRequested();
+  // Return and Esc, wherever the focus is in the window.
+  WindowEffects KeyReturn();
+  WindowEffects KeyEscape();
+
+  // A firmware file chosen by the user (file dialog, drop): the passes take
+  // it instead of searching the folder. Refused while an update runs.
+  WindowEffects FirmwareChosen(const std::string& path);
+  // Whether a dropped file would be taken now.
+  [[nodiscard]] bool AcceptsFirmwareDrop() const { return !UpdateRunning(); }
+
+  // A modal box of the front end is up: passes wait until it is gone.
+  void EnterModal();
+  WindowEffects LeaveModal();
+
+  [[nodiscard]] const WindowFrame& frame() const { return frame_; }
+  [[nodiscard]] UiLanguage language() const { return lang_; }
+  [[nodiscard]] const std::u16string& toolModelName() const { return toolModelName_; }
+  [[nodiscard]] const std::u16string& windowTitle() const { return windowTitle_; }
+  // Between a started update and its terminal notification, or while the
+  // worker's thread is still ending.
+  [[nodiscard]] bool UpdateRunning() const;
+  // Passes that ran to an outcome (deferred ones do not count).
+  [[nodiscard]] int passCount() const { return passCount_; }
+
+  // The state the engineering controls work on.
+  [[nodiscard]] DeviceWatchState& watch() { return watch_; }
+  [[nodiscard]] UpdateFlow& flow() { return flow_; }
+  // After the engineering controls changed the status text or the path.
+  void Refresh();
+
+ private:
+  WindowEffects RunPass();
+  void ApplyPresentation(const PresentationView& view);
+  void EnterProgressView();
+  void TakeFlowView();
+
+  UpdateFlow flow_;
+  DeviceWatchState watch_;
+  WindowFrame frame_;
+  UiLanguage lang_ = UiLanguage::English;
+  std::u16string toolModelName_;
+  std::u16string windowTitle_;
+  std::string directory_;
+  std::string chosenFile_;
+  NotifyTarget* target_ = nullptr;
+  Prompter* prompter_ = nullptr;
+  int busy_ = 0;       // inside an event or a modal box
+  bool passPending_ = false;
+  int passCount_ = 0;
+  // The failed run, told by the next pass's view, so that the user still
+  // sees why the window left the progress view.
+  bool failurePending_ = false;
+  FailureKind failureKind_ = FailureKind::WriteFailed;
+  std::string failureDetail_;
+  bool initialised_ = false;
+};
+
+}  // namespace lumavix
