@@ -6,15 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "devlib/clock.h"
-#include "devlib/frame.h"
 #include "firmware/image.h"
-#include "sim/simulator.h"
 
+#include "sim_camera.h"
 #include "temp_dir.h"
 
 namespace lumavix {
@@ -22,24 +19,6 @@ namespace {
 
 class MainWindowCoreTest : public lumavix::test::TempDirTest {
  protected:
-  void SetUp() override {
-    set_clock(&clock_);
-    sim::SimOptions o;
-    o.latency_us = 0;
-    o.busy = false;
-    std::string error;
-    sim_ = sim::Simulator::create(o, error);
-    ASSERT_TRUE(sim_) << error;
-    set_platform({&sim_->hid(), &locks_});
-  }
-  void TearDown() override {
-    WaitForWorker();
-    CloseDevices();
-    set_platform({});
-    set_clock(nullptr);
-    sim_.reset();
-  }
-
   WindowEffects Start(std::uint16_t fileVersion = 0x0105) {
     FirmwareBuildOptions o;
     o.firmware_version = fileVersion;
@@ -57,12 +36,11 @@ class MainWindowCoreTest : public lumavix::test::TempDirTest {
     return all;
   }
 
-  VirtualClock clock_{1000};
-  ProcessLockBackend locks_;
-  std::unique_ptr<sim::Simulator> sim_;
   RecordingPrompter prompter_;
   NotifyQueue queue_;
   MainWindowCore core_;
+  // Last, so that it goes first: it waits for a worker still posting.
+  test::SimulatedCamera camera_;
 };
 
 TEST_F(MainWindowCoreTest, UpdateFromButtonToConfirmedPass) {
