@@ -4,12 +4,12 @@
 # programs, the uninstall entry and the Start-menu shortcut, then uninstalls
 # silently and checks that nothing is left. One PASS/FAIL line per check;
 # the status is non-zero when one failed.
-# Uses the caller's WINEPREFIX (test-windows.sh exports the build's own), so
-# the user's prefix is never touched.
+# Uses the caller's WINEPREFIX (test-windows.sh exports the build's own),
+# else BUILD_DIR/wineprefix, so the user's prefix is never touched.
 set -euo pipefail
 
-build_dir="${1:?usage: test-installer.sh BUILD_DIR}"
-: "${WINEPREFIX:?WINEPREFIX must name the Wine prefix of the build}"
+build_dir="$(cd "${1:?usage: test-installer.sh BUILD_DIR}" && pwd)"
+export WINEPREFIX="${WINEPREFIX:-$build_dir/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 
 shopt -s nullglob
@@ -20,6 +20,10 @@ if [ ${#installers[@]} -ne 1 ]; then
   exit 1
 fi
 installer="${installers[0]}"
+# The version the installer is named with is the one the program must print.
+version="$(basename "$installer")"
+version="${version#lumavix-fw-}"
+version="${version%-win64-setup.exe}"
 
 # The default folder, which is what users get. (NSIS takes /D=DIR only
 # unquoted, and Wine quotes an argument that has spaces, so a folder of the
@@ -52,9 +56,14 @@ absent() { [ ! -e "$1" ]; }
 uninstall_entry() { wine reg query "$uninstall_key" 2>&1 | tr -d '\r'; }
 has_uninstall_entry() { wine reg query "$uninstall_key" >/dev/null 2>&1; }
 
+# A run that stopped half-way leaves the tool installed in the build's prefix:
+# remove it the way a user would, so that the checks below start clean.
 if has_uninstall_entry; then
-  fail "the prefix already has the tool installed ($uninstall_key); remove it first"
-  exit 1
+  echo "NOTE: removing the tool left installed in $WINEPREFIX by an earlier run"
+  wine "$win_dir\\Uninstall.exe" /S >/dev/null 2>&1 || true
+  wait_for 60 absent "$unix_dir" || true
+  wine reg delete "$uninstall_key" /f >/dev/null 2>&1 || true
+  rm -rf "$unix_dir" "$start_menu"
 fi
 
 # `wine` waits for the installer (unlike for the uninstaller, below).
@@ -69,10 +78,10 @@ for f in lumavix-fw.exe Uninstall.exe README.txt lumavix-fw.txt; do
 done
 
 version_out="$(wine "$win_dir\\lumavix-fw.exe" --version 2>&1 | tr -d '\r' || true)"
-if [[ "$version_out" =~ ^lumavix-fw\ [0-9]+\.[0-9]+\.[0-9]+ ]]; then
+if [ "$(head -n 1 <<<"$version_out")" = "lumavix-fw $version" ]; then
   pass "installed lumavix-fw.exe --version: $version_out"
 else
-  fail "installed lumavix-fw.exe --version: expected 'lumavix-fw X.Y.Z', got '$version_out'"
+  fail "installed lumavix-fw.exe --version: expected 'lumavix-fw $version', got '$version_out'"
 fi
 
 # The window is installed, with its shortcut, once the build has it.
