@@ -88,8 +88,13 @@ fi
 if find "$build_dir" -maxdepth 3 -name lumavix-update.exe -not -path '*/_CPack_Packages/*' | grep -q .; then
   if [ -f "$unix_dir/lumavix-update.exe" ]; then pass "installed lumavix-update.exe"
   else fail "expected $unix_dir/lumavix-update.exe"; fi
-  if [ -f "$start_menu/LUMAVIX Firmware Update Tool.lnk" ]; then pass "Start-menu shortcut to the window"
-  else fail "expected the shortcut $start_menu/LUMAVIX Firmware Update Tool.lnk"; fi
+  # The shell link holds its target's full path as plain text.
+  lnk="$start_menu/LUMAVIX Firmware Update Tool.lnk"
+  if [ -f "$lnk" ] && grep -aqF "$win_dir\\lumavix-update.exe" "$lnk"; then
+    pass "Start-menu shortcut to the window"
+  else
+    fail "expected the shortcut $lnk to $win_dir\\lumavix-update.exe"
+  fi
 else
   echo "NOTE: the build has no lumavix-update.exe: its install and shortcut are not checked"
 fi
