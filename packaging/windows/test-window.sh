@@ -62,7 +62,7 @@ exe="$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")"
 # display (-a) and stops the server when this script's second run ends.
 if [ -z "${LUMAVIX_WINDOW_TEST_UNDER_XVFB:-}" ]; then
   exec env LUMAVIX_WINDOW_TEST_UNDER_XVFB=1 LUMAVIX_UPDATE_EXE="$exe" \
-    xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$build_dir" ${screenshots:+--screenshots "$screenshots"}
+    xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$build_dir" ${screenshots:+--screenshots "$screenshots"}
 fi
 
 export WINEPREFIX="${WINEPREFIX:-$build_dir/wineprefix}"
