@@ -15,6 +15,11 @@ if [ "${1:-}" = windows ]; then
     libfmt-dev libcli11-dev nlohmann-json3-dev googletest
     # Wine 8 runs the programs and tests; groff renders the manual page.
     wine wine64 groff-base
+    # makensis builds the installer (cpack -G NSIS).
+    nsis
+    # The window's test under Wine (test-window.sh): a virtual X server and
+    # xdotool to find the window and type into it.
+    xvfb xauth xdotool
   )
 else
 packages=(

@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# The Windows installer under Wine: `test-installer.sh BUILD_DIR` installs
+# BUILD_DIR's lumavix-fw-*-win64-setup.exe silently, checks the installed
+# programs, the uninstall entry and the Start-menu shortcut, then uninstalls
+# silently and checks that nothing is left. One PASS/FAIL line per check;
+# the status is non-zero when one failed.
+# Uses the caller's WINEPREFIX (test-windows.sh exports the build's own),
+# else BUILD_DIR/wineprefix, so the user's prefix is never touched.
+set -euo pipefail
+
+build_dir="$(cd "${1:?usage: test-installer.sh BUILD_DIR}" && pwd)"
+export WINEPREFIX="${WINEPREFIX:-$build_dir/wineprefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+
+shopt -s nullglob
+installers=("$build_dir"/lumavix-fw-*-win64-setup.exe)
+shopt -u nullglob
+if [ ${#installers[@]} -ne 1 ]; then
+  echo "FAIL: expected one lumavix-fw-*-win64-setup.exe in $build_dir, found ${#installers[@]}" >&2
+  exit 1
+fi
+installer="${installers[0]}"
+# The version the installer is named with is the one the program must print.
+version="$(basename "$installer")"
+version="${version#lumavix-fw-}"
+version="${version%-win64-setup.exe}"
+
+# The default folder, which is what users get. (NSIS takes /D=DIR only
+# unquoted, and Wine quotes an argument that has spaces, so a folder of the
+# test's own under Program Files cannot be asked for.)
+win_dir='C:\Program Files\LUMAVIX Firmware Update Tool'
+unix_dir="$WINEPREFIX/drive_c/Program Files/LUMAVIX Firmware Update Tool"
+# The key is the installer's fixed one (CPACK_PACKAGE_INSTALL_REGISTRY_KEY).
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\LUMAVIX Firmware Update Tool'
+start_menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/LUMAVIX Firmware Update Tool"
+
+failures=0
+pass() { echo "PASS: $*"; }
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# Waits up to $1 seconds for the command after it to succeed.
+wait_for() {
+  local seconds=$1; shift
+  local i
+  for ((i = 0; i < seconds * 4; i++)); do
+    "$@" && return 0
+    sleep 0.25
+  done
+  return 1
+}
+absent() { [ ! -e "$1" ]; }
+
+# The uninstall entry, as `reg query` prints it with Windows line ends
+# (Wine's reg prints its "Unable to find" on standard output: only the
+# status tells a missing key).
+uninstall_entry() { wine reg query "$uninstall_key" 2>&1 | tr -d '\r'; }
+has_uninstall_entry() { wine reg query "$uninstall_key" >/dev/null 2>&1; }
+
+# A run that stopped half-way leaves the tool installed in the build's prefix:
+# remove it the way a user would, so that the checks below start clean.
+if has_uninstall_entry; then
+  echo "NOTE: removing the tool left installed in $WINEPREFIX by an earlier run"
+  wine "$win_dir\\Uninstall.exe" /S >/dev/null 2>&1 || true
+  wait_for 60 absent "$unix_dir" || true
+  wine reg delete "$uninstall_key" /f >/dev/null 2>&1 || true
+  rm -rf "$unix_dir" "$start_menu"
+fi
+
+# `wine` waits for the installer (unlike for the uninstaller, below).
+if wine "$installer" /S; then
+  pass "silent install of $(basename "$installer") exited with status 0"
+else
+  fail "silent install exited with status $?"
+fi
+
+for f in lumavix-fw.exe Uninstall.exe README.txt lumavix-fw.txt; do
+  if [ -f "$unix_dir/$f" ]; then pass "installed $f"; else fail "expected $unix_dir/$f"; fi
+done
+
+version_out="$(wine "$win_dir\\lumavix-fw.exe" --version 2>&1 | tr -d '\r' || true)"
+if [ "$(head -n 1 <<<"$version_out")" = "lumavix-fw $version" ]; then
+  pass "installed lumavix-fw.exe --version: $version_out"
+else
+  fail "installed lumavix-fw.exe --version: expected 'lumavix-fw $version', got '$version_out'"
+fi
+
+# The window is installed, with its shortcut, once the build has it.
+if find "$build_dir" -maxdepth 3 -name lumavix-update.exe -not -path '*/_CPack_Packages/*' | grep -q .; then
+  if [ -f "$unix_dir/lumavix-update.exe" ]; then pass "installed lumavix-update.exe"
+  else fail "expected $unix_dir/lumavix-update.exe"; fi
+  # The shell link holds its target's full path as plain text.
+  lnk="$start_menu/LUMAVIX Firmware Update Tool.lnk"
+  if [ -f "$lnk" ] && grep -aqF "$win_dir\\lumavix-update.exe" "$lnk"; then
+    pass "Start-menu shortcut to the window"
+  else
+    fail "expected the shortcut $lnk to $win_dir\\lumavix-update.exe"
+  fi
+else
+  echo "NOTE: the build has no lumavix-update.exe: its install and shortcut are not checked"
+fi
+
+entry="$(uninstall_entry || true)"
+expect_value() {  # NAME VALUE: one line of the uninstall entry
+  if grep -qE "^ +$1 +REG_SZ +$(printf '%s' "$2" | sed 's/[][\\.^$*+?(){}|]/\\&/g')\$" <<<"$entry"; then
+    pass "uninstall entry $1 = $2"
+  else
+    fail "uninstall entry: expected $1 = $2 under $uninstall_key; reg query printed:"$'\n'"$entry"
+  fi
+}
+expect_value DisplayName "LUMAVIX Firmware Update Tool"
+expect_value UninstallString "\"$win_dir\\Uninstall.exe\""
+
+# The uninstaller copies itself to the temporary folder, starts that copy and
+# returns at once (so that it can delete its own file): wait for the folder
+# to go rather than for the process.
+if wine "$win_dir\\Uninstall.exe" /S; then
+  pass "silent uninstall started"
+else
+  fail "silent uninstall exited with status $?"
+fi
+if wait_for 60 absent "$unix_dir"; then
+  pass "the install folder is gone"
+else
+  fail "the install folder is still there after 60 s: $(ls -A "$unix_dir" | tr '\n' ' ')"
+fi
+if wait_for 10 absent "$start_menu"; then pass "the Start-menu folder is gone"
+else fail "the Start-menu folder is still there: $start_menu"; fi
+if ! has_uninstall_entry; then pass "the uninstall entry is gone"
+else fail "the uninstall entry is still there: $uninstall_key"; fi
+
+if [ "$failures" -ne 0 ]; then
+  echo "=== installer test: $failures check(s) FAILED ==="
+  exit 1
+fi
+echo "=== installer test: all checks passed ==="
