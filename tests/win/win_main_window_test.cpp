@@ -1,0 +1,423 @@
+// The native window's rendering of the core's frames: which controls show,
+// their texts, places and enabled state, and the title, for each kind of
+// view; the ring's dots across steps, passes and repaints; the confirmation
+// dialog's texts; the program's options. The window is made hidden and
+// never runs a message loop: what is checked is what the renderer did.
+// Before windows.h, whose macros would clash with the engine's names.
+#include "app/main_window_core.h"
+#include "app/ring_geometry.h"
+#include "app/texts.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/win/win_confirm_dialog.h"
+#include "app/win/win_main_window.h"
+#include "app/win/win_options.h"
+#include "app/win/win_ring.h"
+#include "app/win/win_text.h"
+#include "resources/dialog_templates.h"
+
+namespace lumavix {
+namespace {
+
+namespace res = resources;
+
+std::string Utf8(const std::wstring& w) { return Narrow(w); }
+
+bool Shown(HWND h) { return h != nullptr && (::GetWindowLongPtrW(h, GWL_STYLE) & WS_VISIBLE) != 0; }
+
+RECT PlaceInParent(HWND child) {
+  RECT r{};
+  ::GetWindowRect(child, &r);
+  ::MapWindowPoints(nullptr, ::GetParent(child), reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+// The place a control must have: the frame's rect scaled, or the template's
+// place in dialog units converted and scaled.
+RECT Expected(const PixelRect& rect, int dpi) {
+  const PixelRect s = ScalePixels(rect, dpi);
+  return RECT{s.x, s.y, s.x + s.width, s.y + s.height};
+}
+RECT ExpectedTemplate(int id, int dpi) {
+  for (const auto& c : res::kMainWindowControls) {
+    if (c.id == id) {
+      return Expected(PixelRect{res::DluToPixelsX(c.x), res::DluToPixelsY(c.y),
+                                res::DluToPixelsX(c.width), res::DluToPixelsY(c.height)},
+                      dpi);
+    }
+  }
+  return RECT{};
+}
+
+std::string Describe(const RECT& r) {
+  return "(" + std::to_string(r.left) + "," + std::to_string(r.top) + ")-(" +
+         std::to_string(r.right) + "," + std::to_string(r.bottom) + ")";
+}
+
+class WinWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WinWindowOptions o;
+    o.initialiseCore = false;
+    o.watchDevices = false;
+    o.preferDirect2D = false;
+    window_ = std::make_unique<WinMainWindow>(core_, o);
+    if (!window_->Create(::GetModuleHandleW(nullptr), /*visible=*/false)) {
+      GTEST_SKIP() << "no window can be made here (no display for Wine)";
+    }
+  }
+
+  MainWindowCore core_;
+  std::unique_ptr<WinMainWindow> window_;
+};
+
+// ------------------------------------------------------------ frames --
+
+struct FrameCase {
+  const char* name;
+  WindowFrame frame;
+  // Controls that must show; every other frame-driven control is hidden.
+  std::vector<int> shown;
+};
+
+WindowFrame StatusWithUpdate() {
+  WindowFrame f;
+  f.title = u"LUMAVIX Q Firmware Update";
+  f.statusRect = kUpdateAvailableStatusRect;
+  f.statusText = u"A newer firmware is available.\nUpdate now?";
+  f.updateShown = true;
+  f.updateRect = PixelRect{170, 90, 120, 30};
+  f.updateText = u"Update";
+  f.actionControlsEnabled = true;
+  return f;
+}
+
+WindowFrame NotThisProduct() {
+  WindowFrame f;
+  f.title = u"LUMAVIX Q Firmware Update";
+  const NotThisProductLayout places = NotThisProductPlaces(UiLanguage::English);
+  f.statusRect = places.status;
+  f.statusText = u"This camera is not a LUMAVIX Q.";
+  f.linkShown = true;
+  f.linkRect = places.link;
+  f.linkMarkup = "<a href=\"https://lumavix.example/support\">Support</a>";
+  f.linkAddress = "https://lumavix.example/support";
+  return f;
+}
+
+WindowFrame Progress() {
+  WindowFrame f;
+  f.title = u"LUMAVIX Q Firmware Update";
+  f.windowSize = kProgressWindowSize;
+  f.progressView = true;
+  f.statusShown = false;
+  f.ringShown = true;
+  f.percentText = u"42%";
+  f.ringValue = 42;
+  f.progressMessageShown = true;
+  f.progressMessage = u"Do not unplug the camera.";
+  f.phaseLineShown = true;
+  f.phaseLine = u"Writing: 42% - about 1 minute left";
+  return f;
+}
+
+WindowFrame FileProblem() {
+  WindowFrame f;
+  f.statusText = u"No firmware file in C:\\fw.";
+  f.chooseFileShown = true;
+  f.chooseFileRect = kChooseFileRect;
+  f.chooseFileText = u"Choose a file...";
+  return f;
+}
+
+const std::vector<int> kFrameControls = {res::id::kStatus,     res::id::kUpdate,
+                                         res::id::kLink,       kChooseFileControlId,
+                                         res::id::kRingArea,   res::id::kPercentage,
+                                         res::id::kProgressMessage, kPhaseLineControlId};
+
+TEST_F(WinWindowTest, EachViewShowsItsControlsWithTheirTextsAndPlaces) {
+  const std::vector<FrameCase> cases = {
+      {"status view with Update", StatusWithUpdate(), {res::id::kStatus, res::id::kUpdate}},
+      {"not this product, with the link", NotThisProduct(), {res::id::kStatus, res::id::kLink}},
+      {"progress view",
+       Progress(),
+       {res::id::kRingArea, res::id::kPercentage, res::id::kProgressMessage,
+        kPhaseLineControlId}},
+      {"file problem with choose-file", FileProblem(), {res::id::kStatus, kChooseFileControlId}},
+  };
+  const int dpi = window_->dpi();
+  // Each case after the others: what one view showed must not stay.
+  for (int round = 0; round < 2; ++round) {
+    for (const FrameCase& c : cases) {
+      SCOPED_TRACE(c.name);
+      const WindowFrame& f = c.frame;
+      window_->RenderFrame(f);
+
+      for (int id : kFrameControls) {
+        const bool want = std::find(c.shown.begin(), c.shown.end(), id) != c.shown.end();
+        EXPECT_EQ(Shown(window_->control(id)), want)
+            << "control " << id << " should be " << (want ? "shown" : "hidden");
+      }
+
+      const std::wstring title = WindowText(window_->hwnd());
+      EXPECT_EQ(Utf8(title), f.title.empty() ? std::string(res::kMainTemplateTitle)
+                                             : ToUtf8(f.title))
+          << "the title is the frame's, or the template's when the frame has none";
+
+      RECT outer{};
+      ::GetWindowRect(window_->hwnd(), &outer);
+      EXPECT_EQ(outer.right - outer.left, ScalePixels(f.windowSize.width, dpi))
+          << "outer width of the frame at the window's dpi";
+      EXPECT_EQ(outer.bottom - outer.top, ScalePixels(f.windowSize.height, dpi))
+          << "outer height of the frame at the window's dpi";
+
+      struct Placed {
+        int id;
+        bool shown;
+        RECT want;
+        std::u16string text;
+      };
+      const std::vector<Placed> placed = {
+          {res::id::kStatus, f.statusShown, Expected(f.statusRect, dpi), f.statusText},
+          {res::id::kUpdate, f.updateShown, Expected(f.updateRect, dpi), f.updateText},
+          {kChooseFileControlId, f.chooseFileShown, Expected(f.chooseFileRect, dpi),
+           f.chooseFileText},
+          {res::id::kProgressMessage, f.progressMessageShown,
+           Expected(f.progressMessageRect, dpi), f.progressMessage},
+          {kPhaseLineControlId, f.phaseLineShown, Expected(f.phaseLineRect, dpi), f.phaseLine},
+          {res::id::kPercentage, f.ringShown, ExpectedTemplate(res::id::kPercentage, dpi),
+           f.percentText},
+      };
+      for (const Placed& p : placed) {
+        if (!p.shown) continue;
+        HWND h = window_->control(p.id);
+        ASSERT_NE(h, nullptr) << "control " << p.id << " exists";
+        const RECT got = PlaceInParent(h);
+        EXPECT_TRUE(EqualRect(&got, &p.want))
+            << "control " << p.id << " at " << Describe(got) << ", expected " << Describe(p.want);
+        EXPECT_EQ(Utf8(WindowText(h)), ToUtf8(p.text)) << "text of control " << p.id;
+      }
+      if (f.linkShown) {
+        const RECT got = PlaceInParent(window_->control(res::id::kLink));
+        const RECT want = Expected(f.linkRect, dpi);
+        EXPECT_TRUE(EqualRect(&got, &want))
+            << "link at " << Describe(got) << ", expected " << Describe(want);
+      }
+      if (f.ringShown) {
+        const RECT got = PlaceInParent(window_->control(res::id::kRingArea));
+        const RECT want = ExpectedTemplate(res::id::kRingArea, dpi);
+        EXPECT_TRUE(EqualRect(&got, &want))
+            << "ring area at its template place " << Describe(want) << ", got " << Describe(got);
+      }
+
+      for (int id : kActionControls) {
+        HWND h = window_->control(id);
+        ASSERT_NE(h, nullptr) << "action control " << id << " exists";
+        EXPECT_EQ(::IsWindowEnabled(h) != FALSE, f.actionControlsEnabled)
+            << "action control " << id << " should be "
+            << (f.actionControlsEnabled ? "enabled" : "disabled");
+      }
+      EXPECT_EQ(::IsWindowEnabled(window_->control(kChooseFileControlId)) != FALSE,
+                f.chooseFileShown)
+          << "the choose-file button is enabled exactly when it shows";
+    }
+  }
+}
+
+TEST_F(WinWindowTest, AnUpdateButtonWithoutAPlaceKeepsItsTemplatePlace) {
+  WindowFrame f = StatusWithUpdate();
+  f.updateRect = PixelRect{};
+  window_->RenderFrame(f);
+  const RECT got = PlaceInParent(window_->control(res::id::kUpdate));
+  const RECT want = ExpectedTemplate(res::id::kUpdate, window_->dpi());
+  EXPECT_TRUE(EqualRect(&got, &want))
+      << "Update at " << Describe(got) << ", expected the template's " << Describe(want);
+}
+
+TEST_F(WinWindowTest, TheTemplateControlsTheWindowStartsWithout) {
+  // Hidden at initialisation although the template shows some of them; the
+  // engineering controls exist for their ids but never show.
+  for (int id : res::kHiddenAtInitialisation) {
+    EXPECT_NE(window_->control(id), nullptr) << "control " << id << " exists";
+    EXPECT_FALSE(Shown(window_->control(id))) << "control " << id << " starts hidden";
+  }
+  for (const auto& c : res::kMainWindowControls) {
+    EXPECT_NE(window_->control(c.id), nullptr) << "template control " << c.id << " is made";
+  }
+  EXPECT_EQ(static_cast<int>(LOWORD(::SendMessageW(window_->hwnd(), DM_GETDEFID, 0, 0))), IDOK)
+      << "Return off the buttons is IDOK, which goes to the core";
+}
+
+// ------------------------------------------------------------- ring --
+
+COLORREF Ref(const RingColour& c) {
+  return RGB(static_cast<int>(c.r * 255.0f + 0.5f), static_cast<int>(c.g * 255.0f + 0.5f),
+             static_cast<int>(c.b * 255.0f + 0.5f));
+}
+
+// The ring painted into a memory bitmap, as a repaint of the area would.
+class PaintedRing {
+ public:
+  explicit PaintedRing(WinRing& ring) {
+    HDC screen = ::GetDC(nullptr);
+    dc_ = ::CreateCompatibleDC(screen);
+    bitmap_ = ::CreateCompatibleBitmap(screen, 202, 173);
+    ::ReleaseDC(nullptr, screen);
+    old_ = ::SelectObject(dc_, bitmap_);
+    ring.Paint(dc_);
+  }
+  ~PaintedRing() {
+    ::SelectObject(dc_, old_);
+    ::DeleteObject(bitmap_);
+    ::DeleteDC(dc_);
+  }
+  [[nodiscard]] COLORREF at(float x, float y) const {
+    return ::GetPixel(dc_, static_cast<int>(x + 0.5f), static_cast<int>(y + 0.5f));
+  }
+
+ private:
+  HDC dc_ = nullptr;
+  HBITMAP bitmap_ = nullptr;
+  HGDIOBJ old_ = nullptr;
+};
+
+TEST_F(WinWindowTest, TheRingKeepsItsDotsAcrossPassesAndRepaints) {
+  window_->RenderFrame(Progress());
+  WinRing& ring = window_->ring();
+  ASSERT_EQ(ring.renderer(), RingRenderer::Gdi) << "the test asked for GDI";
+  const float scale = static_cast<float>(window_->dpi()) / 96.0f;
+
+  ASSERT_TRUE(ring.DrawStep(50)) << "a step on the ring area reaches it";
+  const RingStep writing = ComputeRingStep(0, 50);
+  ASSERT_FALSE(writing.dots.empty());
+  EXPECT_EQ(ring.dotCount(), writing.dots.size()) << "the dots of 0..50%";
+  EXPECT_EQ(ring.lastAngle(), writing.lastAngle) << "the angle the step leaves";
+  EXPECT_TRUE(ring.DrawStep(50)) << "a step to the same percentage still shows the ring";
+  EXPECT_EQ(ring.dotCount(), writing.dots.size()) << "a step to the same percentage adds no dot";
+
+  // The next phase's pass goes over the first from the top, in its colour.
+  ring.BeginPass(kRingVerifyColour);
+  ASSERT_TRUE(ring.DrawStep(25));
+  const RingStep verify = ComputeRingStep(0, 25);
+  EXPECT_EQ(ring.dotCount(), writing.dots.size() + verify.dots.size())
+      << "the second pass adds its dots and keeps the first pass's";
+  EXPECT_EQ(ring.lastAngle(), verify.lastAngle);
+
+  const RingDot top = verify.dots.front();
+  const RingDot beyond = writing.dots.back();  // at 50%, past the second pass
+  {
+    PaintedRing painted(ring);
+    EXPECT_EQ(painted.at(top.x * scale, top.y * scale), Ref(kRingVerifyColour))
+        << "a repaint shows the second pass's colour where it went over the first";
+    EXPECT_EQ(painted.at(beyond.x * scale, beyond.y * scale), Ref(kRingDotColour))
+        << "a repaint still shows the first pass's dots beyond the second";
+    EXPECT_EQ(painted.at(kRingCentreX * scale, kRingCentreY * scale), Ref(kRingBackground))
+        << "the middle of the ring is the ring's background";
+  }
+
+  ring.Reset();
+  EXPECT_EQ(ring.dotCount(), 0u) << "a reset empties the ring";
+  EXPECT_EQ(ring.lastAngle(), 0) << "a reset starts again from the top";
+  PaintedRing painted(ring);
+  EXPECT_EQ(painted.at(beyond.x * scale, beyond.y * scale), Ref(kRingBackground))
+      << "after a reset a repaint shows no dot";
+}
+
+TEST(WinRingTest, AStepThatReachesNoScreenIsDrawnAgainByTheNext) {
+  WinRing ring;  // attached to no area
+  EXPECT_FALSE(ring.DrawStep(30)) << "nothing reached a screen";
+  EXPECT_EQ(ring.dotCount(), 0u) << "the dots of a failed step are not kept";
+  EXPECT_EQ(ring.lastAngle(), 0) << "the angle stays, so the next step draws them";
+}
+
+// ------------------------------------------------------ confirmation --
+
+TEST(WinConfirmTest, TheDialogCarriesTheLanguagesTextsAndOkIsTheDefault) {
+  for (UiLanguage lang : {UiLanguage::English, UiLanguage::Japanese}) {
+    SCOPED_TRACE(static_cast<int>(lang));
+    WinConfirmDialog dialog;
+    const std::u16string model = ModelName(ToolVariant);
+    dialog.SetTexts(lang, model);
+    HWND h = dialog.CreateHidden(::GetModuleHandleW(nullptr), nullptr);
+    if (h == nullptr) GTEST_SKIP() << "no window can be made here (no display for Wine)";
+    struct Expect {
+      int id;
+      std::u16string text;
+    };
+    const std::vector<Expect> texts = {
+        {res::id::kConfirmHeading, std::u16string(ConfirmText(lang, 0))},
+        {res::id::kConfirmWarning, ConfirmWarningText(lang, model)},
+        {res::id::kCancel, ConfirmButtonMnemonic(lang, 3)},
+        {res::id::kOk, ConfirmButtonMnemonic(lang, 4)},
+    };
+    for (const Expect& e : texts) {
+      HWND c = ::GetDlgItem(h, e.id);
+      ASSERT_NE(c, nullptr) << "control " << e.id << " exists";
+      EXPECT_EQ(Utf8(WindowText(c)), ToUtf8(e.text)) << "text of control " << e.id;
+    }
+    EXPECT_NE(::GetDlgItem(h, res::id::kConfirmIcon), nullptr) << "the warning icon is there";
+    EXPECT_EQ(static_cast<int>(LOWORD(::SendMessageW(h, DM_GETDEFID, 0, 0))), IDOK)
+        << "Return confirms: OK is the default button";
+    EXPECT_NE(::GetWindowLongPtrW(h, GWL_STYLE) & WS_CAPTION, WS_CAPTION)
+        << "the dialog has no caption, only its thin frame";
+    dialog.End();
+    EXPECT_FALSE(dialog.open()) << "End closes an open dialog";
+    EXPECT_FALSE(::IsWindow(h)) << "the dialog's window is gone";
+  }
+}
+
+// ----------------------------------------------------------- options --
+
+TEST(WinOptionsTest, TheCommandLine) {
+  struct Case {
+    std::vector<std::string> args;
+    ParseOutcome outcome;
+    std::string simulate;  // "" when not simulating
+    std::string file, screenshot, trace;
+    int delay;
+    bool autoUpdate;
+  };
+  const std::vector<Case> cases = {
+      {{}, ParseOutcome::Run, "", "", "", "", 300, false},
+      {{"--simulate"}, ParseOutcome::Run, "q", "", "", "", 300, false},
+      {{"--simulate=", "fw.bin"}, ParseOutcome::Run, "q", "fw.bin", "", "", 300, false},
+      {{"--simulate=q,latency-us=0", "--auto-update"}, ParseOutcome::Run, "q,latency-us=0", "", "",
+       "", 300, true},
+      {{"--screenshot=C:\\s.bmp", "--screenshot-delay", "1500", "--trace=t.txt"},
+       ParseOutcome::Run, "", "", "C:\\s.bmp", "t.txt", 1500, false},
+      {{"--screenshot-delay=-5"}, ParseOutcome::Error, "", "", "", "", 300, false},
+      {{"--screenshot-delay=12ms"}, ParseOutcome::Error, "", "", "", "", 300, false},
+      {{"--trace"}, ParseOutcome::Error, "", "", "", "", 300, false},
+      {{"--sim-state", "s.json"}, ParseOutcome::Error, "", "", "", "", 300, false},
+      {{"a.bin", "b.bin"}, ParseOutcome::Error, "", "a.bin", "", "", 300, false},
+      {{"--frobnicate"}, ParseOutcome::Error, "", "", "", "", 300, false},
+      {{"--help"}, ParseOutcome::Help, "", "", "", "", 300, false},
+  };
+  for (const Case& c : cases) {
+    std::string joined;
+    for (const std::string& a : c.args) joined += a + " ";
+    SCOPED_TRACE(joined);
+    WinProgramOptions o;
+    std::string error;
+    const ParseOutcome got = ParseWinArguments(c.args, o, error);
+    ASSERT_EQ(got, c.outcome) << "outcome; error said: " << error;
+    if (got == ParseOutcome::Error) {
+      EXPECT_FALSE(error.empty()) << "a refused command line says why";
+      continue;
+    }
+    if (got != ParseOutcome::Run) continue;
+    EXPECT_EQ(o.simulate.value_or(""), c.simulate) << "simulated profile";
+    EXPECT_EQ(o.firmwareFile, c.file) << "firmware file";
+    EXPECT_EQ(o.screenshot, c.screenshot) << "screenshot file";
+    EXPECT_EQ(o.trace, c.trace) << "trace file";
+    EXPECT_EQ(o.screenshotDelayMs, c.delay) << "screenshot delay";
+    EXPECT_EQ(o.autoUpdate, c.autoUpdate) << "auto update";
+  }
+}
+
+}  // namespace
+}  // namespace lumavix
