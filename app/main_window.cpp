@@ -1,6 +1,8 @@
 #include "app/main_window.h"
 
 #include <algorithm>
+#include <optional>
+#include <vector>
 
 #include <QAccessible>
 #include <QCheckBox>
@@ -40,11 +42,11 @@ MainWindow::MainWindow(AppPlatform& platform, bool watchDevices, QWidget* parent
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
       platform_(platform),
-      flow_(UpdateFlowSwitches{},
+      core_(UpdateFlowSwitches{},
             UpdateFlowHooks{[this]() -> const char* {
                               // Chained after a successful download when the
                               // build switches it on.
-                              tables_.FindDefaultFiles(watch_.camera.cameraChipType);
+                              tables_.FindDefaultFiles(core_.watch().camera.cameraChipType);
                               UpdateControls();
                               tables_.Download();
                               return nullptr;
@@ -72,8 +74,8 @@ MainWindow::MainWindow(AppPlatform& platform, bool watchDevices, QWidget* parent
   timer1_.setInterval(100);
   connect(&timer1_, &QTimer::timeout, this, [this] {
     timer1_.stop();
-    RunDeviceWatch();
-    UpdateControls();
+    UpdateMembers();
+    Apply(core_.WatchTimer());
   });
   timer2_.setSingleShot(true);
   timer2_.setInterval(0);
@@ -96,8 +98,6 @@ QWidget* MainWindow::control(int id) const {
   auto it = controls_.find(id);
   return it == controls_.end() ? nullptr : it->second;
 }
-
-bool MainWindow::updateRunning() const { return flow_.running() || WorkerRunning(); }
 
 int MainWindow::Dpi() const {
   // Qt already scales logical pixels to the screen (its high-DPI scaling
@@ -223,34 +223,31 @@ void MainWindow::CreateControls() {
 void MainWindow::Initialise() {
   // Bound members start empty, so the template's texts of bound controls
   // give way to empty ones at once.
-  watch_.deviceOpen = 0;
   UpdateControls();
 
-  lang_ = LanguageFromEnvironment();
-  SetUiLanguage(lang_);
-  toolModelName_ = ModelName(ToolVariant);
-  windowTitle_ = WindowTitle(lang_, ToolVariant);
-  // The title from the start, whatever the first pass finds.
-  setWindowTitle(ToQString(windowTitle_));
-  update_->setText(ToQString(StatusText(lang_, 6)));
-  chooseFile_->setText(ToQString(ChooseFileButtonText(lang_)));
-  ring_->setAccessibleName(ToQString(RingAccessibleName(lang_)));
-  percent_->setAccessibleName(ToQString(RingAccessibleName(lang_)));
-  confirm_->SetTexts(lang_, toolModelName_);
+  const UiLanguage lang = LanguageFromEnvironment();
+  ring_->setAccessibleName(ToQString(RingAccessibleName(lang)));
+  percent_->setAccessibleName(ToQString(RingAccessibleName(lang)));
+  confirm_->SetTexts(lang, ModelName(ToolVariant));
 
   for (int id : res::kHiddenAtInitialisation) ShowControl(id, false);
 
   if (EnableUserDataPage) {
     QWidget* anchor = control(res::id::kPageAnchor);
-    page_ = new UserDataPageWidget(watch_.page, this);
+    page_ = new UserDataPageWidget(core_.watch().page, this);
     page_->setGeometry(anchor->geometry());
     page_->SetOnRead([this] { ReadUserDataFromPage(); });
     page_->SetOnWrite([this] { WriteUserDataFromPage(); });
     page_->show();
-    watch_.page.created = true;
+    core_.watch().page.created = true;
   }
 
-  RunDeviceWatch();
+  core_.SetRender([this] { Render(); });
+  WindowCoreConfig config;
+  config.language = lang;
+  config.directory = QDir::currentPath().toStdString();
+  if (page_) core_.watch().page.SetControlsEnabled(false);
+  Apply(core_.Initialise(config, &notify_, &prompter_));
 
   backendAddr_->setText(QString::fromUtf8(res::kBackendAddrDefault));
   sensorAddr_->setText(QString::fromUtf8(res::kSensorAddrDefault));
@@ -264,7 +261,6 @@ void MainWindow::Initialise() {
     const QSize outer = outerTarget_.isValid() ? outerTarget_ : size();
     move(avail.center() - QPoint(outer.width() / 2, outer.height() / 2));
   }
-  update_->setFocus();
 }
 
 // ------------------------------------------------------------ layout --
@@ -314,90 +310,35 @@ void MainWindow::SetActionControlsEnabled(bool enable) {
   }
 }
 
-// ------------------------------------------------------- device watch --
+// ------------------------------------------------------------ events --
 
-void MainWindow::OnDeviceChange() { timer1_.start(); }
+void MainWindow::OnDeviceChange() { Apply(core_.DeviceChanged()); }
 
-void MainWindow::RunDeviceWatch() {
-  // A message box inside a pass runs its own event loop; a pass asked for
-  // meanwhile runs after this one.
-  if (inPass_) {
-    passPending_ = true;
-    return;
+void MainWindow::Apply(const WindowEffects& e) {
+  if (e.endConfirmation && confirm_->isVisible()) confirm_->done(0);
+  if (e.resetRing) ring_->Reset();
+  if (e.beginRingPass) ring_->BeginPass(*e.beginRingPass);
+  Render();
+  if (e.messageBox) {
+    core_.EnterModal();
+    ShowMessage(this, e.messageCaption ? e.messageCaption : kAppCaption, e.messageBox);
+    Apply(core_.LeaveModal());
   }
-  // The pass closes and reopens the library, which the update worker uses:
-  // it waits for the worker's terminal notification.
-  if (updateRunning()) {
-    passPending_ = true;
-    return;
-  }
-  inPass_ = true;
-  UpdateMembers();
-
-  DeviceWatchConfig cfg;
-  cfg.language = lang_;
-  cfg.directory = QDir::currentPath().toStdString();
-  cfg.firmwareFile = chosenFile_;
-  cfg.fileProblemsInWindow = true;
-  cfg.updateInProgress = flow_.running();
-
-  if (page_) watch_.page.SetControlsEnabled(false);
-  SetActionControlsEnabled(false);
-  const DeviceWatchResult r = EvaluateDeviceWatch(watch_, cfg);
-  if (r.outcome == WatchOutcome::Deferred) {
-    inPass_ = false;
-    passPending_ = true;
-    // Only the worker's thread is still finishing; look again shortly.
-    if (!flow_.running()) timer1_.start();
-    return;
-  }
-  ++passCount_;
-  ring_->Reset();
-  percentText_.clear();
-  PresentationView view = r.view;
-  if (failurePending_) {
-    // The failed run's view: what happened, whether the camera may be
-    // unplugged, what to do now that the pass has seen the camera again.
-    view = ComposeFailureView(r.view, lang_, failureKind_, failureDetail_);
-    watch_.statusText = view.statusText;
-    failurePending_ = false;
-  }
-
-  if (r.endConfirmation && confirm_->isVisible()) confirm_->done(0);
-  ApplyPresentation(view);
-  if (page_) page_->ShowFields();
-  UpdateControls();
-
-  if (r.messageBox) {
-    ShowMessage(this, r.messageCaption ? r.messageCaption : kAppCaption, r.messageBox);
-  }
-  if (r.setWindowTitle) setWindowTitle(ToQString(r.windowTitle));
-  if (r.outcome == WatchOutcome::Presented) SetActionControlsEnabled(r.view.controlsEnabled);
-
-  inPass_ = false;
-  if (passPending_) {
-    passPending_ = false;
-    timer1_.start();
-  }
+  if (e.armWatchTimer) timer1_.start();
+  if (e.armRingTimer) timer2_.start();
+  if (e.showConfirmation) confirm_->exec();
 }
 
-void MainWindow::ApplyPresentation(const PresentationView& v) {
-  Place(res::id::kStatus, v.statusRect);
-  ShowControl(res::id::kUpdate, false);
-  SetOuterSize(v.windowSize);
-  ShowControl(res::id::kStatus, true);
-  ShowControl(res::id::kRingArea, false);
-  ShowControl(res::id::kPercentage, false);
-  ShowControl(res::id::kProgressMessage, false);
-  ShowControl(res::id::kLink, false);
+void MainWindow::Render() {
+  const WindowFrame& f = core_.frame();
+  setWindowTitle(f.title.empty() ? QString::fromUtf8(res::kMainTemplateTitle)
+                                 : ToQString(f.title));
+  SetOuterSize(f.windowSize);
 
-  if (v.linkShown) {
-    Place(res::id::kLink, v.linkRect);
-    link_->setText(ToQString(v.linkMarkup));
-  }
-  ShowControl(res::id::kLink, v.linkShown);
-  if (v.updateButtonRect.width > 0) {
-    Place(res::id::kUpdate, v.updateButtonRect);
+  Place(res::id::kStatus, f.statusRect);
+  ShowControl(res::id::kStatus, f.statusShown);
+  if (f.updateRect.width > 0) {
+    Place(res::id::kUpdate, f.updateRect);
   } else {
     const res::ControlTemplate& t = *std::find_if(
         std::begin(res::kMainWindowControls), std::end(res::kMainWindowControls),
@@ -405,137 +346,69 @@ void MainWindow::ApplyPresentation(const PresentationView& v) {
     update_->setGeometry(Scaled(res::DluToPixelsX(t.x)), Scaled(res::DluToPixelsY(t.y)),
                          Scaled(res::DluToPixelsX(t.width)), Scaled(res::DluToPixelsY(t.height)));
   }
-  ShowControl(res::id::kUpdate, v.updateButtonShown);
-  phaseLine_->setVisible(false);
-  if (v.chooseFileShown) {
-    chooseFile_->setGeometry(Scaled(v.chooseFileRect.x), Scaled(v.chooseFileRect.y),
-                             Scaled(v.chooseFileRect.width), Scaled(v.chooseFileRect.height));
+  if (update_->text() != ToQString(f.updateText)) update_->setText(ToQString(f.updateText));
+  ShowControl(res::id::kUpdate, f.updateShown);
+  if (f.linkShown) {
+    Place(res::id::kLink, f.linkRect);
+    link_->setText(ToQString(f.linkMarkup));
   }
-  chooseFile_->setVisible(v.chooseFileShown);
-  chooseFile_->setEnabled(v.chooseFileShown);
-  if (v.chooseFileShown) chooseFile_->setFocus();
-  else if (v.updateButtonShown) update_->setFocus();
-}
+  ShowControl(res::id::kLink, f.linkShown);
+  if (f.chooseFileShown) {
+    chooseFile_->setGeometry(Scaled(f.chooseFileRect.x), Scaled(f.chooseFileRect.y),
+                             Scaled(f.chooseFileRect.width), Scaled(f.chooseFileRect.height));
+  }
+  chooseFile_->setText(ToQString(f.chooseFileText));
+  chooseFile_->setVisible(f.chooseFileShown);
+  chooseFile_->setEnabled(f.chooseFileShown);
 
-// -------------------------------------------------------- update flow --
+  ShowControl(res::id::kRingArea, f.ringShown);
+  ShowControl(res::id::kPercentage, f.ringShown);
+  if (f.ringShown) percent_->raise();
+  ring_->SetValue(f.ringValue);
+  Place(res::id::kProgressMessage, f.progressMessageRect);
+  ShowControl(res::id::kProgressMessage, f.progressMessageShown);
+  phaseLine_->setGeometry(Scaled(f.phaseLineRect.x), Scaled(f.phaseLineRect.y),
+                          Scaled(f.phaseLineRect.width), Scaled(f.phaseLineRect.height));
+  phaseLine_->setVisible(f.phaseLineShown);
+
+  if (f.progressRange > 0) {
+    progressBar_->setRange(0, static_cast<int>(std::min<std::uint32_t>(f.progressRange, INT32_MAX)));
+    progressBar_->setValue(static_cast<int>(std::min(f.progressPosition, f.progressRange)));
+  }
+  SetActionControlsEnabled(f.actionControlsEnabled);
+  UpdateControls();
+  if (f.focus == kChooseFileControlId) chooseFile_->setFocus();
+  else if (f.focus != 0) {
+    if (QWidget* w = control(f.focus)) w->setFocus();
+  }
+}
 
 void MainWindow::OnUpdateClicked() {
   UpdateMembers();
-  confirm_->exec();
-}
-
-void MainWindow::ApplyProgressLayout() {
-  SetOuterSize(kProgressWindowSize);
-  ShowControl(res::id::kStatus, false);
-  ShowControl(res::id::kUpdate, false);
-  ShowControl(res::id::kRingArea, true);
-  ShowControl(res::id::kPercentage, true);
-  ShowControl(res::id::kProgressMessage, true);
-  ShowControl(res::id::kLink, false);
-  chooseFile_->setVisible(false);
-  phaseLine_->setVisible(true);
-  phaseLine_->clear();
-  Place(res::id::kProgressMessage, kProgressMessageRect);
-  phaseLine_->setGeometry(Scaled(kPhaseLineRect.x), Scaled(kPhaseLineRect.y),
-                          Scaled(kPhaseLineRect.width), Scaled(kPhaseLineRect.height));
-  percent_->raise();
-  progressMessage_->setText(ToQString(StatusText(lang_, 15)));
+  Apply(core_.UpdateClicked());
 }
 
 void MainWindow::StartUpdate() {
   UpdateMembers();
-  // The progress view is up before the engine's own start checks can show
-  // their message boxes over it.
-  ApplyProgressLayout();
-  const StartResult result = flow_.StartUpdate(watch_, lang_, &notify_, &prompter_);
-  if (result == StartResult::Started) ring_->BeginPass(RingPassColour(flow_.view().phase));
-  if (result == StartResult::Started || result == StartResult::EngineRefused) {
-    SetActionControlsEnabled(false);
-    if (page_) page_->ShowFields();
-  }
-  ApplyFlowView();
-  UpdateControls();
-  if (const char* box = flow_.view().messageBox) {
-    ShowMessage(this, kAppCaption, box);
-    flow_.view().messageBox = nullptr;
-  }
-  // Nothing runs after a refused start (the reason was shown in a box):
-  // back to a status view instead of an empty progress view with a ring
-  // that never moves.
-  if (result != StartResult::Started) RunDeviceWatch();
-}
-
-void MainWindow::ApplyFlowView() {
-  const UpdateView& v = flow_.view();
-  if (v.progressRange > 0) {
-    progressBar_->setRange(0, static_cast<int>(std::min<std::uint32_t>(v.progressRange, INT32_MAX)));
-    progressBar_->setValue(static_cast<int>(std::min(v.progressPosition, v.progressRange)));
-  }
-  if (v.progressView && ring_->isVisible()) {
-    SetOuterSize(v.windowSize);
-    Place(res::id::kProgressMessage, v.progressMessageRect);
-    phaseLine_->setGeometry(Scaled(v.phaseLineRect.x), Scaled(v.phaseLineRect.y),
-                            Scaled(v.phaseLineRect.width), Scaled(v.phaseLineRect.height));
-  }
-}
-
-void MainWindow::ApplyPhase(const NotifyEffect& effect) {
-  // Each phase is one pass of the ring, over the last one in its colour.
-  if (effect.phaseChanged) ring_->BeginPass(RingPassColour(flow_.view().phase));
-  if (effect.phaseChanged || effect.phaseStep) timer2_.start();
+  Apply(core_.Confirmed());
 }
 
 bool MainWindow::event(QEvent* e) {
   if (e->type() == NotifyEvent::type()) {
     const auto* n = static_cast<NotifyEvent*>(e);
-    OnNotification(n->code(), n->value());
+    UpdateMembers();
+    Apply(core_.Notification(n->code(), n->value()));
     return true;
   }
   return QWidget::event(e);
 }
 
-void MainWindow::OnNotification(std::uint32_t code, std::uint32_t value) {
-  UpdateMembers();
-  const NotifyEffect effect = flow_.HandleNotification(watch_, lang_, code, value);
-  ApplyFlowView();
-  ApplyPhase(effect);
-  if (effect.completed) {
-    SetActionControlsEnabled(flow_.view().actionControlsEnabled);
-    if (page_) page_->ShowFields();
-  }
-  UpdateControls();
-  // A failed run leaves the progress view: the next pass (as soon as the
-  // worker's thread has ended) shows the camera as it is now, with the
-  // failure above it, and enables what that presentation offers, such as
-  // Update for another try. Without it the window would stay on the ring
-  // with nothing running until the camera is replugged.
-  const bool failed =
-      effect.terminal && !flow_.completed() && !is_success(Notification{code, value});
-  if (failed) {
-    failurePending_ = true;
-    failureKind_ = flow_.view().failure;
-    failureDetail_ = ToUtf8(watch_.statusText);
-    passPending_ = true;
-  }
-  // Device changes seen during the run get their pass now; it waits itself
-  // (timer 1) while the worker's thread is still ending.
-  if (effect.terminal && passPending_) {
-    passPending_ = false;
-    timer1_.start();
-  }
-}
-
 void MainWindow::OnRingTimer() {
   timer2_.stop();
-  // The phase's percentage: the same as the writing's before any run
-  // (the flow then has no phase) and while writing.
-  const std::int32_t percent = flow_.view().phasePercent;
-  if (percent <= 100 && ring_->DrawStep(percent)) {
-    percentText_ = QString("%1%").arg(percent);
-    ring_->SetValue(percent);
+  if (const std::optional<int> percent = core_.RingTimer()) {
+    core_.RingStepDrawn(*percent, ring_->DrawStep(*percent));
   }
-  flow_.RingStepDrawn();
-  UpdateControls();
+  Render();
 }
 
 // -------------------------------------------------------- data exchange --
@@ -553,29 +426,29 @@ void MainWindow::UpdateControls() {
     label->setText(text);
     Announce(label);
   };
-  set(status_, ToQString(watch_.statusText));
-  static_cast<QLabel*>(control(res::id::kFirmwarePath))->setText(ToQString(watch_.firmwarePath));
-  const UpdateView& v = flow_.view();
-  if (v.progressView) {
-    std::u16string message = v.progressMessage;
-    if (!v.closeNotice.empty()) message += u"\n\n" + v.closeNotice;
-    set(progressMessage_, ToQString(message));
-    set(phaseLine_, ToQString(v.phaseLine));
+  core_.Refresh();
+  const WindowFrame& f = core_.frame();
+  set(status_, ToQString(f.statusText));
+  static_cast<QLabel*>(control(res::id::kFirmwarePath))->setText(ToQString(f.firmwarePath));
+  if (f.progressView) {
+    set(progressMessage_, ToQString(f.progressMessage));
+    set(phaseLine_, ToQString(f.phaseLine));
   }
-  static_cast<QLabel*>(control(res::id::kByteCount))->setText(ToQString(v.byteCountText));
-  static_cast<QLabel*>(control(res::id::kSeconds))->setText(ToQString(v.secondsText));
-  percent_->setText(percentText_);
+  static_cast<QLabel*>(control(res::id::kByteCount))->setText(ToQString(f.byteCountText));
+  static_cast<QLabel*>(control(res::id::kSeconds))->setText(ToQString(f.secondsText));
+  percent_->setText(ToQString(f.percentText));
   static_cast<QLabel*>(control(res::id::kBackendPath))
       ->setText(ToQString(tables_.backendPath()));
   static_cast<QLabel*>(control(res::id::kSensorPath))
       ->setText(ToQString(tables_.sensorPath()));
-  dumpFlag_->setChecked(flow_.dumpFlag);
+  dumpFlag_->setChecked(core_.flow().dumpFlag);
+  if (page_) page_->ShowFields();
 }
 
 void MainWindow::UpdateMembers() {
   tables_.backendAddress() = backendAddr_->text().toStdString();
   tables_.sensorAddress() = sensorAddr_->text().toStdString();
-  flow_.dumpFlag = dumpFlag_->isChecked();
+  core_.flow().dumpFlag = dumpFlag_->isChecked();
   if (page_) page_->TakeFields();
 }
 
@@ -596,16 +469,10 @@ void MainWindow::paintEvent(QPaintEvent* e) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* e) {
-  // Ending the process under a running worker would leave the camera's
-  // flash half written; the window stays until the run has ended, and says
-  // why.
-  if (!flow_.CloseAllowed(lang_, updateRunning())) {
-    e->ignore();
-    ApplyFlowView();
-    UpdateControls();
-    return;
-  }
-  e->accept();
+  const WindowEffects effects = core_.CloseRequested();
+  Render();
+  if (effects.closeWindow) e->accept();
+  else e->ignore();
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* e) {
@@ -615,12 +482,15 @@ void MainWindow::keyPressEvent(QKeyEvent* e) {
       close();
       return;
     case Qt::Key_Return:
-    case Qt::Key_Enter:
-      if (update_->isVisible() && update_->isEnabled() && !updateRunning()) {
-        OnUpdateClicked();
+    case Qt::Key_Enter: {
+      UpdateMembers();
+      const WindowEffects effects = core_.KeyReturn();
+      if (effects.showConfirmation) {
+        Apply(effects);
         return;
       }
       break;
+    }
     default:
       break;
   }
@@ -629,20 +499,20 @@ void MainWindow::keyPressEvent(QKeyEvent* e) {
 
 namespace {
 
-// The first local *.bin file among the dragged ones, or empty.
-QString DroppedFirmware(const QMimeData* mime) {
-  if (!mime || !mime->hasUrls()) return {};
+// The local files among the dragged ones.
+std::vector<std::string> DroppedFiles(const QMimeData* mime) {
+  std::vector<std::string> files;
+  if (!mime || !mime->hasUrls()) return files;
   for (const QUrl& url : mime->urls()) {
-    if (url.isLocalFile() && url.toLocalFile().endsWith(".bin", Qt::CaseInsensitive))
-      return url.toLocalFile();
+    if (url.isLocalFile()) files.push_back(url.toLocalFile().toStdString());
   }
-  return {};
+  return files;
 }
 
 }  // namespace
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* e) {
-  if (!updateRunning() && !DroppedFirmware(e->mimeData()).isEmpty()) {
+  if (!core_.FirmwareDropPath(DroppedFiles(e->mimeData())).empty()) {
     e->acceptProposedAction();
     return;
   }
@@ -650,25 +520,23 @@ void MainWindow::dragEnterEvent(QDragEnterEvent* e) {
 }
 
 void MainWindow::dropEvent(QDropEvent* e) {
-  const QString path = DroppedFirmware(e->mimeData());
-  if (path.isEmpty() || updateRunning()) {
+  const std::string path = core_.FirmwareDropPath(DroppedFiles(e->mimeData()));
+  if (path.empty()) {
     e->ignore();
     return;
   }
   e->acceptProposedAction();
-  SetFirmwareFile(path.toStdString());
+  SetFirmwareFile(path);
 }
 
 void MainWindow::SetFirmwareFile(const std::string& path) {
-  chosenFile_ = path;
-  if (!isVisible() && passCount_ == 0) return;  // the first pass takes it
-  RunDeviceWatch();
-  UpdateControls();
+  UpdateMembers();
+  Apply(core_.FirmwareChosen(path));
 }
 
 void MainWindow::ChooseFirmwareFile() {
   const QString path = QFileDialog::getOpenFileName(
-      this, ToQString(ChooseFileButtonText(lang_)), QDir::currentPath(),
+      this, ToQString(core_.frame().chooseFileText), QDir::currentPath(),
       QStringLiteral("Firmware File (*.bin)"));
   if (path.isEmpty()) return;
   SetFirmwareFile(path.toStdString());
@@ -677,7 +545,7 @@ void MainWindow::ChooseFirmwareFile() {
 // -------------------------------------------------- engineering controls --
 
 void MainWindow::SetStatus(const QString& text) {
-  watch_.statusText = ToU16(text);
+  core_.watch().statusText = ToU16(text);
   status_->setText(text);
   status_->repaint();
 }
@@ -687,10 +555,10 @@ void MainWindow::BrowseFirmware() {
                                                     QStringLiteral("Firmware File (*.bin)"));
   if (path.isEmpty()) return;
   UpdateMembers();
-  watch_.firmwarePath.clear();
+  core_.watch().firmwarePath.clear();
   UpdateControls();
   update();
-  watch_.firmwarePath = path.toStdString();
+  core_.watch().firmwarePath = path.toStdString();
   UpdateControls();
 }
 
@@ -712,22 +580,23 @@ void MainWindow::BrowseTable(int id) {
 
 void MainWindow::DownloadTables() {
   UpdateMembers();
-  if (!watch_.deviceOpen || updateRunning()) return;
+  if (!core_.watch().deviceOpen || updateRunning()) return;
   tables_.Download();
   UpdateControls();
 }
 
 void MainWindow::MakeBinAndWriteTable() {
   UpdateMembers();
-  if (!watch_.deviceOpen || updateRunning()) return;
+  if (!core_.watch().deviceOpen || updateRunning()) return;
   tables_.MakeBinAndWrite();
   UpdateControls();
 }
 
 void MainWindow::ReadUserDataFromPage() {
   if (updateRunning()) return;
-  const UserDataOutcome o = ReadUserData(watch_.deviceOpen, watch_.page, watch_.camera);
-  if (o.status) watch_.statusText = ToU16(QString::fromUtf8(o.status));
+  DeviceWatchState& watch = core_.watch();
+  const UserDataOutcome o = ReadUserData(watch.deviceOpen, watch.page, watch.camera);
+  if (o.status) watch.statusText = ToU16(QString::fromUtf8(o.status));
   if (page_) page_->ShowFields();
   UpdateControls();
 }
@@ -735,8 +604,9 @@ void MainWindow::ReadUserDataFromPage() {
 void MainWindow::WriteUserDataFromPage() {
   if (updateRunning()) return;
   UpdateMembers();
-  const UserDataOutcome o = WriteUserData(watch_.deviceOpen, watch_.page);
-  if (o.status) watch_.statusText = ToU16(QString::fromUtf8(o.status));
+  DeviceWatchState& watch = core_.watch();
+  const UserDataOutcome o = WriteUserData(watch.deviceOpen, watch.page);
+  if (o.status) watch.statusText = ToU16(QString::fromUtf8(o.status));
   if (page_) page_->ShowFields();
   UpdateControls();
 }

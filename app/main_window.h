@@ -1,9 +1,9 @@
-// The main window: every control of template 102 in its place, the device
-// watch (the device-change notification folded by timer 1, one pass laid out
-// per presentation), the update flow (confirmation, StartUpdate, the worker's
-// posted notifications, ring steps on timer 2), and the hidden engineering
-// controls. The decisions come from the window-free logic in device_watch.h
-// and update_flow.h; this class only lays out and binds.
+// The Qt main window: every control of template 102 in its place, rendering
+// what the window-free core (main_window_core.h) decides after each event:
+// device changes folded by timer 1, the confirmation, the worker's posted
+// notifications, ring steps on timer 2, close and keys. The hidden
+// engineering controls work on the core's state. This class takes no
+// decision of its own; it lays out, binds and draws.
 #pragma once
 
 #include <map>
@@ -14,6 +14,7 @@
 #include <QWidget>
 
 #include "app/device_watch.h"
+#include "app/main_window_core.h"
 #include "app/qt_bridge.h"
 #include "app/texts.h"
 #include "app/update_flow.h"
@@ -59,9 +60,9 @@ class MainWindow final : public QWidget {
   [[nodiscard]] ConfirmDialog& confirmDialog() { return *confirm_; }
   [[nodiscard]] QWidget* control(int id) const;
   // Whether an update run is between its start and its terminal notification.
-  [[nodiscard]] bool updateRunning() const;
+  [[nodiscard]] bool updateRunning() const { return core_.UpdateRunning(); }
   // Device-watch passes that ran to an outcome (deferred ones do not count).
-  [[nodiscard]] int passCount() const { return passCount_; }
+  [[nodiscard]] int passCount() const { return core_.passCount(); }
 
  protected:
   bool event(QEvent* e) override;
@@ -75,11 +76,9 @@ class MainWindow final : public QWidget {
 
  private:
   void CreateControls();
-  void RunDeviceWatch();
-  void ApplyPresentation(const PresentationView& view);
-  void ApplyProgressLayout();
-  void ApplyFlowView();
-  void OnNotification(std::uint32_t code, std::uint32_t value);
+  // Carries out what the core asked for after an event, rendering the frame.
+  void Apply(const WindowEffects& effects);
+  void Render();
   void OnRingTimer();
   void SetActionControlsEnabled(bool enable);
   void SetOuterSize(const PixelSize& size96);
@@ -101,16 +100,10 @@ class MainWindow final : public QWidget {
   void ReadUserDataFromPage();
   void WriteUserDataFromPage();
   void SetStatus(const QString& text);
-  void ApplyPhase(const NotifyEffect& effect);
   void Announce(QWidget* w);
 
   AppPlatform& platform_;
-  UiLanguage lang_ = UiLanguage::English;
-  std::u16string toolModelName_;
-  std::u16string windowTitle_;
-
-  DeviceWatchState watch_;
-  UpdateFlow flow_;
+  MainWindowCore core_;
   SettingTablesPanel tables_;
   EventNotifyTarget notify_;
   MessageBoxPrompter prompter_;
@@ -126,10 +119,8 @@ class MainWindow final : public QWidget {
   QLineEdit* backendAddr_ = nullptr;
   QLineEdit* sensorAddr_ = nullptr;
   QCheckBox* dumpFlag_ = nullptr;
-  QString percentText_;  // bound to the percentage (1043)
   QLabel* phaseLine_ = nullptr;    // under the ring: the phase and time left
   QPushButton* chooseFile_ = nullptr;
-  std::string chosenFile_;         // the user's firmware file, or empty
 
   ConfirmDialog* confirm_ = nullptr;
   UserDataPageWidget* page_ = nullptr;
@@ -137,14 +128,6 @@ class MainWindow final : public QWidget {
   QTimer timer1_;  // folds device changes into one pass
   QTimer timer2_;  // one ring step when idle
 
-  bool inPass_ = false;
-  int passCount_ = 0;
-  // The failed run, told by the next pass's view so that the user still
-  // sees why the window left the progress view.
-  bool failurePending_ = false;
-  FailureKind failureKind_ = FailureKind::WriteFailed;
-  std::string failureDetail_;  // the engine's English status
-  bool passPending_ = false;   // a pass was asked for during a pass or an update
   QSize outerTarget_;          // the outer size the layout asks for
   QSize lastFrame_;            // frame size last used to derive the client size
 };

@@ -14,7 +14,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "app/device_watch.h"
@@ -36,6 +38,7 @@ struct WindowFrame {
   PixelSize windowSize = kWatchWindowSize;  // outer size
   std::u16string title;                     // empty: the template's title
   bool progressView = false;
+  const char* presentationName = "no-camera";  // of the last pass
 
   // The status view.
   bool statusShown = true;
@@ -113,6 +116,11 @@ class MainWindowCore {
  public:
   explicit MainWindowCore(UpdateFlowSwitches switches = {}, UpdateFlowHooks hooks = {});
 
+  // Called when the frame must reach the screen before the core goes on:
+  // the progress view is up before the engine's start checks can show their
+  // message boxes over it.
+  void SetRender(std::function<void()> render) { render_ = std::move(render); }
+
   // The window's initialisation: language, model name, title, the first
   // pass. `target` receives the worker's notifications (posted to the
   // window), `prompter` shows the engine's start checks.
@@ -150,8 +158,10 @@ class MainWindowCore {
   // A firmware file chosen by the user (file dialog, drop): the passes take
   // it instead of searching the folder. Refused while an update runs.
   WindowEffects FirmwareChosen(const std::string& path);
-  // Whether a dropped file would be taken now.
-  [[nodiscard]] bool AcceptsFirmwareDrop() const { return !UpdateRunning(); }
+  // Of the paths dropped on the window, the one taken as the firmware file
+  // (the first whose name ends in ".bin" in any case); empty when none is,
+  // or while an update runs.
+  [[nodiscard]] std::string FirmwareDropPath(std::span<const std::string> paths) const;
 
   // A modal box of the front end is up: passes wait until it is gone.
   void EnterModal();
@@ -175,6 +185,9 @@ class MainWindowCore {
 
  private:
   WindowEffects RunPass();
+  // The end of every event: a pass asked for meanwhile gets timer 1 once
+  // nothing holds it back any more.
+  WindowEffects Finish(WindowEffects effects);
   void ApplyPresentation(const PresentationView& view);
   void EnterProgressView();
   void TakeFlowView();
@@ -189,6 +202,7 @@ class MainWindowCore {
   std::string chosenFile_;
   NotifyTarget* target_ = nullptr;
   Prompter* prompter_ = nullptr;
+  std::function<void()> render_;
   int busy_ = 0;       // inside an event or a modal box
   bool passPending_ = false;
   int passCount_ = 0;

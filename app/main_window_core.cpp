@@ -1,0 +1,373 @@
+#include "app/main_window_core.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "firmware/engine.h"
+#include "firmware/product_config.h"
+
+namespace lumavix {
+
+namespace {
+
+// Holds the core busy for the length of one event, so that a pass asked for
+// from a nested event loop waits for the outer event to end.
+class BusyScope {
+ public:
+  explicit BusyScope(int& busy) : busy_(busy) { ++busy_; }
+  ~BusyScope() { --busy_; }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+
+ private:
+  int& busy_;
+};
+
+bool EndsWithBin(std::string_view path) {
+  if (path.size() < 4) return false;
+  const std::string_view tail = path.substr(path.size() - 4);
+  static constexpr char kBin[] = ".bin";
+  for (std::size_t i = 0; i < 4; ++i) {
+    char c = tail[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kBin[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const char* WindowFrame::viewName() const {
+  return progressView ? "progress" : presentationName;
+}
+
+void WindowEffects::Merge(const WindowEffects& later) {
+  endConfirmation = endConfirmation || later.endConfirmation;
+  if (later.resetRing) {
+    resetRing = true;
+    beginRingPass.reset();
+  }
+  if (later.beginRingPass) beginRingPass = later.beginRingPass;
+  if (later.messageBox) {
+    messageBox = later.messageBox;
+    messageCaption = later.messageCaption;
+  }
+  armWatchTimer = armWatchTimer || later.armWatchTimer;
+  armRingTimer = armRingTimer || later.armRingTimer;
+  showConfirmation = showConfirmation || later.showConfirmation;
+  closeWindow = closeWindow || later.closeWindow;
+}
+
+MainWindowCore::MainWindowCore(UpdateFlowSwitches switches, UpdateFlowHooks hooks)
+    : flow_(switches, std::move(hooks)) {}
+
+bool MainWindowCore::UpdateRunning() const { return flow_.running() || WorkerRunning(); }
+
+WindowEffects MainWindowCore::Initialise(const WindowCoreConfig& config, NotifyTarget* target,
+                                         Prompter* prompter) {
+  frame_.focus = 0;
+  lang_ = config.language;
+  SetUiLanguage(lang_);
+  directory_ = config.directory;
+  if (!config.firmwareFile.empty()) chosenFile_ = config.firmwareFile;
+  target_ = target;
+  prompter_ = prompter;
+  watch_.deviceOpen = 0;
+  toolModelName_ = ModelName(ToolVariant);
+  windowTitle_ = WindowTitle(lang_, ToolVariant);
+  // The title from the start, whatever the first pass finds.
+  frame_.title = windowTitle_;
+  frame_.updateText = StatusText(lang_, 6);
+  frame_.chooseFileText = ChooseFileButtonText(lang_);
+  initialised_ = true;
+  passPending_ = false;
+  WindowEffects e;
+  {
+    BusyScope busy(busy_);
+    e = RunPass();
+  }
+  return Finish(e);
+}
+
+WindowEffects MainWindowCore::DeviceChanged() {
+  WindowEffects e;
+  e.armWatchTimer = true;
+  return e;
+}
+
+WindowEffects MainWindowCore::WatchTimer() {
+  frame_.focus = 0;
+  if (busy_ > 0) {
+    passPending_ = true;
+    return {};
+  }
+  WindowEffects e;
+  {
+    BusyScope busy(busy_);
+    e = RunPass();
+  }
+  return Finish(e);
+}
+
+WindowEffects MainWindowCore::Finish(WindowEffects effects) {
+  if (busy_ == 0 && passPending_ && !flow_.running()) {
+    passPending_ = false;
+    effects.armWatchTimer = true;
+  }
+  return effects;
+}
+
+WindowEffects MainWindowCore::RunPass() {
+  WindowEffects e;
+  // The pass closes and reopens the library that the update worker uses:
+  // it waits for the worker's terminal notification (which asks for it), or
+  // for the worker's thread to end after it.
+  if (flow_.running()) {
+    passPending_ = true;
+    return e;
+  }
+  if (WorkerRunning()) {
+    passPending_ = true;
+    return e;
+  }
+
+  DeviceWatchConfig cfg;
+  cfg.language = lang_;
+  cfg.directory = directory_;
+  cfg.firmwareFile = chosenFile_;
+  cfg.fileProblemsInWindow = true;
+  cfg.updateInProgress = flow_.running();
+
+  frame_.actionControlsEnabled = false;
+  const DeviceWatchResult r = EvaluateDeviceWatch(watch_, cfg);
+  if (r.outcome == WatchOutcome::Deferred) {
+    passPending_ = true;
+    return e;
+  }
+  ++passCount_;
+  e.resetRing = true;
+  frame_.percentText.clear();
+  frame_.ringValue = 0;
+  PresentationView view = r.view;
+  if (failurePending_) {
+    // The failed run's view: what happened, whether the camera may be
+    // unplugged, what to do now that the pass has seen the camera again.
+    view = ComposeFailureView(r.view, lang_, failureKind_, failureDetail_);
+    watch_.statusText = view.statusText;
+    failurePending_ = false;
+  }
+  e.endConfirmation = r.endConfirmation;
+  ApplyPresentation(view);
+  frame_.presentationName = PresentationName(view.presentation);
+  if (r.messageBox) {
+    e.messageBox = r.messageBox;
+    e.messageCaption = r.messageCaption ? r.messageCaption : kAppCaption;
+  }
+  if (r.setWindowTitle) frame_.title = r.windowTitle;
+  frame_.actionControlsEnabled =
+      r.outcome == WatchOutcome::Presented && r.view.controlsEnabled;
+  Refresh();
+  return e;
+}
+
+void MainWindowCore::ApplyPresentation(const PresentationView& v) {
+  WindowFrame& f = frame_;
+  f.progressView = false;
+  f.windowSize = v.windowSize;
+  f.statusShown = true;
+  f.statusRect = v.statusRect;
+  f.updateShown = v.updateButtonShown;
+  f.updateRect = v.updateButtonRect;
+  f.linkShown = v.linkShown;
+  if (v.linkShown) {
+    f.linkRect = v.linkRect;
+    f.linkMarkup = v.linkMarkup;
+    f.linkAddress = DownloadUrl;
+  }
+  f.chooseFileShown = v.chooseFileShown;
+  f.chooseFileRect = v.chooseFileRect;
+  f.ringShown = false;
+  f.progressMessageShown = false;
+  f.phaseLineShown = false;
+  if (v.chooseFileShown) {
+    f.focus = kChooseFileControlId;
+  } else if (v.updateButtonShown) {
+    f.focus = kActionControls[0];
+  } else {
+    f.focus = 0;
+  }
+}
+
+void MainWindowCore::EnterProgressView() {
+  WindowFrame& f = frame_;
+  f.progressView = true;
+  f.windowSize = kProgressWindowSize;
+  f.statusShown = false;
+  f.updateShown = false;
+  f.linkShown = false;
+  f.chooseFileShown = false;
+  f.ringShown = true;
+  f.progressMessageShown = true;
+  f.progressMessageRect = kProgressMessageRect;
+  f.progressMessage = StatusText(lang_, 15);
+  f.phaseLineShown = true;
+  f.phaseLineRect = kPhaseLineRect;
+  f.phaseLine.clear();
+  f.focus = 0;
+}
+
+void MainWindowCore::TakeFlowView() {
+  const UpdateView& v = flow_.view();
+  WindowFrame& f = frame_;
+  if (v.progressRange > 0) {
+    f.progressRange = v.progressRange;
+    f.progressPosition = std::min(v.progressPosition, v.progressRange);
+  }
+  f.byteCountText = v.byteCountText;
+  f.secondsText = v.secondsText;
+  if (v.progressView && f.progressView) {
+    f.windowSize = v.windowSize;
+    f.progressMessageRect = v.progressMessageRect;
+    f.phaseLineRect = v.phaseLineRect;
+    f.progressMessage = v.progressMessage;
+    if (!v.closeNotice.empty()) f.progressMessage += u"\n\n" + v.closeNotice;
+    f.phaseLine = v.phaseLine;
+  }
+  Refresh();
+}
+
+void MainWindowCore::Refresh() {
+  frame_.statusText = watch_.statusText;
+  frame_.firmwarePath = watch_.firmwarePath;
+}
+
+WindowEffects MainWindowCore::UpdateClicked() {
+  WindowEffects e;
+  if (frame_.updateShown && frame_.actionControlsEnabled && !UpdateRunning()) {
+    e.showConfirmation = true;
+  }
+  return e;
+}
+
+WindowEffects MainWindowCore::Confirmed() {
+  frame_.focus = 0;
+  WindowEffects e;
+  if (UpdateRunning()) return e;
+  {
+    BusyScope busy(busy_);
+    EnterProgressView();
+    // The progress view is up before the engine's own start checks can
+    // show their message boxes over it.
+    if (render_) render_();
+    const StartResult result = flow_.StartUpdate(watch_, lang_, target_, prompter_);
+    if (result == StartResult::Started) {
+      e.beginRingPass = RingPassColour(flow_.view().phase);
+    }
+    frame_.actionControlsEnabled = false;
+    TakeFlowView();
+    if (const char* box = flow_.view().messageBox) {
+      e.messageBox = box;
+      e.messageCaption = kAppCaption;
+      flow_.view().messageBox = nullptr;
+    }
+    // Nothing runs after a refused start (the reason was shown in a box):
+    // back to a status view instead of an empty progress view with a ring
+    // that never moves; after the box, when there is one.
+    if (result != StartResult::Started) {
+      if (e.messageBox) {
+        passPending_ = true;
+      } else {
+        e.Merge(RunPass());
+      }
+    }
+  }
+  return Finish(e);
+}
+
+WindowEffects MainWindowCore::Notification(std::uint32_t code, std::uint32_t value) {
+  frame_.focus = 0;
+  WindowEffects e;
+  {
+    BusyScope busy(busy_);
+    const NotifyEffect effect = flow_.HandleNotification(watch_, lang_, code, value);
+    TakeFlowView();
+    // Each phase is one pass of the ring, over the last one in its colour.
+    if (effect.phaseChanged) e.beginRingPass = RingPassColour(flow_.view().phase);
+    if (effect.phaseChanged || effect.phaseStep) e.armRingTimer = true;
+    if (effect.completed) frame_.actionControlsEnabled = flow_.view().actionControlsEnabled;
+    // A failed run leaves the progress view: the next pass (as soon as the
+    // worker's thread has ended) shows the camera as it is now, with the
+    // failure above it, and enables what that presentation offers, such as
+    // Update for another try. Without it the window would stay on the ring
+    // with nothing running until the camera is replugged.
+    const bool failed =
+        effect.terminal && !flow_.completed() && !is_success(lumavix::Notification{code, value});
+    if (failed) {
+      failurePending_ = true;
+      failureKind_ = flow_.view().failure;
+      failureDetail_ = ToUtf8(watch_.statusText);
+      passPending_ = true;
+    }
+  }
+  return Finish(e);
+}
+
+std::optional<int> MainWindowCore::RingTimer() {
+  // The phase's percentage: the same as the writing's before any run (the
+  // flow then has no phase) and while writing.
+  const int percent = flow_.view().phasePercent;
+  flow_.RingStepDrawn();
+  if (percent > 100) return std::nullopt;
+  return percent;
+}
+
+void MainWindowCore::RingStepDrawn(int percent, bool drawn) {
+  if (!drawn) return;
+  frame_.percentText.clear();
+  for (char c : std::to_string(percent)) frame_.percentText += static_cast<char16_t>(c);
+  frame_.percentText += u'%';
+  frame_.ringValue = std::clamp(percent, 0, 100);
+}
+
+WindowEffects MainWindowCore::CloseRequested() {
+  frame_.focus = 0;
+  WindowEffects e;
+  // Ending the process under a running worker would leave the camera's
+  // flash half written; the window stays until the run has ended, and says
+  // why.
+  if (!flow_.CloseAllowed(lang_, UpdateRunning())) {
+    TakeFlowView();
+    return e;
+  }
+  e.closeWindow = true;
+  return e;
+}
+
+WindowEffects MainWindowCore::KeyReturn() { return UpdateClicked(); }
+
+WindowEffects MainWindowCore::KeyEscape() { return CloseRequested(); }
+
+WindowEffects MainWindowCore::FirmwareChosen(const std::string& path) {
+  if (UpdateRunning() || path.empty()) return {};
+  chosenFile_ = path;
+  // Before the window's initialisation its first pass takes the file.
+  if (!initialised_) return {};
+  return WatchTimer();
+}
+
+std::string MainWindowCore::FirmwareDropPath(std::span<const std::string> paths) const {
+  if (UpdateRunning()) return {};
+  for (const std::string& p : paths) {
+    if (EndsWithBin(p)) return p;
+  }
+  return {};
+}
+
+void MainWindowCore::EnterModal() { ++busy_; }
+
+WindowEffects MainWindowCore::LeaveModal() {
+  if (busy_ > 0) --busy_;
+  return Finish({});
+}
+
+}  // namespace lumavix
