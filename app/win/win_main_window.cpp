@@ -270,6 +270,11 @@ void WinMainWindow::Start() {
     RenderFrame(WindowFrame{});
     return;
   }
+  // The progress view reaches the screen before the engine's start checks
+  // show their boxes over it.
+  core_.SetRender([this] { Render(); });
+  // A firmware file dropped from Explorer is offered to the core.
+  ::DragAcceptFiles(hwnd_, TRUE);
   const WindowEffects first = core_.Initialise(options_.config, notify_.get(), prompt_.get());
   coreReady_ = true;
   confirm_.SetTexts(core_.language(), core_.toolModelName());
@@ -350,6 +355,9 @@ INT_PTR WinMainWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
         Apply(core_.DeviceChanged());
       }
       return TRUE;
+    case WM_DROPFILES:
+      OnDrop(reinterpret_cast<HDROP>(wp));
+      return TRUE;
     case WM_DRAWITEM: {
       const auto* d = reinterpret_cast<const DRAWITEMSTRUCT*>(lp);
       if (d != nullptr && d->CtlID == static_cast<UINT>(res::id::kRingArea)) {
@@ -374,6 +382,7 @@ INT_PTR WinMainWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       }
       return FALSE;
     case WM_DESTROY:
+      core_.SetRender({});
       UnregisterDeviceWatch();
       for (UINT_PTR t : {kWatchTimer, kRingTimer, kPresenceTimer, kScreenshotTimer, kAutoUpdateTimer}) {
         ::KillTimer(hwnd_, t);
@@ -509,6 +518,21 @@ void WinMainWindow::ChooseFile() {
   const bool chosen = ::GetOpenFileNameW(&ofn) != FALSE;
   Apply(core_.LeaveModal());
   if (chosen) Apply(core_.FirmwareChosen(Narrow(path)));
+}
+
+void WinMainWindow::OnDrop(HDROP drop) {
+  std::vector<std::string> paths;
+  const UINT n = ::DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+  for (UINT i = 0; i < n; ++i) {
+    const UINT length = ::DragQueryFileW(drop, i, nullptr, 0);
+    std::wstring path(static_cast<std::size_t>(length) + 1, L'\0');
+    const UINT got = ::DragQueryFileW(drop, i, path.data(), length + 1);
+    path.resize(got);
+    if (!path.empty()) paths.push_back(Narrow(path));
+  }
+  ::DragFinish(drop);
+  const std::string taken = core_.FirmwareDropPath(paths);
+  if (!taken.empty()) Apply(core_.FirmwareChosen(taken));
 }
 
 void WinMainWindow::OpenLink() {

@@ -12,6 +12,8 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// After windows.h:
+#include <shellapi.h>
 
 #include <cstdint>
 #include <functional>
@@ -104,6 +106,7 @@ class WinMainWindow {
   void ShowMessage(const char* caption, const char* text);
   void ChooseFile();
   void OpenLink();
+  void OnDrop(HDROP drop);
   void Close();
   void SetText(int id, const std::wstring& text);
   void Show(int id, bool shown);

@@ -36,7 +36,7 @@ bool SameColour(const RingColour& a, const RingColour& b) {
 struct WinRing::Direct2D {
   HMODULE module = nullptr;
   ID2D1Factory* factory = nullptr;
-  ID2D1HwndRenderTarget* target = nullptr;
+  ID2D1DCRenderTarget* target = nullptr;
 
   ~Direct2D() {
     ReleaseCom(target);
@@ -44,7 +44,7 @@ struct WinRing::Direct2D {
     if (module != nullptr) ::FreeLibrary(module);
   }
 
-  [[nodiscard]] bool MakeFactory() {
+  [[nodiscard]] bool Make(int dpi) {
     module = ::LoadLibraryW(L"d2d1.dll");
     if (module == nullptr) return false;
     auto create = reinterpret_cast<CreateFactoryFn>(
@@ -56,29 +56,19 @@ struct WinRing::Direct2D {
       return false;
     }
     factory = static_cast<ID2D1Factory*>(out);
-    return true;
+    return MakeTarget(dpi);
   }
 
-  // The render target at the area's client size; made again after the
-  // device was lost or the area resized.
-  [[nodiscard]] bool EnsureTarget(HWND area, int dpi) {
-    RECT rc{};
-    if (!::GetClientRect(area, &rc) || rc.right <= 0 || rc.bottom <= 0) return false;
-    const D2D1_SIZE_U size{static_cast<UINT32>(rc.right), static_cast<UINT32>(rc.bottom)};
-    if (target != nullptr) {
-      if (target->Resize(&size) == S_OK) return true;
-      ReleaseCom(target);
-    }
+  [[nodiscard]] bool MakeTarget(int dpi) {
+    ReleaseCom(target);
     D2D1_RENDER_TARGET_PROPERTIES props{};
     props.type = D2D1_RENDER_TARGET_TYPE_DEFAULT;
-    props.pixelFormat = D2D1_PIXEL_FORMAT{DXGI_FORMAT_UNKNOWN, D2D1_ALPHA_MODE_UNKNOWN};
+    props.pixelFormat = D2D1_PIXEL_FORMAT{DXGI_FORMAT_B8G8R8A8_UNORM, D2D1_ALPHA_MODE_IGNORE};
     // Device-independent units are the ring's 96-dpi pixels.
     props.dpiX = props.dpiY = static_cast<FLOAT>(dpi);
     props.usage = D2D1_RENDER_TARGET_USAGE_NONE;
     props.minLevel = D2D1_FEATURE_LEVEL_DEFAULT;
-    D2D1_HWND_RENDER_TARGET_PROPERTIES hwndProps{area, size, D2D1_PRESENT_OPTIONS_NONE};
-    return SUCCEEDED(factory->CreateHwndRenderTarget(&props, &hwndProps, &target)) &&
-           target != nullptr;
+    return SUCCEEDED(factory->CreateDCRenderTarget(&props, &target)) && target != nullptr;
   }
 };
 
@@ -92,9 +82,10 @@ void WinRing::Attach(HWND area, int dpi, bool preferDirect2D) {
   renderer_ = RingRenderer::Gdi;
   if (!preferDirect2D) return;
   auto d2d = std::make_unique<Direct2D>();
-  if (d2d->MakeFactory() && d2d->EnsureTarget(area_, dpi_)) {
+  if (d2d->Make(dpi_)) {
     d2d_ = std::move(d2d);
     renderer_ = RingRenderer::Direct2D;
+    checked_ = false;
   }
 }
 
@@ -121,8 +112,8 @@ bool WinRing::DrawStep(std::int32_t percent) {
   const RingStep step = ComputeRingStep(lastAngle_, percent);
   const std::size_t before = dots_.size();
   for (const RingDot& d : step.dots) dots_.push_back(Dot{d.x, d.y, colour_});
-  HDC dc = renderer_ == RingRenderer::Gdi ? ::GetDC(area_) : nullptr;
-  const bool shown = RenderAll(dc);
+  HDC dc = ::GetDC(area_);
+  const bool shown = dc != nullptr && RenderAll(dc);
   if (dc != nullptr) ::ReleaseDC(area_, dc);
   if (!shown) {
     dots_.resize(before);
@@ -135,35 +126,62 @@ bool WinRing::DrawStep(std::int32_t percent) {
 void WinRing::Paint(HDC dc) { (void)RenderAll(dc); }
 
 bool WinRing::RenderAll(HDC dc) {
+  if (dc == nullptr || area_ == nullptr || renderer_ == RingRenderer::None) return false;
+  RECT rc{};
+  if (!::GetClientRect(area_, &rc) || rc.right <= 0 || rc.bottom <= 0) return false;
+  // Drawn off screen, then copied at once: no flicker between the
+  // background and the dots.
+  HDC canvas = ::CreateCompatibleDC(dc);
+  HBITMAP bitmap = ::CreateCompatibleBitmap(dc, rc.right, rc.bottom);
+  if (canvas == nullptr || bitmap == nullptr) {
+    if (bitmap != nullptr) ::DeleteObject(bitmap);
+    if (canvas != nullptr) ::DeleteDC(canvas);
+    return false;
+  }
+  HGDIOBJ old = ::SelectObject(canvas, bitmap);
+  bool drawn = false;
   if (renderer_ == RingRenderer::Direct2D) {
-    if (RenderDirect2D()) return true;
-    // A target that cannot be made again: GDI from now on.
-    d2d_.reset();
-    renderer_ = RingRenderer::Gdi;
-    if (dc == nullptr) {
-      HDC own = ::GetDC(area_);
-      const bool ok = RenderGdi(own);
-      ::ReleaseDC(area_, own);
-      return ok;
+    drawn = DrawDirect2D(canvas, rc);
+    if (drawn && !checked_) {
+      checked_ = true;
+      drawn = CameOut(canvas);
+    }
+    if (!drawn) {
+      // GDI from now on, for this step already.
+      d2d_.reset();
+      renderer_ = RingRenderer::Gdi;
     }
   }
-  return renderer_ == RingRenderer::Gdi && RenderGdi(dc);
+  if (!drawn) {
+    DrawGdi(canvas, rc);
+    drawn = true;
+  }
+  const bool copied = ::BitBlt(dc, 0, 0, rc.right, rc.bottom, canvas, 0, 0, SRCCOPY) != FALSE;
+  ::SelectObject(canvas, old);
+  ::DeleteObject(bitmap);
+  ::DeleteDC(canvas);
+  return drawn && copied;
 }
 
-bool WinRing::RenderDirect2D() {
-  if (!d2d_ || !d2d_->EnsureTarget(area_, dpi_)) return false;
-  ID2D1HwndRenderTarget* t = d2d_->target;
+bool WinRing::DrawDirect2D(HDC canvas, const RECT& rc) {
+  if (!d2d_ || d2d_->target == nullptr) return false;
+  ID2D1DCRenderTarget* t = d2d_->target;
+  if (FAILED(t->BindDC(canvas, &rc))) return false;
   ID2D1SolidColorBrush* brush = nullptr;
   t->BeginDraw();
   const D2D1_COLOR_F background = ToD2D(kRingBackground);
   t->Clear(&background);
   RingColour current = kRingDotColour;
+  bool ok = true;
   for (const Dot& d : dots_) {
     if (brush == nullptr || !SameColour(current, d.colour)) {
       ReleaseCom(brush);
       current = d.colour;
       const D2D1_COLOR_F c = ToD2D(current);
-      if (FAILED(t->CreateSolidColorBrush(&c, nullptr, &brush))) break;
+      if (FAILED(t->CreateSolidColorBrush(&c, nullptr, &brush))) {
+        ok = false;
+        break;
+      }
     }
     const D2D1_ELLIPSE e{D2D1_POINT_2F{d.x, d.y}, kRingDotRadius, kRingDotRadius};
     t->FillEllipse(&e, brush);
@@ -171,32 +189,39 @@ bool WinRing::RenderDirect2D() {
   ReleaseCom(brush);
   const HRESULT hr = t->EndDraw(nullptr, nullptr);
   if (hr == static_cast<HRESULT>(D2DERR_RECREATE_TARGET)) {
-    // The device is gone: a new target next time, this step counts as not
-    // drawn.
-    ReleaseCom(d2d_->target);
-    return d2d_->EnsureTarget(area_, dpi_) && RenderDirect2D();
-  }
-  return SUCCEEDED(hr);
-}
-
-bool WinRing::RenderGdi(HDC dc) {
-  if (dc == nullptr || area_ == nullptr) return false;
-  RECT rc{};
-  if (!::GetClientRect(area_, &rc) || rc.right <= 0 || rc.bottom <= 0) return false;
-  // Drawn off screen, then copied at once: no flicker between the
-  // background and the dots.
-  HDC mem = ::CreateCompatibleDC(dc);
-  HBITMAP bitmap = ::CreateCompatibleBitmap(dc, rc.right, rc.bottom);
-  if (mem == nullptr || bitmap == nullptr) {
-    if (bitmap != nullptr) ::DeleteObject(bitmap);
-    if (mem != nullptr) ::DeleteDC(mem);
+    // The device is gone: a new target for the next step; this one counts
+    // as not drawn by Direct2D.
+    (void)d2d_->MakeTarget(dpi_);
     return false;
   }
-  HGDIOBJ oldBitmap = ::SelectObject(mem, bitmap);
+  return ok && SUCCEEDED(hr);
+}
+
+bool WinRing::CameOut(HDC canvas) const {
+  // Direct2D's first picture is looked at once: the background in a corner
+  // and the middle of the last dot must be in their colours. A driver that
+  // accepts the drawing and shows nothing would otherwise leave the ring
+  // empty for the whole run.
+  auto close = [](COLORREF got, const RingColour& want) {
+    if (got == CLR_INVALID) return false;
+    const COLORREF w = ToColorRef(want);
+    auto within = [](int a, int b) { return a - b <= 3 && b - a <= 3; };
+    return within(GetRValue(got), GetRValue(w)) && within(GetGValue(got), GetGValue(w)) &&
+           within(GetBValue(got), GetBValue(w));
+  };
+  if (!close(::GetPixel(canvas, 0, 0), kRingBackground)) return false;
+  if (dots_.empty()) return true;
+  const Dot& d = dots_.back();
+  const float scale = static_cast<float>(dpi_) / 96.0f;
+  return close(::GetPixel(canvas, static_cast<int>(d.x * scale), static_cast<int>(d.y * scale)),
+               d.colour);
+}
+
+void WinRing::DrawGdi(HDC canvas, const RECT& rc) {
   HBRUSH background = ::CreateSolidBrush(ToColorRef(kRingBackground));
-  ::FillRect(mem, &rc, background);
+  ::FillRect(canvas, &rc, background);
   ::DeleteObject(background);
-  HGDIOBJ oldPen = ::SelectObject(mem, ::GetStockObject(NULL_PEN));
+  HGDIOBJ oldPen = ::SelectObject(canvas, ::GetStockObject(NULL_PEN));
   HBRUSH brush = nullptr;
   RingColour current = kRingDotColour;
   HGDIOBJ oldBrush = nullptr;
@@ -205,7 +230,7 @@ bool WinRing::RenderGdi(HDC dc) {
     if (brush == nullptr || !SameColour(current, d.colour)) {
       current = d.colour;
       HBRUSH next = ::CreateSolidBrush(ToColorRef(current));
-      HGDIOBJ prev = ::SelectObject(mem, next);
+      HGDIOBJ prev = ::SelectObject(canvas, next);
       if (oldBrush == nullptr) oldBrush = prev;
       if (brush != nullptr) ::DeleteObject(brush);
       brush = next;
@@ -213,17 +238,12 @@ bool WinRing::RenderGdi(HDC dc) {
     const float cx = d.x * scale;
     const float cy = d.y * scale;
     const float r = kRingDotRadius * scale;
-    ::Ellipse(mem, static_cast<int>(cx - r + 0.5f), static_cast<int>(cy - r + 0.5f),
+    ::Ellipse(canvas, static_cast<int>(cx - r + 0.5f), static_cast<int>(cy - r + 0.5f),
               static_cast<int>(cx + r + 0.5f) + 1, static_cast<int>(cy + r + 0.5f) + 1);
   }
-  if (oldBrush != nullptr) ::SelectObject(mem, oldBrush);
+  if (oldBrush != nullptr) ::SelectObject(canvas, oldBrush);
   if (brush != nullptr) ::DeleteObject(brush);
-  ::SelectObject(mem, oldPen);
-  const bool ok = ::BitBlt(dc, 0, 0, rc.right, rc.bottom, mem, 0, 0, SRCCOPY) != FALSE;
-  ::SelectObject(mem, oldBitmap);
-  ::DeleteObject(bitmap);
-  ::DeleteDC(mem);
-  return ok;
+  ::SelectObject(canvas, oldPen);
 }
 
 }  // namespace lumavix

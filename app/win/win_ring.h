@@ -1,8 +1,14 @@
 // The progress ring of the native window: the dots of ComputeRingStep drawn
 // on the owner-drawn ring area (1044) with Direct2D, or with GDI where
-// Direct2D cannot be had (no d2d1.dll, no factory, no render target). Every
-// dot drawn so far is kept, so that a repaint (another window passing over,
-// a restore from the task bar) shows the whole ring again, not a blank area.
+// Direct2D cannot be had (no d2d1.dll, no factory, no render target, or a
+// first picture that did not come out). Every dot drawn so far is kept, so
+// that a repaint (another window passing over, a restore from the task bar)
+// shows the whole ring again, not a blank area.
+//
+// Direct2D draws into a bitmap of the area's size (a DC render target), which
+// is then copied to the area: a window render target presents past GDI,
+// where Wine shows nothing of it and a copy of the window (a screenshot)
+// would miss it.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -59,8 +65,9 @@ class WinRing {
  private:
   struct Direct2D;
   [[nodiscard]] bool RenderAll(HDC dc);
-  [[nodiscard]] bool RenderDirect2D();
-  [[nodiscard]] bool RenderGdi(HDC dc);
+  [[nodiscard]] bool DrawDirect2D(HDC canvas, const RECT& rc);
+  void DrawGdi(HDC canvas, const RECT& rc);
+  [[nodiscard]] bool CameOut(HDC canvas) const;
 
   HWND area_ = nullptr;
   int dpi_ = 96;
@@ -69,6 +76,7 @@ class WinRing {
   std::vector<Dot> dots_;
   RingColour colour_ = kRingDotColour;
   std::int32_t lastAngle_ = 0;
+  bool checked_ = false;  // Direct2D's first picture was looked at
 };
 
 }  // namespace lumavix
