@@ -8,8 +8,13 @@
 #include "app/ring_geometry.h"
 #include "app/texts.h"
 
+#include "firmware/image.h"
+
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +24,10 @@
 #include "app/win/win_ring.h"
 #include "app/win/win_text.h"
 #include "resources/dialog_templates.h"
+// After windows.h (through the window's header):
+#include <dbt.h>
+#include "sim_camera.h"
+#include "temp_dir.h"
 
 namespace lumavix {
 namespace {
@@ -327,6 +336,37 @@ TEST_F(WinWindowTest, TheRingKeepsItsDotsAcrossPassesAndRepaints) {
       << "after a reset a repaint shows no dot";
 }
 
+TEST(WinRingTest, EitherRendererShowsTheDotsInTheirColours) {
+  // Direct2D where it comes out (its first picture is checked), GDI
+  // otherwise: the painted ring is the same either way.
+  HWND area = ::CreateWindowExW(0, L"STATIC", L"", WS_POPUP | SS_OWNERDRAW, 0, 0, 202, 173,
+                                nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
+  if (area == nullptr) GTEST_SKIP() << "no window can be made here (no display for Wine)";
+  for (bool preferDirect2D : {false, true}) {
+    SCOPED_TRACE(preferDirect2D ? "Direct2D preferred" : "GDI only");
+    WinRing ring;
+    ring.Attach(area, 96, preferDirect2D);
+    if (!preferDirect2D) {
+      EXPECT_EQ(ring.renderer(), RingRenderer::Gdi) << "GDI when Direct2D is not wanted";
+    }
+    ASSERT_TRUE(ring.DrawStep(75)) << "the step reaches the area";
+    EXPECT_NE(ring.renderer(), RingRenderer::None) << "a renderer is in use";
+    const RingStep step = ComputeRingStep(0, 75);
+    PaintedRing painted(ring);
+    for (std::size_t i : {std::size_t{0}, step.dots.size() / 2, step.dots.size() - 1}) {
+      const RingDot& d = step.dots[i];
+      const COLORREF got = painted.at(d.x, d.y);
+      const COLORREF want = Ref(kRingDotColour);
+      EXPECT_LE(std::abs(GetGValue(got) - GetGValue(want)), 3)
+          << "dot " << i << " at (" << d.x << "," << d.y << ") is green, got RGB("
+          << int(GetRValue(got)) << "," << int(GetGValue(got)) << "," << int(GetBValue(got)) << ")";
+      EXPECT_LE(std::abs(GetRValue(got) - GetRValue(want)), 3) << "dot " << i << " red channel";
+    }
+    ring.Detach();
+  }
+  ::DestroyWindow(area);
+}
+
 TEST(WinRingTest, AStepThatReachesNoScreenIsDrawnAgainByTheNext) {
   WinRing ring;  // attached to no area
   EXPECT_FALSE(ring.DrawStep(30)) << "nothing reached a screen";
@@ -367,6 +407,101 @@ TEST(WinConfirmTest, TheDialogCarriesTheLanguagesTextsAndOkIsTheDefault) {
     dialog.End();
     EXPECT_FALSE(dialog.open()) << "End closes an open dialog";
     EXPECT_FALSE(::IsWindow(h)) << "the dialog's window is gone";
+  }
+}
+
+// ------------------------------------------------------ a whole update --
+
+// Pumps the window's messages until `done` or the time is up.
+template <typename Done>
+bool PumpUntil(HWND dialog, Done done, std::chrono::seconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (dialog != nullptr && ::IsDialogMessageW(dialog, &msg)) continue;
+      ::TranslateMessage(&msg);
+      ::DispatchMessageW(&msg);
+    }
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+  }
+  return true;
+}
+
+TEST(WinWindowUpdateTest, AnUpdateOnTheSimulatedCameraRunsThroughTheWindowToItsEnd) {
+  test::TempDir dir;
+  FirmwareBuildOptions fw;
+  fw.firmware_version = 0x0105;
+  dir.write_bytes("fw.bin", build_firmware_file(fw));
+  const std::string trace = dir.path() + "\\trace.txt";
+
+  // It leaves the bus after the update and comes back, as the program's
+  // simulated camera does.
+  sim::SimOptions so = test::SimulatedCamera::Fast();
+  so.replug = true;
+  test::SimulatedCamera camera(so);
+  MainWindowCore core;
+  WinWindowOptions o;
+  o.watchDevices = false;
+  o.autoUpdate = true;
+  o.preferDirect2D = false;
+  o.config.directory = dir.path();
+  o.tracePath = trace;
+  bool plugged = true;
+  o.simulatedPlugChanged = [&] {
+    const bool now = !camera.sim().camera(0)->unplugged();
+    const bool changed = now != plugged;
+    plugged = now;
+    return changed;
+  };
+  WinMainWindow window(core, o);
+  if (!window.Create(::GetModuleHandleW(nullptr), /*visible=*/false)) {
+    GTEST_SKIP() << "no window can be made here (no display for Wine)";
+  }
+  const std::u16string completed = u"Firmware update completed.";
+  ASSERT_TRUE(PumpUntil(window.hwnd(), [&] {
+    return core.frame().progressMessage.rfind(completed, 0) == 0;
+  }, std::chrono::seconds(60))) << "the progress message should come to the completion, last: "
+                                << ToUtf8(core.frame().progressMessage);
+  EXPECT_EQ(Utf8(WindowText(window.control(res::id::kProgressMessage))),
+            ToUtf8(core.frame().progressMessage))
+      << "the window shows the completion";
+  EXPECT_TRUE(Shown(window.control(res::id::kRingArea))) << "the ring shows at the end of a run";
+  // The ring's last step comes when the window is idle again.
+  EXPECT_TRUE(PumpUntil(window.hwnd(), [&] { return core.frame().percentText == u"100%"; },
+                        std::chrono::seconds(10)))
+      << "the ring should reach 100%, the percentage says " << ToUtf8(core.frame().percentText);
+  EXPECT_EQ(Utf8(WindowText(window.control(res::id::kPercentage))), "100%")
+      << "the percentage over the ring";
+  EXPECT_GT(window.ring().dotCount(), 0u) << "the ring was drawn";
+
+  // The camera leaves and comes back, on the test's virtual clock, which
+  // only moves when the library waits: the system's device change starts
+  // the pass that finds it again with the new firmware ("confirmed" when it
+  // saw the camera gone first, "up-to-date" when the return came before).
+  ::SendMessageW(window.hwnd(), WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+  const auto back = [&] {
+    const std::string view = core.frame().viewName();
+    return view == "confirmed" || view == "up-to-date";
+  };
+  ASSERT_TRUE(PumpUntil(window.hwnd(), back, std::chrono::seconds(30)))
+      << "the window should show the camera back with its new firmware, last view: "
+      << core.frame().viewName();
+  EXPECT_NE(core.frame().statusText.find(u"v0105"), std::u16string::npos)
+      << "the status names the new version: " << ToUtf8(core.frame().statusText);
+  EXPECT_EQ(Utf8(WindowText(window.control(res::id::kStatus))), ToUtf8(core.frame().statusText))
+      << "the window shows the status";
+  EXPECT_FALSE(Shown(window.control(res::id::kRingArea))) << "back to the status view";
+  window.Destroy();
+
+  std::ifstream in(std::filesystem::path(trace), std::ios::binary);
+  std::stringstream lines;
+  lines << in.rdbuf();
+  for (const char* want : {"title: LUMAVIX Q Firmware Update\n", "presentation: update-available\n",
+                           "presentation: progress\n", "progress: Firmware update completed."}) {
+    EXPECT_NE(lines.str().find(want), std::string::npos)
+        << "the trace should have a line \"" << want << "\", it has:\n" << lines.str();
   }
 }
 
