@@ -266,10 +266,8 @@ void WinMainWindow::Start() {
     ::SetTimer(hwnd_, kScreenshotTimer,
                static_cast<UINT>(std::max(0, options_.screenshotDelayMs)), nullptr);
   }
-  if (!options_.initialiseCore) {
-    RenderFrame(WindowFrame{});
-    return;
-  }
+  // Without the core the window waits for the frames it is given.
+  if (!options_.initialiseCore) return;
   // The progress view reaches the screen before the engine's start checks
   // show their boxes over it.
   core_.SetRender([this] { Render(); });

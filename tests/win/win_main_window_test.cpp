@@ -261,6 +261,67 @@ TEST_F(WinWindowTest, TheTemplateControlsTheWindowStartsWithout) {
       << "Return off the buttons is IDOK, which goes to the core";
 }
 
+// ------------------------------------------------------------ trace --
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
+  std::stringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+TEST(WinTraceTest, TheTraceSaysWhatChangedOneLineEach) {
+  // Installers and scripts wait for these lines: each key is written when
+  // its value changes, a text's line breaks stay on its line, and a line
+  // that was hidden is written again when it shows.
+  test::TempDir dir;
+  const std::string trace = dir.path() + "\\trace.txt";
+  MainWindowCore core;
+  WinWindowOptions o;
+  o.initialiseCore = false;
+  o.watchDevices = false;
+  o.tracePath = trace;
+  WinMainWindow window(core, o);
+  if (!window.Create(::GetModuleHandleW(nullptr), /*visible=*/false)) {
+    GTEST_SKIP() << "no window can be made here (no display for Wine)";
+  }
+  const std::string templateTitle = std::string("title: ") + res::kMainTemplateTitle + "\n";
+  WindowFrame status = StatusWithUpdate();
+  WindowFrame progress = Progress();
+  progress.progressMessage = u"Firmware update completed. Current firmware version: v0105.";
+
+  struct Step {
+    const char* what;
+    const WindowFrame* frame;
+    std::string appended;
+  };
+  const std::vector<Step> steps = {
+      {"the same frame again", &status, ""},
+      {"the progress view",
+       &progress,
+       "presentation: progress\n"
+       "progress: Firmware update completed. Current firmware version: v0105.\n"},
+      {"back to the status view", &status,
+       "presentation: no-camera\n"
+       "status: A newer firmware is available.\\nUpdate now?\n"},
+  };
+  window.RenderFrame(status);
+  std::string expected = ReadAll(trace);
+  ASSERT_NE(expected.find("title: LUMAVIX Q Firmware Update\n"), std::string::npos)
+      << "the first frame writes the title, got:\n" << expected;
+  ASSERT_NE(expected.find("status: A newer firmware is available.\\nUpdate now?\n"),
+            std::string::npos)
+      << "the status on one line, its break written as \\n, got:\n" << expected;
+  EXPECT_EQ(expected.find(templateTitle), std::string::npos)
+      << "the template's title never reaches the trace when the frame has one";
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    window.RenderFrame(*step.frame);
+    expected += step.appended;
+    EXPECT_EQ(ReadAll(trace), expected) << "only the changed lines are appended";
+  }
+}
+
 // ------------------------------------------------------------- ring --
 
 COLORREF Ref(const RingColour& c) {
