@@ -276,6 +276,11 @@ void WinMainWindow::Start() {
   const WindowEffects first = core_.Initialise(options_.config, notify_.get(), prompt_.get());
   coreReady_ = true;
   confirm_.SetTexts(core_.language(), core_.toolModelName());
+  // What assistive technology names the ring (an owner-drawn static's text
+  // is never drawn).
+  if (HWND area = control(res::id::kRingArea)) {
+    ::SetWindowTextW(area, ToWide(RingAccessibleName(core_.language())).c_str());
+  }
   // Device changes count from here: the first pass has seen what is
   // plugged in (the system may report a change while registering).
   if (options_.watchDevices) RegisterDeviceWatch();

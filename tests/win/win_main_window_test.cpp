@@ -335,7 +335,7 @@ class PaintedRing {
   explicit PaintedRing(WinRing& ring) {
     HDC screen = ::GetDC(nullptr);
     dc_ = ::CreateCompatibleDC(screen);
-    bitmap_ = ::CreateCompatibleBitmap(screen, 202, 173);
+    bitmap_ = ::CreateCompatibleBitmap(screen, 512, 512);  // the area at up to 192 dpi
     ::ReleaseDC(nullptr, screen);
     old_ = ::SelectObject(dc_, bitmap_);
     ring.Paint(dc_);
