@@ -286,6 +286,9 @@ void WinMainWindow::Start() {
   if (options_.watchDevices) RegisterDeviceWatch();
   if (options_.simulatedPlugChanged) ::SetTimer(hwnd_, kPresenceTimer, 200, nullptr);
   Apply(first);
+  // The first focus once the dialog shows: while it starts, the focus
+  // given to a control does not outlast the dialog's own activation.
+  ::PostMessageW(hwnd_, kFocusMessage, 0, 0);
   if (options_.autoUpdate) ::SetTimer(hwnd_, kAutoUpdateTimer, 0, nullptr);
 }
 
@@ -317,6 +320,7 @@ INT_PTR WinMainWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       case WM_NOTIFY:
       case WM_TIMER:
       case kNotifyMessage:
+      case kFocusMessage:
       case WM_DEVICECHANGE:
         return TRUE;
       case WM_CLOSE:
@@ -348,6 +352,9 @@ INT_PTR WinMainWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       return TRUE;
     case WM_TIMER:
       OnTimer(static_cast<UINT_PTR>(wp));
+      return TRUE;
+    case kFocusMessage:
+      ApplyFocus(core_.frame());
       return TRUE;
     case kNotifyMessage:
       Apply(core_.Notification(static_cast<std::uint32_t>(wp), static_cast<std::uint32_t>(lp)));
@@ -649,19 +656,28 @@ void WinMainWindow::RenderFrame(const WindowFrame& f) {
     ::EnableWindow(choose, f.chooseFileShown ? TRUE : FALSE);
   }
 
+  ApplyFocus(f);
+  WriteTrace(f);
+}
+
+void WinMainWindow::ApplyFocus(const WindowFrame& f) {
   // The focus the frame asks for; a focus left on a control that is now
-  // hidden or disabled goes to the window, where Return and Esc still
-  // reach the core.
+  // hidden or disabled goes back to the dialog (which hands it to a shown
+  // control of its choice), so that Return never presses a hidden button
+  // and reaches the core as IDOK. A control's own style says whether it
+  // shows: the window itself is not visible yet when it starts.
+  auto usable = [](HWND h) {
+    return (::GetWindowLongPtrW(h, GWL_STYLE) & WS_VISIBLE) != 0 && ::IsWindowEnabled(h);
+  };
   HWND focus = ::GetFocus();
   HWND wanted = f.focus != 0 ? control(f.focus) : nullptr;
-  if (wanted != nullptr && ::IsWindowVisible(wanted) && ::IsWindowEnabled(wanted)) {
-    if (focus != wanted) ::SendMessageW(hwnd_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(wanted), TRUE);
-  } else if (focus != nullptr && ::GetParent(focus) == hwnd_ &&
-             (!::IsWindowVisible(focus) || !::IsWindowEnabled(focus))) {
+  if (wanted != nullptr && usable(wanted)) {
+    if (focus != wanted) {
+      ::SendMessageW(hwnd_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(wanted), TRUE);
+    }
+  } else if (focus != nullptr && ::GetParent(focus) == hwnd_ && !usable(focus)) {
     ::SetFocus(hwnd_);
   }
-
-  WriteTrace(f);
 }
 
 // ------------------------------------------------- trace and screenshot --

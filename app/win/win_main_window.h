@@ -30,6 +30,8 @@ namespace lumavix {
 // The worker's notifications, posted to the window (wParam code, lParam
 // value).
 inline constexpr UINT kNotifyMessage = WM_USER + 1;
+// The frame's focus again once the window shows.
+inline constexpr UINT kFocusMessage = WM_APP + 1;
 
 // Timers of the window.
 inline constexpr UINT_PTR kWatchTimer = 1;       // folds device changes: 100 ms
@@ -111,6 +113,7 @@ class WinMainWindow {
   void SetText(int id, const std::wstring& text);
   void Show(int id, bool shown);
   void Place(int id, const RECT& r);
+  void ApplyFocus(const WindowFrame& frame);
   void WriteTrace(const WindowFrame& frame);
   void TakeScreenshot();
   void PaintMinimised();

@@ -261,6 +261,54 @@ TEST_F(WinWindowTest, TheTemplateControlsTheWindowStartsWithout) {
       << "Return off the buttons is IDOK, which goes to the core";
 }
 
+TEST(WinFocusTest, TheKeyboardGoesWhereTheFrameSaysAndNeverStaysOnAHiddenControl) {
+  MainWindowCore core;
+  WinWindowOptions o;
+  o.initialiseCore = false;
+  o.watchDevices = false;
+  WinMainWindow window(core, o);
+  if (!window.Create(::GetModuleHandleW(nullptr), /*visible=*/true)) {
+    GTEST_SKIP() << "no window can be made here (no display for Wine)";
+  }
+  ::SetForegroundWindow(window.hwnd());
+  WindowFrame update = StatusWithUpdate();
+  update.focus = res::id::kUpdate;
+  WindowFrame choose = FileProblem();
+  choose.focus = kChooseFileControlId;
+  const WindowFrame progress = Progress();  // focus 0: leave it
+  struct Case {
+    const char* what;
+    const WindowFrame* frame;
+    HWND want;
+  };
+  const std::vector<Case> cases = {
+      {"Update offered", &update, window.control(res::id::kUpdate)},
+      {"a file to choose", &choose, window.control(kChooseFileControlId)},
+      {"the progress view hides the focused button", &progress, nullptr},
+      {"Update offered again", &update, window.control(res::id::kUpdate)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    window.RenderFrame(*c.frame);
+    HWND focus = ::GetFocus();
+    if (c.want != nullptr) {
+      EXPECT_EQ(focus, c.want) << "the keyboard focus should be on the frame's control, it is on "
+                               << ::GetDlgCtrlID(focus);
+      continue;
+    }
+    // Left to the dialog, which hands it to a control of its choice: never
+    // a hidden one, never a button Return would press.
+    ASSERT_TRUE(focus == window.hwnd() || ::GetParent(focus) == window.hwnd())
+        << "the focus should stay in the window";
+    EXPECT_TRUE(Shown(focus)) << "the focus should not stay on hidden control "
+                              << ::GetDlgCtrlID(focus);
+    EXPECT_EQ(::SendMessageW(focus, WM_GETDLGCODE, 0, 0) &
+                  (DLGC_DEFPUSHBUTTON | DLGC_UNDEFPUSHBUTTON),
+              0)
+        << "Return should reach the core, not a button with the focus";
+  }
+}
+
 // ------------------------------------------------------------ trace --
 
 std::string ReadAll(const std::string& path) {
