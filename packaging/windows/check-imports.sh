@@ -5,7 +5,7 @@
 set -euo pipefail
 objdump=$1
 exe=$2
-system='^(kernel32|user32|advapi32|shell32|ole32|oleaut32|msvcrt|setupapi|hid|winmm|ws2_32|bcrypt|ucrtbase|api-ms-win-.*)\.dll$'
+system='^(kernel32|user32|gdi32|comctl32|comdlg32|advapi32|shell32|ole32|oleaut32|msvcrt|setupapi|hid|winmm|ws2_32|bcrypt|ucrtbase|api-ms-win-.*)\.dll$'
 bad=0
 while read -r dll; do
   if ! printf '%s\n' "$dll" | tr '[:upper:]' '[:lower:]' | grep -Eq "$system"; then

@@ -1,0 +1,145 @@
+// The native main window (template 102) over the window-free core
+// (app/main_window_core.h). The core decides; this window renders the
+// core's frame after every event and carries out its effects in the order
+// the core gives them. It keeps nothing of its own beyond its controls, the
+// ring's dots and what it last wrote to the trace.
+#pragma once
+
+// Before windows.h, whose macros would clash with the engine's names.
+#include "app/main_window_core.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+// After windows.h:
+#include <shellapi.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/win/win_confirm_dialog.h"
+#include "app/win/win_ring.h"
+
+namespace lumavix {
+
+// The worker's notifications, posted to the window (wParam code, lParam
+// value).
+inline constexpr UINT kNotifyMessage = WM_USER + 1;
+// The frame's focus again once the window shows.
+inline constexpr UINT kFocusMessage = WM_APP + 1;
+
+// Timers of the window.
+inline constexpr UINT_PTR kWatchTimer = 1;       // folds device changes: 100 ms
+inline constexpr UINT_PTR kRingTimer = 2;        // one ring step when idle
+inline constexpr UINT_PTR kPresenceTimer = 3;    // the simulated camera: 200 ms
+inline constexpr UINT_PTR kScreenshotTimer = 4;  // --screenshot
+inline constexpr UINT_PTR kAutoUpdateTimer = 5;  // --auto-update, until Update shows
+
+struct WinWindowOptions {
+  // The program initialises the core when the window starts; tests leave
+  // it alone and render frames of their own.
+  bool initialiseCore = true;
+  WindowCoreConfig config;
+  // Appends "title: ", "presentation: ", "status: " and "progress: " lines
+  // (UTF-8) whenever they change.
+  std::string tracePath;
+  // Writes the window, frame included, as a 24-bit BMP after the delay.
+  std::string screenshotPath;
+  int screenshotDelayMs = 300;
+  // Presses Update and OK as soon as Update is offered.
+  bool autoUpdate = false;
+  // Polled every 200 ms when set: true when the simulated camera left or
+  // came back by itself, as the system would report a real one.
+  std::function<bool()> simulatedPlugChanged;
+  // Off: the ring draws with GDI only.
+  bool preferDirect2D = true;
+  // Register for the system's device-change notifications.
+  bool watchDevices = true;
+};
+
+class WinMainWindow {
+ public:
+  WinMainWindow(MainWindowCore& core, WinWindowOptions options);
+  ~WinMainWindow();
+  WinMainWindow(const WinMainWindow&) = delete;
+  WinMainWindow& operator=(const WinMainWindow&) = delete;
+
+  // Runs the window as a modal dialog until it closes.
+  INT_PTR RunModal(HINSTANCE instance);
+  // Makes the window without running it (modeless, shown only when
+  // `visible`); the caller pumps messages. For tests.
+  [[nodiscard]] bool Create(HINSTANCE instance, bool visible);
+  void Destroy();
+
+  // Renders the core's frame, or a given one.
+  void Render();
+  void RenderFrame(const WindowFrame& frame);
+  // Carries out the effects of one event, then renders.
+  void Apply(const WindowEffects& effects);
+
+  [[nodiscard]] HWND hwnd() const { return hwnd_; }
+  [[nodiscard]] HWND control(int id) const;
+  [[nodiscard]] int dpi() const;
+  [[nodiscard]] WinRing& ring() { return ring_; }
+  [[nodiscard]] WinConfirmDialog& confirmation() { return confirm_; }
+  // The place of a control at the window's dpi when `rect` is a frame's
+  // (width 0: the template's place).
+  [[nodiscard]] RECT PlaceOf(int id, const PixelRect& rect) const;
+
+ private:
+  class Notify;
+  class Prompt;
+
+  static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+  INT_PTR Handle(UINT msg, WPARAM wp, LPARAM lp);
+  void Start();
+  void CreateControls();
+  void RegisterDeviceWatch();
+  void UnregisterDeviceWatch();
+  void OnTimer(UINT_PTR id);
+  void OnCommand(int id, int code);
+  void OnRingTimer();
+  void ShowConfirmation();
+  void ShowMessage(const char* caption, const char* text);
+  void ChooseFile();
+  void OpenLink();
+  void OnDrop(HDROP drop);
+  void Close();
+  void SetText(int id, const std::wstring& text);
+  void Show(int id, bool shown);
+  void Place(int id, const RECT& r);
+  void ApplyFocus(const WindowFrame& frame);
+  void WriteTrace(const WindowFrame& frame);
+  void TakeScreenshot();
+  void PaintMinimised();
+
+  MainWindowCore& core_;
+  WinWindowOptions options_;
+  HINSTANCE instance_ = nullptr;
+  HWND hwnd_ = nullptr;
+  bool modal_ = false;
+  bool centred_ = false;
+  bool closing_ = false;
+  bool coreReady_ = false;
+  bool autoUpdateDone_ = false;
+  std::map<int, HWND> controls_;
+  std::wstring linkMarkup_;
+  HFONT percentFont_ = nullptr;
+  HBRUSH ringBackground_ = nullptr;
+  HICON iconBig_ = nullptr;
+  HICON iconSmall_ = nullptr;
+  std::vector<HDEVNOTIFY> notifications_;
+  WinRing ring_;
+  WinConfirmDialog confirm_;
+  std::unique_ptr<Notify> notify_;
+  std::unique_ptr<Prompt> prompt_;
+  // What the trace last said, per key; absent when not shown.
+  std::map<std::string, std::string> traced_;
+};
+
+}  // namespace lumavix
