@@ -158,7 +158,11 @@ WindowEffects MainWindowCore::RunPass() {
   }
   e.endConfirmation = r.endConfirmation;
   ApplyPresentation(view);
-  frame_.presentationName = PresentationName(view.presentation);
+  // The file view has no presentation of its own (it shows no camera
+  // state); a trace or a test still tells it from a missing camera.
+  frame_.presentationName = r.outcome == WatchOutcome::FileProblemShown
+                                ? "file-problem"
+                                : PresentationName(view.presentation);
   if (r.messageBox) {
     e.messageBox = r.messageBox;
     e.messageCaption = r.messageCaption ? r.messageCaption : kAppCaption;
@@ -242,6 +246,7 @@ void MainWindowCore::Refresh() {
 }
 
 WindowEffects MainWindowCore::UpdateClicked() {
+  frame_.focus = 0;
   WindowEffects e;
   if (frame_.updateShown && frame_.actionControlsEnabled && !UpdateRunning()) {
     e.showConfirmation = true;
@@ -313,6 +318,7 @@ WindowEffects MainWindowCore::Notification(std::uint32_t code, std::uint32_t val
 }
 
 std::optional<int> MainWindowCore::RingTimer() {
+  frame_.focus = 0;
   // The phase's percentage: the same as the writing's before any run (the
   // flow then has no phase) and while writing.
   const int percent = flow_.view().phasePercent;
@@ -366,6 +372,7 @@ std::string MainWindowCore::FirmwareDropPath(std::span<const std::string> paths)
 void MainWindowCore::EnterModal() { ++busy_; }
 
 WindowEffects MainWindowCore::LeaveModal() {
+  frame_.focus = 0;
   if (busy_ > 0) --busy_;
   return Finish({});
 }

@@ -70,7 +70,8 @@ struct WindowFrame {
   // Update, Browse, the setting-table controls and the dump box
   // (kActionControls).
   bool actionControlsEnabled = false;
-  // The control to give the keyboard focus to after this event; 0: leave it.
+  // The control to give the keyboard focus to after this event; 0: leave it
+  // where the user put it. Set only by the event that changes the view.
   int focus = 0;
 
   // Bound to hidden controls; kept for the engineering build.
@@ -80,7 +81,8 @@ struct WindowFrame {
   std::uint32_t progressRange = 0;
   std::uint32_t progressPosition = 0;
 
-  // "no-camera", ... (PresentationName), or "progress" in the progress view.
+  // "no-camera", ... (PresentationName), "file-problem" for the view of an
+  // unusable firmware file, or "progress" in the progress view.
   [[nodiscard]] const char* viewName() const;
 };
 

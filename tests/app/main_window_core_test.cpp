@@ -116,6 +116,7 @@ TEST_F(MainWindowCoreTest, RefusedStartShowsTheBoxThenReturnsToAStatusView) {
   core_.WatchTimer();
   EXPECT_FALSE(core_.frame().progressView);
   EXPECT_TRUE(core_.frame().chooseFileShown) << "the missing file is named, with a choice";
+  EXPECT_STREQ(core_.frame().viewName(), "file-problem") << "not taken for a missing camera";
   EXPECT_EQ(core_.frame().focus, kChooseFileControlId);
 }
 
