@@ -57,10 +57,14 @@ command -v xvfb-run >/dev/null || skip "xvfb-run (xvfb) is missing"
 command -v xauth >/dev/null || skip "xauth is missing (xvfb-run needs it)"
 exe="$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")"
 
-# Always a virtual X server of our own, never the developer's desktop: the
-# keys typed below go to whatever has the focus. xvfb-run picks a free
-# display (-a) and stops the server when this script's second run ends.
+# Always a virtual X server, never the developer's desktop: the keys typed
+# below go to whatever has the focus. test-windows.sh passes its own (and
+# says so with LUMAVIX_WINDOW_TEST_UNDER_XVFB); run alone, xvfb-run picks a
+# free display (-a) and stops the server when this script's second run ends.
+# Wine draws on the display its running desktop was made on, so a prefix
+# still in use by another display's programs is waited for first.
 if [ -z "${LUMAVIX_WINDOW_TEST_UNDER_XVFB:-}" ]; then
+  WINEPREFIX="${WINEPREFIX:-$build_dir/wineprefix}" timeout 60 wineserver -w 2>/dev/null || true
   exec env LUMAVIX_WINDOW_TEST_UNDER_XVFB=1 LUMAVIX_UPDATE_EXE="$exe" \
     xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$build_dir" ${screenshots:+--screenshots "$screenshots"}
 fi

@@ -27,6 +27,36 @@ fi
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows
+
+# One virtual X server for the whole run (true colour, for the ring's
+# pixels): the window tests under ctest, the installer and the window test
+# all draw there. Wine makes its desktop once per prefix, on the display of
+# the first process that needs it, so the prefix's Wine is stopped first
+# (the prefix is this build's own) and every process gets the same display.
+# Without Xvfb the window tests skip and say so.
+xvfb_pid=""
+stop_display() {
+  timeout 30 wineserver -k 2>/dev/null || true
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+}
+if command -v Xvfb >/dev/null; then
+  timeout 30 wineserver -k 2>/dev/null || true
+  display_file="$(mktemp)"
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  trap stop_display EXIT
+  for _ in $(seq 50); do [ -s "$display_file" ] && break; sleep 0.1; done
+  if [ -s "$display_file" ]; then
+    export DISPLAY=":$(head -n 1 "$display_file")"
+    # test-window.sh types keys: it may use this display, never a desktop's.
+    export LUMAVIX_WINDOW_TEST_UNDER_XVFB=1
+  else
+    echo "=== the virtual X server did not start: the window tests will skip ===" >&2
+  fi
+  rm -f "$display_file"
+else
+  echo "=== Xvfb is missing: the window tests will skip ===" >&2
+fi
 # The long soak and the end-to-end tests are Linux's; the Windows run is the
 # platform-free suites and the Windows layers' own tests (a few minutes).
 ctest --preset windows -j"$(nproc)" "$@"
