@@ -1,7 +1,5 @@
 #include "app/app_platform.h"
 
-#include <cstdio>
-
 #include "devlib/frame.h"
 #include "devlib/trace.h"
 #include "firmware/engine.h"
@@ -21,26 +19,9 @@ bool AppPlatform::setup(const PlatformOptions& options, std::string& error) {
   Platform p;
   p.locks = &locks_;
   if (options.simulate) {
-    sim::SimOptions so;
-    if (!sim::parse_sim_options(*options.simulate, so, error)) {
-      error = "--simulate: " + error;
-      return false;
-    }
-    simulator_ = sim::Simulator::create(so, error);
-    if (!simulator_) {
-      error = "--simulate: " + error;
-      return false;
-    }
     simState_ = options.simState;
-    if (!simState_.empty()) {
-      if (FILE* f = std::fopen(simState_.c_str(), "rb")) {
-        std::fclose(f);
-        if (!simulator_->load_state(simState_, error)) {
-          error = "--sim-state: " + error;
-          return false;
-        }
-      }
-    }
+    simulator_ = sim::create_simulator(*options.simulate, simState_, error);
+    if (!simulator_) return false;
     p.hid = &simulator_->hid();
     p.video = &simulator_->video();
     p.props = &simulator_->props();

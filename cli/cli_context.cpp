@@ -67,26 +67,11 @@ bool Context::setup() {
   // demos) do not wait for each other on the system-wide one.
   p.locks = opts_.simulate ? nullptr : &impl_->locks;
   if (opts_.simulate) {
-    sim::SimOptions so;
     std::string err;
-    if (!sim::parse_sim_options(*opts_.simulate, so, err)) {
-      fail(kExitUsage, "--simulate: " + err);
-      return false;
-    }
-    impl_->simulator = sim::Simulator::create(so, err);
+    impl_->simulator = sim::create_simulator(*opts_.simulate, opts_.sim_state, err);
     if (!impl_->simulator) {
-      fail(kExitUsage, "--simulate: " + err);
+      fail(kExitUsage, err);
       return false;
-    }
-    if (!opts_.sim_state.empty()) {
-      FILE* f = open_file(path_from_utf8(opts_.sim_state), "rb");
-      if (f) {
-        std::fclose(f);
-        if (!impl_->simulator->load_state(opts_.sim_state, err)) {
-          fail(kExitUsage, "--sim-state: " + err);
-          return false;
-        }
-      }
     }
     p.hid = &impl_->simulator->hid();
     p.video = &impl_->simulator->video();

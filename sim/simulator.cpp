@@ -339,6 +339,26 @@ bool Simulator::load_state(const std::string& path, std::string& error) {
   return true;
 }
 
+std::unique_ptr<Simulator> create_simulator(std::string_view text, const std::string& state_file,
+                                            std::string& error) {
+  SimOptions options;
+  if (!parse_sim_options(text, options, error)) {
+    error = "--simulate: " + error;
+    return nullptr;
+  }
+  std::unique_ptr<Simulator> sim = Simulator::create(options, error);
+  if (!sim) {
+    error = "--simulate: " + error;
+    return nullptr;
+  }
+  if (!state_file.empty() && std::filesystem::exists(path_from_utf8(state_file)) &&
+      !sim->load_state(state_file, error)) {
+    error = "--sim-state: " + error;
+    return nullptr;
+  }
+  return sim;
+}
+
 std::unique_ptr<Simulator> create_served_simulator(std::string_view text,
                                                    const std::string& state_file,
                                                    std::string& error) {

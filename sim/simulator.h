@@ -51,6 +51,14 @@ class Simulator {
   SimPropertyBackend props_{backend_};
 };
 
+// For the programs with --simulate TEXT and --sim-state FILE (the command
+// line, both windows): the cameras of the profile `text`, with their
+// memories from `state_file` when it exists (a missing one is written when
+// the program saves). Null with `error`, which names the option at fault.
+[[nodiscard]] std::unique_ptr<Simulator> create_simulator(std::string_view text,
+                                                          const std::string& state_file,
+                                                          std::string& error);
+
 // For the programs that serve one simulated camera to the kernel: the
 // cameras of the profile `text`, with their memories from `state_file` when
 // it exists. Null with `error`, a sentence for the user that names the

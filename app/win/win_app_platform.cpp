@@ -1,14 +1,11 @@
 // Before windows.h (through the header), whose macros would clash with the
 // engine's names.
-#include "devlib/file_io.h"
 #include "devlib/frame.h"
 #include "devlib/trace.h"
 #include "firmware/engine.h"
 #include "sim/simulator.h"
 
 #include "app/win/win_app_platform.h"
-
-#include <cstdio>
 
 #include "platform/win_hid.h"
 #include "platform/win_ks.h"
@@ -26,26 +23,9 @@ bool WinAppPlatform::setup(const WinPlatformOptions& options, std::string& error
   // it, so it needs no system-wide lock.
   p.locks = options.simulate ? nullptr : &locks_;
   if (options.simulate) {
-    sim::SimOptions so;
-    if (!sim::parse_sim_options(*options.simulate, so, error)) {
-      error = "--simulate: " + error;
-      return false;
-    }
-    simulator_ = sim::Simulator::create(so, error);
-    if (!simulator_) {
-      error = "--simulate: " + error;
-      return false;
-    }
     simState_ = options.simState;
-    if (!simState_.empty()) {
-      if (std::FILE* f = open_file(path_from_utf8(simState_), "rb")) {
-        std::fclose(f);
-        if (!simulator_->load_state(simState_, error)) {
-          error = "--sim-state: " + error;
-          return false;
-        }
-      }
-    }
+    simulator_ = sim::create_simulator(*options.simulate, simState_, error);
+    if (!simulator_) return false;
     p.hid = &simulator_->hid();
     p.video = &simulator_->video();
     p.props = &simulator_->props();
