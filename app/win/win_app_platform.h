@@ -5,53 +5,37 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <string>
+#include <string_view>
 
+#include "app/program_platform.h"
 #include "platform/sleep_inhibitor.h"
 #include "platform/win_lock.h"
 
 namespace lumavix {
 
-namespace sim {
-class Simulator;
-}
 class WinHidBackend;
 class WinKsVideoBackend;
 class WinKsPropertySetBackend;
 
-struct WinPlatformOptions {
-  std::optional<std::string> simulate;  // profile text when simulating
-  std::string simState;                 // state file of the simulated camera
-};
+using WinPlatformOptions = PlatformOptions;
 
-class WinAppPlatform {
+class WinAppPlatform final : public ProgramPlatform {
  public:
   WinAppPlatform();
-  ~WinAppPlatform();
-  WinAppPlatform(const WinAppPlatform&) = delete;
-  WinAppPlatform& operator=(const WinAppPlatform&) = delete;
+  ~WinAppPlatform() override;
 
-  // Installs the platform; false with `error` when the simulated camera
-  // cannot be made or its state file is refused.
-  [[nodiscard]] bool setup(const WinPlatformOptions& options, std::string& error);
-  // Waits for a worker still running, closes the library and saves the
-  // simulated camera's memories when a state file was given.
-  [[nodiscard]] bool finish(std::string& error);
-
-  [[nodiscard]] bool simulating() const { return simulator_ != nullptr; }
-  // True when the simulated camera left or came back by itself (its
-  // reconnection after an update) since the last call.
-  [[nodiscard]] bool simulated_plug_changed();
+ protected:
+  void InstallDevices(Platform& p) override;
+  // The simulated camera lives in this process: no other program can reach
+  // it, so it needs no system-wide lock.
+  LockBackend* SimulationLocks() override { return nullptr; }
 
  private:
   WinMutexLockBackend locks_;
-  std::unique_ptr<sim::Simulator> simulator_;
   std::unique_ptr<WinHidBackend> hid_;
   std::unique_ptr<WinKsVideoBackend> video_;
   std::unique_ptr<WinKsPropertySetBackend> props_;
-  std::string simState_;
-  bool simPlugged_ = true;
 };
 
 // Keeps the system from sleeping while held: SetThreadExecutionState on the
