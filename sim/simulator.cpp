@@ -339,16 +339,15 @@ bool Simulator::load_state(const std::string& path, std::string& error) {
   return true;
 }
 
-std::unique_ptr<Simulator> create_simulator(std::string_view text, const std::string& state_file,
-                                            std::string& error) {
-  SimOptions options;
-  if (!parse_sim_options(text, options, error)) {
-    error = "--simulate: " + error;
-    return nullptr;
-  }
+namespace {
+
+// The cameras of `options`, with the memories of `state_file` when it
+// exists; `option` names the option at fault in a bad profile.
+std::unique_ptr<Simulator> CreateWithState(const SimOptions& options, const std::string& state_file,
+                                           const char* option, std::string& error) {
   std::unique_ptr<Simulator> sim = Simulator::create(options, error);
   if (!sim) {
-    error = "--simulate: " + error;
+    error = option + error;
     return nullptr;
   }
   if (!state_file.empty() && std::filesystem::exists(path_from_utf8(state_file)) &&
@@ -357,6 +356,18 @@ std::unique_ptr<Simulator> create_simulator(std::string_view text, const std::st
     return nullptr;
   }
   return sim;
+}
+
+}  // namespace
+
+std::unique_ptr<Simulator> create_simulator(std::string_view text, const std::string& state_file,
+                                            std::string& error) {
+  SimOptions options;
+  if (!parse_sim_options(text, options, error)) {
+    error = "--simulate: " + error;
+    return nullptr;
+  }
+  return CreateWithState(options, state_file, "--simulate: ", error);
 }
 
 std::unique_ptr<Simulator> create_served_simulator(std::string_view text,
@@ -374,17 +385,7 @@ std::unique_ptr<Simulator> create_served_simulator(std::string_view text,
   // A camera served to the kernel stays on its bus: the kernel sees its
   // reconnection only when the gadget itself goes.
   options.replug = false;
-  std::unique_ptr<Simulator> sim = Simulator::create(options, error);
-  if (!sim) {
-    error = "profile: " + error;
-    return nullptr;
-  }
-  if (!state_file.empty() && std::filesystem::exists(path_from_utf8(state_file)) &&
-      !sim->load_state(state_file, error)) {
-    error = "--sim-state: " + error;
-    return nullptr;
-  }
-  return sim;
+  return CreateWithState(options, state_file, "profile: ", error);
 }
 
 }  // namespace lumavix::sim
