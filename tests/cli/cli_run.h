@@ -73,12 +73,21 @@ inline CliResult run_shell(const std::string& command) {
                     L'\0');
   MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), wide.data(),
                       static_cast<int>(wide.size()));
-  FILE* p = _wpopen(wide.c_str(), L"rb");
-  if (!p) return r;
-  char buf[4096];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  r.status = _pclose(p);
+  // cmd.exe ends with 9009 when it could not start the program at all, a
+  // status the program never gives. Under Wine that happens, rarely, while
+  // other processes start beside it; the run is then tried again (the
+  // program did nothing, so nothing is run twice).
+  constexpr int kCouldNotStart = 9009;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    FILE* p = _wpopen(wide.c_str(), L"rb");
+    if (!p) return r;
+    r.out.clear();
+    char buf[4096];
+    std::size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    r.status = _pclose(p);
+    if (r.status != kCouldNotStart || !r.out.empty()) break;
+  }
   return r;
 }
 #else
