@@ -22,7 +22,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # winpthread are linked in.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
+# Through wine-run.sh, which repeats a run only when Wine's own loader failed
+# as the process ended (the program's status is then lost).
 find_program(LUMAVIX_WINE NAMES wine wine64)
 if(LUMAVIX_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${LUMAVIX_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR
+      ${CMAKE_CURRENT_LIST_DIR}/../packaging/windows/wine-run.sh ${LUMAVIX_WINE})
 endif()

@@ -10,6 +10,13 @@ set -euo pipefail
 
 build_dir="$(cd "${1:?usage: test-installer.sh BUILD_DIR}" && pwd)"
 export WINEPREFIX="${WINEPREFIX:-$build_dir/wineprefix}"
+# Wine, less the rare failure of its own loader as a process ends.
+wine_run="$(cd "$(dirname "$0")" && pwd)/wine-run.sh"
+run_wine() {  # [--effects-checked] PROGRAM [ARG...]
+  local opt=()
+  if [ "$1" = --effects-checked ]; then opt=("$1"); shift; fi
+  "$wine_run" "${opt[@]}" "$(command -v wine)" "$@"
+}
 export WINEDEBUG="${WINEDEBUG:--all}"
 
 shopt -s nullglob
@@ -53,8 +60,8 @@ absent() { [ ! -e "$1" ]; }
 # The uninstall entry, as `reg query` prints it with Windows line ends
 # (Wine's reg prints its "Unable to find" on standard output: only the
 # status tells a missing key).
-uninstall_entry() { wine reg query "$uninstall_key" 2>&1 | tr -d '\r'; }
-has_uninstall_entry() { wine reg query "$uninstall_key" >/dev/null 2>&1; }
+uninstall_entry() { run_wine reg query "$uninstall_key" 2>&1 | tr -d '\r'; }
+has_uninstall_entry() { run_wine reg query "$uninstall_key" >/dev/null 2>&1; }
 
 # A run that stopped half-way leaves the tool installed in the build's prefix:
 # remove it the way a user would, so that the checks below start clean.
@@ -67,7 +74,7 @@ if has_uninstall_entry; then
 fi
 
 # `wine` waits for the installer (unlike for the uninstaller, below).
-if wine "$installer" /S; then
+if run_wine --effects-checked "$installer" /S; then
   pass "silent install of $(basename "$installer") exited with status 0"
 else
   fail "silent install exited with status $?"
@@ -77,7 +84,7 @@ for f in lumavix-fw.exe Uninstall.exe README.txt lumavix-fw.txt; do
   if [ -f "$unix_dir/$f" ]; then pass "installed $f"; else fail "expected $unix_dir/$f"; fi
 done
 
-version_out="$(wine "$win_dir\\lumavix-fw.exe" --version 2>&1 | tr -d '\r' || true)"
+version_out="$(run_wine "$win_dir\\lumavix-fw.exe" --version 2>&1 | tr -d '\r' || true)"
 if [ "$(head -n 1 <<<"$version_out")" = "lumavix-fw $version" ]; then
   pass "installed lumavix-fw.exe --version: $version_out"
 else
@@ -113,7 +120,7 @@ expect_value UninstallString "\"$win_dir\\Uninstall.exe\""
 # The uninstaller copies itself to the temporary folder, starts that copy and
 # returns at once (so that it can delete its own file): wait for the folder
 # to go rather than for the process.
-if wine "$win_dir\\Uninstall.exe" /S; then
+if run_wine --effects-checked "$win_dir\\Uninstall.exe" /S; then
   pass "silent uninstall started"
 else
   fail "silent uninstall exited with status $?"

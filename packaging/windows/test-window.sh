@@ -70,6 +70,8 @@ if [ -z "${LUMAVIX_WINDOW_TEST_UNDER_XVFB:-}" ]; then
 fi
 
 export WINEPREFIX="${WINEPREFIX:-$build_dir/wineprefix}"
+# Wine, less the rare failure of its own loader as a process ends.
+wine_run="$(cd "$(dirname "$0")" && pwd)/wine-run.sh"
 export WINEDEBUG="${WINEDEBUG:--all}"
 
 declare -A titles=(
@@ -158,7 +160,7 @@ show_tail() { echo "--- last lines of $1:"; tail -n 15 "$1" 2>/dev/null || echo 
 cd "$work"
 # The firmware file the simulated q camera (product 0E51, older firmware)
 # takes as its update; the window finds it in its working folder.
-if ! wine "$fw_exe" make-firmware --version 0105 --product-id 0E51 -o fw.bin >>"$work/wine.out" 2>&1; then
+if ! "$wine_run" "$(command -v wine)" "$fw_exe" make-firmware --version 0105 --product-id 0E51 -o fw.bin >>"$work/wine.out" 2>&1; then
   fail "lumavix-fw.exe make-firmware could not make fw.bin"; show_tail "$work/wine.out"; exit 1
 fi
 
@@ -175,7 +177,7 @@ else fail "expected one window titled '${titles[en]}', found $count"; fi
 
 # The second instance must hand over to the first and end by itself.
 set +e
-LC_ALL="${locales[en]}" timeout 20 wine "$exe" "$simulate" >>"$work/wine.out" 2>&1
+LC_ALL="${locales[en]}" timeout 20 "$wine_run" "$(command -v wine)" "$exe" "$simulate" >>"$work/wine.out" 2>&1
 second=$?
 set -e
 if [ "$second" -eq 0 ]; then pass "a second start exited with status 0"
