@@ -98,12 +98,15 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # Stops the programs this script started (only those: the prefix may be in
 # use by others), then waits a bounded time for this prefix's Wine to wind
-# down, so no Wine process keeps the X server's display open.
+# down, so no Wine process keeps the X server's display open. A caller that
+# keeps a Wine session open (LUMAVIX_WINE_SESSION_KEPT) ends it itself.
 cleanup() {
   local pid
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  timeout 30 wineserver -w 2>/dev/null || true
+  if [ -z "${LUMAVIX_WINE_SESSION_KEPT:-}" ]; then
+    timeout 30 wineserver -w 2>/dev/null || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT

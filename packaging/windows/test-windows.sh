@@ -31,6 +31,24 @@ fi
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 
+# One Wine session for all the runs below. Wine's own services
+# (services.exe, plugplay.exe, rpcss.exe, ...) start with the first Wine
+# program of a session, inherit its standard output and error, and live as
+# long as the session. Were that first program a test under ctest, or a
+# command in $(...), its output would stay open after it ended and its test
+# would wait for the whole time limit (it did, now and then). So the session
+# is started here with its output on /dev/null, kept open (-p) so that it is
+# never started again by a test, and stopped at the end.
+start_wine_session() {
+  timeout 60 wineserver -k 2>/dev/null || true
+  setsid wineserver -p </dev/null >/dev/null 2>&1 || true
+  timeout 120 wineboot </dev/null >/dev/null 2>&1 || true
+}
+stop_wine_session() { timeout 60 wineserver -k 2>/dev/null || true; }
+export LUMAVIX_WINE_SESSION_KEPT=1  # test-window.sh: do not wait for its end
+trap stop_wine_session EXIT
+start_wine_session
+
 # The long soak and the end-to-end tests are Linux's; the Windows run is the
 # platform-free suites and the Windows layers' own tests (a few minutes).
 # The native window's tests need a display; everything else runs without
@@ -52,11 +70,12 @@ fi
 # X server (true colour, for the ring's pixels). Wine makes its desktop once
 # per prefix, on the display of the first process that needs it, so the
 # prefix's Wine (this build's own) is stopped first and every window process
-# gets the same display. Without Xvfb both skip and say so.
-timeout 60 wineserver -k 2>/dev/null || true
+# gets the same display; a new session is started on it. Without Xvfb both
+# skip and say so.
+stop_wine_session
 xvfb_pid=""
 stop_display() {
-  timeout 30 wineserver -k 2>/dev/null || true
+  stop_wine_session
   if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
 }
 if command -v Xvfb >/dev/null; then
@@ -76,5 +95,6 @@ if command -v Xvfb >/dev/null; then
 else
   echo "=== Xvfb is missing: the window tests will skip ===" >&2
 fi
+start_wine_session
 ctest --preset windows -j1 -R "$window_tests" "$@"
 ./packaging/windows/test-window.sh build/windows

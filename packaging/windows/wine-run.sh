@@ -65,4 +65,8 @@ for attempt in 1 2 3; do
   fi
 done
 if [ "$listing" -eq 1 ]; then cat "$work/out"; fi
+# A failure that printed nothing still says how it ended.
+if [ "$status" -ne 0 ] && [ ! -s "$work/err" ]; then
+  echo "wine-run: $(basename "$1") ended with status $status" >&2
+fi
 exit "$status"
