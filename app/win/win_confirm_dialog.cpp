@@ -29,11 +29,34 @@ RECT TemplateRect(const res::ControlTemplate& c, int dpi) {
 
 DialogTemplate ConfirmTemplate() {
   // A popup without a caption keeps its thin frame.
-  return DialogTemplate(WS_POPUP | WS_BORDER | DS_MODALFRAME | DS_CENTER, 0,
+  return DialogTemplate(WS_POPUP | WS_BORDER | DS_MODALFRAME, 0,
                         static_cast<short>(res::kConfirmTemplateWidth),
                         static_cast<short>(res::kConfirmTemplateHeight), L"",
                         Widen(res::kTemplateFontFamily),
                         static_cast<WORD>(res::kTemplateFontPoints));
+}
+
+// The place of a `width` x `height` window centred over `owner`, moved
+// inside the work area of the owner's monitor: a confirmation opens where
+// the person is looking, even after they moved the window, and never off
+// the screen. Without an owner, centred on the primary work area.
+POINT CentredOver(HWND owner, int width, int height) {
+  RECT work{};
+  RECT over{};
+  MONITORINFO mi{};
+  mi.cbSize = sizeof mi;
+  if (owner != nullptr && ::GetWindowRect(owner, &over) &&
+      ::GetMonitorInfoW(::MonitorFromWindow(owner, MONITOR_DEFAULTTONEAREST), &mi)) {
+    work = mi.rcWork;
+  } else {
+    ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    over = work;
+  }
+  POINT p{over.left + (over.right - over.left - width) / 2,
+          over.top + (over.bottom - over.top - height) / 2};
+  p.x = std::max(work.left, std::min(p.x, work.right - width));
+  p.y = std::max(work.top, std::min(p.y, work.bottom - height));
+  return p;
 }
 
 }  // namespace
@@ -91,8 +114,10 @@ void WinConfirmDialog::CreateControls() {
               ScaleForDpi(res::DluToPixelsY(res::kConfirmTemplateHeight), dpi)};
   ::AdjustWindowRectEx(&client, static_cast<DWORD>(::GetWindowLongPtrW(hwnd_, GWL_STYLE)), FALSE,
                        static_cast<DWORD>(::GetWindowLongPtrW(hwnd_, GWL_EXSTYLE)));
-  ::SetWindowPos(hwnd_, nullptr, 0, 0, client.right - client.left, client.bottom - client.top,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  const int width = client.right - client.left;
+  const int height = client.bottom - client.top;
+  const POINT at = CentredOver(::GetWindow(hwnd_, GW_OWNER), width, height);
+  ::SetWindowPos(hwnd_, nullptr, at.x, at.y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
   RECT cr{};
   ::GetClientRect(hwnd_, &cr);
 

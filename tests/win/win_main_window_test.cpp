@@ -519,6 +519,40 @@ TEST(WinConfirmTest, TheDialogCarriesTheLanguagesTextsAndOkIsTheDefault) {
   }
 }
 
+// Over its window wherever that was moved, and never off the screen.
+TEST(WinConfirmTest, OpensCentredOverItsWindowWithinTheWorkArea) {
+  RECT work{};
+  ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+  struct Case {
+    const char* what;
+    int x, y;  // the owner's place; it is 460 x 170
+  };
+  for (const Case& c : {Case{"moved towards the left", work.left + 20, work.top + 300},
+                        Case{"half off the left edge", work.left - 300, work.top + 200}}) {
+    SCOPED_TRACE(c.what);
+    HWND owner = ::CreateWindowExW(0, L"STATIC", L"owner", WS_POPUP | WS_VISIBLE, c.x, c.y, 460,
+                                   170, nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
+    if (owner == nullptr) GTEST_SKIP() << "no window can be made here (no display for Wine)";
+    WinConfirmDialog dialog;
+    dialog.SetTexts(UiLanguage::English, ModelName(ToolVariant));
+    HWND h = dialog.CreateHidden(::GetModuleHandleW(nullptr), owner);
+    ASSERT_NE(h, nullptr);
+    RECT o{}, d{};
+    ::GetWindowRect(owner, &o);
+    ::GetWindowRect(h, &d);
+    EXPECT_GE(d.left, work.left) << "the dialog starts inside the work area";
+    EXPECT_GE(d.top, work.top);
+    if (o.left >= work.left) {
+      EXPECT_NEAR((d.left + d.right) / 2, (o.left + o.right) / 2, 1)
+          << "expected the dialog centred across its window";
+    }
+    EXPECT_NEAR((d.top + d.bottom) / 2, (o.top + o.bottom) / 2, 1)
+        << "expected the dialog centred down its window";
+    dialog.End();
+    ::DestroyWindow(owner);
+  }
+}
+
 // ------------------------------------------------------ a whole update --
 
 // Pumps the window's messages until `done` or the time is up.
