@@ -88,6 +88,24 @@ std::optional<std::uint64_t> CountingTarget::transfers() const {
   return end - start_;
 }
 
+void pump_notifications(NotifyQueue& queue,
+                        const std::function<void(const Notification&)>& handle) {
+  for (;;) {
+    if (const auto n = queue.try_pop()) {
+      handle(*n);
+      continue;
+    }
+    // The worker may post its last notifications while it ends: once its
+    // thread is joined, nothing more can arrive.
+    if (!WorkerRunning()) {
+      WaitForWorker();
+      for (const Notification& n : queue.drain()) handle(n);
+      return;
+    }
+    lumavix::clock().sleep_ms(1);
+  }
+}
+
 RunSummary drive(Context& ctx, UpdateFlow& flow, DeviceWatchState& window, UiLanguage lang,
                  NotifyQueue& queue) {
   RunSummary sum;
@@ -127,18 +145,7 @@ RunSummary drive(Context& ctx, UpdateFlow& flow, DeviceWatchState& window, UiLan
     if (e.ringStep) flow.RingStepDrawn();
   };
 
-  for (;;) {
-    if (const auto n = queue.try_pop()) {
-      handle(*n);
-      continue;
-    }
-    if (!WorkerRunning()) {
-      WaitForWorker();
-      for (const Notification& n : queue.drain()) handle(n);
-      break;
-    }
-    lumavix::clock().sleep_ms(1);
-  }
+  pump_notifications(queue, handle);
   progress.BreakLine();
   if (!have_elapsed) sum.elapsedMs = lumavix::clock().ticks_ms() - start;
   return sum;

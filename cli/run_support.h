@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -86,6 +87,13 @@ struct RunSummary {
   std::uint32_t code = 0;  // the first terminal notification
   std::uint32_t elapsedMs = 0;
 };
+
+// Hands every notification of the running worker to `handle`, in order and
+// on this thread, until the worker's thread has ended and the queue is
+// empty. Waits between them on the shared clock, so a simulated run goes in
+// virtual time.
+void pump_notifications(NotifyQueue& queue,
+                        const std::function<void(const Notification&)>& handle);
 
 // Feeds every notification of the running worker to the flow until the
 // worker's thread has ended and its queue is empty. Progress goes to stderr

@@ -54,12 +54,8 @@ bool count_needing(Context& ctx, const UpdateArgs& a, UiLanguage lang,
     CameraScope scope(c);
     EngineSession session;
     DeviceWatchState st;
-    DeviceWatchConfig cfg;
-    cfg.language = lang;
-    cfg.firmwareFile = a.file;
-    cfg.recover = a.recover;
     DeviceWatchResult r;
-    if (const auto rc = watch(ctx, st, r, cfg)) {
+    if (const auto rc = watch(ctx, st, r, update_watch_config(a, lang))) {
       status = *rc;
       return false;
     }

@@ -185,19 +185,10 @@ Rehearsal rehearse(sim::Simulator& twin, const DeviceWatchState& st,
       }
       if (e.ringStep) flow.RingStepDrawn();
     };
-    while (out.started) {
-      if (const auto n = queue.try_pop()) {
-        handle(*n);
-        continue;
-      }
-      if (!WorkerRunning()) {
-        WaitForWorker();
-        for (const Notification& n : queue.drain()) handle(n);
-        break;
-      }
-      lumavix::clock().sleep_ms(1);
+    if (out.started) {
+      pump_notifications(queue, handle);
+      out.refusal = LastRefusal();
     }
-    if (out.started) out.refusal = LastRefusal();
     out.transfers = target.transfers().value_or(0);
     out.ops = cam.flash_ops();
     out.stats = cam.flash_stats();

@@ -23,13 +23,18 @@ CameraUpdate camera_error(int status, const std::string& message, CameraUpdate f
   return u;
 }
 
-CameraUpdate update_camera(Context& ctx, const UpdateArgs& a, UiLanguage lang, bool confirmed) {
-  EngineSession session;
-  DeviceWatchState st;
+DeviceWatchConfig update_watch_config(const UpdateArgs& a, UiLanguage lang) {
   DeviceWatchConfig cfg;
   cfg.language = lang;
   cfg.firmwareFile = a.file;
   cfg.recover = a.recover;
+  return cfg;
+}
+
+CameraUpdate update_camera(Context& ctx, const UpdateArgs& a, UiLanguage lang, bool confirmed) {
+  EngineSession session;
+  DeviceWatchState st;
+  const DeviceWatchConfig cfg = update_watch_config(a, lang);
   DeviceWatchResult r;
   // A pass that cannot read the file has said why (and printed its object).
   if (auto rc = watch(ctx, st, r, cfg)) {

@@ -40,6 +40,9 @@ struct CameraUpdate {
   std::optional<std::uint16_t> fileVersion;
 };
 
+// The device-watch pass's settings for an update with `a`.
+[[nodiscard]] DeviceWatchConfig update_watch_config(const UpdateArgs& a, UiLanguage lang);
+
 // Runs the update on the camera the library finds at position 0 (the only
 // one inside a CameraScope). Messages and progress go to stderr (events to
 // stdout in JSON mode). `confirmed`: the user already agreed (--yes, or

@@ -42,7 +42,9 @@ TEST_F(ProgressCli, JsonProgressEventsCarryThePhaseInOrder) {
     const int percent = j["percent"];
     EXPECT_GE(percent, 0) << line;
     EXPECT_LE(percent, 100) << line;
-    if (j.contains("secondsLeft")) EXPECT_GE(j["secondsLeft"].get<long>(), 0) << line;
+    if (j.contains("secondsLeft")) {
+      EXPECT_GE(j["secondsLeft"].get<long>(), 0) << line;
+    }
     if (order.empty() || order.back() != phase) {
       order.push_back(phase);
       lastPercent = -1;
