@@ -34,11 +34,11 @@ cmake --build --preset windows
 # One Wine session for all the runs below. Wine's own services
 # (services.exe, plugplay.exe, rpcss.exe, ...) start with the first Wine
 # program of a session, inherit its standard output and error, and live as
-# long as the session. Were that first program a test under ctest, or a
-# command in $(...), its output would stay open after it ended and its test
-# would wait for the whole time limit (it did, now and then). So the session
-# is started here with its output on /dev/null, kept open (-p) so that it is
-# never started again by a test, and stopped at the end.
+# long as the session: were that first program a test, its test would wait
+# for its output to close until the session ended (wine-run.sh opens a
+# session the same way when none runs). The session is started here with
+# its output on /dev/null, kept open (-p) for the whole run whatever the
+# pauses between steps, and stopped at the end.
 start_wine_session() {
   timeout 60 wineserver -k 2>/dev/null || true
   setsid wineserver -p </dev/null >/dev/null 2>&1 || true

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# wine-run.sh against a stand-in for Wine that fails the way Wine's loader
-# does for its first N runs: a run is repeated only for that failure, a
+# wine-run.sh against stand-ins for Wine: a `wine` that fails the way Wine's
+# loader does for its first N runs, and a `wineserver` and `wineboot` that
+# only note their calls. A run is repeated only for the loader's failure, a
 # program that must not run twice is never repeated, the program's own
-# failures pass unchanged, and a repeated listing of tests names each test
-# once.
+# failures pass unchanged, a repeated listing of tests names each test once,
+# and a Wine session is opened before the program only when none runs.
 set -euo pipefail
 wine_run="$(cd "$(dirname "$0")" && pwd)/wine-run.sh"
 work="$(mktemp -d)"
@@ -20,6 +21,14 @@ fi
 exit "$STATUS"
 FAKE
 chmod +x "$work/wine"
+# The session's stand-ins: wineserver ends with $SERVER_STATUS (0: it started
+# a server, 2: one was running); both note their calls in $CALLS, as the
+# program does.
+mkdir -p "$work/bin" "$work/prefix"
+printf '#!/bin/sh\necho "wineserver $*" >>"$CALLS"\nexit "${SERVER_STATUS:-2}"\n' >"$work/bin/wineserver"
+printf '#!/bin/sh\necho wineboot >>"$CALLS"\n' >"$work/bin/wineboot"
+chmod +x "$work/bin/wineserver" "$work/bin/wineboot"
+export PATH="$work/bin:$PATH" WINEPREFIX="$work/prefix" CALLS="$work/calls"
 
 failures=0
 # LOADER_FAILURES STATUS OPTION ARG -> expected status, runs, output lines
@@ -47,5 +56,20 @@ check 5 0 "" --x 127 3 3                    # at most three runs
 check 1 0 --effects-checked /S 0 1 1        # an installer never runs twice
 check 1 0 "" --gtest_list_tests 0 2 1       # the listing of the last run only
 check 0 4 --effects-checked /S 4 1 1        # its own failure still counts
+
+# The session: opened (wineboot) before the program only when wineserver
+# started a new server, and not again when one runs.
+for server in 0 2; do
+  rm -f "$work/calls" "$work/runs"
+  printf '#!/bin/sh\necho run >>"$CALLS"\n' >"$work/bin/prog"
+  SERVER_STATUS=$server "$wine_run" /bin/sh "$work/bin/prog" >/dev/null 2>&1
+  calls="$(grep -v '^wineserver' "$work/calls" | tr '\n' ' ')"
+  want="run "
+  [ "$server" -eq 0 ] && want="wineboot run "
+  if [ "$calls" != "$want" ]; then
+    echo "FAIL: wineserver ending with $server: expected calls '$want', got '$calls'" >&2
+    failures=$((failures + 1))
+  fi
+done
 [ "$failures" -eq 0 ] && echo "wine-run.sh: all cases pass"
 exit "$failures"

@@ -2,8 +2,10 @@
 # wine-run.sh [--effects-checked] WINE PROGRAM [ARG...]
 #
 # Runs a Windows program under Wine for the tests (ctest's emulator, and the
-# installer and window scripts), and copes with one failure that is Wine's,
-# not the program's: the Linux loader of Wine's own process can fail an
+# installer and window scripts), and copes with two faults that are Wine's,
+# not the program's. First, a Wine session opened by the program would keep
+# its output open after it ended (below, where the session is opened).
+# Second, the Linux loader of Wine's own process can fail an
 # assertion while that process exits ("Inconsistency detected by ld.so:
 # dl-fini.c ... _dl_fini: Assertion"), a race between threads of the host
 # process. The Windows program has finished by then, but its exit status is
@@ -39,6 +41,28 @@ done
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
+
+# Wine's own services (services.exe, plugplay.exe, rpcss.exe, ...) start
+# with the first program of a Wine session, inherit its standard output and
+# error, and live as long as the session. Started from the program run here,
+# they would keep its output open after it ended, and whoever reads that
+# output (ctest, a $(...)) would wait until the session ended. So when no
+# session is running, one is opened first with its output on /dev/null; the
+# lock lets one run open it while the others wait. `wineserver` ends with 0
+# only when it started a new server (2 when one is running); that server
+# stays 10 s after its last program, and the services with it, so that runs
+# in a row share it.
+if command -v wineserver >/dev/null && command -v wineboot >/dev/null; then
+  lock="${WINEPREFIX:-$HOME/.wine}/.wine-run.lock"
+  if [ -d "$(dirname "$lock")" ] && exec 4>>"$lock"; then
+    flock 4
+    # Neither may keep the lock: they outlive this run.
+    if setsid wineserver -p10 </dev/null >/dev/null 2>&1 4>&-; then
+      timeout 120 wineboot </dev/null >/dev/null 2>&1 4>&- || true
+    fi
+    exec 4>&-
+  fi
+fi
 loader_failure='Inconsistency detected by ld.so'
 
 status=0
