@@ -36,8 +36,14 @@ packages=(
   # desktop-file-utils, appstream: desktop-file-validate, appstreamcli validate;
   # man-db, groff-base: man -w on the installed package, the man pages' lint.
   dpkg-dev desktop-file-utils appstream man-db groff-base
+  # file: CPack's dpkg-shlibdeps step when the package is made.
+  file
   # The fleet playbook's test (tests/fleet): ansible-playbook.
   ansible-core
+  # The end-to-end tests under QEMU (tests/e2e): the emulator, a static
+  # busybox for the guest, cpio to pack its initramfs, and the tools that
+  # unpack a kernel package's modules.
+  qemu-system-x86 busybox-static cpio xz-utils zstd
 )
 fi
 
@@ -59,5 +65,8 @@ else
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Another install may hold apt's lock (a test installing for itself, an
+# unattended upgrade): wait for it rather than fail.
+lock_wait=(-o DPkg::Lock::Timeout=600)
+"${sudo[@]}" apt-get "${lock_wait[@]}" update -qq
+"${sudo[@]}" apt-get "${lock_wait[@]}" install -y -qq --no-install-recommends "${missing[@]}"

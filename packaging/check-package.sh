@@ -218,7 +218,7 @@ installed_packages > "$work/before"
 apt_install() {
   local -a reinstall=()
   [ "$was_installed" -eq 0 ] || reinstall=(--reinstall)
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends \
     "${reinstall[@]}" "$deb" > "$work/install.log" 2>&1
 }
 [ "$was_installed" -eq 1 ] || installed_by_us=1

@@ -26,12 +26,17 @@ can_install() {
   return 1
 }
 
+# Tests run side by side may install at the same time: the one that finds
+# apt's lock taken waits for it (within its own time-out) instead of failing.
+apt_wait=(-o DPkg::Lock::Timeout=150)
+
 apt_lists_updated=0
 apt_update() {
   [ $apt_lists_updated = 1 ] && return 0
   apt_lists_updated=1
   note "updating the package lists"
-  DEBIAN_FRONTEND=noninteractive timeout 180 "${sudo_cmd[@]}" apt-get update -qq >/dev/null 2>&1
+  DEBIAN_FRONTEND=noninteractive timeout 180 "${sudo_cmd[@]}" apt-get "${apt_wait[@]}" update -qq \
+    >/dev/null 2>&1
 }
 
 busybox_static() {
@@ -57,11 +62,11 @@ e2e_need_tools() {
     can_install || skip "missing $missing (install them, or let this test do it: run as root or with password-less sudo, LUMAVIX_E2E_INSTALL unset)"
     note "installing $missing"
     # shellcheck disable=SC2086
-    if ! DEBIAN_FRONTEND=noninteractive timeout 300 "${sudo_cmd[@]}" apt-get install -y -qq \
+    if ! DEBIAN_FRONTEND=noninteractive timeout 300 "${sudo_cmd[@]}" apt-get "${apt_wait[@]}" install -y -qq \
         --no-install-recommends $missing >/dev/null 2>&1; then
       apt_update
       # shellcheck disable=SC2086
-      DEBIAN_FRONTEND=noninteractive timeout 300 "${sudo_cmd[@]}" apt-get install -y -qq \
+      DEBIAN_FRONTEND=noninteractive timeout 300 "${sudo_cmd[@]}" apt-get "${apt_wait[@]}" install -y -qq \
         --no-install-recommends $missing >/dev/null 2>&1
     fi
     missing=$(tools_missing)
