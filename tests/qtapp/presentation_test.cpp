@@ -81,6 +81,8 @@ Place StatusPlace(Presentation p, UiLanguage lang) {
       return {20, 15, 410, 70};
     case Presentation::UpToDate:
       return {50, 30, 340, 70};
+    case Presentation::Unreadable:
+      return {50, 45, 340, 70};
   }
   return {};
 }
@@ -105,6 +107,8 @@ std::u16string ExpectedStatus(Presentation p, UiLanguage lang) {
       return InterruptedUnidentifiedText(lang, kToolModel);
     case Presentation::Confirmed:
       return ConfirmedText(lang, kToolModel, 0x0105);
+    case Presentation::Unreadable:
+      return std::u16string(UnreadableCameraText(lang));
   }
   return {};
 }
