@@ -225,8 +225,11 @@ bool kvVidHidCls_SPI_Flash_Read(std::uint32_t address, std::uint32_t count, std:
 }
 
 bool lumavix::EndFlashTransaction() {
+  // A read of no bytes that finishes: the chip select goes, nothing is
+  // clocked, and it waits for the library lock as briefly as a read does.
+  std::uint8_t none[1] = {};
   for (int attempt = 0; attempt < kEndTransactionAttempts; ++attempt) {
-    if (kvVidHidCls_SpiCmdWrite(0, 1, 0, nullptr, 0, nullptr) >= 0) return true;
+    if (kvVidHidCls_SpiCmdRead(0, 1, 0, nullptr, 0, none) >= 0) return true;
   }
   return false;
 }

@@ -73,7 +73,7 @@ inline constexpr std::uint32_t kEepromRetryMs = 3000;
 // command would be clocked in as more of it, and the bytes that read
 // returned would continue the old read instead of starting at its own
 // address (a whole camera then reads as erased flash).
-inline constexpr int kEndTransactionAttempts = 5;
+inline constexpr int kEndTransactionAttempts = 3;
 [[nodiscard]] bool EndFlashTransaction();
 // Read-modify-write of one 4 KiB sector, verified by reading it back.
 [[nodiscard]] bool RewriteSectorVerified(std::uint32_t sector,
