@@ -31,6 +31,8 @@ const PresentationCase kCases[] = {
     {Presentation::NotThisProduct, "q,fw=0104,pid=0E5A", 0x0105},
     {Presentation::UpdateAvailable, "q,fw=0104", 0x0105},
     {Presentation::UpToDate, "q,fw=0105", 0x0105},
+    // Listed, then every transfer fails: a camera that does not answer.
+    {Presentation::Unreadable, "q,unplug-after=1", 0x0105},
 };
 
 const PresentationCase& CaseOf(Presentation p) {
@@ -223,7 +225,8 @@ TEST_P(PresentationTest, LaysOutTheOutcome) {
 INSTANTIATE_TEST_SUITE_P(
     AllLanguages, PresentationTest,
     ::testing::Combine(::testing::Values(Presentation::NoCamera, Presentation::NotThisProduct,
-                                         Presentation::UpdateAvailable, Presentation::UpToDate),
+                                         Presentation::UpdateAvailable, Presentation::UpToDate,
+                                         Presentation::Unreadable),
                        ::testing::ValuesIn(kAllLanguages)),
     [](const ::testing::TestParamInfo<Param>& tp) {
       std::string name = PresentationName(std::get<0>(tp.param));
