@@ -309,8 +309,9 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
   st.statusText = r.view.statusText;
 
   auto finish = [&](Presentation p) {
-    // Whatever came back after the reconnection has now been presented.
-    if (st.replugLeft && p != Presentation::NoCamera) {
+    // Whatever came back after the reconnection has now been presented; a
+    // camera that did not answer has not been seen yet.
+    if (st.replugLeft && p != Presentation::NoCamera && p != Presentation::Unreadable) {
       st.awaitingReplug.reset();
       st.replugLeft = false;
     }
