@@ -567,7 +567,7 @@ TEST(FirmwareImageTest, ImageReadsBackAsTheCameraPassWouldReadIt) {
   }
 }
 
-// The Parts accept any signature on reading: a block signed otherwise is a
+// Any signature is accepted on reading: a block signed otherwise is a
 // whole camera, compared by its version like any other.
 TEST_F(WatchPassTest, AnyBlockSignatureReadsAsAFinishedCamera) {
   attach(sim::SimProfile::Q);
