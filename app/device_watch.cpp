@@ -91,7 +91,18 @@ FirmwareInfo ReadFirmwareInfo(std::span<const std::uint8_t> head) {
     info.firmwareVersion = le16(head, static_cast<std::size_t>(block) + kUdFirmwareVersion);
     info.productId = le16(head, static_cast<std::size_t>(block) + kUdProductId);
   }
+  // The pass reads the file's block from its first 64 KiB only: a block the
+  // flash could hold but the pass would not read counts as out of reach.
+  info.imageIdentity = head.size() > kFirmwareCrcSize
+                           ? ImageFlashIdentity(head.subspan(kFirmwareCrcSize))
+                           : FlashIdentity::NoBootConfig;
+  if (info.imageIdentity == FlashIdentity::Valid && !info.blockInReach)
+    info.imageIdentity = FlashIdentity::OutOfReach;
   return info;
+}
+
+bool ImageReadsFinished(const FirmwareInfo& info) {
+  return info.read && info.imageIdentity == FlashIdentity::Valid;
 }
 
 std::string FindFirmwareFile(const std::string& directory) {
@@ -147,10 +158,13 @@ bool FirmwareFitsCamera(std::uint16_t id, const CameraIdentity& camera) {
   return true;
 }
 
+bool KnownProductId(std::uint16_t id) {
+  return id == ProductIdQA || id == ProductIdQB || id == ProductIdQAlt || id == ProductIdRA ||
+         id == ProductIdRB || id == ProductIdR2;
+}
+
 bool UsbIdentityFitsFirmware(std::uint16_t usb, std::uint16_t file, ModelVariant tool) {
-  const bool known = usb == ProductIdQA || usb == ProductIdQB || usb == ProductIdQAlt ||
-                     usb == ProductIdRA || usb == ProductIdRB || usb == ProductIdR2;
-  if (!known) return false;
+  if (!KnownProductId(usb)) return false;
   // The camera as its block would describe it, had it been whole.
   CameraIdentity camera;
   const bool q = usb == ProductIdQA || usb == ProductIdQB || usb == ProductIdQAlt;
@@ -182,6 +196,8 @@ const char* PresentationName(Presentation p) {
       return "interrupted-unidentified";
     case Presentation::Confirmed:
       return "confirmed";
+    case Presentation::Unreadable:
+      return "unreadable";
   }
   return "?";
 }
@@ -228,8 +244,16 @@ PresentationView ComposePresentation(Presentation p, UiLanguage lang,
       v.controlsEnabled = true;
       break;
     case Presentation::InterruptedUnidentified:
+      // The button is the user's word that the camera is this model.
       v.statusText = InterruptedUnidentifiedText(lang, toolModelName);
       v.statusRect = kUpdateAvailableStatusRect;
+      v.updateButtonShown = true;
+      v.updateButtonText = std::u16string(FinishUpdateButtonText(lang));
+      v.controlsEnabled = true;
+      break;
+    case Presentation::Unreadable:
+      v.statusText = std::u16string(UnreadableCameraText(lang));
+      v.statusRect = kConnectStatusRect;
       break;
     case Presentation::Confirmed:
       v.statusText = ConfirmedText(lang, toolModelName, cameraVersion);
@@ -285,8 +309,9 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
   st.statusText = r.view.statusText;
 
   auto finish = [&](Presentation p) {
-    // Whatever came back after the reconnection has now been presented.
-    if (st.replugLeft && p != Presentation::NoCamera) {
+    // Whatever came back after the reconnection has now been presented; a
+    // camera that did not answer has not been seen yet.
+    if (st.replugLeft && p != Presentation::NoCamera && p != Presentation::Unreadable) {
       st.awaitingReplug.reset();
       st.replugLeft = false;
     }
@@ -311,11 +336,12 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
   }
 
   std::uint32_t reg = 0;
-  r.chipRegisterRead = ReadRegister(0x0000, 4, reg);
-  if (r.chipRegisterRead) {
-    r.chipRegister = reg;
-    st.chipGen = ChipGenFromRegister(reg);
-  }
+  r.chipRegisterRead = ReadWithRetries([&] { return ReadRegister(0x0000, 4, reg); });
+  // The camera is there but does not answer: what it is and what it holds
+  // are unknown, and nothing may be decided from it.
+  if (!r.chipRegisterRead) return finish(Presentation::Unreadable);
+  r.chipRegister = reg;
+  st.chipGen = ChipGenFromRegister(reg);
   if (st.chipGen == 0 && !cfg.allowChipGen0Download) return finish(Presentation::NoCamera);
 
   const UserDataOutcome ud = ReadUserData(st.deviceOpen, st.page, st.camera);
@@ -325,9 +351,15 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
   r.flashIdentity = ud.identity;
   r.usbProductId = DeviceUsbProductId(0);
   if (ud.status) st.statusText = widen_narrow_text(ud.status);
-  // The camera answered (its chip register was read this pass or before),
-  // but its flash does not say what it is: an update was cut short. What it
-  // held before, kept in the camera fields, no longer counts.
+  // A register that the library's own rule reads as generation 2 while the
+  // library still calls the camera another generation: its transfers failed.
+  const bool library_gen2 = (reg & 0xF0) == 0xB0 || (reg & 0xF0) == 0xC0;
+  if (ud.identity == FlashIdentity::Unreadable ||
+      (ud.identity == FlashIdentity::NotApplicable && st.chipGen == 2 && library_gen2))
+    return finish(Presentation::Unreadable);
+  // The camera answered, and the bytes read from its flash show that it
+  // does not say what it is: an update was cut short. What it held before,
+  // kept in the camera fields, no longer counts.
   const bool unfinished = IdentityUnfinished(ud.identity);
 
   std::string path = cfg.firmwareFile;
@@ -381,13 +413,23 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
       return file_problem(problem);
   }
   st.firmware = ReadFirmwareInfo(head);
+  // Written, this image would leave a camera that reads as unfinished.
+  if (cfg.fileProblemsInWindow && !ImageReadsFinished(st.firmware))
+    return file_problem(FileProblem::NotFirmware);
 
   if (unfinished) {
     // The camera is taken to be what its USB identity says, when that
     // identity is this tool's model and the file fits it; its version is
-    // unknown, so the update is offered whatever the file's version.
+    // unknown, so the update is offered whatever the file's version. A
+    // known id of another model or variant is refused, --recover or not: it
+    // says what the camera is. Only an id this build does not know leaves
+    // the model to the user's word.
     const bool fits =
         UsbIdentityFitsFirmware(r.usbProductId, st.firmware.productId, cfg.toolVariant);
+    if (!fits && KnownProductId(r.usbProductId)) {
+      r.otherModelRefused = true;
+      return finish(Presentation::NotThisProduct);
+    }
     if (!fits && !cfg.recover) return finish(Presentation::InterruptedUnidentified);
     st.camera = CameraIdentity{};
     st.camera.cameraChipType = 2;

@@ -84,11 +84,19 @@ struct FirmwareInfo {
   bool blockInReach = false;
   std::uint16_t firmwareVersion = 0;
   std::uint16_t productId = 0;
+  // What a camera would hold once this image is written, by the pass's own
+  // rule (ImageFlashIdentity): OutOfReach when the block is not in reach.
+  FlashIdentity imageIdentity = FlashIdentity::NotApplicable;
 };
 
 // Decodes the start of a firmware file (at most its first 64 KiB; missing
 // bytes count as zero, as in the zero-filled buffer of the pass).
 [[nodiscard]] FirmwareInfo ReadFirmwareInfo(std::span<const std::uint8_t> head);
+
+// The file's image would read back as a finished camera: written, it would
+// not leave a camera that every later pass calls unfinished (and offers to
+// rewrite). A file that fails this is refused before anything is written.
+[[nodiscard]] bool ImageReadsFinished(const FirmwareInfo& info);
 
 // The firmware file of a directory: the alphabetically first regular file
 // (byte order of the names) whose name ends in ".bin" in any letter case, as
@@ -116,6 +124,9 @@ struct FirmwareInfo {
 // only their own ids.
 [[nodiscard]] bool FirmwareFitsCamera(std::uint16_t fileProductId, const CameraIdentity& camera);
 
+// One of the six product ids this build knows (QA, QB, QAlt, RA, RB, R2).
+[[nodiscard]] bool KnownProductId(std::uint16_t id);
+
 // A camera whose flash holds no whole identity (an update did not finish)
 // may be updated when the USB product id it enumerated with is one of this
 // build's ids for the file's model, with the file fitting it as it would fit
@@ -139,20 +150,29 @@ enum class Presentation : std::uint8_t {
   // not finish. Its USB identity is this tool's model: the Update button
   // offers to run the update again.
   Interrupted,
-  // The same, but nothing tells what the camera is: no button, the text
-  // names the command that finishes the update on the user's word.
+  // The same, but nothing tells what the camera is: its USB product id is
+  // none this build knows. The window's button (Finish update) and the
+  // command line's --recover finish it on the user's word, taking it to be
+  // the file's model; neither is offered for a camera whose known id says it
+  // is another model or variant (that one is NotThisProduct).
   InterruptedUnidentified,
   // The camera left and came back after a verified update and runs the
   // version written: the update is confirmed (no button).
   Confirmed,
+  // The camera is there but its reads kept failing (after their retries):
+  // nothing is known of what it holds, so nothing is offered; the user is
+  // asked to reconnect it.
+  Unreadable,
 };
 
 // "no-camera", "not-this-product", "update-available", "up-to-date",
-// "interrupted", "interrupted-unidentified", "confirmed".
+// "interrupted", "interrupted-unidentified", "confirmed", "unreadable".
 [[nodiscard]] const char* PresentationName(Presentation p);
 
-// The presentations with the Update button: an update is available, or an
-// interrupted one is to be run again.
+// The presentations whose Update button runs the update with nothing more
+// than the confirmation: an update is available, or an interrupted one is to
+// be run again. (InterruptedUnidentified shows a button too, which finishes
+// the update only on the user's word for the camera's model.)
 [[nodiscard]] bool OffersUpdate(Presentation p);
 
 // How a pass ended.
@@ -179,6 +199,8 @@ struct PresentationView {
   bool controlsEnabled = false;
   // The Update button's place; width 0 keeps the template's.
   PixelRect updateButtonRect;
+  // The Update button's text; empty keeps "Update".
+  std::u16string updateButtonText;
   // No usable firmware file: the button that opens the file dialog.
   bool chooseFileShown = false;
   PixelRect chooseFileRect;
@@ -269,6 +291,10 @@ struct DeviceWatchResult {
   // product id of the interface (0 when the platform does not say).
   FlashIdentity flashIdentity = FlashIdentity::NotApplicable;
   std::uint16_t usbProductId = 0;
+  // An unfinished camera whose known USB product id is of another model or
+  // variant than the file's (NotThisProduct): `usbProductId` against the
+  // file's id, which the command line names.
+  bool otherModelRefused = false;
 };
 
 // One pass, step by step as the window runs it (RunDeviceWatch): reopens the
@@ -277,8 +303,11 @@ struct DeviceWatchResult {
 // firmware path and info, camera fields, chipGen, deviceOpen) and returns
 // what the window shows. Deferred, with nothing touched, while an update runs.
 // A generation-2 camera whose flash holds no whole identity (the states an
-// interrupted update leaves, FlashIdentity) is never "up to date" or "not
-// this product": it is Interrupted, or InterruptedUnidentified.
+// interrupted update leaves, FlashIdentity) is never "up to date": it is
+// Interrupted, InterruptedUnidentified, or NotThisProduct when its known
+// USB id is another model's. Only bytes that were read decide that: reads
+// are tried again (ReadWithRetries), and a camera that still cannot be read
+// is Unreadable.
 [[nodiscard]] DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& state,
                                                     const DeviceWatchConfig& config);
 

@@ -131,15 +131,8 @@ WindowEffects MainWindowCore::RunPass() {
     return e;
   }
 
-  DeviceWatchConfig cfg;
-  cfg.language = lang_;
-  cfg.directory = directory_;
-  cfg.firmwareFile = chosenFile_;
-  cfg.fileProblemsInWindow = true;
-  cfg.updateInProgress = flow_.running();
-
   frame_.actionControlsEnabled = false;
-  const DeviceWatchResult r = EvaluateDeviceWatch(watch_, cfg);
+  const DeviceWatchResult r = EvaluateDeviceWatch(watch_, PassConfig());
   if (r.outcome == WatchOutcome::Deferred) {
     passPending_ = true;
     return e;
@@ -157,6 +150,8 @@ WindowEffects MainWindowCore::RunPass() {
     failurePending_ = false;
   }
   e.endConfirmation = r.endConfirmation;
+  lastPresentation_ = r.outcome == WatchOutcome::Presented ? r.view.presentation
+                                                           : Presentation::NoCamera;
   ApplyPresentation(view);
   // The file view has no presentation of its own (it shows no camera
   // state); a trace or a test still tells it from a missing camera.
@@ -174,6 +169,16 @@ WindowEffects MainWindowCore::RunPass() {
   return e;
 }
 
+DeviceWatchConfig MainWindowCore::PassConfig() const {
+  DeviceWatchConfig cfg;
+  cfg.language = lang_;
+  cfg.directory = directory_;
+  cfg.firmwareFile = chosenFile_;
+  cfg.fileProblemsInWindow = true;
+  cfg.updateInProgress = flow_.running();
+  return cfg;
+}
+
 void MainWindowCore::ApplyPresentation(const PresentationView& v) {
   WindowFrame& f = frame_;
   f.progressView = false;
@@ -182,6 +187,9 @@ void MainWindowCore::ApplyPresentation(const PresentationView& v) {
   f.statusRect = v.statusRect;
   f.updateShown = v.updateButtonShown;
   f.updateRect = v.updateButtonRect;
+  f.updateText = v.updateButtonText.empty() ? std::u16string(StatusText(lang_, 6))
+                                            : v.updateButtonText;
+  f.updateOnUsersWord = v.updateButtonShown && v.presentation == Presentation::InterruptedUnidentified;
   f.linkShown = v.linkShown;
   if (v.linkShown) {
     f.linkRect = v.linkRect;
@@ -251,6 +259,7 @@ WindowEffects MainWindowCore::UpdateClicked() {
   if (frame_.updateShown && frame_.actionControlsEnabled && !UpdateRunning()) {
     e.showConfirmation = true;
   }
+  finishChosen_ = e.showConfirmation && frame_.updateOnUsersWord;
   return e;
 }
 
@@ -260,6 +269,25 @@ WindowEffects MainWindowCore::Confirmed() {
   if (UpdateRunning()) return e;
   {
     BusyScope busy(busy_);
+    if (lastPresentation_ == Presentation::InterruptedUnidentified) {
+      // The user's word that the camera is the file's model, given by a
+      // click on Finish update and nothing else; the pass applies the same
+      // rule as `update --recover` and sets the camera's identity for the
+      // run. Anything else it finds now is shown instead.
+      const bool chosen = finishChosen_;
+      finishChosen_ = false;
+      if (!chosen) {
+        e.Merge(RunPass());
+        return Finish(e);
+      }
+      DeviceWatchConfig cfg = PassConfig();
+      cfg.recover = true;
+      const DeviceWatchResult r = EvaluateDeviceWatch(watch_, cfg);
+      if (r.outcome != WatchOutcome::Presented || r.view.presentation != Presentation::Interrupted) {
+        e.Merge(RunPass());
+        return Finish(e);
+      }
+    }
     EnterProgressView();
     // The progress view is up before the engine's own start checks can
     // show their message boxes over it.

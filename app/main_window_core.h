@@ -47,6 +47,10 @@ struct WindowFrame {
   bool updateShown = false;
   PixelRect updateRect;
   std::u16string updateText;
+  // The button finishes an unfinished camera's update on the user's word
+  // that it is this tool's model (Finish update): only a click is that
+  // word, never an automatic run.
+  bool updateOnUsersWord = false;
   bool linkShown = false;
   PixelRect linkRect;
   std::string linkMarkup;   // one anchor
@@ -138,7 +142,11 @@ class MainWindowCore {
 
   // The Update button, or Return while it is shown: the confirmation dialog.
   WindowEffects UpdateClicked();
-  // OK in the confirmation dialog: the progress view and the download.
+  // OK in the confirmation dialog: the progress view and the download. After
+  // Finish update, the pass runs again taking the camera to be the file's
+  // model (as `update --recover` does), and the download starts only when
+  // that pass offers it: the camera is still unidentified, not one whose id
+  // names another model.
   WindowEffects Confirmed();
   // A notification the worker posted (WM_UPDATE_NOTIFY).
   WindowEffects Notification(std::uint32_t code, std::uint32_t value);
@@ -187,6 +195,7 @@ class MainWindowCore {
 
  private:
   WindowEffects RunPass();
+  [[nodiscard]] DeviceWatchConfig PassConfig() const;
   // The end of every event: a pass asked for meanwhile gets timer 1 once
   // nothing holds it back any more.
   WindowEffects Finish(WindowEffects effects);
@@ -214,6 +223,9 @@ class MainWindowCore {
   FailureKind failureKind_ = FailureKind::WriteFailed;
   std::string failureDetail_;
   bool initialised_ = false;
+  Presentation lastPresentation_ = Presentation::NoCamera;
+  // Finish update was clicked and its confirmation is up.
+  bool finishChosen_ = false;
 };
 
 }  // namespace lumavix

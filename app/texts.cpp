@@ -506,23 +506,51 @@ std::u16string ConfirmedText(UiLanguage lang, std::u16string_view model_name,
 std::u16string InterruptedUnidentifiedText(UiLanguage lang, std::u16string_view model_name) {
   // {} the model name; the command stays as it is typed.
   static constexpr std::u16string_view kFormat[kLanguageCount] = {
-      u"The last update of this camera did not finish, and it cannot be identified. If it is "
-      u"your {}, finish the update with: lumavix-fw update --recover",
-      u"La dernière mise à jour de cette caméra ne s'est pas terminée et elle ne peut pas être "
-      u"identifiée. S'il s'agit de votre {}, terminez la mise à jour avec\u00A0: lumavix-fw "
-      u"update --recover",
-      u"Die letzte Aktualisierung dieser Kamera wurde nicht abgeschlossen, und sie kann nicht "
-      u"erkannt werden. Wenn es Ihre {} ist, schließen Sie die Aktualisierung ab mit: "
-      u"lumavix-fw update --recover",
-      u"このカメラの前回のアップデートは完了しておらず、カメラを識別できません。お使いの {} であれば、"
-      u"次のコマンドでアップデートを完了してください：lumavix-fw update --recover",
-      u"L'ultimo aggiornamento di questa fotocamera non è stato completato e non è possibile "
-      u"identificarla. Se è la tua {}, completare l'aggiornamento con: lumavix-fw update "
-      u"--recover",
+      u"The last update of this camera did not finish, and it cannot be identified. Only if it "
+      u"is a {} and this file is for it, click Finish update (or run lumavix-fw update "
+      u"--recover).",
+      u"La mise à jour de cette caméra n'est pas terminée et elle ne peut pas être identifiée. "
+      u"Uniquement s'il s'agit d'une {} et que ce fichier lui est destiné, cliquez sur Terminer "
+      u"la mise à jour (ou lancez lumavix-fw update --recover).",
+      u"Die Aktualisierung dieser Kamera ist nicht fertig, und sie kann nicht erkannt werden. "
+      u"Nur wenn es eine {} ist und die Datei für sie bestimmt ist, klicken Sie auf "
+      u"Aktualisierung abschließen (oder: lumavix-fw update --recover).",
+      u"このカメラの前回のアップデートは完了しておらず、カメラを識別できません。{} であり、このファイルが"
+      u"そのカメラ用である場合に限り、「アップデートを完了」をクリックしてください（または "
+      u"lumavix-fw update --recover）。",
+      u"L'aggiornamento di questa fotocamera non è stato completato e non è possibile "
+      u"identificarla. Solo se è una {} e questo file è per lei, fai clic su Completa "
+      u"aggiornamento (oppure lumavix-fw update --recover).",
       u"De laatste update van deze camera is niet voltooid en de camera kan niet worden "
-      u"herkend. Als het uw {} is, voltooi de update dan met: lumavix-fw update --recover",
+      u"herkend. Alleen als het een {} is en dit bestand ervoor bedoeld is, klikt u op Update "
+      u"voltooien (of: lumavix-fw update --recover).",
   };
   return Fill(kFormat[Row(lang)], {model_name});
+}
+
+std::u16string_view FinishUpdateButtonText(UiLanguage lang) {
+  static constexpr std::u16string_view kText[kLanguageCount] = {
+      u"Finish update",
+      u"Terminer la mise à jour",
+      u"Aktualisierung abschließen",
+      u"アップデートを完了",
+      u"Completa aggiornamento",
+      u"Update voltooien",
+  };
+  return kText[Row(lang)];
+}
+
+std::u16string_view UnreadableCameraText(UiLanguage lang) {
+  static constexpr std::u16string_view kText[kLanguageCount] = {
+      u"The camera does not answer reliably; reconnect it and try again.",
+      u"La caméra ne répond pas de façon fiable\u00A0; reconnectez-la et réessayez.",
+      u"Die Kamera antwortet nicht zuverlässig. Schließen Sie sie erneut an und versuchen Sie "
+      u"es noch einmal.",
+      u"カメラが正常に応答しません。カメラを接続し直して、もう一度お試しください。",
+      u"La fotocamera non risponde in modo affidabile: ricollegala e riprova.",
+      u"De camera reageert niet betrouwbaar. Sluit hem opnieuw aan en probeer het nog eens.",
+  };
+  return kText[Row(lang)];
 }
 
 std::u16string_view RetryAdviceText(UiLanguage lang) {

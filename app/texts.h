@@ -125,14 +125,22 @@ void SetUiLanguage(UiLanguage lang);
 [[nodiscard]] std::u16string InterruptedText(UiLanguage lang, std::u16string_view model_name,
                                              std::uint16_t file_version);
 
-// The same, for a camera whose identity cannot be told at all: what to run
-// if it is this tool's model.
 // The camera came back after its update and runs the version written: the
 // update is confirmed. `model_name` is the camera's model text.
 [[nodiscard]] std::u16string ConfirmedText(UiLanguage lang, std::u16string_view model_name,
                                            std::uint16_t version);
+
+// An unfinished camera whose identity cannot be told at all (its USB id is
+// none this tool knows): finish the update only if the user knows it is this
+// tool's model, with the window's button or the command's --recover; for any
+// other camera, not at all.
 [[nodiscard]] std::u16string InterruptedUnidentifiedText(UiLanguage lang,
                                                          std::u16string_view model_name);
+// The button that finishes such an update on the user's word.
+[[nodiscard]] std::u16string_view FinishUpdateButtonText(UiLanguage lang);
+
+// The camera is connected but its reads kept failing: nothing is offered.
+[[nodiscard]] std::u16string_view UnreadableCameraText(UiLanguage lang);
 
 // After a failed update while the camera is still connected: what to do.
 // The failure itself is the progress message above it.

@@ -48,7 +48,9 @@ int run_status(Context& ctx, const StatusArgs& a) {
   // reads as version 0, which looks up to date); say what is wrong with it.
   j["fileProblem"] = nullptr;
   if (j["file"].is_string()) {
-    const std::string problem = firmware_file_problem(st.firmwarePath);
+    std::string problem = firmware_file_problem(st.firmwarePath);
+    if (problem.empty() && st.firmware.read && !ImageReadsFinished(st.firmware))
+      problem = unfinished_image_message(st);
     if (!problem.empty()) {
       j["fileProblem"] = problem;
       std::cerr << "warning: " << problem << '\n';
@@ -77,7 +79,8 @@ void register_update_commands(CLI::App& app, Commands& commands) {
   auto st = std::make_shared<StatusArgs>();
   auto* status = app.add_subcommand(
       "status", "Look for the camera and the firmware file, as the window does (exit 0: the pass "
-                "completed, 3: no camera, 4: not this product)");
+                "completed, 1: the camera does not answer reliably, 3: no camera, 4: not this "
+                "product)");
   status->add_option("DIR", st->dir, "Directory holding the firmware file (default: .)");
   status->callback([&commands, st] {
     commands.choose([st](Context& c) { return run_status(c, *st); });
@@ -89,10 +92,13 @@ void register_update_commands(CLI::App& app, Commands& commands) {
   update->add_option("FILE", up->file, "Firmware file (default: the first *.bin of .)");
   update->add_flag("--yes,-y", up->yes, "Confirm without asking");
   update->add_flag("--force", up->force,
-                   "Update even when the camera is up to date (the identity check stays)");
+                   "The engineer's override: update even when the camera is up to date or newer "
+                   "than the file (it rewrites or downgrades it); the model and product checks "
+                   "stay");
   update->add_flag("--recover", up->recover,
-                   "Finish an interrupted update on a camera that cannot be identified, taking "
-                   "it to be the model the file is for");
+                   "Finish an interrupted update on a camera that cannot be identified (its USB "
+                   "product id is none this tool knows), taking it to be the model the file is "
+                   "for; a camera whose id names another model or variant is refused");
   update->add_flag("--all", up->all,
                    "Update every connected camera the file is for, one after another (exit 0: "
                    "every camera that needed it was verified, 1: any failed, 5: none needed it)");

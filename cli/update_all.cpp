@@ -2,6 +2,7 @@
 // exactly as a lone `update` would, inside a scope in which the library sees
 // that camera alone; the confirmation is asked once, for all of them.
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <iostream>
 #include <string>
@@ -17,8 +18,11 @@
 namespace lumavix::cli {
 namespace {
 
-// What became of one camera, for its result and the summary.
-enum class Fate { Updated, Planned, UpToDate, OtherProduct, NoCamera, Failed };
+// What became of one camera, for its result and the summary. Unfinished
+// and Unreadable cameras were left as they were found, and need the user:
+// like a failure, they make the run exit 1.
+enum class Fate { Updated, Planned, UpToDate, OtherProduct, NoCamera, Failed, Unfinished, Unreadable };
+constexpr int kFates = 8;
 
 const char* fate_name(Fate f) {
   switch (f) {
@@ -28,6 +32,8 @@ const char* fate_name(Fate f) {
     case Fate::OtherProduct: return "other-product";
     case Fate::NoCamera: return "gone";
     case Fate::Failed: return "failed";
+    case Fate::Unfinished: return "unfinished";
+    case Fate::Unreadable: return "unreadable";
   }
   return "?";
 }
@@ -35,6 +41,9 @@ const char* fate_name(Fate f) {
 Fate fate_of(const CameraUpdate& u, bool dry_run) {
   if (u.status == kExitOk && (u.written || dry_run) && !u.object.is_null())
     return dry_run ? Fate::Planned : Fate::Updated;
+  // A run that wrote and failed is a failure, whatever the camera was.
+  if (!u.written && u.presentation == Presentation::Unreadable) return Fate::Unreadable;
+  if (!u.written && u.unfinished) return Fate::Unfinished;
   switch (u.status) {
     case kExitUpToDate: return Fate::UpToDate;
     case kExitNotThisProduct: return Fate::OtherProduct;
@@ -69,12 +78,13 @@ bool count_needing(Context& ctx, const UpdateArgs& a, UiLanguage lang,
 
 int run_update_all(Context& ctx, const UpdateArgs& a) {
   const UiLanguage lang = command_language();
-  std::vector<ListedCamera> cams;
+  CameraSearch search;
   {
     EngineSession session;
-    if (OpenDevices() == 0) return fail_no_camera(ctx);
-    cams = listed_cameras();
+    search = search_all_cameras();
+    if (search.cameras.empty()) return fail_no_camera(ctx);
   }
+  const std::vector<ListedCamera>& cams = search.cameras;
 
   bool confirmed = a.yes || a.dry_run;
   if (!confirmed) {
@@ -93,7 +103,7 @@ int run_update_all(Context& ctx, const UpdateArgs& a) {
     confirmed = true;
   }
 
-  int counts[6] = {};
+  int counts[kFates] = {};
   std::uint64_t total_transfers = 0;
   for (std::size_t i = 0; i < cams.size(); ++i) {
     const ListedCamera& c = cams[i];
@@ -110,6 +120,7 @@ int run_update_all(Context& ctx, const UpdateArgs& a) {
     ++counts[static_cast<int>(fate)];
     json entry{{"position", c.position},
                {"path", c.path},
+               {"kind", device_kind_name(c.kind)},
                {"productId", opt_hex(u.productId)},
                {"cameraVersion", opt_hex(u.cameraVersion)},
                {"fileVersion", opt_hex(u.fileVersion)},
@@ -143,9 +154,11 @@ int run_update_all(Context& ctx, const UpdateArgs& a) {
   // update either.
   const int failed = counts[static_cast<int>(Fate::Failed)] + counts[static_cast<int>(Fate::NoCamera)];
   const int up_to_date = counts[static_cast<int>(Fate::UpToDate)];
+  const int unfinished = counts[static_cast<int>(Fate::Unfinished)];
+  const int unreadable = counts[static_cast<int>(Fate::Unreadable)];
   int status = kExitOk;
   const char* result = "success";
-  if (failed > 0) {
+  if (failed > 0 || unfinished > 0 || unreadable > 0) {
     status = kExitFailed;
     result = "failed";
   } else if (updated == 0) {
@@ -160,12 +173,22 @@ int run_update_all(Context& ctx, const UpdateArgs& a) {
                  {"otherProduct", counts[static_cast<int>(Fate::OtherProduct)]},
                  {"gone", counts[static_cast<int>(Fate::NoCamera)]},
                  {"failed", failed},
+                 {"unfinished", unfinished},
+                 {"unreadable", unreadable},
+                 {"kinds", search.kinds_found},
+                 {"kindsNotSearched", search.kinds_not_searched},
                  {"transfers", total_transfers}}},
                {"result", result},
                {"exitStatus", status}};
-  ctx.result(summary, fmt::format("{} camera(s): {} {}, {} up to date, {} of another product, {} failed",
-                                  cams.size(), updated, a.dry_run ? "planned" : "updated",
-                                  up_to_date, counts[static_cast<int>(Fate::OtherProduct)], failed));
+  std::string text = fmt::format(
+      "{} camera(s): {} {}, {} up to date, {} of another product, {} failed, {} unfinished, {} "
+      "unreadable",
+      cams.size(), updated, a.dry_run ? "planned" : "updated", up_to_date,
+      counts[static_cast<int>(Fate::OtherProduct)], failed, unfinished, unreadable);
+  if (!search.kinds_not_searched.empty())
+    text += fmt::format("; interface kinds not searched: {}",
+                        fmt::join(search.kinds_not_searched, ", "));
+  ctx.result(summary, text);
   return status;
 }
 

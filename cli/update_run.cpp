@@ -46,13 +46,16 @@ CameraUpdate update_camera(Context& ctx, const UpdateArgs& a, UiLanguage lang, b
   const Presentation p = r.view.presentation;
   CameraUpdate base;
   base.presentation = p;
-  if (p != Presentation::NoCamera && !is_interrupted(p)) {
+  if (p != Presentation::NoCamera && !flash_untrusted(r)) {
     base.productId = st.camera.cameraProductId;
     base.cameraVersion = st.camera.cameraFirmwareVersion;
-  } else if (is_interrupted(p) && r.usbProductId != 0) {
+  } else if (flash_untrusted(r) && r.usbProductId != 0) {
     base.productId = r.usbProductId;
   }
   if (st.firmware.read) base.fileVersion = st.firmware.firmwareVersion;
+  base.unfinished = IdentityUnfinished(r.flashIdentity);
+  // A known id of another model: --recover does not make it this model's.
+  if (r.otherModelRefused) return camera_error(kExitNotThisProduct, other_model_message(st, r), base);
   // A damaged file is refused before the version decision, which would read
   // its missing fields as zero and call the camera up to date.
   if (p == Presentation::UpdateAvailable || p == Presentation::UpToDate ||
@@ -61,6 +64,10 @@ CameraUpdate update_camera(Context& ctx, const UpdateArgs& a, UiLanguage lang, b
     if (!problem.empty()) {
       return camera_error(kExitUsage, problem + "; nothing was written to the camera", base);
     }
+    if (!ImageReadsFinished(st.firmware))
+      return camera_error(kExitUsage,
+                          unfinished_image_message(st) + "; nothing was written to the camera",
+                          base);
   }
   // An interrupted update is finished without --force: the camera's
   // version is unknown, and the update is what it needs.

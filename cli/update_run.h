@@ -32,6 +32,8 @@ struct CameraUpdate {
   int status = kExitOk;  // the exit status of this camera alone
   Presentation presentation = Presentation::NoCamera;
   bool written = false;   // the worker ran (the flash may have changed)
+  // The pass read an unfinished update in the camera's flash.
+  bool unfinished = false;
   json object;            // the result object
   std::string text;       // the text-mode result; empty when stderr said it all
   // What the pass found, when it found it.

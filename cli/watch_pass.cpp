@@ -15,8 +15,41 @@ bool is_interrupted(Presentation p) {
   return p == Presentation::Interrupted || p == Presentation::InterruptedUnidentified;
 }
 
+bool flash_untrusted(const DeviceWatchResult& r) {
+  return is_interrupted(r.view.presentation) || r.view.presentation == Presentation::Unreadable ||
+         IdentityUnfinished(r.flashIdentity);
+}
+
+std::string other_model_message(const DeviceWatchState& st, const DeviceWatchResult& r) {
+  return fmt::format(
+      "the camera's update did not finish and its USB product id {} is another model's or "
+      "variant's than the file's {}: nothing was written to the camera (--recover is only for "
+      "a camera whose id this tool does not know)",
+      hex4(r.usbProductId), hex4(st.firmware.productId));
+}
+
+std::string unfinished_image_message(const DeviceWatchState& st) {
+  const char* why = "";
+  switch (st.firmware.imageIdentity) {
+    case FlashIdentity::OutOfReach:
+      why = "its user-data block lies beyond the first 64 KiB";
+      break;
+    case FlashIdentity::NoBootConfig:
+      why = "it carries no boot configuration";
+      break;
+    case FlashIdentity::BlockErased:
+      why = "its user-data block is erased";
+      break;
+    default:
+      why = "its user-data block cannot be read";
+      break;
+  }
+  return fmt::format(
+      "{}: {}, so a camera written with it would read as unfinished", st.firmwarePath, why);
+}
+
 json camera_json(const DeviceWatchState& st, const DeviceWatchResult& r) {
-  if (is_interrupted(r.view.presentation)) {
+  if (flash_untrusted(r)) {
     // Nothing of the flash's identity can be trusted: only what the
     // interface says.
     return json{{"chipGen", st.chipGen},
@@ -41,8 +74,9 @@ json status_json(const DeviceWatchState& st, const DeviceWatchResult& r) {
   json j{{"presentation", PresentationName(p)}, {"text", utf8(r.view.statusText)}};
   const bool identified = p != Presentation::NoCamera;
   const bool compared = p == Presentation::UpdateAvailable || p == Presentation::UpToDate;
-  j["cameraVersion"] = identified && !is_interrupted(p) ? json(hex4(st.camera.cameraFirmwareVersion))
-                                                     : json(nullptr);
+  j["cameraVersion"] = identified && !flash_untrusted(r)
+                          ? json(hex4(st.camera.cameraFirmwareVersion))
+                          : json(nullptr);
   j["fileVersion"] = st.firmware.read ? json(hex4(st.firmware.firmwareVersion)) : json(nullptr);
   j["file"] = compared || st.firmware.read ? json(st.firmwarePath) : json(nullptr);
   j["camera"] = identified ? camera_json(st, r) : json(nullptr);
@@ -76,6 +110,8 @@ int presentation_status(Presentation p) {
       return kExitOk;
     case Presentation::InterruptedUnidentified:
       return kExitNotThisProduct;
+    case Presentation::Unreadable:
+      return kExitFailed;
   }
   return kExitFailed;
 }

@@ -13,6 +13,15 @@ namespace lumavix::cli {
 
 // An update that did not finish, whether or not the camera says what it is.
 [[nodiscard]] bool is_interrupted(Presentation p);
+// Nothing the camera's flash says of it is to be trusted: its update did not
+// finish (whatever the presentation), or it could not be read.
+[[nodiscard]] bool flash_untrusted(const DeviceWatchResult& r);
+// The refusal of an unfinished camera whose USB id names another model or
+// variant, with both ids.
+[[nodiscard]] std::string other_model_message(const DeviceWatchState& st,
+                                              const DeviceWatchResult& r);
+// Why the file's image would not read back as finished (ImageReadsFinished).
+[[nodiscard]] std::string unfinished_image_message(const DeviceWatchState& st);
 
 // The camera as the pass found it; only its USB identity when an update was
 // interrupted (nothing in its flash can be trusted then).

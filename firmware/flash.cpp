@@ -224,23 +224,38 @@ bool kvVidHidCls_SPI_Flash_Read(std::uint32_t address, std::uint32_t count, std:
   return lumavix::ReadFlashReporting(address, count, out, 0, nullptr);
 }
 
+bool lumavix::EndFlashTransaction() {
+  // A read of no bytes that finishes: the chip select goes, nothing is
+  // clocked, and it waits for the library lock as briefly as a read does.
+  std::uint8_t none[1] = {};
+  for (int attempt = 0; attempt < kEndTransactionAttempts; ++attempt) {
+    if (kvVidHidCls_SpiCmdRead(0, 1, 0, nullptr, 0, none) >= 0) return true;
+  }
+  return false;
+}
+
 bool lumavix::ReadFlashReporting(std::uint32_t address, std::uint32_t count, std::uint8_t* out,
                                  std::uint32_t step, ProgressSink* sink) {
+  const auto failed = [] {
+    (void)EndFlashTransaction();
+    return false;
+  };
   std::uint8_t cmd[4];
   address_bytes(0x03, address, cmd);
   if (count <= kFlashPiece) {
     const bool ok = kvVidHidCls_SpiCmdRead(0, 1, 4, cmd, static_cast<std::uint8_t>(count), out) >= 0;
-    if (ok && sink) sink->position(count);
-    return ok;
+    if (!ok) return failed();
+    if (sink) sink->position(count);
+    return true;
   }
-  if (kvVidHidCls_SpiCmdWrite(0, 0, 0, nullptr, 4, cmd) < 0) return false;
+  if (kvVidHidCls_SpiCmdWrite(0, 0, 0, nullptr, 4, cmd) < 0) return failed();
   std::uint32_t done = 0;
   std::uint32_t reported = 0;
   while (done < count) {
     const std::uint32_t n = std::min(count - done, kFlashPiece);
     const std::uint8_t finish = (count - done <= kFlashPiece) ? 1 : 0;
     if (kvVidHidCls_SpiCmdRead(0, finish, 0, nullptr, static_cast<std::uint8_t>(n), out + done) < 0)
-      return false;
+      return failed();
     done += n;
     if (sink && (done == count || (step > 0 && done - reported >= step))) {
       sink->position(done);

@@ -61,10 +61,20 @@ inline constexpr std::uint32_t kEepromRetryMs = 3000;
 [[nodiscard]] bool EraseProgramRange(std::uint32_t address, std::uint32_t length,
                                      const std::uint8_t* data, ProgressSink* sink);
 // kvVidHidCls_SPI_Flash_Read with the same transfers, telling `sink` the
-// bytes read so far after every `step` bytes and at the end (no range).
+// bytes read so far after every `step` bytes and at the end (no range). A
+// read that fails ends its transaction (EndFlashTransaction) before it
+// reports the failure.
 [[nodiscard]] bool ReadFlashReporting(std::uint32_t address, std::uint32_t count,
                                       std::uint8_t* out, std::uint32_t step,
                                       ProgressSink* sink);
+// Releases the flash's chip select, ending whatever transaction is open;
+// tried until the bridge takes it, at most kEndTransactionAttempts times.
+// A read cut by a failed transfer leaves its read command open: the next
+// command would be clocked in as more of it, and the bytes that read
+// returned would continue the old read instead of starting at its own
+// address (a whole camera then reads as erased flash).
+inline constexpr int kEndTransactionAttempts = 3;
+[[nodiscard]] bool EndFlashTransaction();
 // Read-modify-write of one 4 KiB sector, verified by reading it back.
 [[nodiscard]] bool RewriteSectorVerified(std::uint32_t sector,
                                          std::span<const SectorPatch> patches);

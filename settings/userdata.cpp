@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "devlib/clock.h"
 #include "devlib/frame.h"
 #include "devlib/trace.h"
 #include "firmware/flash.h"
@@ -45,9 +46,18 @@ std::u16string hex_text(std::uint32_t value, int digits) {
   return widen_narrow_text(buf);
 }
 
+// The library answers 0 for its generation when the transfer that asks for
+// it fails, so anything but 2 is asked again before the camera is taken to
+// be of another generation.
 bool device0_is_gen2() {
-  std::uint8_t gen = 0;
-  return kvVidHidCls_GetDevChipGen(0, gen) == 1 && gen == 2;
+  return ReadWithRetries([] {
+    std::uint8_t gen = 0;
+    return kvVidHidCls_GetDevChipGen(0, gen) == 1 && gen == 2;
+  });
+}
+
+bool all_erased(std::span<const std::uint8_t> bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
 }
 
 // Reads the boot configuration and the block of device 0 as the device holds
@@ -55,10 +65,11 @@ bool device0_is_gen2() {
 // it: the bytes taken are the same, and the window's device watch, which
 // runs this after every plug, needs 34 transfers instead of 270. Returns
 // what it found; `block` holds the block for Valid, NoBootConfig (with a
-// location in reach) and Unsigned.
+// location in reach) and BlockErased.
 FlashIdentity read_block(UserDataLocation& loc, UserDataBlock& block) {
   std::array<std::uint8_t, kBootConfigSize> boot{};
-  if (!kvVidHidCls_SPI_Flash_Read(0, kBootConfigSize, boot.data())) return FlashIdentity::Unreadable;
+  if (!ReadWithRetries([&] { return kvVidHidCls_SPI_Flash_Read(0, kBootConfigSize, boot.data()); }))
+    return FlashIdentity::Unreadable;
   const BootConfig cfg = decode_boot_config(boot);
   DebugTrace("Boot config Info :");
   DebugTrace("BootAddr :\t\t0x%08X", cfg.boot_addr);
@@ -66,13 +77,16 @@ FlashIdentity read_block(UserDataLocation& loc, UserDataBlock& block) {
   DebugTrace("UserCodeAddr :\t0x%08X", cfg.user_code_addr);
   DebugTrace("UserCodeSize :\t0x%08X", cfg.user_code_size);
 
-  loc = locate_user_data(cfg);
+  const FlashIdentity located = ClassifyFlashIdentity(boot, {}, loc);
   if (!loc.readable) {
     DebugTrace("Code size error Size:0x%04x", loc.block_addr);
-    return cfg.has_magic() ? FlashIdentity::OutOfReach : FlashIdentity::NoBootConfig;
+    return located;
   }
   // `readable` promises the block lies wholly inside its sector.
-  if (!kvVidHidCls_SPI_Flash_Read(loc.sector + loc.offset, kUserDataBlockSize, block.data()))
+  if (!ReadWithRetries([&] {
+        return kvVidHidCls_SPI_Flash_Read(loc.sector + loc.offset, kUserDataBlockSize,
+                                          block.data());
+      }))
     return FlashIdentity::Unreadable;
 
   const std::uint32_t signature = get32(block.data() + kUdSignature);
@@ -80,13 +94,12 @@ FlashIdentity read_block(UserDataLocation& loc, UserDataBlock& block) {
              get16(block.data() + kUdVendorId), get16(block.data() + kUdProductId),
              get16(block.data() + kUdFirmwareVersion));
   DebugTrace("Default UVC property value: 0x%04x", block[kUdUvcDefaults]);
-  if (!cfg.has_magic()) return FlashIdentity::NoBootConfig;
-  return signature == kUserDataSignature ? FlashIdentity::Valid : FlashIdentity::Unsigned;
+  return ClassifyFlashIdentity(boot, block, loc);
 }
 
 // The block was read, whatever it holds.
 bool block_was_read(FlashIdentity f) {
-  return f == FlashIdentity::Valid || f == FlashIdentity::Unsigned ||
+  return f == FlashIdentity::Valid || f == FlashIdentity::BlockErased ||
          f == FlashIdentity::NoBootConfig;
 }
 
@@ -229,14 +242,43 @@ const char* FlashIdentityName(FlashIdentity f) {
       return "no-boot-configuration";
     case FlashIdentity::OutOfReach:
       return "block-out-of-reach";
-    case FlashIdentity::Unsigned:
-      return "block-unsigned";
+    case FlashIdentity::BlockErased:
+      return "block-erased";
   }
   return "?";
 }
 
 bool IdentityUnfinished(FlashIdentity f) {
-  return f != FlashIdentity::Valid && f != FlashIdentity::NotApplicable;
+  return f == FlashIdentity::NoBootConfig || f == FlashIdentity::OutOfReach ||
+         f == FlashIdentity::BlockErased;
+}
+
+FlashIdentity ClassifyFlashIdentity(std::span<const std::uint8_t, kBootConfigSize> boot,
+                                    std::span<const std::uint8_t> block, UserDataLocation& loc) {
+  const BootConfig cfg = decode_boot_config(boot);
+  loc = locate_user_data(cfg);
+  if (!cfg.has_magic()) return FlashIdentity::NoBootConfig;
+  if (!loc.readable) return FlashIdentity::OutOfReach;
+  // The signature is not the test: the tool writes 0x95673C7A, but a block
+  // signed otherwise is read like any other. Only erased flash is no block.
+  if (block.size() >= kUserDataBlockSize && all_erased(block.first(kUserDataBlockSize)))
+    return FlashIdentity::BlockErased;
+  return FlashIdentity::Valid;
+}
+
+FlashIdentity ImageFlashIdentity(std::span<const std::uint8_t> image) {
+  // Erased flash behind a short image.
+  const auto byte_at = [&](std::uint64_t at) -> std::uint8_t {
+    return at < image.size() ? image[static_cast<std::size_t>(at)] : 0xFF;
+  };
+  std::array<std::uint8_t, kBootConfigSize> boot{};
+  for (std::size_t i = 0; i < boot.size(); ++i) boot[i] = byte_at(i);
+  UserDataLocation loc;
+  const FlashIdentity located = ClassifyFlashIdentity(boot, {}, loc);
+  if (located != FlashIdentity::Valid) return located;
+  UserDataBlock block{};
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = byte_at(std::uint64_t{loc.block_addr} + i);
+  return ClassifyFlashIdentity(boot, block, loc);
 }
 
 bool ReadUserDataBlock(EepromUserData& record, FlashIdentity* identity) {
@@ -257,10 +299,11 @@ bool WriteUserDataBlock(const EepromUserData& record) {
   UserDataBlock as_read{};
   // Never into an image whose boot configuration is gone (what an
   // interrupted update leaves): a block written there would make a
-  // half-written image look finished. An unsigned block in a whole image is
-  // the engineering case the write exists for; it leaves it signed.
+  // half-written image look finished. An erased or otherwise signed block in
+  // a whole image is the engineering case the write exists for; it leaves
+  // it signed.
   const FlashIdentity found = read_block(loc, as_read);
-  if (found != FlashIdentity::Valid && found != FlashIdentity::Unsigned) return false;
+  if (found != FlashIdentity::Valid && found != FlashIdentity::BlockErased) return false;
 
   const UserDataBlock block = encode_user_data_block(
       record, std::span<const std::uint8_t, kUdDeviceKeptSize>(as_read.data() + kUdDeviceKept,

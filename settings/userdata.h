@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "devlib/clock.h"
 #include "firmware/image.h"
 #include "firmware/product_config.h"
 
@@ -117,29 +118,66 @@ void encode_string_descriptor(std::string_view text,
 
 // What the camera's flash says of its identity, as a user-data read found
 // it. An update erases the boot configuration first and writes it last, so
-// every state but Valid and NotApplicable is what an unfinished update (or a
-// damaged flash) leaves: the identity in the flash cannot be trusted.
+// the three unfinished states are what an unfinished update (or a damaged
+// flash) leaves: the identity in the flash cannot be trusted. Each of them is
+// seen in bytes that were read; a read that fails says nothing about the
+// flash and is Unreadable, never unfinished.
 enum class FlashIdentity : std::uint8_t {
-  Valid,          // boot configuration with its magic; a block in reach with the tool's signature
+  Valid,          // boot configuration with its magic; a block in reach, not erased (any signature)
   NotApplicable,  // no device 0, or its chip generation is not 2: nothing was read
-  Unreadable,     // a flash read failed
+  Unreadable,     // a flash read still failed after its retries
   NoBootConfig,   // the boot configuration is erased or lacks its magic
-  OutOfReach,     // the block's location cannot be read
-  Unsigned,       // the block lacks the tool's signature (an erased block included)
+  OutOfReach,     // the block lies outside the image's layout (at or above 64 KiB, or across its sector)
+  BlockErased,    // the block reads as erased flash (every byte 0xFF)
 };
 // "valid", "not-applicable", "unreadable", "no-boot-configuration",
-// "block-out-of-reach", "block-unsigned".
+// "block-out-of-reach", "block-erased".
 [[nodiscard]] const char* FlashIdentityName(FlashIdentity f);
-// True for the states an interrupted update leaves.
+// True for the states an interrupted update leaves (not Unreadable: a failed
+// read is no evidence about the camera).
 [[nodiscard]] bool IdentityUnfinished(FlashIdentity f);
+
+// The pass's rule on bytes already in hand: the 16-byte boot configuration
+// and, when it locates a block in reach, the block's bytes (`block` may be
+// empty for "not read yet"; it is only looked at for a located block).
+// Returns NoBootConfig, OutOfReach, BlockErased or Valid; `loc` says where
+// the block lies.
+[[nodiscard]] FlashIdentity ClassifyFlashIdentity(
+    std::span<const std::uint8_t, kBootConfigSize> boot, std::span<const std::uint8_t> block,
+    UserDataLocation& loc);
+
+// What a camera would hold after this image (the file's bytes after its CRC)
+// were written from address 0, read by the same rule: bytes beyond the image
+// count as erased flash. A firmware file whose image is not Valid here would
+// leave a camera that every later pass calls unfinished.
+[[nodiscard]] FlashIdentity ImageFlashIdentity(std::span<const std::uint8_t> image);
+
+// How often a failed flash or register read is tried again within one pass,
+// and the pause (through the process clock) before each new try.
+inline constexpr int kReadAttempts = 5;
+inline constexpr std::uint32_t kReadRetryPauseMs = 20;
+
+// Tries `read` (true: it succeeded) up to kReadAttempts times, pausing
+// kReadRetryPauseMs, then twice as long each time, through the process
+// clock: a failed transfer or a lock wait that timed out says nothing about
+// what the camera holds, and the next try may well succeed.
+template <class Read>
+[[nodiscard]] bool ReadWithRetries(Read read) {
+  for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+    if (attempt > 0) clock().sleep_ms(kReadRetryPauseMs << (attempt - 1));
+    if (read()) return true;
+  }
+  return false;
+}
 
 // Reads the block of device 0 into `record` (replaced as a whole). False,
 // without touching the flash, when device 0 is missing or its chip
 // generation is not 2; false when a read fails or the block's location
 // cannot be read (at or above 0x10000, or not wholly inside its sector).
-// `identity`, when given, says what was found; a block that was read but
-// whose boot configuration lacks its magic or which is unsigned is still
-// returned (true), for the engineering views.
+// Each read is tried up to kReadAttempts times. `identity`, when given, says
+// what was found; a block that was read but whose boot configuration lacks
+// its magic or which is erased is still returned (true), for the
+// engineering views.
 [[nodiscard]] bool ReadUserDataBlock(EepromUserData& record, FlashIdentity* identity = nullptr);
 
 // Rewrites the block of device 0 from `record`, keeping every other byte of

@@ -444,9 +444,10 @@ void WinMainWindow::OnTimer(UINT_PTR id) {
       TakeScreenshot();
       return;
     case kAutoUpdateTimer: {
-      // Update and OK, as soon as the window offers Update.
+      // Update and OK, as soon as the window offers Update; never Finish
+      // update, which only the user's click may choose.
       const WindowFrame& f = core_.frame();
-      if (autoUpdateDone_ || !f.updateShown || !f.actionControlsEnabled) {
+      if (autoUpdateDone_ || !f.updateShown || !f.actionControlsEnabled || f.updateOnUsersWord) {
         ::SetTimer(hwnd_, kAutoUpdateTimer, 100, nullptr);
         if (!autoUpdateDone_) return;
       }

@@ -480,8 +480,7 @@ TEST_F(WatchPassTest, InterruptedUpdateIsOfferedAgainNeverUpToDate) {
        FlashIdentity::NoBootConfig},
       {"magic gone", false, {0x00, 0x00}, FlashIdentity::NoBootConfig},
       {"block erased", true, std::vector<std::uint8_t>(kUserDataBlockSize, 0xFF),
-       FlashIdentity::Unsigned},
-      {"block unsigned", true, {0, 0, 0, 0}, FlashIdentity::Unsigned},
+       FlashIdentity::BlockErased},
   };
   for (const Case& c : cases) {
     attach(sim::SimProfile::Q);
@@ -512,8 +511,12 @@ TEST_F(WatchPassTest, InterruptedCameraWithoutAKnownUsbIdAsksForRecover) {
   write("fw.bin", firmware(0x0105, ProductIdQA));
   DeviceWatchResult r = pass();
   EXPECT_EQ(r.view.presentation, Presentation::InterruptedUnidentified);
-  EXPECT_FALSE(r.view.updateButtonShown) << "nothing tells what the camera is";
+  EXPECT_FALSE(OffersUpdate(r.view.presentation)) << "nothing tells what the camera is";
+  EXPECT_TRUE(r.view.updateButtonShown) << "the button that finishes it on the user's word";
+  EXPECT_EQ(r.view.updateButtonText, u"Finish update");
   EXPECT_NE(r.view.statusText.find(u"lumavix-fw update --recover"), std::u16string::npos);
+  EXPECT_NE(r.view.statusText.find(u"Only if it is a LUMAVIX Q"), std::u16string::npos)
+      << "the invitation is only for this tool's model";
 
   cfg_.recover = true;
   r = pass();
@@ -527,6 +530,148 @@ TEST_F(WatchPassTest, WholeBlockOfAnotherProductIsStillRefused) {
   const DeviceWatchResult r = pass();
   EXPECT_EQ(r.flashIdentity, FlashIdentity::Valid);
   EXPECT_EQ(r.view.presentation, Presentation::NotThisProduct);
+}
+
+// The pass's rule applied to a file's own image: what a camera would hold
+// once it is written. Only a Valid image may be written.
+TEST(FirmwareImageTest, ImageReadsBackAsTheCameraPassWouldReadIt) {
+  struct Case {
+    const char* name;
+    std::size_t at;  // file offset of the change
+    std::vector<std::uint8_t> bytes;
+    bool code_only;
+    FlashIdentity expected;
+  };
+  const std::size_t block = kFirmwareCrcSize + 0x3000;
+  const Case cases[] = {
+      {"as built", 0, {}, false, FlashIdentity::Valid},
+      {"block signed otherwise", block, {0x11, 0x22, 0x33, 0x44}, false, FlashIdentity::Valid},
+      {"block erased", block, std::vector<std::uint8_t>(kUserDataBlockSize, 0xFF), false,
+       FlashIdentity::BlockErased},
+      {"block at 0x11000", kFirmwareCrcSize + 10, {0x00, 0xF0, 0x00}, false,
+       FlashIdentity::OutOfReach},
+      {"block across its sector", kFirmwareCrcSize + 10, {0x00, 0x1F, 0x00}, false,
+       FlashIdentity::OutOfReach},
+      {"boot configuration erased", kFirmwareCrcSize,
+       std::vector<std::uint8_t>(kBootConfigSize, 0xFF), false, FlashIdentity::NoBootConfig},
+      {"code-only image", 0, {}, true, FlashIdentity::NoBootConfig},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::uint8_t> f = firmware(0x0105, ProductIdQA, c.code_only);
+    std::copy(c.bytes.begin(), c.bytes.end(), f.begin() + static_cast<std::ptrdiff_t>(c.at));
+    const FirmwareInfo info = ReadFirmwareInfo(f);
+    EXPECT_EQ(info.imageIdentity, c.expected)
+        << c.name << ": expected " << FlashIdentityName(c.expected) << ", got "
+        << FlashIdentityName(info.imageIdentity);
+    EXPECT_EQ(ImageReadsFinished(info), c.expected == FlashIdentity::Valid) << c.name;
+  }
+}
+
+// Any signature is accepted on reading: a block signed otherwise is a
+// whole camera, compared by its version like any other.
+TEST_F(WatchPassTest, AnyBlockSignatureReadsAsAFinishedCamera) {
+  attach(sim::SimProfile::Q);
+  sim::SimCamera& cam = *sim_->camera(0);
+  const auto boot = cam.flash_bytes(0, kBootConfigSize);
+  const std::uint32_t block =
+      locate_user_data(std::span<const std::uint8_t, kBootConfigSize>(boot.data(), kBootConfigSize))
+          .block_addr;
+  cam.write_flash_bytes(block + kUdSignature, std::vector<std::uint8_t>{0, 0, 0, 0});
+  write("fw.bin", firmware(0x0104, ProductIdQA));
+  const DeviceWatchResult r = pass();
+  EXPECT_EQ(r.flashIdentity, FlashIdentity::Valid);
+  EXPECT_EQ(r.view.presentation, Presentation::UpToDate);
+}
+
+// One failed transfer anywhere in the pass is tried again: a finished camera
+// is never presented as unfinished (nor offered an update) because of it.
+TEST_F(WatchPassTest, AFailedTransferIsTriedAgainNotTakenForAnUnfinishedUpdate) {
+  write("fw.bin", firmware(0x0104, ProductIdQA));
+  attach(sim::SimProfile::Q);
+  ASSERT_EQ(pass().view.presentation, Presentation::UpToDate);
+  const std::uint64_t transfers = sim_->camera(0)->counters().total;
+  CloseDevices();
+  for (std::uint64_t n = 1; n <= transfers; ++n) {
+    attach(sim::SimProfile::Q);
+    sim_->camera(0)->set_fail_at(n);
+    state_ = DeviceWatchState{};
+    const DeviceWatchResult r = pass();
+    EXPECT_EQ(r.view.presentation, Presentation::UpToDate)
+        << "a failure at transfer " << n << " of " << transfers << " gave "
+        << PresentationName(r.view.presentation) << " (" << FlashIdentityName(r.flashIdentity)
+        << ")";
+    CloseDevices();
+  }
+}
+
+// A camera that opens and then answers nothing: the pass does not guess.
+TEST_F(WatchPassTest, CameraThatKeepsFailingIsUnreadableWithNothingOffered) {
+  write("fw.bin", firmware(0x0105, ProductIdQA));
+  attach(sim::SimProfile::Q);
+  sim::SimCamera& cam = *sim_->camera(0);
+  ASSERT_NE(OpenDevices(), 0);
+  const std::uint64_t opening = cam.counters().total;
+  CloseDevices();
+  // Every transfer after the next opening fails.
+  cam.set_unplug_after(2 * opening);
+  const DeviceWatchResult r = pass();
+  EXPECT_EQ(r.view.presentation, Presentation::Unreadable);
+  EXPECT_STREQ(PresentationName(r.view.presentation), "unreadable");
+  EXPECT_FALSE(r.view.updateButtonShown);
+  EXPECT_FALSE(r.view.controlsEnabled);
+  EXPECT_EQ(r.view.statusText,
+            u"The camera does not answer reliably; reconnect it and try again.");
+}
+
+// An unfinished camera whose USB id this build knows is the model that id
+// says: another model's or variant's file is refused, --recover or not.
+// Only an unknown id leaves the model to the user's word.
+TEST_F(WatchPassTest, UnfinishedCameraIsGivenOnlyItsOwnModelsFile) {
+  struct Case {
+    std::uint16_t usb, file;
+    bool recover;
+    Presentation expected;
+    bool refused;
+  } cases[] = {
+      {ProductIdQAlt, ProductIdQA, false, Presentation::NotThisProduct, true},
+      {ProductIdQAlt, ProductIdQA, true, Presentation::NotThisProduct, true},
+      {ProductIdQA, ProductIdQAlt, true, Presentation::NotThisProduct, true},
+      {ProductIdRA, ProductIdQA, true, Presentation::NotThisProduct, true},
+      {ProductIdR2, ProductIdQB, true, Presentation::NotThisProduct, true},
+      {ProductIdQAlt, ProductIdQAlt, false, Presentation::Interrupted, false},
+      {ProductIdQB, ProductIdQA, false, Presentation::Interrupted, false},
+      {0x4321, ProductIdQA, false, Presentation::InterruptedUnidentified, false},
+      {0x4321, ProductIdQAlt, true, Presentation::Interrupted, false},
+  };
+  for (const Case& c : cases) {
+    attach(sim::SimProfile::Q, c.usb);
+    sim_->camera(0)->write_flash_bytes(0, std::vector<std::uint8_t>(kBootConfigSize, 0xFF));
+    write("fw.bin", firmware(0x0105, c.file));
+    cfg_.recover = c.recover;
+    state_ = DeviceWatchState{};
+    const DeviceWatchResult r = pass();
+    EXPECT_EQ(r.view.presentation, c.expected)
+        << std::hex << "USB id " << c.usb << ", file " << c.file
+        << (c.recover ? " with --recover" : "") << ": expected "
+        << PresentationName(c.expected) << ", got " << PresentationName(r.view.presentation);
+    EXPECT_EQ(r.otherModelRefused, c.refused) << std::hex << "USB id " << c.usb;
+    CloseDevices();
+  }
+}
+
+// The window checks the file's image before offering anything.
+TEST_F(WatchPassTest, WindowRefusesAFileThatWouldLeaveTheCameraUnfinished) {
+  attach(sim::SimProfile::Q);
+  std::vector<std::uint8_t> f = firmware(0x0105, ProductIdQA);
+  std::fill_n(f.begin() + kFirmwareCrcSize + 0x3000, kUserDataBlockSize, 0xFF);
+  const std::uint32_t crc = Crc32(f.data() + kFirmwareCrcSize, f.size() - kFirmwareCrcSize);
+  for (int i = 0; i < 4; ++i) f[i] = static_cast<std::uint8_t>(crc >> (8 * i));
+  write("fw.bin", f);
+  cfg_.fileProblemsInWindow = true;
+  const DeviceWatchResult r = pass();
+  EXPECT_EQ(r.outcome, WatchOutcome::FileProblemShown);
+  EXPECT_EQ(r.fileProblem, FileProblem::NotFirmware);
+  EXPECT_FALSE(r.view.updateButtonShown);
 }
 
 // After a verified update the pass waits for the camera to go and come back:

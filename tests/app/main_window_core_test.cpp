@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -129,6 +131,72 @@ TEST_F(MainWindowCoreTest, ReturnDropAndUpToDate) {
   const std::vector<std::string> dropped = {"/tmp/notes.txt", "/tmp/FW.BIN", "/tmp/b.bin"};
   EXPECT_EQ(core_.FirmwareDropPath(dropped), "/tmp/FW.BIN") << "the first .bin in any case";
   EXPECT_EQ(core_.FirmwareDropPath(std::vector<std::string>{"/tmp/bin", "x.bi"}), "");
+}
+
+// An unfinished camera that nothing identifies: Finish update, clicked,
+// finishes it as `update --recover` would; a start that no click chose (an
+// automatic run) writes nothing.
+TEST(MainWindowCoreUnidentified, FinishUpdateRunsOnlyOnTheUsersClick) {
+  sim::SimOptions o = test::SimulatedCamera::Fast();
+  o.product_id = 0x4321;
+  test::SimulatedCamera camera(o);
+  camera.sim().camera(0)->write_flash_bytes(0, std::vector<std::uint8_t>(kBootConfigSize, 0xFF));
+  test::TempDir dir;
+  FirmwareBuildOptions fw;
+  fw.firmware_version = 0x0105;
+  const std::vector<std::uint8_t> bytes = build_firmware_file(fw);
+  {
+    std::ofstream out(std::filesystem::path(dir.path()) / "fw.bin", std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  RecordingPrompter prompter;
+  NotifyQueue queue;
+  MainWindowCore core;
+  WindowCoreConfig c;
+  c.directory = dir.path();
+  core.Initialise(c, &queue, &prompter);
+  const WindowFrame& f = core.frame();
+  ASSERT_STREQ(f.viewName(), "interrupted-unidentified");
+  EXPECT_TRUE(f.updateShown && f.actionControlsEnabled) << "the button is offered";
+  EXPECT_EQ(f.updateText, u"Finish update");
+  EXPECT_TRUE(f.updateOnUsersWord);
+
+  // Confirmed without the click: the pass runs again, nothing starts.
+  core.Confirmed();
+  EXPECT_FALSE(core.UpdateRunning()) << "no automatic run finishes an unidentified camera";
+  EXPECT_STREQ(f.viewName(), "interrupted-unidentified");
+
+  ASSERT_TRUE(core.UpdateClicked().showConfirmation);
+  core.Confirmed();
+  ASSERT_TRUE(core.UpdateRunning()) << "the click is the user's word";
+  WaitForWorker();
+  for (const Notification& n : queue.drain()) core.Notification(n.code, n.value);
+  core.WatchTimer();
+  EXPECT_STREQ(f.viewName(), "up-to-date") << "finished with the file's identity";
+  EXPECT_EQ(f.updateText, u"Update") << "the usual button again";
+}
+
+// A camera that does not answer: its own view, with nothing to click.
+TEST(MainWindowCoreUnreadable, NothingIsOfferedForACameraThatDoesNotAnswer) {
+  test::SimulatedCamera camera;
+  sim::SimCamera& cam = *camera.sim().camera(0);
+  ASSERT_NE(OpenDevices(), 0);
+  const std::uint64_t opening = cam.counters().total;
+  CloseDevices();
+  cam.set_unplug_after(2 * opening);
+  test::TempDir dir;
+  RecordingPrompter prompter;
+  NotifyQueue queue;
+  MainWindowCore core;
+  WindowCoreConfig c;
+  c.directory = dir.path();
+  core.Initialise(c, &queue, &prompter);
+  const WindowFrame& f = core.frame();
+  EXPECT_STREQ(f.viewName(), "unreadable");
+  EXPECT_FALSE(f.updateShown);
+  EXPECT_FALSE(f.actionControlsEnabled);
+  EXPECT_EQ(f.statusText, u"The camera does not answer reliably; reconnect it and try again.");
+  EXPECT_FALSE(core.KeyReturn().showConfirmation);
 }
 
 }  // namespace

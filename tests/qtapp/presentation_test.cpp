@@ -31,6 +31,8 @@ const PresentationCase kCases[] = {
     {Presentation::NotThisProduct, "q,fw=0104,pid=0E5A", 0x0105},
     {Presentation::UpdateAvailable, "q,fw=0104", 0x0105},
     {Presentation::UpToDate, "q,fw=0105", 0x0105},
+    // Listed, then every transfer fails: a camera that does not answer.
+    {Presentation::Unreadable, "q,unplug-after=1", 0x0105},
 };
 
 const PresentationCase& CaseOf(Presentation p) {
@@ -81,6 +83,8 @@ Place StatusPlace(Presentation p, UiLanguage lang) {
       return {20, 15, 410, 70};
     case Presentation::UpToDate:
       return {50, 30, 340, 70};
+    case Presentation::Unreadable:
+      return {50, 45, 340, 70};
   }
   return {};
 }
@@ -105,6 +109,8 @@ std::u16string ExpectedStatus(Presentation p, UiLanguage lang) {
       return InterruptedUnidentifiedText(lang, kToolModel);
     case Presentation::Confirmed:
       return ConfirmedText(lang, kToolModel, 0x0105);
+    case Presentation::Unreadable:
+      return std::u16string(UnreadableCameraText(lang));
   }
   return {};
 }
@@ -219,7 +225,8 @@ TEST_P(PresentationTest, LaysOutTheOutcome) {
 INSTANTIATE_TEST_SUITE_P(
     AllLanguages, PresentationTest,
     ::testing::Combine(::testing::Values(Presentation::NoCamera, Presentation::NotThisProduct,
-                                         Presentation::UpdateAvailable, Presentation::UpToDate),
+                                         Presentation::UpdateAvailable, Presentation::UpToDate,
+                                         Presentation::Unreadable),
                        ::testing::ValuesIn(kAllLanguages)),
     [](const ::testing::TestParamInfo<Param>& tp) {
       std::string name = PresentationName(std::get<0>(tp.param));
