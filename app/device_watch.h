@@ -145,10 +145,13 @@ enum class Presentation : std::uint8_t {
   // The camera left and came back after a verified update and runs the
   // version written: the update is confirmed (no button).
   Confirmed,
+  // Another run is writing the camera (it holds the camera's write lock):
+  // the camera is not read meanwhile; no button, the text asks to wait.
+  CameraBusy,
 };
 
 // "no-camera", "not-this-product", "update-available", "up-to-date",
-// "interrupted", "interrupted-unidentified", "confirmed".
+// "interrupted", "interrupted-unidentified", "confirmed", "busy".
 [[nodiscard]] const char* PresentationName(Presentation p);
 
 // The presentations with the Update button: an update is available, or an
@@ -220,6 +223,10 @@ struct DeviceWatchState {
   // it); `replugLeft` once a pass found no camera meanwhile.
   std::optional<std::uint16_t> awaitingReplug;
   bool replugLeft = false;
+  // The write-lock key of the camera the last pass found
+  // (devlib/writer_lock.h): while another run writes it, the next pass does
+  // not even reopen the library, whose opening talks to every camera.
+  std::string cameraKey;
 };
 
 struct DeviceWatchConfig {

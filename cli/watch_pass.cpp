@@ -76,6 +76,8 @@ int presentation_status(Presentation p) {
       return kExitOk;
     case Presentation::InterruptedUnidentified:
       return kExitNotThisProduct;
+    case Presentation::CameraBusy:
+      return kExitFailed;  // another program writes it: nothing was read
   }
   return kExitFailed;
 }

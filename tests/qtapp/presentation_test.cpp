@@ -71,6 +71,7 @@ Place NotThisProductStatus(UiLanguage lang) {
 Place StatusPlace(Presentation p, UiLanguage lang) {
   switch (p) {
     case Presentation::NoCamera:
+    case Presentation::CameraBusy:
       return {50, 45, 340, 70};
     case Presentation::NotThisProduct:
       return NotThisProductStatus(lang);
@@ -105,6 +106,8 @@ std::u16string ExpectedStatus(Presentation p, UiLanguage lang) {
       return InterruptedUnidentifiedText(lang, kToolModel);
     case Presentation::Confirmed:
       return ConfirmedText(lang, kToolModel, 0x0105);
+    case Presentation::CameraBusy:
+      return CameraBusyText(lang, kToolModel);
   }
   return {};
 }
