@@ -365,7 +365,9 @@ TEST_F(UpdateFlowStart, WriteLockHeldFromTheStartToTheWorkersEnd) {
   EXPECT_TRUE(CameraBeingWritten(0)) << "another run would have been let in";
   WaitForWorker();
   for (const Notification& n : queue_.drain()) {
-    if (h.flow.running()) EXPECT_TRUE(CameraBeingWritten(0)) << "let go before the outcome";
+    if (h.flow.running()) {
+      EXPECT_TRUE(CameraBeingWritten(0)) << "let go before the outcome";
+    }
     (void)h.on(n.code, n.value);
   }
   EXPECT_FALSE(h.flow.holdsWriterLock());
