@@ -18,6 +18,7 @@ void AppPlatform::InstallDevices(Platform& p) {
   video_ = std::make_unique<LinuxUvcBackend>();
   props_ = std::make_unique<LinuxPropertySetBackend>();
   p.locks = &locks_;
+  p.writers = &writers_;
   p.hid = hid_.get();
   p.video = video_.get();
   p.props = props_.get();

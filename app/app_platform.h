@@ -26,9 +26,11 @@ class AppPlatform final : public ProgramPlatform {
   // The window takes the system-wide lock even for a simulated camera, so
   // that a second window's camera is not written beside it.
   LockBackend* SimulationLocks() override { return &locks_; }
+  LockBackend* SimulationWriterLocks() override { return &locks_; }
 
  private:
   FlockLockBackend locks_;
+  SharedFlockLockBackend writers_;
   std::unique_ptr<LinuxHidBackend> hid_;
   std::unique_ptr<LinuxUvcBackend> video_;
   std::unique_ptr<LinuxPropertySetBackend> props_;

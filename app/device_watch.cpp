@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "devlib/frame.h"
+#include "devlib/writer_lock.h"
 #include "firmware/engine.h"
 #include "firmware/image.h"
 #include "devlib/file_io.h"
@@ -198,6 +199,8 @@ const char* PresentationName(Presentation p) {
       return "confirmed";
     case Presentation::Unreadable:
       return "unreadable";
+    case Presentation::CameraBusy:
+      return "busy";
   }
   return "?";
 }
@@ -259,6 +262,10 @@ PresentationView ComposePresentation(Presentation p, UiLanguage lang,
       v.statusText = ConfirmedText(lang, toolModelName, cameraVersion);
       v.statusRect = kUpdateAvailableStatusRect;
       v.controlsEnabled = true;
+      break;
+    case Presentation::CameraBusy:
+      v.statusText = CameraBusyText(lang, toolModelName);
+      v.statusRect = kConnectStatusRect;
       break;
   }
   return v;
@@ -324,16 +331,31 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
     return r;
   };
 
+  // Another run writes the camera: it is neither read (its memories are
+  // half written) nor talked to between that run's transfers. Whatever the
+  // camera was awaited for stays awaited.
+  auto busy = [&] {
+    r.view = ComposePresentation(Presentation::CameraBusy, cfg.language, toolName, {}, 0, 0);
+    st.statusText = r.view.statusText;
+    r.setWindowTitle = true;
+    r.windowTitle = WindowTitle(cfg.language, cfg.toolVariant);
+    return r;
+  };
+
   if (st.deviceOpen != 0) {
     CloseDevices();
     st.deviceOpen = 0;
   }
+  if (!st.cameraKey.empty() && CameraKeyBeingWritten(st.cameraKey)) return busy();
   st.deviceOpen = OpenDevices();
   if (st.deviceOpen == 0) {
+    st.cameraKey.clear();
     if (st.awaitingReplug) st.replugLeft = true;
     r.endConfirmation = true;
     return finish(Presentation::NoCamera);
   }
+  st.cameraKey = CameraWriterKey(0);
+  if (CameraKeyBeingWritten(st.cameraKey)) return busy();
 
   std::uint32_t reg = 0;
   r.chipRegisterRead = ReadWithRetries([&] { return ReadRegister(0x0000, 4, reg); });

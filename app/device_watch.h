@@ -163,10 +163,14 @@ enum class Presentation : std::uint8_t {
   // nothing is known of what it holds, so nothing is offered; the user is
   // asked to reconnect it.
   Unreadable,
+  // Another run is writing the camera (it holds the camera's write lock):
+  // the camera is not read meanwhile; no button, the text asks to wait.
+  CameraBusy,
 };
 
 // "no-camera", "not-this-product", "update-available", "up-to-date",
-// "interrupted", "interrupted-unidentified", "confirmed", "unreadable".
+// "interrupted", "interrupted-unidentified", "confirmed", "unreadable",
+// "busy".
 [[nodiscard]] const char* PresentationName(Presentation p);
 
 // The presentations whose Update button runs the update with nothing more
@@ -242,6 +246,10 @@ struct DeviceWatchState {
   // it); `replugLeft` once a pass found no camera meanwhile.
   std::optional<std::uint16_t> awaitingReplug;
   bool replugLeft = false;
+  // The write-lock key of the camera the last pass found
+  // (devlib/writer_lock.h): while another run writes it, the next pass does
+  // not even reopen the library, whose opening talks to every camera.
+  std::string cameraKey;
 };
 
 struct DeviceWatchConfig {

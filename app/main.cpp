@@ -190,7 +190,9 @@ int main(int argc, char** argv) {
       });
     }
     if (opts.autoUpdate) {
-      QTimer::singleShot(0, &window, [&] { window.StartUpdate(); });
+      // Once the window is up; the core starts the run when a pass offers
+      // Update, and never on a camera it does not offer it for.
+      QTimer::singleShot(0, &window, [&] { window.RequestAutoUpdate(); });
     }
     if (!opts.screenshot.empty()) {
       QTimer::singleShot(opts.screenshotDelayMs, &window, [&] {

@@ -393,6 +393,11 @@ void MainWindow::StartUpdate() {
   Apply(core_.Confirmed());
 }
 
+void MainWindow::RequestAutoUpdate() {
+  UpdateMembers();
+  Apply(core_.RequestAutoUpdate());
+}
+
 bool MainWindow::event(QEvent* e) {
   if (e->type() == NotifyEvent::type()) {
     const auto* n = static_cast<NotifyEvent*>(e);

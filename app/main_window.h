@@ -56,6 +56,8 @@ class MainWindow final : public QWidget {
   // The Update button's action and the confirmation's OK.
   void OnUpdateClicked();
   void StartUpdate();
+  // --auto-update (MainWindowCore::RequestAutoUpdate).
+  void RequestAutoUpdate();
 
   [[nodiscard]] ConfirmDialog& confirmDialog() { return *confirm_; }
   [[nodiscard]] QWidget* control(int id) const;

@@ -114,7 +114,25 @@ WindowEffects MainWindowCore::Finish(WindowEffects effects) {
     passPending_ = false;
     effects.armWatchTimer = true;
   }
+  // Only on what the latest pass showed: not while another pass is due, nor
+  // behind a box the user has still to read.
+  // Never Finish update, which only the user's click may choose.
+  if (autoUpdate_ && busy_ == 0 && !effects.armWatchTimer && !effects.messageBox &&
+      UpdateOffered() && !frame_.updateOnUsersWord) {
+    autoUpdate_ = false;
+    effects.Merge(Confirmed());
+  }
   return effects;
+}
+
+bool MainWindowCore::UpdateOffered() const {
+  return frame_.updateShown && frame_.actionControlsEnabled && !frame_.progressView &&
+         !UpdateRunning();
+}
+
+WindowEffects MainWindowCore::RequestAutoUpdate() {
+  autoUpdate_ = true;
+  return Finish({});
 }
 
 WindowEffects MainWindowCore::RunPass() {
@@ -142,13 +160,29 @@ WindowEffects MainWindowCore::RunPass() {
   frame_.percentText.clear();
   frame_.ringValue = 0;
   PresentationView view = r.view;
+  const PassSeen seen{r.outcome, r.view.presentation, r.view.statusText};
   if (failurePending_) {
+    failurePending_ = false;
+    failureShown_ = true;
+    failureSeen_ = seen;
+    // A camera gone by the pass that follows its run was unplugged during
+    // it: a read-back that found nothing is no difference from the file.
+    if (failureKind_ != FailureKind::Refused && r.outcome == WatchOutcome::Presented &&
+        r.view.presentation == Presentation::NoCamera)
+      failureKind_ = FailureKind::Disconnected;
+  } else if (failureShown_ && !(seen == failureSeen_)) {
+    failureShown_ = false;
+  }
+  if (failureShown_) {
     // The failed run's view: what happened, whether the camera may be
     // unplugged, what to do now that the pass has seen the camera again.
     view = ComposeFailureView(r.view, lang_, failureKind_, failureDetail_);
     watch_.statusText = view.statusText;
-    failurePending_ = false;
   }
+  // Another program writes the camera: look again shortly, as no device
+  // change may come when it is done.
+  if (r.outcome == WatchOutcome::Presented && r.view.presentation == Presentation::CameraBusy)
+    passPending_ = true;
   e.endConfirmation = r.endConfirmation;
   lastPresentation_ = r.outcome == WatchOutcome::Presented ? r.view.presentation
                                                            : Presentation::NoCamera;
@@ -289,6 +323,9 @@ WindowEffects MainWindowCore::Confirmed() {
       }
     }
     EnterProgressView();
+    // A new run: the last one's failure is no longer what the window tells.
+    failurePending_ = false;
+    failureShown_ = false;
     // The progress view is up before the engine's own start checks can
     // show their message boxes over it.
     if (render_) render_();
@@ -338,7 +375,10 @@ WindowEffects MainWindowCore::Notification(std::uint32_t code, std::uint32_t val
     if (failed) {
       failurePending_ = true;
       failureKind_ = flow_.view().failure;
-      failureDetail_ = ToUtf8(watch_.statusText);
+      // A refusal's detail is its reason; the engine's status says only
+      // that the download failed.
+      failureDetail_ = failureKind_ == FailureKind::Refused ? flow_.view().refusal
+                                                           : ToUtf8(watch_.statusText);
       passPending_ = true;
     }
   }

@@ -148,6 +148,11 @@ class MainWindowCore {
   // that pass offers it: the camera is still unidentified, not one whose id
   // names another model.
   WindowEffects Confirmed();
+  // The program was started to update at once (--auto-update): Update and
+  // its confirmation on the user's word, once, as soon as a pass offers
+  // Update (now, if the last one did). Never on a camera that a pass does
+  // not offer Update for: one up to date, busy or of another product waits.
+  WindowEffects RequestAutoUpdate();
   // A notification the worker posted (WM_UPDATE_NOTIFY).
   WindowEffects Notification(std::uint32_t code, std::uint32_t value);
 
@@ -200,6 +205,8 @@ class MainWindowCore {
   // nothing holds it back any more.
   WindowEffects Finish(WindowEffects effects);
   void ApplyPresentation(const PresentationView& view);
+  // The status view offers Update now, and nothing runs.
+  [[nodiscard]] bool UpdateOffered() const;
   void EnterProgressView();
   void TakeFlowView();
 
@@ -218,10 +225,21 @@ class MainWindowCore {
   bool passPending_ = false;
   int passCount_ = 0;
   // The failed run, told by the next pass's view, so that the user still
-  // sees why the window left the progress view.
+  // sees why the window left the progress view; and told again by every
+  // later pass that finds the camera as that one did (`failureSeen_`), so
+  // that it stays until something changes.
+  struct PassSeen {
+    WatchOutcome outcome = WatchOutcome::Presented;
+    Presentation presentation = Presentation::NoCamera;
+    std::u16string statusText;
+    friend bool operator==(const PassSeen&, const PassSeen&) = default;
+  };
   bool failurePending_ = false;
+  bool failureShown_ = false;
+  PassSeen failureSeen_;
   FailureKind failureKind_ = FailureKind::WriteFailed;
   std::string failureDetail_;
+  bool autoUpdate_ = false;  // RequestAutoUpdate, until it started a run
   bool initialised_ = false;
   Presentation lastPresentation_ = Presentation::NoCamera;
   // Finish update was clicked and its confirmation is up.

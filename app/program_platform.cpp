@@ -1,6 +1,7 @@
 #include "app/program_platform.h"
 
 #include "devlib/trace.h"
+#include "devlib/writer_lock.h"
 #include "firmware/engine.h"
 #include "sim/simulator.h"
 
@@ -18,6 +19,11 @@ bool ProgramPlatform::setup(const PlatformOptions& options, std::string& error) 
     simulator_ = sim::create_simulator(*options.simulate, simState_, error);
     if (!simulator_) return false;
     p.locks = SimulationLocks();
+    const std::string prefix = sim::simulated_camera_lock_prefix(simState_);
+    if (LockBackend* base = SimulationWriterLocks(); base && !prefix.empty()) {
+      simWriters_ = std::make_unique<PrefixedLockBackend>(*base, prefix);
+      p.writers = simWriters_.get();
+    }
     p.hid = &simulator_->hid();
     p.video = &simulator_->video();
     p.props = &simulator_->props();

@@ -53,9 +53,14 @@ class ProgramPlatform {
   virtual void InstallDevices(Platform& p) = 0;
   // The named locks while simulating; null: a process-local lock.
   virtual LockBackend* SimulationLocks() = 0;
+  // The locks that the write locks of simulated cameras kept in a state
+  // file are made in, under a name of that file (other programs on the
+  // same file share its cameras); null: process-local ones.
+  virtual LockBackend* SimulationWriterLocks() = 0;
 
  private:
   std::unique_ptr<sim::Simulator> simulator_;
+  std::unique_ptr<LockBackend> simWriters_;
   std::string simState_;
   bool simPlugged_ = true;
 };

@@ -611,6 +611,12 @@ constexpr Row6 kFailureHeadlines[] = {
      u"L'aggiornamento non è stato avviato: la memoria di questa fotocamera non può ricevere "
      u"questo firmware.",
      u"De update is niet gestart: het geheugen van deze camera kan deze firmware niet bevatten."},
+    {u"The update failed: the camera was disconnected.",
+     u"La mise à jour a échoué\u00A0: la caméra a été déconnectée.",
+     u"Die Aktualisierung ist fehlgeschlagen: Die Kamera wurde getrennt.",
+     u"アップデートに失敗しました。カメラの接続が切断されました。",
+     u"Aggiornamento non riuscito: la fotocamera è stata scollegata.",
+     u"De update is mislukt: de camera is losgekoppeld."},
 };
 
 constexpr Row6 kSafetyTouched = {
@@ -651,6 +657,16 @@ constexpr Row6 kCloseRefused = {
     u"inutilizzabile; attendere il termine.",
     u"De update is nog bezig. Nu sluiten kan de camera onbruikbaar maken; wacht tot de update "
     u"klaar is.",
+};
+
+// {} is the tool's model name.
+constexpr Row6 kCameraBusy = {
+    u"Another program is updating your {}. Please wait until it has finished.",
+    u"Un autre programme met à jour votre {}. Veuillez attendre qu'il ait terminé.",
+    u"Ein anderes Programm aktualisiert gerade Ihre {}. Bitte warten Sie, bis es fertig ist.",
+    u"別のプログラムが {} を更新しています。終了するまでお待ちください。",
+    u"Un altro programma sta aggiornando la {}. Attendere che abbia terminato.",
+    u"Een ander programma werkt uw {} bij. Wacht tot het klaar is.",
 };
 
 // Phase names, one row per phase from Erase on.
@@ -746,6 +762,10 @@ std::u16string_view FailureSafetyText(UiLanguage lang, FailureKind kind) {
 std::u16string_view DetailLabel(UiLanguage lang) { return Pick(kDetailLabels, lang); }
 
 std::u16string_view CloseRefusedText(UiLanguage lang) { return Pick(kCloseRefused, lang); }
+
+std::u16string CameraBusyText(UiLanguage lang, std::u16string_view model_name) {
+  return Fill(Pick(kCameraBusy, lang), {model_name});
+}
 
 const char* PhaseName(UpdatePhase phase) {
   switch (phase) {

@@ -157,6 +157,7 @@ enum class FailureKind : std::uint8_t {
   EraseFailed,     // a sector could not be erased
   NoAnswer,        // a transfer failed: the camera stopped answering (often unplugged)
   Refused,         // refused before anything on the camera was touched
+  Disconnected,    // the camera was gone when the run ended (unplugged during it)
 };
 
 // What happened, in one sentence.
@@ -168,6 +169,10 @@ enum class FailureKind : std::uint8_t {
 
 // The window was asked to close while an update runs.
 [[nodiscard]] std::u16string_view CloseRefusedText(UiLanguage lang);
+
+// Another program is writing the camera: the window waits for it.
+// `model_name` is the tool's, without a trailing blank.
+[[nodiscard]] std::u16string CameraBusyText(UiLanguage lang, std::u16string_view model_name);
 
 // The phases of an update run, as the window and the command line name them.
 enum class UpdatePhase : std::uint8_t { None, Erase, Program, Verify };

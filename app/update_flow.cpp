@@ -80,7 +80,11 @@ bool UpdateFlow::CloseAllowed(UiLanguage lang, bool running) {
 UpdateFlow::UpdateFlow(UpdateFlowSwitches switches, UpdateFlowHooks hooks)
     : switches_(switches), hooks_(std::move(hooks)) {}
 
-UpdateFlow::~UpdateFlow() { ReleaseInhibitor(); }
+UpdateFlow::~UpdateFlow() {
+  // The write lock is not let go under a worker that still writes.
+  if (writer_) WaitForWorker();
+  ReleaseInhibitor();
+}
 
 bool UpdateFlow::BuildDownloadRequest(const DeviceWatchState& window, DownloadRequest& r) {
   r = DownloadRequest{};
@@ -121,6 +125,9 @@ StartResult UpdateFlow::StartUpdate(DeviceWatchState& window, UiLanguage lang,
   outcomeCode_ = 0;
   running_ = false;
   view_.failed = false;
+  view_.refusal.clear();
+  writerLockNote_.clear();
+  writer_.reset();
   view_.closeNotice.clear();
   view_.progressMessageRect = kProgressMessageRect;
   tracker_.Clear();
@@ -141,6 +148,28 @@ StartResult UpdateFlow::StartUpdate(DeviceWatchState& window, UiLanguage lang,
     view_.messageBox = kMsgFirmwareSizeError;
     return StartResult::FileSizeError;
   }
+  if (window.chipGen != 2 && !switches_.allowChipGen0Download) {
+    view_.messageBox = kMsgDeviceNotSupported;
+    return StartResult::NotSupported;
+  }
+
+  // The camera is this run's alone from here (the GPIO step before an older
+  // chip's download already touches it) until its worker has ended.
+  SysError lockErr;
+  switch (CameraWriterLock::Take(0, writer_, lockErr)) {
+    case WriterLockStatus::Held:
+      writerLockNote_ = lockErr.message;
+      if (!writerLockNote_.empty()) DebugTrace("%s\n", writerLockNote_.c_str());
+      break;
+    case WriterLockStatus::NoCamera:
+      break;  // the engine's start refuses the run for want of a camera
+    case WriterLockStatus::Busy:
+      return StartResult::CameraBusy;
+    case WriterLockStatus::Unavailable:
+      writerLockNote_ = lockErr.message;
+      view_.messageBox = kMsgCameraLockError;
+      return StartResult::LockError;
+  }
 
   if (window.chipGen == 2) {
     SetStatus(window, kStatusErasing);
@@ -149,9 +178,6 @@ StartResult UpdateFlow::StartUpdate(DeviceWatchState& window, UiLanguage lang,
   } else if (switches_.allowChipGen0Download) {
     const auto gpio = hooks_.gpioStep ? hooks_.gpioStep : &GpioStep;
     SetStatus(window, gpio(kGpioBeforeDownload, window.chipGen, window.deviceOpen));
-  } else {
-    view_.messageBox = kMsgDeviceNotSupported;
-    return StartResult::NotSupported;
   }
 
   // The writing starts inside StartDownload's worker: the inhibitor is
@@ -159,6 +185,7 @@ StartResult UpdateFlow::StartUpdate(DeviceWatchState& window, UiLanguage lang,
   HoldInhibitor();
   tracker_.Start(lumavix::clock().ticks_ms());
   if (StartDownload(request_) == kNoWorker) {
+    writer_.reset();
     ReleaseInhibitor();
     tracker_.Clear();
     ShowPhase(lang);
@@ -282,6 +309,10 @@ NotifyEffect UpdateFlow::HandleNotification(DeviceWatchState& window, UiLanguage
       return e;
   }
 
+  // The worker may still be between its outcome and its end: it publishes
+  // its refusal only then, and may still write (the plain layouts set the
+  // flash's protection after their outcome). Its thread ends at once now.
+  if (!dumpRunning_) WaitForWorker();
   if (failure) {
     SetStatus(window, failure);
     // Without this the progress view would go on saying "Update in
@@ -289,7 +320,8 @@ NotifyEffect UpdateFlow::HandleNotification(DeviceWatchState& window, UiLanguage
     // stays the window's status text, the detail of the failure view.
     if (!completed_) {
       view_.failed = true;
-      view_.failure = ClassifyFailure(code, value, !LastRefusal().empty());
+      view_.refusal = LastRefusal();
+      view_.failure = ClassifyFailure(code, value, !view_.refusal.empty());
       view_.progressMessage = std::u16string(FailureHeadline(lang, view_.failure));
     }
   }
@@ -306,6 +338,8 @@ NotifyEffect UpdateFlow::HandleNotification(DeviceWatchState& window, UiLanguage
   if (dumpRunning_) {
     dumpRunning_ = false;
     running_ = true;
+  } else {
+    writer_.reset();
   }
   return e;
 }

@@ -10,10 +10,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "app/device_watch.h"
 #include "app/update_progress.h"
+#include "devlib/writer_lock.h"
 #include "firmware/engine.h"
 #include "firmware/product_config.h"
 #include "platform/sleep_inhibitor.h"
@@ -35,6 +37,8 @@ inline constexpr PixelRect kProgressNoticeMessageRect{20, 216, 360, 140};
 inline constexpr const char* kMsgFirmwareFile1OpenError = "Firmware File1 open Error!!";
 inline constexpr const char* kMsgFirmwareSizeError = "Firmware size Error!!";
 inline constexpr const char* kMsgDeviceNotSupported = "FW download does not support this device!!";
+inline constexpr const char* kMsgCameraLockError =
+    "The camera cannot be reserved for the update; nothing was written.";
 
 inline constexpr const char* kStatusErasing = "Erase all EEPROM content, please wait ...";
 inline constexpr const char* kStatusDownloadPage0 = "Download Firmware to EEPROM Page_0.";
@@ -89,6 +93,12 @@ enum class StartResult : std::uint8_t {
   FileSizeError,   // "Firmware size Error!!"
   NotSupported,    // generation 0 while AllowChipGen0Download is off
   EngineRefused,   // StartDownload refused; its reason went to the prompter
+  // Another run writes this camera (its write lock is taken): nothing was
+  // touched; the device watch presents the camera as busy.
+  CameraBusy,
+  // The camera's write lock cannot be made (writerLockError() says why):
+  // nothing is written without it.
+  LockError,       // message box kMsgCameraLockError
 };
 
 // What the window shows of the flow; it lays these out and copies them to
@@ -118,6 +128,9 @@ struct UpdateView {
   // The run failed: how, for the status view that follows.
   bool failed = false;
   FailureKind failure = FailureKind::WriteFailed;
+  // Why the engine refused the run before touching the camera (the detail
+  // of a Refused failure); empty otherwise.
+  std::string refusal;
 };
 
 // What one notification did.
@@ -181,6 +194,12 @@ class UpdateFlow {
   [[nodiscard]] bool hasOutcome() const { return hasOutcome_; }
   // The request of the last StartUpdate.
   [[nodiscard]] const DownloadRequest& request() const { return request_; }
+  // Why the camera's write lock could not be taken (LockError), or why the
+  // one taken is narrower than machine-wide; empty otherwise.
+  [[nodiscard]] const std::string& writerLockNote() const { return writerLockNote_; }
+  // The run holds the camera's write lock (from StartUpdate to the end of
+  // its worker).
+  [[nodiscard]] bool holdsWriterLock() const { return writer_ != nullptr; }
   // The "Dump bin file" box (1019).
   bool dumpFlag = false;
   // Output of the dump after a download.
@@ -211,6 +230,8 @@ class UpdateFlow {
   std::uint32_t outcomeCode_ = 0;
   PhaseTracker tracker_;
   SleepInhibitor* heldInhibitor_ = nullptr;
+  std::unique_ptr<CameraWriterLock> writer_;
+  std::string writerLockNote_;
 };
 
 // "%2.3f secs" of value / 1000 in single precision; "0 secs" for 0.

@@ -120,7 +120,8 @@ PresentationView ComposeFailureView(const PresentationView& pass, UiLanguage lan
   // A presentation with a link or a file to choose keeps its own layout:
   // the failure is not what the user acts on there.
   if (pass.linkShown || pass.chooseFileShown) return v;
-  const bool retry = OffersUpdate(pass.presentation);
+  // Trying again would be refused again: a refusal gives no such advice.
+  const bool retry = OffersUpdate(pass.presentation) && kind != FailureKind::Refused;
   std::u16string text(FailureHeadline(lang, kind));
   text += u'\n';
   text += FailureSafetyText(lang, kind);

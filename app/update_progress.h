@@ -57,8 +57,9 @@ class PhaseTracker {
 
 // The status view after a failed run: the failure in the user's language
 // (what happened, whether the camera may be unplugged), then what to do now
-// (try again when the pass offers Update, otherwise the pass's own request),
-// and last the engine's English status as a detail line. The status line and
+// (try again when the pass offers Update and the run was not refused,
+// otherwise the pass's own request), and last the engine's English status, or
+// a refusal's reason, as a detail line. The status line and
 // the window grow to hold it; the Update button moves below it.
 [[nodiscard]] PresentationView ComposeFailureView(const PresentationView& pass, UiLanguage lang,
                                                   FailureKind kind,

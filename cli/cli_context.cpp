@@ -10,6 +10,7 @@
 #include "devlib/file_io.h"
 #include "devlib/frame.h"
 #include "devlib/trace.h"
+#include "devlib/writer_lock.h"
 #include "sim/simulator.h"
 #ifdef _WIN32
 #include "platform/win_hid.h"
@@ -31,6 +32,8 @@ struct Context::Impl {
   std::unique_ptr<WinKsVideoBackend> video;
   std::unique_ptr<WinKsPropertySetBackend> props;
   WinMutexLockBackend locks;
+  WinCameraLockBackend writers;
+  std::unique_ptr<PrefixedLockBackend> sim_writers;
   bool opened = false;
   nlohmann::ordered_json extra_fields = nlohmann::ordered_json::object();
 };
@@ -41,6 +44,8 @@ struct Context::Impl {
   std::unique_ptr<LinuxUvcBackend> video;
   std::unique_ptr<LinuxPropertySetBackend> props;
   FlockLockBackend locks;
+  SharedFlockLockBackend writers;
+  std::unique_ptr<PrefixedLockBackend> sim_writers;
   bool opened = false;
   nlohmann::ordered_json extra_fields = nlohmann::ordered_json::object();
 };
@@ -76,6 +81,20 @@ bool Context::setup() {
     p.hid = &impl_->simulator->hid();
     p.video = &impl_->simulator->video();
     p.props = &impl_->simulator->props();
+    // Programs that share a state file share its cameras, so they meet at
+    // its cameras' write locks (this user's own: the state file is);
+    // without one, the camera is this process's and a process-local lock
+    // serves.
+    if (const std::string prefix = sim::simulated_camera_lock_prefix(opts_.sim_state);
+        !prefix.empty()) {
+#ifdef _WIN32
+      LockBackend& base = impl_->writers;
+#else
+      LockBackend& base = impl_->locks;
+#endif
+      impl_->sim_writers = std::make_unique<PrefixedLockBackend>(base, prefix);
+      p.writers = impl_->sim_writers.get();
+    }
   } else {
 #ifdef _WIN32
     impl_->hid = std::make_unique<WinHidBackend>();
@@ -89,6 +108,7 @@ bool Context::setup() {
     p.hid = impl_->hid.get();
     p.video = impl_->video.get();
     p.props = impl_->props.get();
+    p.writers = &impl_->writers;
   }
   set_platform(p);
   return true;

@@ -73,6 +73,7 @@ int run_download(Context& ctx, const DownloadArgs& a) {
   UpdateFlow flow(sw);
   const StartResult sr = flow.StartUpdate(st, lang, &target, &prompter);
   if (sr != StartResult::Started) return start_failure(ctx, sr, flow, prompter);
+  warn_writer_lock(flow.writerLockNote());
   const RunSummary sum = drive(ctx, flow, st, lang, queue);
 
   const bool ok = sum.outcome && sum.code == UPD_DOWNLOAD_DONE;

@@ -19,6 +19,7 @@
 #endif
 
 #include "cli/commands.h"
+#include "cli/camera_write_lock.h"
 #include "devlib/file_io.h"
 #include "firmware/engine.h"
 #include "firmware/flash.h"
@@ -208,6 +209,8 @@ int run_tables_download(Context& ctx, const TablesArgs& a) {
     return ctx.fail(kExitUsage, "nothing to download: give --backend, --sensor or --find");
 
   if (!ctx.open_camera()) return kExitNoCamera;
+  std::unique_ptr<CameraWriterLock> writer;
+  if (int rc = 0; !take_writer_lock(ctx, writer, rc)) return rc;
 
   SettingTableFields fields;
   if (a.find) {

@@ -191,6 +191,10 @@ int run_userdata_write(Context& ctx, const UserDataWriteArgs& a) {
 
   EngineSession session;
   if (OpenDevices() == 0) return fail_no_camera(ctx);
+  // Held from the read that the new block is made from to its last
+  // read-back: another writer's change is neither lost nor interleaved.
+  std::unique_ptr<CameraWriterLock> writer;
+  if (int rc = 0; !take_writer_lock(ctx, writer, rc)) return rc;
   EepromUserData rec;
   if (!ReadUserDataBlock(rec)) return ctx.fail(kExitFailed, kMsgReadUserDataFail);
   const EepromUserData before = rec;

@@ -201,6 +201,11 @@ int start_failure(Context& ctx, StartResult r, const UpdateFlow& flow,
       return ctx.fail(kExitUsage, flow.view().messageBox);
     case StartResult::NotSupported:
       return ctx.fail(kExitFailed, flow.view().messageBox);
+    case StartResult::CameraBusy:
+      return ctx.fail(kExitFailed, kMsgCameraBusy);
+    case StartResult::LockError:
+      return ctx.fail(kExitFailed, "cannot reserve the camera for writing: " +
+                                       flow.writerLockNote() + "; nothing was written");
     case StartResult::EngineRefused:
       return ctx.fail(refusal_status(prompter),
                       "the download was refused" +

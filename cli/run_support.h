@@ -17,6 +17,7 @@
 #include "app/device_watch.h"
 #include "app/texts.h"
 #include "app/update_flow.h"
+#include "cli/camera_write_lock.h"
 #include "cli/cli_context.h"
 #include "cli/terminal_prompter.h"
 #include "firmware/engine.h"

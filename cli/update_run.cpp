@@ -46,6 +46,9 @@ CameraUpdate update_camera(Context& ctx, const UpdateArgs& a, UiLanguage lang, b
   const Presentation p = r.view.presentation;
   CameraUpdate base;
   base.presentation = p;
+  // Not a state of the camera: another program is writing it, and this run
+  // is the second writer.
+  if (p == Presentation::CameraBusy) return camera_error(kExitFailed, kMsgCameraBusy, base);
   if (p != Presentation::NoCamera && !flash_untrusted(r)) {
     base.productId = st.camera.cameraProductId;
     base.cameraVersion = st.camera.cameraFirmwareVersion;
@@ -116,6 +119,7 @@ CameraUpdate update_camera(Context& ctx, const UpdateArgs& a, UiLanguage lang, b
     u.status = start_failure(ctx, sr, flow, prompter);
     return u;
   }
+  warn_writer_lock(flow.writerLockNote());
   const RunSummary sum = drive(ctx, flow, st, lang, queue);
 
   CameraUpdate u = base;

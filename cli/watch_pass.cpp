@@ -112,6 +112,8 @@ int presentation_status(Presentation p) {
       return kExitNotThisProduct;
     case Presentation::Unreadable:
       return kExitFailed;
+    case Presentation::CameraBusy:
+      return kExitFailed;  // another program writes it: nothing was read
   }
   return kExitFailed;
 }

@@ -208,12 +208,16 @@ class PropertySetBackend {
 
 // What the library runs on. Pointers are borrowed; a null backend finds
 // nothing (HID, video class, property sets) or falls back to a
-// process-local lock (locks).
+// process-local lock (locks, writers).
 struct Platform {
   HidBackend* hid = nullptr;
   LockBackend* locks = nullptr;
   VideoClassBackend* video = nullptr;
   PropertySetBackend* props = nullptr;
+  // The whole-run write locks of the cameras (devlib/writer_lock.h), one
+  // name per camera: its key, such as its USB port "usb-1-2". Unlike
+  // `locks`, these are meant to be shared by every user of the machine.
+  LockBackend* writers = nullptr;
 };
 
 // Lock backend that excludes threads of this process only. Used when no

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/sys_call.h"
@@ -26,6 +28,10 @@ int sys_flock(int fd, int op) {
 int sys_mkdir(const char* path, mode_t mode) { return ::mkdir(path, mode) == 0 ? 0 : -errno; }
 
 int sys_lstat(const char* path, struct stat& st) { return ::lstat(path, &st) == 0 ? 0 : -errno; }
+
+int sys_fstat(int fd, struct stat& st) { return ::fstat(fd, &st) == 0 ? 0 : -errno; }
+
+int sys_fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode) == 0 ? 0 : -errno; }
 
 // flock excludes open file descriptions, not threads: threads that share
 // one handle (as the library's threads do) share its descriptor, and a
@@ -129,6 +135,119 @@ std::unique_ptr<NamedLock> FlockLockBackend::create(const std::string& name, Sys
   }
   err = {};
   return std::make_unique<FlockLock>(fd);
+}
+
+namespace {
+
+// Opens the shared lock file of one camera: the existing file as it is, or a
+// new one of mode 0644. O_NONBLOCK keeps a pipe planted at the name from
+// holding the open; the type check then refuses it. Returns the descriptor
+// or -errno (-EINVAL for something that is not a regular file); `making`
+// tells whether the failure was the making of a new file.
+int open_shared_lock_file(const std::string& file, bool& making) {
+  making = false;
+  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  int fd = -ENOENT;
+  // The file may be made or removed by another program between two tries;
+  // a few rounds settle it.
+  for (int round = 0; round < 4 && fd == -ENOENT; ++round) {
+    fd = sys_open(file.c_str(), kFlags);
+    if (fd != -ENOENT) break;
+    making = true;
+    fd = sys_open(file.c_str(), kFlags | O_CREAT | O_EXCL, 0644);
+    if (fd >= 0) {
+      // The umask may have taken the others' read bit, without which no
+      // other user could open the file to lock it.
+      const int r = sys_fchmod(fd, 0644);
+      if (r != 0) {
+        sys_close(fd);
+        return r;
+      }
+      break;
+    }
+    if (fd == -EEXIST) fd = -ENOENT;  // made meanwhile: open it as it is
+  }
+  if (fd < 0) return fd;
+  making = false;
+  struct stat st {};
+  const int s = sys_fstat(fd, st);
+  if (s != 0 || !S_ISREG(st.st_mode)) {
+    sys_close(fd);
+    return s != 0 ? s : -EINVAL;
+  }
+  return fd;
+}
+
+std::uint64_t fnv1a(const std::string& text) {
+  std::uint64_t h = 0xcbf29ce484222325ull;
+  for (unsigned char c : text) {
+    h ^= c;
+    h *= 0x100000001b3ull;
+  }
+  return h;
+}
+
+}  // namespace
+
+SharedFlockLockBackend::SharedFlockLockBackend(std::string shared_directory)
+    : SharedFlockLockBackend(std::move(shared_directory), std::make_unique<FlockLockBackend>()) {}
+
+SharedFlockLockBackend::SharedFlockLockBackend(std::string shared_directory,
+                                               std::unique_ptr<FlockLockBackend> fallback)
+    : directory_(std::move(shared_directory)), fallback_(std::move(fallback)) {}
+
+SharedFlockLockBackend::~SharedFlockLockBackend() = default;
+
+std::string SharedFlockLockBackend::file_name_for(const std::string& key) {
+  constexpr std::size_t kKeep = 64;
+  std::string safe = key;
+  for (char& c : safe) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '.' || c == '-' || c == '_';
+    if (!ok) c = '_';
+  }
+  if (safe.size() > kKeep) {
+    char hash[17];
+    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(fnv1a(key)));
+    safe = safe.substr(0, kKeep) + "-" + hash;
+  }
+  return "lumavix-camera-" + safe + ".lock";
+}
+
+std::unique_ptr<NamedLock> SharedFlockLockBackend::create(const std::string& key, SysError& err) {
+  err = {};
+  if (key.empty()) {
+    err = {EINVAL, "a camera lock needs the camera's key"};
+    return nullptr;
+  }
+  const std::string file = directory_ + "/" + file_name_for(key);
+  bool making = false;
+  const int fd = open_shared_lock_file(file, making);
+  if (fd >= 0) return std::make_unique<FlockLock>(fd);
+  // Only a directory this user cannot make files in falls back; anything
+  // found at the name that cannot be taken (a link, a pipe, a file this user
+  // may not read) is refused, as it may be planted to get around the lock.
+  const bool fallback =
+      making && (fd == -EACCES || fd == -EROFS || fd == -ENOENT || fd == -EPERM);
+  const std::string why = fd == -EINVAL ? file + " is not a regular file"
+                                        : "cannot open the lock file " + file + ": " +
+                                              std::strerror(-fd);
+  if (!fallback || !fallback_) {
+    err = {fd == -EINVAL ? EINVAL : -fd, why};
+    return nullptr;
+  }
+  SysError inner;
+  std::string name = file_name_for(key);
+  name.resize(name.size() - 5);  // the fallback adds its own ".lock"
+  std::unique_ptr<NamedLock> lock = fallback_->create(name, inner);
+  if (!lock) {
+    err = {inner.code, why + "; " + inner.message};
+    return nullptr;
+  }
+  // Returned with the lock: the caller tells the user the lock is narrower.
+  err = {0, why + "; only this user's other programs are kept from the camera (lock in " +
+                fallback_->directory() + ")"};
+  return lock;
 }
 
 }  // namespace lumavix

@@ -99,4 +99,40 @@ std::unique_ptr<NamedLock> WinMutexLockBackend::create(const std::string& name, 
   return std::make_unique<WinMutexLock>(api_, h, flag_for(object));
 }
 
+namespace {
+
+// Another user's write in progress (see WinCameraLockBackend).
+class HeldElsewhereLock final : public NamedLock {
+ public:
+  bool try_acquire() override { return false; }
+  void release() override {}
+};
+
+}  // namespace
+
+std::wstring WinCameraLockBackend::object_name_for(const std::string& key) {
+  return L"Global\\lumavix-camera-" + WinMutexLockBackend::object_name_for(key);
+}
+
+std::unique_ptr<NamedLock> WinCameraLockBackend::create(const std::string& key, SysError& err) {
+  if (key.empty()) {
+    err = {EINVAL, "a camera lock needs the camera's key"};
+    return nullptr;
+  }
+  const std::wstring object = object_name_for(key);
+  const HANDLE h = api_.create_mutex(object);
+  if (h == nullptr) {
+    const DWORD code = api_.last_error();
+    if (code == ERROR_ACCESS_DENIED) {
+      err = {};
+      return std::make_unique<HeldElsewhereLock>();
+    }
+    err = {errno_from_win32(code),
+           "cannot create the camera lock \"" + narrow(object) + "\": " + win32_error_text(code)};
+    return nullptr;
+  }
+  err = {};
+  return std::make_unique<WinMutexLock>(api_, h, flag_for(object));
+}
+
 }  // namespace lumavix

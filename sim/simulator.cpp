@@ -388,4 +388,23 @@ std::unique_ptr<Simulator> create_served_simulator(std::string_view text,
   return CreateWithState(options, state_file, "profile: ", error);
 }
 
+std::string simulated_camera_lock_prefix(const std::string& state_file) {
+  if (state_file.empty()) return {};
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  // The file need not exist yet (it is written when the program ends).
+  fs::path p = fs::absolute(path_from_utf8(state_file), ec);
+  if (ec) p = path_from_utf8(state_file);
+  const fs::path canonical = fs::weakly_canonical(p, ec);
+  const std::string key = path_to_utf8(ec ? p.lexically_normal() : canonical);
+  std::uint64_t h = 0xcbf29ce484222325ull;
+  for (unsigned char c : key) {
+    h ^= c;
+    h *= 0x100000001b3ull;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "sim-%016llx-", static_cast<unsigned long long>(h));
+  return text;
+}
+
 }  // namespace lumavix::sim

@@ -68,4 +68,11 @@ class Simulator {
                                                                  const std::string& state_file,
                                                                  std::string& error);
 
+// The prefix of the write-lock keys of the cameras whose memories live in
+// `state_file` ("sim-<hash of its absolute path>-"), so that two programs
+// that share a state file share its cameras' locks (devlib/writer_lock.h)
+// and programs on other files do not meet. Empty for no state file: the
+// cameras then live in one process only, and a process-local lock serves.
+[[nodiscard]] std::string simulated_camera_lock_prefix(const std::string& state_file);
+
 }  // namespace lumavix::sim

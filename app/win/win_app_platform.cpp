@@ -18,6 +18,7 @@ void WinAppPlatform::InstallDevices(Platform& p) {
   video_ = std::make_unique<WinKsVideoBackend>();
   props_ = std::make_unique<WinKsPropertySetBackend>();
   p.locks = &locks_;
+  p.writers = &writers_;
   p.hid = hid_.get();
   p.video = video_.get();
   p.props = props_.get();

@@ -30,9 +30,13 @@ class WinAppPlatform final : public ProgramPlatform {
   // The simulated camera lives in this process: no other program can reach
   // it, so it needs no system-wide lock.
   LockBackend* SimulationLocks() override { return nullptr; }
+  // A state file may be shared with another program, whose camera is then
+  // the same one.
+  LockBackend* SimulationWriterLocks() override { return &writers_; }
 
  private:
   WinMutexLockBackend locks_;
+  WinCameraLockBackend writers_;
   std::unique_ptr<WinHidBackend> hid_;
   std::unique_ptr<WinKsVideoBackend> video_;
   std::unique_ptr<WinKsPropertySetBackend> props_;

@@ -443,24 +443,14 @@ void WinMainWindow::OnTimer(UINT_PTR id) {
       ::KillTimer(hwnd_, kScreenshotTimer);
       TakeScreenshot();
       return;
-    case kAutoUpdateTimer: {
-      // Update and OK, as soon as the window offers Update; never Finish
-      // update, which only the user's click may choose.
-      const WindowFrame& f = core_.frame();
-      if (autoUpdateDone_ || !f.updateShown || !f.actionControlsEnabled || f.updateOnUsersWord) {
-        ::SetTimer(hwnd_, kAutoUpdateTimer, 100, nullptr);
-        if (!autoUpdateDone_) return;
-      }
+    case kAutoUpdateTimer:
+      // Once the window is up; the core starts the run when a pass offers
+      // Update.
       ::KillTimer(hwnd_, kAutoUpdateTimer);
       if (autoUpdateDone_) return;
       autoUpdateDone_ = true;
-      WindowEffects e = core_.UpdateClicked();
-      const bool confirm = e.showConfirmation;
-      e.showConfirmation = false;
-      Apply(e);
-      if (confirm) Apply(core_.Confirmed());
+      Apply(core_.RequestAutoUpdate());
       return;
-    }
     default:
       return;
   }

@@ -38,7 +38,7 @@ inline constexpr UINT_PTR kWatchTimer = 1;       // folds device changes: 100 ms
 inline constexpr UINT_PTR kRingTimer = 2;        // one ring step when idle
 inline constexpr UINT_PTR kPresenceTimer = 3;    // the simulated camera: 200 ms
 inline constexpr UINT_PTR kScreenshotTimer = 4;  // --screenshot
-inline constexpr UINT_PTR kAutoUpdateTimer = 5;  // --auto-update, until Update shows
+inline constexpr UINT_PTR kAutoUpdateTimer = 5;  // --auto-update, once the window is up
 
 struct WinWindowOptions {
   // The program initialises the core when the window starts; tests leave

@@ -8,9 +8,15 @@
 
 #include <filesystem>
 #include <fstream>
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "devlib/writer_lock.h"
 #include "firmware/image.h"
 
 #include "sim_camera.h"
@@ -197,6 +203,222 @@ TEST(MainWindowCoreUnreadable, NothingIsOfferedForACameraThatDoesNotAnswer) {
   EXPECT_FALSE(f.actionControlsEnabled);
   EXPECT_EQ(f.statusText, u"The camera does not answer reliably; reconnect it and try again.");
   EXPECT_FALSE(core.KeyReturn().showConfirmation);
+// ------------------------------------------- another writer, and auto-update --
+
+// What another program holding the simulated camera's write lock looks like
+// to this process: the lock of its key ("usb-1-1", the port of its HID
+// interface "usb-1-1:1.0"), taken through a handle of its own.
+class OtherWriter {
+ public:
+  OtherWriter() {
+    SysError err;
+    lock_ = locks_.create("usb-1-1", err);
+    EXPECT_TRUE(lock_ && lock_->try_acquire()) << "the test could not take the camera's lock";
+  }
+  void release() { lock_->release(); }
+
+ private:
+  ProcessLockBackend locks_;
+  std::unique_ptr<NamedLock> lock_;
+};
+
+TEST_F(MainWindowCoreTest, ABusyCameraIsNeitherReadNorWrittenAndIsLookedAtAgain) {
+  OtherWriter other;
+  const WindowEffects first = Start();
+  const WindowFrame& f = core_.frame();
+  EXPECT_STREQ(f.viewName(), "busy");
+  EXPECT_EQ(f.statusText, CameraBusyText(UiLanguage::English, u"LUMAVIX Q"));
+  EXPECT_FALSE(f.updateShown) << "no Update while another program writes the camera";
+  EXPECT_TRUE(first.armWatchTimer) << "the window looks again by itself";
+
+  // The pass after one that found the camera busy does not even reopen it.
+  const std::uint64_t before = camera_.sim().camera(0)->counters().total;
+  EXPECT_TRUE(core_.WatchTimer().armWatchTimer);
+  EXPECT_STREQ(f.viewName(), "busy");
+  EXPECT_EQ(camera_.sim().camera(0)->counters().total, before)
+      << "a busy camera was talked to between the other program's transfers";
+
+  other.release();
+  core_.WatchTimer();
+  EXPECT_STREQ(f.viewName(), "update-available") << "once it is free, the camera as it is";
+
+  // Taken again between the pass and the click: nothing is written.
+  OtherWriter again;
+  const std::vector<std::uint8_t> flash = camera_.sim().camera(0)->flash_bytes(0, 0x20000);
+  core_.Confirmed();
+  EXPECT_FALSE(core_.UpdateRunning());
+  EXPECT_STREQ(f.viewName(), "busy") << "a refused start shows why";
+  EXPECT_EQ(camera_.sim().camera(0)->flash_bytes(0, 0x20000), flash);
+}
+
+class AutoUpdateTest : public lumavix::test::TempDirTest {};
+
+TEST_F(AutoUpdateTest, StartsOnlyOnACameraOfferedUpdate) {
+  struct Case {
+    const char* what;
+    std::uint16_t fileVersion;
+    bool busyFirst;    // another program writes the camera at first
+    bool startsAtOnce;
+    bool startsLater;  // after the busy camera is free again
+  } cases[] = {
+      {"update available", 0x0105, false, true, true},
+      {"up to date", 0x0104, false, false, false},
+      {"older file", 0x0103, false, false, false},
+      {"busy, then update available", 0x0105, true, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::SimulatedCamera camera;
+    RecordingPrompter prompter;
+    NotifyQueue queue;
+    MainWindowCore core;
+    auto other = c.busyFirst ? std::make_unique<OtherWriter>() : nullptr;
+    FirmwareBuildOptions o;
+    o.firmware_version = c.fileVersion;
+    write("fw.bin", build_firmware_file(o));
+    WindowCoreConfig cfg;
+    cfg.directory = dir_.string();
+    core.Initialise(cfg, &queue, &prompter);
+    core.RequestAutoUpdate();
+    EXPECT_EQ(core.UpdateRunning(), c.startsAtOnce)
+        << "expected " << (c.startsAtOnce ? "a run at once" : "no run yet");
+    if (other) other->release();
+    for (int pass = 0; pass < 3 && !core.UpdateRunning(); ++pass) core.WatchTimer();
+    EXPECT_EQ(core.UpdateRunning(), c.startsLater)
+        << "expected " << (c.startsLater ? "a run" : "no run ever") << " after later passes";
+    EXPECT_TRUE(prompter.shown().empty()) << "the option is the confirmation";
+    WaitForWorker();
+    for (const Notification& n : queue.drain()) core.Notification(n.code, n.value);
+    core.WatchTimer();
+    EXPECT_FALSE(core.UpdateRunning()) << "one run only, whatever the passes offer after it";
+  }
+}
+
+// -------------------------------------------------------- failures shown --
+
+// Notifications to the core as the window's loop would take them, while the
+// worker runs. `onPost` sees each on the worker's thread before it is queued;
+// `holdOutcome` keeps the worker inside the post of its outcome until the
+// receiver has taken that notification, so the receiver handles it before
+// the worker has ended, as a window often does.
+class LiveTarget final : public NotifyTarget {
+ public:
+  std::function<void(std::uint32_t, std::uint32_t)> onPost;
+  bool holdOutcome = false;
+
+  void post(std::uint32_t code, std::uint32_t value) override {
+    if (onPost) onPost(code, value);
+    queue_.post(code, value);
+    if (holdOutcome && is_outcome({code, value})) {
+      std::unique_lock lock(mu_);
+      cv_.wait(lock, [&] { return taken_; });
+    }
+  }
+  // Delivers every notification until the run's outcome has been handled.
+  void Deliver(MainWindowCore& core) {
+    for (;;) {
+      const std::optional<Notification> n = queue_.try_pop();
+      if (!n) {
+        if (!WorkerRunning() && !core.UpdateRunning()) return;
+        std::this_thread::yield();
+        continue;
+      }
+      if (is_outcome(*n)) {
+        std::lock_guard lock(mu_);
+        taken_ = true;
+        cv_.notify_all();
+      }
+      core.Notification(n->code, n->value);
+      if (is_outcome(*n) && !core.UpdateRunning()) break;
+    }
+    WaitForWorker();
+    for (const Notification& n : queue_.drain()) core.Notification(n.code, n.value);
+  }
+
+ private:
+  NotifyQueue queue_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool taken_ = false;
+};
+
+class WindowFailureTest : public lumavix::test::TempDirTest {
+ protected:
+  void Start(std::uint32_t imageSize = 0x20000) {
+    FirmwareBuildOptions o;
+    o.firmware_version = 0x0105;
+    o.image_size = imageSize;
+    write("fw.bin", build_firmware_file(o));
+    WindowCoreConfig c;
+    c.directory = dir_.string();
+    core_.Initialise(c, &target_, &prompter_);
+    ASSERT_STREQ(core_.frame().viewName(), "update-available");
+  }
+  std::u16string text() const { return core_.frame().statusText; }
+  static bool has(const std::u16string& text, std::u16string_view part) {
+    return text.find(part) != std::u16string::npos;
+  }
+
+  RecordingPrompter prompter_;
+  LiveTarget target_;
+  MainWindowCore core_;
+  test::SimulatedCamera camera_;
+};
+
+// The engine refuses an image larger than the camera's flash before it
+// touches the camera; the window says so, with the engine's reason, and
+// neither calls the firmware incomplete nor advises another try.
+TEST_F(WindowFailureTest, ARefusedRunIsShownAsARefusalWithItsReason) {
+  Start(0x30000);
+  target_.holdOutcome = true;
+  core_.Confirmed();
+  ASSERT_TRUE(core_.UpdateRunning());
+  target_.Deliver(core_);
+  core_.WatchTimer();
+  const std::u16string shown = text();
+  const std::string refusal = LastRefusal();
+  ASSERT_FALSE(refusal.empty()) << "the engine expected to refuse the image";
+  EXPECT_TRUE(has(shown, FailureHeadline(UiLanguage::English, FailureKind::Refused))) << ToUtf8(shown);
+  EXPECT_TRUE(has(shown, FailureSafetyText(UiLanguage::English, FailureKind::Refused)));
+  EXPECT_TRUE(has(shown, widen_narrow_text(refusal))) << "the reason is the detail line: " << ToUtf8(shown);
+  EXPECT_FALSE(has(shown, u"incomplete")) << ToUtf8(shown);
+  EXPECT_FALSE(has(shown, RetryAdviceText(UiLanguage::English))) << ToUtf8(shown);
+
+  // Nothing changed on the camera: the next passes keep telling the refusal.
+  for (int pass = 0; pass < 2; ++pass) {
+    core_.WatchTimer();
+    EXPECT_EQ(text(), shown) << "pass " << pass << " wiped the explanation";
+  }
+}
+
+// A camera unplugged while its flash is read back: the read-back found
+// nothing, which is no difference from the file. The explanation stays while
+// the camera stays away, and gives way to what the camera shows once back.
+TEST_F(WindowFailureTest, ACameraGoneDuringTheReadBackIsToldAsDisconnected) {
+  Start();
+  sim::SimCamera* cam = camera_.sim().camera(0);
+  std::atomic<bool> pulled{false};
+  target_.onPost = [&](std::uint32_t code, std::uint32_t value) {
+    if (code == UPD_VALIDATE_POS && value > kProgressFloor && !pulled.exchange(true)) cam->unplug();
+  };
+  core_.Confirmed();
+  target_.Deliver(core_);
+  ASSERT_TRUE(pulled) << "the run expected to reach its read-back";
+  ASSERT_FALSE(core_.UpdateRunning());
+  core_.WatchTimer();
+  const std::u16string shown = text();
+  EXPECT_TRUE(has(shown, FailureHeadline(UiLanguage::English, FailureKind::Disconnected)))
+      << ToUtf8(shown);
+  EXPECT_FALSE(has(shown, FailureHeadline(UiLanguage::English, FailureKind::VerifyFailed)));
+  core_.WatchTimer();
+  EXPECT_EQ(text(), shown) << "the camera is still away: the explanation stays";
+
+  cam->replug();
+  core_.WatchTimer();
+  EXPECT_STREQ(core_.frame().viewName(), "interrupted");
+  EXPECT_FALSE(has(text(), FailureHeadline(UiLanguage::English, FailureKind::Disconnected)))
+      << "the camera is back: it is shown as it is now";
+  EXPECT_TRUE(core_.frame().updateShown);
 }
 
 }  // namespace

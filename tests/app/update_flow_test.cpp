@@ -16,6 +16,7 @@
 
 #include "devlib/clock.h"
 #include "devlib/frame.h"
+#include "devlib/writer_lock.h"
 #include "firmware/image.h"
 #include "sim/simulator.h"
 
@@ -343,6 +344,60 @@ TEST_F(UpdateFlowStart, WholeUpdateAgainstTheSimulatedCamera) {
   const std::vector<std::uint8_t> flash = sim_->camera(0)->flash_bytes(0, file.size() - 4);
   EXPECT_TRUE(std::equal(flash.begin(), flash.end(), file.begin() + 4))
       << "the flash holds the image";
+}
+
+// One writer per camera: the flow holds the camera's write lock from its
+// start to the end of its worker, and starts nothing on a camera another run
+// holds, not even the GPIO step that precedes an older chip's download.
+TEST_F(UpdateFlowStart, WriteLockHeldFromTheStartToTheWorkersEnd) {
+  attach();
+  FirmwareBuildOptions o;
+  o.firmware_version = 0x0105;
+  const std::string path = write("fw.bin", build_firmware_file(o));
+
+  Harness h;
+  h.window.deviceOpen = OpenDevices();
+  ASSERT_NE(h.window.deviceOpen, 0);
+  h.window.firmwarePath = path;
+  ASSERT_EQ(h.flow.StartUpdate(h.window, UiLanguage::English, &queue_, &prompter_),
+            StartResult::Started);
+  EXPECT_TRUE(h.flow.holdsWriterLock());
+  EXPECT_TRUE(CameraBeingWritten(0)) << "another run would have been let in";
+  WaitForWorker();
+  for (const Notification& n : queue_.drain()) {
+    if (h.flow.running()) {
+      EXPECT_TRUE(CameraBeingWritten(0)) << "let go before the outcome";
+    }
+    (void)h.on(n.code, n.value);
+  }
+  EXPECT_FALSE(h.flow.holdsWriterLock());
+  EXPECT_FALSE(CameraBeingWritten(0)) << "still held after the run";
+
+  ProcessLockBackend other_program;
+  SysError err;
+  const std::unique_ptr<NamedLock> other = other_program.create(CameraWriterKey(0), err);
+  ASSERT_TRUE(other && other->try_acquire());
+  const std::vector<std::uint8_t> before = sim_->camera(0)->flash_bytes(0, 0x20000);
+  struct Case {
+    const char* what;
+    ChipGen gen;
+  } cases[] = {{"generation 2", 2}, {"generation 0 behind its switch", 0}};
+  for (const Case& c : cases) {
+    UpdateFlowSwitches sw;
+    sw.allowChipGen0Download = true;
+    Harness busy(sw);
+    busy.window.deviceOpen = h.window.deviceOpen;
+    busy.window.firmwarePath = path;
+    busy.window.chipGen = c.gen;
+    EXPECT_EQ(busy.flow.StartUpdate(busy.window, UiLanguage::English, &queue_, &prompter_),
+              StartResult::CameraBusy)
+        << c.what;
+    EXPECT_FALSE(busy.flow.running() || WorkerRunning()) << c.what;
+    EXPECT_TRUE(busy.gpio_modes.empty()) << c.what << ": the camera was touched";
+    EXPECT_EQ(busy.flow.view().messageBox, nullptr) << c.what << ": the pass tells it, not a box";
+  }
+  EXPECT_EQ(sim_->camera(0)->flash_bytes(0, 0x20000), before) << "a second writer wrote";
+  other->release();
 }
 
 // An inhibitor that counts what the flow asks of it.

@@ -148,6 +148,16 @@ TEST(FailureView, KindsAndTheComposedStatusView) {
       << "no retry advice without a camera";
   EXPECT_EQ(g.updateButtonRect.width, 0);
 
+  // A refusal while Update is still offered: trying again would be refused
+  // again, so no advice to; the reason is the detail line.
+  const PresentationView r = ComposeFailureView(offered, UiLanguage::English, FailureKind::Refused,
+                                                "the image does not fit the flash");
+  EXPECT_EQ(r.statusText.find(RetryAdviceText(UiLanguage::English)), std::u16string::npos)
+      << ToUtf8(r.statusText);
+  EXPECT_NE(r.statusText.find(offered.statusText), std::u16string::npos)
+      << "the pass's own text instead of the advice";
+  EXPECT_TRUE(r.statusText.ends_with(u"\nDetails: the image does not fit the flash"));
+
   // A presentation with its link keeps its layout.
   const PresentationView link = ComposePresentation(Presentation::NotThisProduct,
                                                     UiLanguage::English, u"LUMAVIX Q", {}, 0, 0);
@@ -159,10 +169,17 @@ TEST(UpdateTexts, EveryNewTextExistsInEveryLanguageWithItsArguments) {
   for (UiLanguage lang : kLanguages) {
     const std::string l = std::to_string(static_cast<int>(lang));
     for (FailureKind k : {FailureKind::WriteFailed, FailureKind::VerifyFailed,
-                          FailureKind::EraseFailed, FailureKind::NoAnswer, FailureKind::Refused}) {
+                          FailureKind::EraseFailed, FailureKind::NoAnswer, FailureKind::Refused,
+                          FailureKind::Disconnected}) {
       EXPECT_FALSE(FailureHeadline(lang, k).empty()) << l;
       EXPECT_FALSE(FailureSafetyText(lang, k).empty()) << l;
     }
+    EXPECT_NE(FailureHeadline(lang, FailureKind::Disconnected),
+              FailureHeadline(lang, FailureKind::WriteFailed))
+        << l << ": a disconnection expected to have a headline of its own";
+    const std::u16string busy = CameraBusyText(lang, u"LUMAVIX Q");
+    EXPECT_NE(busy.find(u"LUMAVIX Q"), std::u16string::npos) << l << ": the model expected";
+    EXPECT_EQ(busy.find(u"{}"), std::u16string::npos) << l;
     EXPECT_NE(FailureSafetyText(lang, FailureKind::Refused),
               FailureSafetyText(lang, FailureKind::WriteFailed))
         << l << ": an untouched camera expected to be told so";

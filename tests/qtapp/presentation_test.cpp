@@ -73,6 +73,7 @@ Place NotThisProductStatus(UiLanguage lang) {
 Place StatusPlace(Presentation p, UiLanguage lang) {
   switch (p) {
     case Presentation::NoCamera:
+    case Presentation::CameraBusy:
       return {50, 45, 340, 70};
     case Presentation::NotThisProduct:
       return NotThisProductStatus(lang);
@@ -111,6 +112,8 @@ std::u16string ExpectedStatus(Presentation p, UiLanguage lang) {
       return ConfirmedText(lang, kToolModel, 0x0105);
     case Presentation::Unreadable:
       return std::u16string(UnreadableCameraText(lang));
+    case Presentation::CameraBusy:
+      return CameraBusyText(lang, kToolModel);
   }
   return {};
 }

@@ -387,7 +387,8 @@ TEST_P(TextFitTest, NewTextsFitTheirPlaces) {
   };
   const QFont font = label(1004)->font();
   for (FailureKind k : {FailureKind::WriteFailed, FailureKind::VerifyFailed,
-                        FailureKind::EraseFailed, FailureKind::NoAnswer, FailureKind::Refused}) {
+                        FailureKind::EraseFailed, FailureKind::NoAnswer, FailureKind::Refused,
+                        FailureKind::Disconnected}) {
     const PresentationView offered = ComposePresentation(Presentation::UpdateAvailable, lang,
                                                          kToolModel, kCameraModel, 0x105, 0x104);
     const PresentationView v =
