@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -203,6 +203,8 @@ TEST(MainWindowCoreUnreadable, NothingIsOfferedForACameraThatDoesNotAnswer) {
   EXPECT_FALSE(f.actionControlsEnabled);
   EXPECT_EQ(f.statusText, u"The camera does not answer reliably; reconnect it and try again.");
   EXPECT_FALSE(core.KeyReturn().showConfirmation);
+}
+
 // ------------------------------------------- another writer, and auto-update --
 
 // What another program holding the simulated camera's write lock looks like
