@@ -48,7 +48,8 @@ int run_status(Context& ctx, const StatusArgs& a) {
   // reads as version 0, which looks up to date); say what is wrong with it.
   j["fileProblem"] = nullptr;
   if (j["file"].is_string()) {
-    const std::string problem = firmware_file_problem(st.firmwarePath);
+    const std::string problem =
+        st.image ? firmware_file_problem(*st.image) : firmware_file_problem(st.firmwarePath);
     if (!problem.empty()) {
       j["fileProblem"] = problem;
       std::cerr << "warning: " << problem << '\n';
