@@ -292,9 +292,15 @@ WorkerBody load_plain(Engine& e, const DownloadRequest& r) {
     tell(r.owner, kDownloadCaption, kMsgFileCrcError);
     return nullptr;
   }
+  // Bit 7 tells the boot memory. A read that fails tells nothing: taking it
+  // for the EEPROM would send the image to the I2C bus of a camera that
+  // boots from SPI flash, so the start is refused with nothing written.
   std::uint32_t bus = 0;
-  const bool spi = kvVidHidCls_RegRead(0x0005, 1, bus) >= 0 && (bus & 0x80) != 0;
-  return spi ? &DownloadWorkerPlainFlash : &DownloadWorkerPlainEeprom;
+  if (kvVidHidCls_RegRead(0x0005, 1, bus) < 0) {
+    tell(r.owner, kDownloadCaption, kMsgBootMemoryUnknown);
+    return nullptr;
+  }
+  return (bus & 0x80) != 0 ? &DownloadWorkerPlainFlash : &DownloadWorkerPlainEeprom;
 }
 
 }  // namespace

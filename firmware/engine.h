@@ -157,6 +157,9 @@ inline constexpr const char* kMsgBadEepromType = "Unknown EEPROM Type!";
 inline constexpr const char* kMsgBadBootAddress =
     "Boot Address Must Lie Behind the Boot Header on a 256-Byte Boundary!";
 inline constexpr const char* kMsgUploadTooLong = "Upload Length is Over the Dump Buffer Limit!";
+// A plain download whose boot memory (register 0x05) cannot be told.
+inline constexpr const char* kMsgBootMemoryUnknown =
+    "Boot Memory Kind Could Not Be Read (Register 0x05)!";
 
 // --------------------------------------------------------------- requests --
 

@@ -326,12 +326,11 @@ bool I2cEepromWrite(std::uint16_t address, std::uint32_t count, const std::uint8
   payload[0] = static_cast<std::uint8_t>(address >> 8);
   payload[1] = static_cast<std::uint8_t>(address & 0xFF);
   std::copy(data, data + count, payload + 2);
-  bool ok = false;
-  for (std::int32_t i = 0; i < kvVidHidCls_GetDevCount(); ++i) {
-    ok = kvVidHidCls_I2cWriteDev(i, kEepromAddressSlave, static_cast<std::uint8_t>(count + 2),
+  // The camera at position 0 only, the one the read verifies: writing every
+  // attached camera would program cameras nobody chose, and verify none of
+  // them but the first.
+  return kvVidHidCls_I2cWriteDev(0, kEepromAddressSlave, static_cast<std::uint8_t>(count + 2),
                                  payload) >= 0;
-  }
-  return ok;
 }
 
 namespace {

@@ -69,8 +69,7 @@ inline constexpr std::uint32_t kEepromRetryMs = 3000;
 [[nodiscard]] bool RewriteSectorVerified(std::uint32_t sector,
                                          std::span<const SectorPatch> patches);
 
-// One EEPROM transfer of at most 32 bytes: the read on the first camera, the
-// write on every attached camera (the last one's result counts).
+// One EEPROM transfer of at most 32 bytes, on the first camera.
 [[nodiscard]] bool I2cEepromRead(std::uint16_t address, std::uint32_t count, std::uint8_t* out);
 [[nodiscard]] bool I2cEepromWrite(std::uint16_t address, std::uint32_t count,
                                   const std::uint8_t* data);

@@ -852,5 +852,45 @@ TEST_F(EngineTest, TheBytesCheckedAreTheBytesWritten) {
   }
 }
 
+// A plain download that cannot read the boot memory kind (register 0x05)
+// must not guess the EEPROM: on a camera that boots from SPI flash that
+// would put the image on its I2C bus.
+TEST_F(EngineTest, PlainDownloadRefusesWhenTheBootMemoryCannotBeTold) {
+  attach(sim::SimProfile::Gen0Flash);
+  const auto file = build_plain_firmware_file(0x0321, 0x2345);
+  const auto flash_before = cam().flash_bytes(0, 0x10000);
+  const auto eeprom_before = cam().eeprom_bytes(0, 0x4000);
+  DownloadRequest r = request(write_file("plain.bin", file), kDownloadPlain);
+  // The start's only transfers are the register read's: the chip generation
+  // query (two), then the read's request and its reply, which is lost.
+  cam().set_fail_at(cam().counters().total + 4);
+  expect_refused(StartDownload(r), kDownloadCaption, kMsgBootMemoryUnknown);
+  cam().set_fail_at(0);
+  EXPECT_EQ(cam().flash_bytes(0, 0x10000), flash_before);
+  EXPECT_EQ(cam().eeprom_bytes(0, 0x4000), eeprom_before) << "nothing sent to the EEPROM";
+
+  // Read once it answers, the same request runs as the flash download.
+  DownloadRequest again = request(r.file0Path, kDownloadPlain);
+  EXPECT_EQ(single_outcome(run(again)), (Notification{UPD_DOWNLOAD_DONE, 0}));
+  EXPECT_EQ(cam().flash_bytes(0x5000, static_cast<std::uint32_t>(file.size())), file);
+}
+
+// The EEPROM download writes and verifies the camera at position 0; a second
+// camera on the bus keeps its memory.
+TEST_F(EngineTest, EepromDownloadWritesOnlyTheFirstCamera) {
+  attach(sim::SimProfile::Gen0Eeprom, 20, 2);
+  ASSERT_EQ(DeviceCount(), 2);
+  sim::SimCamera& second = *sim_->camera(1);
+  const auto second_before = second.eeprom_bytes(0, 0x4000);
+  const auto file = build_plain_firmware_file(0x0321, 1000);
+  DownloadRequest r = request(write_file("plain.bin", file), kDownloadPlain);
+  EXPECT_EQ(single_outcome(run(r)), (Notification{UPD_DOWNLOAD_DONE, 0}));
+  const auto first = cam().eeprom_bytes(0, 1000);
+  EXPECT_TRUE(std::equal(file.begin() + 4, file.end(), first.begin() + 4))
+      << "the first camera holds the file";
+  EXPECT_EQ(second.eeprom_bytes(0, 0x4000), second_before)
+      << "the second camera expected untouched";
+}
+
 }  // namespace
 }  // namespace lumavix
