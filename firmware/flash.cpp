@@ -294,7 +294,8 @@ bool EraseProgramRange(std::uint32_t address, std::uint32_t length, const std::u
   return true;
 }
 
-bool RewriteSectorVerified(std::uint32_t sector, std::span<const SectorPatch> patches) {
+bool RewriteSectorVerified(std::uint32_t sector, std::span<const SectorPatch> patches,
+                           SectorRange last) {
   std::vector<std::uint8_t> image(kSectorSize);
   // Without the sector's current content the rewrite would wipe the rest of
   // it, so a failed first read ends the operation before anything is erased.
@@ -303,7 +304,24 @@ bool RewriteSectorVerified(std::uint32_t sector, std::span<const SectorPatch> pa
     if (p.offset > kSectorSize || p.bytes.size() > kSectorSize - p.offset) return false;
     std::copy(p.bytes.begin(), p.bytes.end(), image.begin() + p.offset);
   }
-  (void)EraseProgramRange(sector, kSectorSize, image.data(), nullptr);
+  SpiFlashInfo info;
+  if (!kvVidHidCls_SPI_Flash_GetInfo(info) || info.page_size == 0) return false;
+  const auto held_back = [&](std::uint32_t page_at) {
+    return last.length != 0 && page_at < last.offset + last.length &&
+           last.offset < page_at + info.page_size;
+  };
+  // Every other page first, in address order, then the held-back ones. A
+  // failed erase or program ends the writing there, so the held-back pages
+  // are never programmed over a sector that is not whole; the read-back
+  // below then tells the failure.
+  bool writing = kvVidHidCls_SPI_Flash_SectorErase(0, sector);
+  for (const bool second_round : {false, true}) {
+    for (std::uint32_t at = 0; writing && at < kSectorSize; at += info.page_size) {
+      if (held_back(at) != second_round) continue;
+      const std::uint32_t n = std::min(info.page_size, kSectorSize - at);
+      writing = kvVidHidCls_SPI_Flash_PageProgram(0, sector + at, n, image.data() + at);
+    }
+  }
   std::vector<std::uint8_t> back(kSectorSize);
   if (!kvVidHidCls_SPI_Flash_Read(sector, kSectorSize, back.data()) || back != image) {
     DebugTrace("Write sector data != Read back verifier \n");

@@ -65,9 +65,21 @@ inline constexpr std::uint32_t kEepromRetryMs = 3000;
 [[nodiscard]] bool ReadFlashReporting(std::uint32_t address, std::uint32_t count,
                                       std::uint8_t* out, std::uint32_t step,
                                       ProgressSink* sink);
-// Read-modify-write of one 4 KiB sector, verified by reading it back.
+// Offsets [offset, offset + length) inside a sector.
+struct SectorRange {
+  std::uint32_t offset = 0;
+  std::uint32_t length = 0;
+};
+
+// Read-modify-write of one 4 KiB sector, verified by reading it back. The
+// pages that hold `last` are programmed after every other page of the
+// sector, so that what they carry (a signature that vouches for the rest)
+// is in place only once the rest is; an interruption before leaves it
+// erased. A failed erase or program ends the writing at once (and the
+// rewrite fails, unless the sector reads back as wanted all the same).
 [[nodiscard]] bool RewriteSectorVerified(std::uint32_t sector,
-                                         std::span<const SectorPatch> patches);
+                                         std::span<const SectorPatch> patches,
+                                         SectorRange last = {});
 
 // One EEPROM transfer of at most 32 bytes, on the first camera.
 [[nodiscard]] bool I2cEepromRead(std::uint16_t address, std::uint32_t count, std::uint8_t* out);
