@@ -73,6 +73,8 @@ const SpiFlashType* find_spi_flash_type(std::span<const std::uint8_t, 3> id) {
   return nullptr;
 }
 
+bool ReadSpiFlashStatus(std::uint8_t& status) { return read_status(0, status); }
+
 bool spi_flash_read_id(std::array<std::uint8_t, 3>& id) {
   const std::uint8_t op = 0x9F;
   return kvVidHidCls_SpiCmdRead(0, 1, 1, &op, 3, id.data()) >= 0;

@@ -95,6 +95,10 @@ struct SectorRange {
 [[nodiscard]] std::span<const SpiFlashType> spi_flash_types();
 [[nodiscard]] const SpiFlashType* find_spi_flash_type(std::span<const std::uint8_t, 3> id);
 
+// Reads the status register once (command 0x05): bit 0 busy, bit 1 write
+// enable latch, bits 2 and 3 block protection, bit 7 status write protect.
+[[nodiscard]] bool ReadSpiFlashStatus(std::uint8_t& status);
+
 // Reads the three identification bytes once (command 0x9F).
 [[nodiscard]] bool spi_flash_read_id(std::array<std::uint8_t, 3>& id);
 
