@@ -274,14 +274,14 @@ PresentationView ComposePresentation(Presentation p, UiLanguage lang,
 // ------------------------------------------------------------ file problems --
 
 FileProblem CheckFirmwareFile(const std::string& path) {
-  std::error_code ec;
-  const std::uintmax_t size = std::filesystem::file_size(path, ec);
-  if (ec) return FileProblem::Unreadable;
-  if (size < kFirmwareCrcSize + kBootConfigSize || size > kMaxFirmwareLoad)
+  return CheckFirmwareImage(LoadFirmwareFile(path));
+}
+
+FileProblem CheckFirmwareImage(const LoadedFirmware& file) {
+  if (!file.opened) return FileProblem::Unreadable;
+  if (file.size < kFirmwareCrcSize + kBootConfigSize || file.oversized())
     return FileProblem::NotFirmware;
-  std::ifstream probe(path, std::ios::binary);
-  if (!probe) return FileProblem::Unreadable;
-  return CheckFileCrc(path) ? FileProblem::None : FileProblem::BadCrc;
+  return CheckImageCrc(file.bytes) ? FileProblem::None : FileProblem::BadCrc;
 }
 
 PresentationView ComposeFileProblemView(UiLanguage lang, FileProblem problem,
@@ -309,6 +309,7 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
 
   const std::u16string toolName = ModelName(cfg.toolVariant);
   st.firmware = FirmwareInfo{};
+  st.image.reset();
   st.page.SetControlsEnabled(false);
 
   // Until the camera is identified the window asks for it.
@@ -413,10 +414,13 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
     r.windowTitle = WindowTitle(cfg.language, cfg.toolVariant);
     return r;
   };
-  std::vector<std::uint8_t> head;
   // The engine takes paths of at most 259 characters: a longer one could be
-  // presented as an update that can then not start.
-  if (path.empty() || path.size() > kMaxPathLength || !ReadFirmwareHead(path, head)) {
+  // presented as an update that can then not start. The file is read here,
+  // once: the checks, the decision and an update started from this pass
+  // take these bytes, whatever the path names later.
+  if (!path.empty() && path.size() <= kMaxPathLength)
+    st.image = std::make_shared<const LoadedFirmware>(LoadFirmwareFile(path));
+  if (!st.image || !st.image->opened) {
     if (cfg.fileProblemsInWindow)
       return file_problem(path.empty() ? FileProblem::NotFound : FileProblem::Unreadable);
     r.outcome = WatchOutcome::FileOpenError;
@@ -431,9 +435,10 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
     // The same checks for a found file and a chosen one, before anything is
     // offered: a damaged file would otherwise be compared by the version its
     // missing block reads as.
-    if (const FileProblem problem = CheckFirmwareFile(path); problem != FileProblem::None)
+    if (const FileProblem problem = CheckFirmwareImage(*st.image); problem != FileProblem::None)
       return file_problem(problem);
   }
+  const std::span<const std::uint8_t> head = st.image->bytes;
   st.firmware = ReadFirmwareInfo(head);
   // Written, this image would leave a camera that reads as unfinished.
   if (cfg.fileProblemsInWindow && !ImageReadsFinished(st.firmware))

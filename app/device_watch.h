@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -221,6 +222,8 @@ struct PresentationView {
 // What keeps the file at `path` from being a firmware image: unreadable, too
 // short or too long, or a CRC that does not match; None when it is one.
 [[nodiscard]] FileProblem CheckFirmwareFile(const std::string& path);
+// The same for a file already read.
+[[nodiscard]] FileProblem CheckFirmwareImage(const LoadedFirmware& file);
 
 // The view of a firmware-file problem: its text (the folder looked in, or the
 // file's name and the reason), the button to choose a file, nothing enabled.
@@ -240,6 +243,10 @@ struct DeviceWatchState {
   UserDataPage page;            // the engineering page (not created in this build)
   FirmwareInfo firmware;        // cleared by every pass
   std::string firmwarePath;
+  // The firmware file as this pass read it (once): the bytes `firmware`
+  // was decoded from, that the file checks took, and that an update started
+  // from this pass writes. Null until a pass reads one.
+  std::shared_ptr<const LoadedFirmware> image;
   std::u16string statusText;
   // After a verified update, the version written, until a pass has seen the
   // camera go and come back (the completion text asks the user to reconnect

@@ -4,7 +4,6 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
-#include <fstream>
 #include <utility>
 
 #include "app/texts.h"
@@ -12,7 +11,6 @@
 #include "devlib/trace.h"
 #include "firmware/image.h"
 #include "settings/userdata.h"
-#include "devlib/file_io.h"
 
 namespace lumavix {
 
@@ -88,19 +86,23 @@ UpdateFlow::~UpdateFlow() {
 
 bool UpdateFlow::BuildDownloadRequest(const DeviceWatchState& window, DownloadRequest& r) {
   r = DownloadRequest{};
-  std::ifstream in(path_from_utf8(window.firmwarePath), std::ios::binary | std::ios::ate);
-  if (window.firmwarePath.empty() || !in) return false;
-  const std::streamoff size = in.tellg();
-  r.file0Size = size <= 0 ? 0 : static_cast<std::uint32_t>(std::min<std::streamoff>(size, 0xFFFFFFFF));
+  if (window.firmwarePath.empty()) return false;
+  // The bytes the pass read, checked and presented are the ones written; a
+  // path chosen since the pass is read now, once.
+  std::shared_ptr<const LoadedFirmware> file = window.image;
+  if (!file || file->path != window.firmwarePath)
+    file = std::make_shared<const LoadedFirmware>(LoadFirmwareFile(window.firmwarePath));
+  if (!file->opened) return false;
+  r.file0Size = file->size32();
   r.file0Path = window.firmwarePath;
+  r.file0Image = file;
   if (window.chipGen == 2) {
     r.mode = kDownloadBootHeader;
     // The image's own boot configuration, with BootAddr cleared; a file too
     // short to hold it keeps zeros for the bytes it lacks.
     std::array<std::uint8_t, kBootConfigSize> head{};
-    in.clear();
-    in.seekg(kFirmwareCrcSize);
-    if (in) in.read(reinterpret_cast<char*>(head.data()), head.size());
+    for (std::size_t i = 0; i < head.size() && kFirmwareCrcSize + i < file->bytes.size(); ++i)
+      head[i] = file->bytes[kFirmwareCrcSize + i];
     head[2] = head[3] = head[4] = 0;
     r.bootHeader = head;
   } else {

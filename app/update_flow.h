@@ -153,8 +153,9 @@ class UpdateFlow {
   // The request StartUpdate hands to the engine, from the window's state and
   // the firmware file: mode 2 with the image's first 16 bytes (BootAddr
   // cleared) as boot header on a generation-2 camera; mode 0, EEPROM type 5,
-  // flags bit 0 on a generation-0 one. file0Size is the file's size (0 when
-  // it cannot be measured). False when the file cannot be opened.
+  // flags bit 0 on a generation-0 one. The request carries the file as the
+  // window's last pass read it (file0Image), or, for a path set since, as
+  // read now; file0Size is its size. False when the file cannot be read.
   [[nodiscard]] static bool BuildDownloadRequest(const DeviceWatchState& window,
                                                  DownloadRequest& request);
 

@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/cli_context.h"
+#include "firmware/image.h"
 
 namespace lumavix::cli {
 
@@ -29,9 +30,10 @@ void register_device_commands(CLI::App& app, Commands& commands);
 // file-info, make-firmware.
 void register_firmware_commands(CLI::App& app, Commands& commands);
 void register_settings_commands(CLI::App& app, Commands& commands);
-// Why the firmware file at `path` cannot be written to a camera (it cannot
-// be read, is empty, too short, too large, or fails its CRC-32), or empty
-// when it is whole.
+// Why the firmware file cannot be written to a camera (it cannot be read, is
+// empty, too short, too large, or fails its CRC-32), or empty when it is
+// whole. The loaded form judges the bytes that will be written.
+[[nodiscard]] std::string firmware_file_problem(const LoadedFirmware& file);
 [[nodiscard]] std::string firmware_file_problem(const std::string& path);
 
 // status, update.

@@ -36,11 +36,10 @@ struct DownloadArgs {
 
 int run_download(Context& ctx, const DownloadArgs& a) {
   const UiLanguage lang = command_language();
-  {
-    std::FILE* f = open_file(path_from_utf8(a.file), "rb");
-    if (!f) return ctx.fail(kExitUsage, fmt::format("cannot open {}: {}", a.file, std::strerror(errno)));
-    std::fclose(f);
-  }
+  // Read once: the plan, the confirmation and the write all take these bytes.
+  auto image = std::make_shared<const LoadedFirmware>(LoadFirmwareFile(a.file));
+  if (!image->opened)
+    return ctx.fail(kExitUsage, fmt::format("cannot open {}: {}", a.file, std::strerror(image->error)));
   EngineSession session;
   DeviceWatchState st;
   st.deviceOpen = OpenDevices();
@@ -50,6 +49,7 @@ int run_download(Context& ctx, const DownloadArgs& a) {
   std::uint32_t reg = 0;
   if (ReadRegister(0x0000, 4, reg)) st.chipGen = ChipGenFromRegister(reg);
   st.firmwarePath = a.file;
+  st.image = image;
   UpdateFlowSwitches sw;
   sw.allowChipGen0Download = true;  // engineering: the older chips take the plain layout
 

@@ -40,19 +40,22 @@ std::uint16_t le16(const std::vector<std::uint8_t>& b, std::size_t at) {
 
 }  // namespace
 
-std::string firmware_file_problem(const std::string& path) {
-  std::vector<std::uint8_t> bytes;
-  std::string why;
-  if (!read_prefix(path, kMaxFirmwareLoad + 1, bytes, why)) return why;
-  if (bytes.empty()) return path + " is empty";
-  if (bytes.size() < kFirmwareCrcSize + kBootConfigSize)
-    return fmt::format("{} is too short to be a firmware file ({} bytes)", path, bytes.size());
-  if (bytes.size() > kMaxFirmwareLoad)
+std::string firmware_file_problem(const LoadedFirmware& file) {
+  const std::string& path = file.path;
+  if (!file.opened) return fmt::format("cannot open {}: {}", path, std::strerror(file.error));
+  if (file.size == 0) return path + " is empty";
+  if (file.size < kFirmwareCrcSize + kBootConfigSize)
+    return fmt::format("{} is too short to be a firmware file ({} bytes)", path, file.size);
+  if (file.oversized())
     return fmt::format("{} is larger than the {} bytes a firmware file can hold", path,
                        kMaxFirmwareLoad);
-  if (!CheckImageCrc(bytes))
+  if (!CheckImageCrc(file.bytes))
     return path + " fails its CRC-32 check: it is damaged or not a firmware file";
   return {};
+}
+
+std::string firmware_file_problem(const std::string& path) {
+  return firmware_file_problem(LoadFirmwareFile(path));
 }
 
 namespace {

@@ -48,7 +48,8 @@ int run_status(Context& ctx, const StatusArgs& a) {
   // reads as version 0, which looks up to date); say what is wrong with it.
   j["fileProblem"] = nullptr;
   if (j["file"].is_string()) {
-    std::string problem = firmware_file_problem(st.firmwarePath);
+    std::string problem =
+        st.image ? firmware_file_problem(*st.image) : firmware_file_problem(st.firmwarePath);
     if (problem.empty() && st.firmware.read && !ImageReadsFinished(st.firmware))
       problem = unfinished_image_message(st);
     if (!problem.empty()) {

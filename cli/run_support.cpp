@@ -156,7 +156,7 @@ int refusal_status(const TerminalPrompter& prompter) {
   const std::string& why = prompter.shown().back();
   if (why == kMsgNoDevice) return kExitNoCamera;
   if (why == kMsgThreadRunning || why == kMsgCreateDownloadThread ||
-      why == kMsgCreateUploadThread)
+      why == kMsgCreateUploadThread || why == kMsgBootMemoryUnknown)
     return kExitFailed;
   return kExitUsage;  // the file or the request
 }

@@ -205,6 +205,11 @@ WritePlan plan_write(DeviceWatchState& st, const UpdateFlowSwitches& switches, U
   std::array<std::uint8_t, 3> id{};
   bool answered = false;
   const SpiFlashType* part = IdentifySpiFlash(id, &answered);
+  // A flash that an earlier run left block-protected costs the run a status
+  // write and its wait before the first erase: the twin's flash starts with
+  // the same protection, or the plan would leave those transfers out.
+  std::uint8_t flash_status = 0;
+  const bool status_read = answered && ReadSpiFlashStatus(flash_status);
   sim::SimOptions o;
   if (!twin_options(st, answered ? std::optional(id) : std::nullopt, o, plan.error)) {
     CloseDevices();
@@ -230,6 +235,7 @@ WritePlan plan_write(DeviceWatchState& st, const UpdateFlowSwitches& switches, U
     std::string why;
     if (twin->camera(0)->memories_fit(m, why)) twin->camera(0)->import_memories(m);
   }
+  if (status_read) twin->camera(0)->set_flash_protection(flash_status & sim::kStatusWritable);
   CloseDevices();
   st.deviceOpen = 0;
   const Rehearsal r = rehearse(*twin, st, switches, lang);

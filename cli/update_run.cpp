@@ -63,7 +63,8 @@ CameraUpdate update_camera(Context& ctx, const UpdateArgs& a, UiLanguage lang, b
   // its missing fields as zero and call the camera up to date.
   if (p == Presentation::UpdateAvailable || p == Presentation::UpToDate ||
       p == Presentation::Interrupted) {
-    const std::string problem = firmware_file_problem(st.firmwarePath);
+    const std::string problem =
+        st.image ? firmware_file_problem(*st.image) : firmware_file_problem(st.firmwarePath);
     if (!problem.empty()) {
       return camera_error(kExitUsage, problem + "; nothing was written to the camera", base);
     }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <system_error>
 #include <thread>
 
@@ -11,7 +10,6 @@
 #include "firmware/flash.h"
 #include "firmware/image.h"
 #include "firmware/workers.h"
-#include "devlib/file_io.h"
 
 namespace lumavix {
 
@@ -197,27 +195,29 @@ bool question(Prompter* owner, const char* caption, const char* text) {
          MessageAnswer::Ok;
 }
 
-// Size of the file in bytes, 0 when it cannot be opened (or is empty, or a
-// path is empty). Sizes above 4 GiB are clamped; they fail the size check.
-std::uint32_t file_size(const std::string& path) {
-  if (path.empty()) return 0;
-  std::ifstream in(path_from_utf8(path), std::ios::binary | std::ios::ate);
-  if (!in) return 0;
-  const std::streamoff size = in.tellg();
-  if (size <= 0) return 0;
-  return static_cast<std::uint32_t>(std::min<std::streamoff>(size, 0xFFFFFFFF));
+// The file the request names, read once, unless the request carries it
+// already read. Null for an empty path (no file).
+std::shared_ptr<const LoadedFirmware> load_once(const std::shared_ptr<const LoadedFirmware>& given,
+                                                const std::string& path) {
+  if (given) return given;
+  if (path.empty()) return nullptr;
+  return std::make_shared<const LoadedFirmware>(LoadFirmwareFile(path));
 }
 
-// Reads up to `max` bytes from `offset` of the file into `out`. nullopt when
-// the file cannot be opened; the byte count otherwise.
-std::optional<std::uint32_t> read_file(const std::string& path, std::uint32_t offset,
-                                       std::uint8_t* out, std::uint32_t max) {
-  std::ifstream in(path_from_utf8(path), std::ios::binary);
-  if (!in) return std::nullopt;
-  in.seekg(offset);
-  if (!in) return 0;
-  in.read(reinterpret_cast<char*>(out), max);
-  return static_cast<std::uint32_t>(in.gcount());
+// The size the request is told: 0 when the file could not be read.
+std::uint32_t size_of(const std::shared_ptr<const LoadedFirmware>& file) {
+  return file && file->opened ? file->size32() : 0;
+}
+
+// The loaded bytes from file offset `offset` on, into `out` (at most `room`
+// bytes). Returns the count copied.
+std::uint32_t copy_from(const LoadedFirmware& file, std::uint32_t offset, std::uint8_t* out,
+                        std::uint32_t room) {
+  if (file.bytes.size() <= offset) return 0;
+  const std::uint32_t n = std::min<std::uint32_t>(
+      static_cast<std::uint32_t>(file.bytes.size() - offset), room);
+  std::copy_n(file.bytes.begin() + offset, n, out);
+  return n;
 }
 
 std::uint32_t get_le24(const std::uint8_t* p) {
@@ -230,39 +230,34 @@ void put_le24(std::uint8_t* p, std::uint32_t v) {
   p[2] = (v >> 16) & 0xFF;
 }
 
-// Fills the file buffer for a boot-header download. Returns the worker body,
-// or null when refused (the reason was shown).
-WorkerBody load_boot_header(Engine& e, const DownloadRequest& r) {
+// Fills the file buffer for a boot-header download from the loaded files.
+// Returns the worker body, or null when refused (the reason was shown).
+WorkerBody load_boot_header(Engine& e, const DownloadRequest& r, const LoadedFirmware& f0,
+                            const LoadedFirmware* f1) {
   EngineState& s = e.state;
   s.boot_header = r.bootHeader;
-
-  const auto file0 = read_file(r.file0Path, kFirmwareCrcSize, s.file_buffer.data(),
-                               kFileBufferSize);
-  if (!file0) {
-    tell(r.owner, kDownloadCaption, kMsgOpenFileError);
-    return nullptr;
-  }
+  s.file_buffer.fill(0);
+  const std::uint32_t file0 = copy_from(f0, kFirmwareCrcSize, s.file_buffer.data(), kFileBufferSize);
   // A file of 4 bytes or fewer has an empty image: there is nothing to write.
-  if (*file0 == 0) {
+  if (file0 == 0) {
     tell(r.owner, kDownloadCaption, kMsgReadFileFailure);
     return nullptr;
   }
-  s.complete_image = *file0 >= 2 && s.file_buffer[0] == 0x7A && s.file_buffer[1] == 0x3C;
+  s.complete_image = file0 >= 2 && s.file_buffer[0] == 0x7A && s.file_buffer[1] == 0x3C;
 
   std::uint32_t file1 = 0;
   if (s.complete_image) {
     s.boot_header.fill(0);
   } else {
     if (r.file1Size != 0) {
-      const auto n = read_file(r.file1Path, kFirmwareCrcSize, s.file_buffer.data() + *file0,
-                               kFileBufferSize - *file0);
-      if (!n) {
+      if (!f1 || !f1->opened) {
         tell(r.owner, kDownloadCaption, kMsgOpenFileError);
         return nullptr;
       }
-      file1 = *n;
+      file1 = copy_from(*f1, kFirmwareCrcSize, s.file_buffer.data() + file0,
+                        kFileBufferSize - file0);
     }
-    put_le24(s.boot_header.data() + 5, *file0);
+    put_le24(s.boot_header.data() + 5, file0);
     if (file1 != 0) put_le24(s.boot_header.data() + 13, file1);
 
     // The code is programmed page by page from BootAddr; it must not overlap
@@ -275,7 +270,7 @@ WorkerBody load_boot_header(Engine& e, const DownloadRequest& r) {
       return nullptr;
     }
   }
-  s.byte_count = *file0 + file1;
+  s.byte_count = file0 + file1;
   return &DownloadWorkerBootHeader;
 }
 
@@ -297,9 +292,15 @@ WorkerBody load_plain(Engine& e, const DownloadRequest& r) {
     tell(r.owner, kDownloadCaption, kMsgFileCrcError);
     return nullptr;
   }
+  // Bit 7 tells the boot memory. A read that fails tells nothing: taking it
+  // for the EEPROM would send the image to the I2C bus of a camera that
+  // boots from SPI flash, so the start is refused with nothing written.
   std::uint32_t bus = 0;
-  const bool spi = kvVidHidCls_RegRead(0x0005, 1, bus) >= 0 && (bus & 0x80) != 0;
-  return spi ? &DownloadWorkerPlainFlash : &DownloadWorkerPlainEeprom;
+  if (kvVidHidCls_RegRead(0x0005, 1, bus) < 0) {
+    tell(r.owner, kDownloadCaption, kMsgBootMemoryUnknown);
+    return nullptr;
+  }
+  return (bus & 0x80) != 0 ? &DownloadWorkerPlainFlash : &DownloadWorkerPlainEeprom;
 }
 
 }  // namespace
@@ -387,38 +388,40 @@ WorkerHandle StartDownload(DownloadRequest& r) {
     tell(r.owner, kDownloadCaption, kMsgPathTooLong);
     return kNoWorker;
   }
-  r.file0Size = file_size(r.file0Path);
-  r.file1Size = file_size(r.file1Path);
+  // Each file is read once: the checks below, the questions and the worker
+  // all take these bytes.
+  const auto f0 = load_once(r.file0Image, r.file0Path);
+  const auto f1 = load_once(r.file1Image, r.file1Path);
+  r.file0Size = size_of(f0);
+  r.file1Size = size_of(f1);
 
   if (r.file0Size == 0) {
     if (!question(r.owner, kDownloadCaption, kMsgFile0OpenError)) return kNoWorker;
-  } else if (!CheckFileCrc(r.file0Path)) {
+  } else if (!CheckImageCrc(f0->bytes)) {
     if (!question(r.owner, kDownloadCaption, kMsgFile0CrcQuestion)) return kNoWorker;
   }
-  if (r.file1Size != 0 && !CheckFileCrc(r.file1Path)) {
+  if (r.file1Size != 0 && !CheckImageCrc(f1->bytes)) {
     if (!question(r.owner, kDownloadCaption, kMsgFile1CrcQuestion)) return kNoWorker;
   }
   if (std::uint64_t{r.file0Size} + r.file1Size > kFileBufferSize) {
     tell(r.owner, kDownloadCaption, kMsgFilesTooLarge);
     return kNoWorker;
   }
-
-  const auto loaded = read_file(r.file0Path, 0, s.file_buffer.data(), kFileBufferSize);
-  if (!loaded) {
+  if (!f0 || !f0->opened) {
     tell(r.owner, kDownloadCaption, kMsgOpenFileError);
     return kNoWorker;
   }
-  s.byte_count = *loaded;
-  if (s.byte_count == 0) {
+  if (f0->bytes.empty()) {
     tell(r.owner, kDownloadCaption, kMsgReadFileFailure);
     return kNoWorker;
   }
 
   WorkerBody body = nullptr;
   if (r.mode == kDownloadPlain) {
+    s.byte_count = copy_from(*f0, 0, s.file_buffer.data(), kFileBufferSize);
     body = load_plain(e, r);
   } else if (r.mode == kDownloadBootHeader) {
-    body = load_boot_header(e, r);
+    body = load_boot_header(e, r, *f0, f1.get());
   }
   if (!body) return kNoWorker;
 

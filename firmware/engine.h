@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -21,6 +22,8 @@
 #include <vector>
 
 namespace lumavix {
+
+struct LoadedFirmware;
 
 // ----------------------------------------------------------- notifications --
 
@@ -154,6 +157,9 @@ inline constexpr const char* kMsgBadEepromType = "Unknown EEPROM Type!";
 inline constexpr const char* kMsgBadBootAddress =
     "Boot Address Must Lie Behind the Boot Header on a 256-Byte Boundary!";
 inline constexpr const char* kMsgUploadTooLong = "Upload Length is Over the Dump Buffer Limit!";
+// A plain download whose boot memory (register 0x05) cannot be told.
+inline constexpr const char* kMsgBootMemoryUnknown =
+    "Boot Memory Kind Could Not Be Read (Register 0x05)!";
 
 // --------------------------------------------------------------- requests --
 
@@ -184,6 +190,11 @@ struct DownloadRequest {
   std::array<std::uint8_t, 16> bootHeader = {0x7A, 0x3C};
   std::uint8_t eepromType = 5;  // plain mode: memory size class 0..8
   std::uint8_t flags = 0x01;    // plain mode: bits 0..2 enter the option byte
+  // The files as the caller already read them (and decided on them). When
+  // set, these bytes are the ones checked and written and the path only
+  // names them; when null, StartDownload reads the path once itself.
+  std::shared_ptr<const LoadedFirmware> file0Image;
+  std::shared_ptr<const LoadedFirmware> file1Image;
 };
 
 struct UploadRequest {
@@ -223,10 +234,11 @@ void CloseDevices();
 
 // ----------------------------------------------------------------- starts --
 
-// Checks the request and the firmware file, loads it into the file buffer and
-// starts the download worker. Returns at once: the worker's handle, or
-// kNoWorker when refused (the reason was shown through request.owner, and
-// nothing was posted). The sizes are written back into the request even when
+// Reads each firmware file once (unless the request carries it already
+// read), checks those bytes, copies them into the file buffer and starts the
+// download worker; the path is never opened again. Returns at once: the
+// worker's handle, or kNoWorker when refused (the reason was shown through
+// request.owner, and nothing was posted). The sizes are written back into the request even when
 // it is refused later on.
 [[nodiscard]] WorkerHandle StartDownload(DownloadRequest& request);
 // Starts a flash dump of request.length bytes into request.outputPath.

@@ -73,6 +73,8 @@ const SpiFlashType* find_spi_flash_type(std::span<const std::uint8_t, 3> id) {
   return nullptr;
 }
 
+bool ReadSpiFlashStatus(std::uint8_t& status) { return read_status(0, status); }
+
 bool spi_flash_read_id(std::array<std::uint8_t, 3>& id) {
   const std::uint8_t op = 0x9F;
   return kvVidHidCls_SpiCmdRead(0, 1, 1, &op, 3, id.data()) >= 0;
@@ -309,7 +311,8 @@ bool EraseProgramRange(std::uint32_t address, std::uint32_t length, const std::u
   return true;
 }
 
-bool RewriteSectorVerified(std::uint32_t sector, std::span<const SectorPatch> patches) {
+bool RewriteSectorVerified(std::uint32_t sector, std::span<const SectorPatch> patches,
+                           SectorRange last) {
   std::vector<std::uint8_t> image(kSectorSize);
   // Without the sector's current content the rewrite would wipe the rest of
   // it, so a failed first read ends the operation before anything is erased.
@@ -318,7 +321,24 @@ bool RewriteSectorVerified(std::uint32_t sector, std::span<const SectorPatch> pa
     if (p.offset > kSectorSize || p.bytes.size() > kSectorSize - p.offset) return false;
     std::copy(p.bytes.begin(), p.bytes.end(), image.begin() + p.offset);
   }
-  (void)EraseProgramRange(sector, kSectorSize, image.data(), nullptr);
+  SpiFlashInfo info;
+  if (!kvVidHidCls_SPI_Flash_GetInfo(info) || info.page_size == 0) return false;
+  const auto held_back = [&](std::uint32_t page_at) {
+    return last.length != 0 && page_at < last.offset + last.length &&
+           last.offset < page_at + info.page_size;
+  };
+  // Every other page first, in address order, then the held-back ones. A
+  // failed erase or program ends the writing there, so the held-back pages
+  // are never programmed over a sector that is not whole; the read-back
+  // below then tells the failure.
+  bool writing = kvVidHidCls_SPI_Flash_SectorErase(0, sector);
+  for (const bool second_round : {false, true}) {
+    for (std::uint32_t at = 0; writing && at < kSectorSize; at += info.page_size) {
+      if (held_back(at) != second_round) continue;
+      const std::uint32_t n = std::min(info.page_size, kSectorSize - at);
+      writing = kvVidHidCls_SPI_Flash_PageProgram(0, sector + at, n, image.data() + at);
+    }
+  }
   std::vector<std::uint8_t> back(kSectorSize);
   if (!kvVidHidCls_SPI_Flash_Read(sector, kSectorSize, back.data()) || back != image) {
     DebugTrace("Write sector data != Read back verifier \n");
@@ -341,12 +361,11 @@ bool I2cEepromWrite(std::uint16_t address, std::uint32_t count, const std::uint8
   payload[0] = static_cast<std::uint8_t>(address >> 8);
   payload[1] = static_cast<std::uint8_t>(address & 0xFF);
   std::copy(data, data + count, payload + 2);
-  bool ok = false;
-  for (std::int32_t i = 0; i < kvVidHidCls_GetDevCount(); ++i) {
-    ok = kvVidHidCls_I2cWriteDev(i, kEepromAddressSlave, static_cast<std::uint8_t>(count + 2),
+  // The camera at position 0 only, the one the read verifies: writing every
+  // attached camera would program cameras nobody chose, and verify none of
+  // them but the first.
+  return kvVidHidCls_I2cWriteDev(0, kEepromAddressSlave, static_cast<std::uint8_t>(count + 2),
                                  payload) >= 0;
-  }
-  return ok;
 }
 
 namespace {

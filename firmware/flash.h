@@ -75,12 +75,23 @@ inline constexpr std::uint32_t kEepromRetryMs = 3000;
 // address (a whole camera then reads as erased flash).
 inline constexpr int kEndTransactionAttempts = 3;
 [[nodiscard]] bool EndFlashTransaction();
-// Read-modify-write of one 4 KiB sector, verified by reading it back.
-[[nodiscard]] bool RewriteSectorVerified(std::uint32_t sector,
-                                         std::span<const SectorPatch> patches);
+// Offsets [offset, offset + length) inside a sector.
+struct SectorRange {
+  std::uint32_t offset = 0;
+  std::uint32_t length = 0;
+};
 
-// One EEPROM transfer of at most 32 bytes: the read on the first camera, the
-// write on every attached camera (the last one's result counts).
+// Read-modify-write of one 4 KiB sector, verified by reading it back. The
+// pages that hold `last` are programmed after every other page of the
+// sector, so that what they carry (a signature that vouches for the rest)
+// is in place only once the rest is; an interruption before leaves it
+// erased. A failed erase or program ends the writing at once (and the
+// rewrite fails, unless the sector reads back as wanted all the same).
+[[nodiscard]] bool RewriteSectorVerified(std::uint32_t sector,
+                                         std::span<const SectorPatch> patches,
+                                         SectorRange last = {});
+
+// One EEPROM transfer of at most 32 bytes, on the first camera.
 [[nodiscard]] bool I2cEepromRead(std::uint16_t address, std::uint32_t count, std::uint8_t* out);
 [[nodiscard]] bool I2cEepromWrite(std::uint16_t address, std::uint32_t count,
                                   const std::uint8_t* data);
@@ -93,6 +104,10 @@ inline constexpr int kEndTransactionAttempts = 3;
 // The known flash types, searched in this order.
 [[nodiscard]] std::span<const SpiFlashType> spi_flash_types();
 [[nodiscard]] const SpiFlashType* find_spi_flash_type(std::span<const std::uint8_t, 3> id);
+
+// Reads the status register once (command 0x05): bit 0 busy, bit 1 write
+// enable latch, bits 2 and 3 block protection, bit 7 status write protect.
+[[nodiscard]] bool ReadSpiFlashStatus(std::uint8_t& status);
 
 // Reads the three identification bytes once (command 0x9F).
 [[nodiscard]] bool spi_flash_read_id(std::array<std::uint8_t, 3>& id);

@@ -2,6 +2,7 @@
 #include "devlib/file_io.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -108,14 +109,40 @@ bool CheckImageCrc(const std::uint8_t* buffer, std::size_t size) {
 }
 
 bool CheckFileCrc(const std::string& path) {
-  std::FILE* f = open_file(path_from_utf8(path), "rb");
-  if (!f) return false;
-  std::vector<std::uint8_t> buffer(kMaxFirmwareLoad, 0);
-  const std::size_t loaded = std::fread(buffer.data(), 1, buffer.size(), f);
-  const bool read_error = std::ferror(f) != 0;
+  const LoadedFirmware file = LoadFirmwareFile(path);
+  return file.opened && CheckImageCrc(file.bytes);
+}
+
+LoadedFirmware LoadFirmwareFile(const std::string& path) {
+  LoadedFirmware file;
+  file.path = path;
+  std::FILE* f = path.empty() ? nullptr : open_file(path_from_utf8(path), "rb");
+  if (!f) {
+    file.error = path.empty() ? ENOENT : errno;
+    return file;
+  }
+  // One byte beyond the load tells an oversized file without a second look.
+  file.bytes.resize(kMaxFirmwareLoad + 1);
+  const std::size_t got = std::fread(file.bytes.data(), 1, file.bytes.size(), f);
+  const bool failed = std::ferror(f) != 0;
+  file.size = got;
+  if (!failed && got > kMaxFirmwareLoad) {
+    // The length of the file that was opened, not of whatever the path names now.
+    if (std::fseek(f, 0, SEEK_END) == 0) {
+      const long end = std::ftell(f);
+      if (end > 0) file.size = static_cast<std::uint64_t>(end);
+    }
+  }
+  if (failed) file.error = errno != 0 ? errno : EIO;
   std::fclose(f);
-  if (read_error) return false;
-  return CheckImageCrc(buffer.data(), loaded);
+  file.bytes.resize(std::min<std::size_t>(got, kMaxFirmwareLoad));
+  file.bytes.shrink_to_fit();
+  file.opened = !failed;
+  if (failed) {
+    file.bytes.clear();
+    file.size = 0;
+  }
+  return file;
 }
 
 bool IsCompleteFlashImage(std::span<const std::uint8_t> file) {

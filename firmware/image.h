@@ -75,6 +75,32 @@ inline constexpr std::uint32_t kUdUvcDefaultsSize = 30;
 // when the file cannot be opened or read.
 [[nodiscard]] bool CheckFileCrc(const std::string& path);
 
+// A firmware file read once, from its start. These bytes are the ones whose
+// size and CRC are checked, whose version and product id are compared, and
+// the ones written: nothing that takes a LoadedFirmware opens the file again,
+// so a file replaced meanwhile (a sync client, a download finishing) changes
+// nothing that was already decided. `path` names the file in messages.
+struct LoadedFirmware {
+  std::string path;
+  bool opened = false;  // false: it could not be opened or read (`error` says why)
+  int error = 0;        // errno of the failed open or read
+  // The file's length when it was read; above kMaxFirmwareLoad only the
+  // first kMaxFirmwareLoad bytes are kept.
+  std::uint64_t size = 0;
+  std::vector<std::uint8_t> bytes;
+
+  [[nodiscard]] bool oversized() const { return size > kMaxFirmwareLoad; }
+  // The file's length for a 32-bit size field (clamped; it fails the size
+  // checks all the same).
+  [[nodiscard]] std::uint32_t size32() const {
+    return size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(size);
+  }
+};
+
+// Reads at most kMaxFirmwareLoad bytes of the file at `path` (UTF-8) in one
+// open, and its length.
+[[nodiscard]] LoadedFirmware LoadFirmwareFile(const std::string& path);
+
 // The image (file offset 4 on) starts with the boot configuration's magic.
 [[nodiscard]] bool IsCompleteFlashImage(std::span<const std::uint8_t> file);
 

@@ -313,7 +313,12 @@ bool WriteUserDataBlock(const EepromUserData& record) {
       {loc.offset + kUserDataTailOffset,
        std::span<const std::uint8_t>(block.data() + kUserDataTailOffset, kUserDataTailSize)},
   };
-  return RewriteSectorVerified(loc.sector, patches);
+  // The signature and the identity behind it (version, vendor and product
+  // ids) go in last, as the update writes its boot configuration last: a
+  // write cut short leaves them erased, which the watch tells as unfinished,
+  // never a signed block over a sector half written.
+  return RewriteSectorVerified(loc.sector, patches,
+                               {loc.offset + kUdSignature, kUdProductId + 2 - kUdSignature});
 }
 
 // ---------------------------------------------------------- model variant --

@@ -182,8 +182,8 @@ template <class Read>
 
 // Rewrites the block of device 0 from `record`, keeping every other byte of
 // its sector and the block's bytes 0x100..0x103 as the device held them. The
-// sector is erased, programmed and read back; any difference is a failure.
-// Refused like ReadUserDataBlock.
+// sector is erased, programmed (the page with the block's signature last)
+// and read back; any difference is a failure. Refused like ReadUserDataBlock.
 [[nodiscard]] bool WriteUserDataBlock(const EepromUserData& record);
 
 // ---------------------------------------------------------- model variant --

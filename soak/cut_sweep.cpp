@@ -13,6 +13,7 @@
 #include "devlib/frame.h"
 #include "firmware/engine.h"
 #include "firmware/image.h"
+#include "settings/userdata.h"
 #include "sim/simulator.h"
 
 namespace lumavix::soak {
@@ -22,10 +23,16 @@ namespace {
 constexpr std::uint16_t kNewVersion = 0x0105;
 constexpr std::uint32_t kPlainFile = 0x4000;
 
+// The serial number the user-data sweep writes.
+constexpr const char* kSweepSerial = "ABC123";
+
 // What one job did: the pass that decided (update profiles), and the run.
 struct Job {
   Presentation presentation = Presentation::NoCamera;
   std::string outcome = "none";
+  [[nodiscard]] bool succeeded() const {
+    return outcome == "UPD_DOWNLOAD_DONE" || outcome == "written";
+  }
 };
 
 // Starts the flow on `st` and feeds it the worker's notifications once the
@@ -76,12 +83,37 @@ Job download_job(const std::string& file) {
   return job;
 }
 
+// `lumavix-fw userdata write --serial ABC123 --yes`: read the block, change
+// the serial, rewrite and verify the sector, read the block again.
+Job userdata_job() {
+  Job job;
+  if (OpenDevices() != 0) {
+    EepromUserData rec;
+    if (!ReadUserDataBlock(rec)) {
+      job.outcome = "read failed";
+    } else if (rec.serialNumber == kSweepSerial) {
+      job.outcome = "unchanged";
+    } else {
+      rec.serialNumber = kSweepSerial;
+      EepromUserData after;
+      job.outcome = !WriteUserDataBlock(rec)                          ? "write failed"
+                    : !ReadUserDataBlock(after) || !(after == rec) ? "read back differs"
+                                                                   : "written";
+    }
+  }
+  CloseDevices();
+  return job;
+}
+
 class Sweep {
  public:
   explicit Sweep(const SweepConfig& config) : config_(config) {
     set_clock(&clock_);
     options_.profile = config.profile;
-    options_.firmware_version = kNewVersion - 1;
+    // The firmware profiles start one version below the file; the user-data
+    // write runs on a camera that holds the file's image, so that the update
+    // a cut may call for writes back exactly what the camera had.
+    options_.firmware_version = userdata() ? kNewVersion : kNewVersion - 1;
     options_.busy = false;  // busy times change the poll count, not the order
     std::string templ =
         (std::filesystem::temp_directory_path() / "lumavix-sweep-XXXXXX").string();
@@ -101,6 +133,7 @@ class Sweep {
   SweepReport run() {
     SweepReport report;
     report.profile = sim::profile_name(config_.profile);
+    if (userdata()) report.profile += std::string(" userdata write --serial ") + kSweepSerial;
     if (!write_file(report.setup_error)) return report;
 
     // The uncut run: how long the job is, and what it leaves.
@@ -124,6 +157,8 @@ class Sweep {
   }
 
  private:
+  [[nodiscard]] bool userdata() const { return config_.job == SweepJob::UserDataWrite; }
+
   [[nodiscard]] bool download_profile() const {
     return config_.profile == sim::SimProfile::Gen0Flash ||
            config_.profile == sim::SimProfile::Gen0Eeprom;
@@ -172,7 +207,10 @@ class Sweep {
     return cam.flash_bytes(0, static_cast<std::uint32_t>(cam.flash_size()));
   }
 
-  Job job() { return download_profile() ? download_job(file_) : update_job(file_); }
+  Job job() {
+    if (userdata()) return userdata_job();
+    return download_profile() ? download_job(file_) : update_job(file_);
+  }
 
   std::unique_ptr<sim::Simulator> plug(std::string& error) {
     std::unique_ptr<sim::Simulator> sim = sim::Simulator::create(options_, error);
@@ -194,7 +232,7 @@ class Sweep {
     transfers = cam.counters().total;
     memory_after = memory(cam);
     set_platform({});
-    if (!cut && j.outcome != "UPD_DOWNLOAD_DONE") {
+    if (!cut && !j.succeeded()) {
       error = "the uncut job did not succeed (" + j.outcome + ")";
       return false;
     }
@@ -212,8 +250,16 @@ class Sweep {
       return rec;
     }
     sim::SimCamera& cam = *sim->camera(0);
+    const std::vector<std::uint8_t> before = memory(cam);
     cam.set_unplug_after(cut);
     rec.cut_outcome = job().outcome;
+    if (userdata()) {
+      cam.replug();
+      user_data_recovery(cam, before, final_memory, rec);
+      rec.recovered = rec.problem.empty();
+      set_platform({});
+      return rec;
+    }
 
     // The user plugs the camera back in; its memories are as the cut left
     // them, and nothing else is carried over.
@@ -233,6 +279,25 @@ class Sweep {
     rec.recovered = rec.problem.empty();
     set_platform({});
     return rec;
+  }
+
+  // After a cut write: the pass and the update it offers, then the write
+  // again, as a user would.
+  void user_data_recovery(sim::SimCamera& cam, const std::vector<std::uint8_t>& before,
+                          const std::vector<std::uint8_t>& final_memory, CutRecord& rec) {
+    const std::vector<std::uint8_t> after_cut = memory(cam);
+    const bool whole = after_cut == before || after_cut == final_memory;
+    const Job pass = update_job(file_);
+    rec.presentation = PresentationName(pass.presentation);
+    if (!whole && !OffersUpdate(pass.presentation)) {
+      rec.problem = "the sector is half written but the pass said " + rec.presentation;
+      return;
+    }
+    const Job again = userdata_job();
+    if (memory(cam) != final_memory) {
+      rec.problem = "after the pass (" + pass.outcome + ") and the write again (" +
+                    again.outcome + ") the memory differs from an uncut write's";
+    }
   }
 
   SweepConfig config_;

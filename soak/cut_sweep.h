@@ -14,6 +14,12 @@
 // uncut run left it, and the pass after the cut never called a camera whose
 // memory differs "up to date", "not this product" or unidentified. Anything
 // else is stranded. Runs in virtual time, in process.
+//
+// The user-data write is swept the same way on a camera that runs the
+// file's firmware: after a cut the pass, the update it offers (a block left
+// unsigned is an unfinished camera), then the write again. A camera whose
+// memory is neither as it was nor as the uncut write left it must never be
+// called anything but unfinished.
 #pragma once
 
 #include <cstdint>
@@ -24,8 +30,15 @@
 
 namespace lumavix::soak {
 
+// What is cut.
+enum class SweepJob : std::uint8_t {
+  Firmware,       // the profile's update, or its download
+  UserDataWrite,  // `userdata write --serial ABC123 --yes` (generation-2 profiles)
+};
+
 struct SweepConfig {
   sim::SimProfile profile = sim::SimProfile::Q;
+  SweepJob job = SweepJob::Firmware;
   // Cut points spread evenly over the uncut run, from its first transfer to
   // its last; a further `tail_points` fall in its last 2 %, where the boot
   // configuration or boot record is written and verified.

@@ -1,5 +1,6 @@
 // The cut-point sweep over the camera profiles: q and uvc-kavex through the
-// device watch and `update`, gen0-flash and gen0-eeprom through `download`. Prints
+// device watch and `update`, gen0-flash and gen0-eeprom through `download`,
+// and the user-data write on q. Prints
 // one summary line per profile (and every stranded cut); exits 1 when any
 // cut was stranded or a sweep could not run.
 //
@@ -29,5 +30,10 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     sound = sound && r.setup_error.empty() && r.stranded == 0;
   }
+  config.profile = lumavix::sim::SimProfile::Q;
+  config.job = lumavix::soak::SweepJob::UserDataWrite;
+  const lumavix::soak::SweepReport r = lumavix::soak::run_cut_sweep(config);
+  std::printf("%s", r.summary().c_str());
+  sound = sound && r.setup_error.empty() && r.stranded == 0;
   return sound ? 0 : 1;
 }

@@ -110,7 +110,11 @@ TEST_F(MainWindowCoreTest, PassesWaitForAModalBoxAndNestedEvents) {
 
 TEST_F(MainWindowCoreTest, RefusedStartShowsTheBoxThenReturnsToAStatusView) {
   Start();
+  // The update writes the file as the pass read it, even once removed; a
+  // path set since the pass (the engineering file field) is read at the
+  // start, and one that cannot be read refuses it.
   std::filesystem::remove(dir_ / "fw.bin");
+  core_.watch().firmwarePath = (dir_ / "fw.bin").string() + ".gone";
   const WindowEffects e = core_.Confirmed();
   EXPECT_STREQ(e.messageBox, kMsgFirmwareFile1OpenError);
   EXPECT_FALSE(core_.UpdateRunning());

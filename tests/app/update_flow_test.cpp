@@ -401,6 +401,46 @@ TEST_F(UpdateFlowStart, WriteLockHeldFromTheStartToTheWorkersEnd) {
 }
 
 // An inhibitor that counts what the flow asks of it.
+// What the window's pass read, checked and presented is what the update
+// writes: a file replaced between the pass and the click on Update (a sync
+// client, a download finishing) changes nothing of the run.
+TEST_F(UpdateFlowStart, TheUpdateWritesTheFileAsThePassReadIt) {
+  FirmwareBuildOptions o;
+  o.firmware_version = 0x0105;
+  const std::vector<std::uint8_t> file = build_firmware_file(o);
+  FirmwareBuildOptions alt = o;
+  alt.firmware_version = 0x0200;
+  alt.product_id = ProductIdQAlt;
+  const struct {
+    const char* name;
+    std::vector<std::uint8_t> swapped_in;
+  } cases[] = {
+      {"a 20-byte file", std::vector<std::uint8_t>(20, 0x5A)},
+      {"another model's newer file", build_firmware_file(alt)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    attach();
+    Harness h;
+    DeviceWatchConfig cfg;
+    cfg.firmwareFile = write("fw.bin", file);
+    const DeviceWatchResult r = EvaluateDeviceWatch(h.window, cfg);
+    ASSERT_EQ(r.view.presentation, Presentation::UpdateAvailable);
+    write("fw.bin", c.swapped_in);
+
+    ASSERT_EQ(h.flow.StartUpdate(h.window, UiLanguage::English, &queue_, &prompter_),
+              StartResult::Started);
+    EXPECT_EQ(h.flow.request().file0Size, file.size()) << "the size of the file the pass read";
+    WaitForWorker();
+    for (const Notification& n : queue_.drain()) (void)h.on(n.code, n.value);
+    EXPECT_EQ(h.flow.outcomeCode(), UPD_DOWNLOAD_DONE);
+    const std::vector<std::uint8_t> flash = sim_->camera(0)->flash_bytes(0, file.size() - 4);
+    EXPECT_TRUE(std::equal(flash.begin(), flash.end(), file.begin() + 4))
+        << "the flash expected to hold the image the pass presented";
+    TearDown();
+  }
+}
+
 class CountingInhibitor final : public SleepInhibitor {
  public:
   explicit CountingInhibitor(bool available) : available_(available) {}

@@ -116,6 +116,21 @@ TEST_F(FleetCli, DryRunPredictsTheTransfersOfTheUpdate) {
   }
 }
 
+// An update leaves the flash block-protected; the next run lifts that
+// protection before its first erase. The plan made on such a camera counts
+// those transfers too.
+TEST_F(FleetCli, DryRunOnAFlashThisToolLeftProtectedPredictsTheUpdate) {
+  const std::string sim = std::string(kFast) + " --sim-state st.sim --json ";
+  ASSERT_EQ(run(sim + "update --yes").status, 0);
+  ASSERT_EQ(run("make-firmware --version 0106 --product-id 0E51 -o fw.bin").status, 0);
+  const CliResult plan = run(sim + "update --dry-run");
+  ASSERT_EQ(plan.status, 0) << plan.out;
+  const CliResult done = run(sim + "update --yes");
+  ASSERT_EQ(done.status, 0) << done.out;
+  EXPECT_EQ(last_json(done.out)["transfers"], last_json(plan.out)["transfers"])
+      << "the plan's transfers expected to be those of the run on the protected flash";
+}
+
 TEST_F(FleetCli, WaitReplugConfirmsTheVersionOrSaysWhyNot) {
   CliResult r = run(std::string(kFast) + " --json update --yes --wait-replug=10");
   EXPECT_EQ(r.status, 0) << r.out;

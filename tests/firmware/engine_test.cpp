@@ -103,11 +103,12 @@ class EngineTest : public ::testing::Test {
   }
 
   // Installs a simulated camera of `profile` and opens the library on it.
-  void attach(sim::SimProfile profile, std::uint32_t latency_us = 20) {
+  void attach(sim::SimProfile profile, std::uint32_t latency_us = 20, std::uint32_t count = 1) {
     set_clock(&clock_);
     sim::SimOptions o;
     o.profile = profile;
     o.latency_us = latency_us;
+    o.count = count;
     std::string error;
     sim_ = sim::Simulator::create(o, error);
     ASSERT_TRUE(sim_) << error;
@@ -757,6 +758,138 @@ TEST_F(EngineTest, SecondDownloadOverProtectedFlashWritesTheNewImage) {
   EXPECT_EQ(single_outcome(seq), (Notification{UPD_DOWNLOAD_DONE, 0})) << describe(seq);
   EXPECT_EQ(cam().flash_bytes(0, second.size() - 4),
             std::vector<std::uint8_t>(second.begin() + 4, second.end()));
+}
+
+// ------------------------------------------------------- the bytes checked --
+
+// Answers every question with OK and, while it is asked, puts other bytes at
+// the path: whatever the path holds once a check has passed must not be what
+// is written.
+class SwappingPrompter final : public Prompter {
+ public:
+  SwappingPrompter(std::string path, std::vector<std::uint8_t> replacement)
+      : path_(std::move(path)), replacement_(std::move(replacement)) {}
+  MessageAnswer ask(std::string_view, std::string_view text, MessageButtons,
+                    MessageIcon) override {
+    shown.emplace_back(text);
+    std::ofstream(path_, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(replacement_.data()),
+               static_cast<std::streamsize>(replacement_.size()));
+    return MessageAnswer::Ok;
+  }
+  std::vector<std::string> shown;
+
+ private:
+  std::string path_;
+  std::vector<std::uint8_t> replacement_;
+};
+
+// The file is replaced after it was read: by the user's answer to the CRC
+// question, or between the caller's read (the window's pass) and the start.
+// The run writes and verifies the bytes that were read and checked, or
+// refuses on them; never what the path holds afterwards.
+TEST_F(EngineTest, TheBytesCheckedAreTheBytesWritten) {
+  attach(sim::SimProfile::Q);
+  FirmwareBuildOptions other;
+  other.firmware_version = 0x0300;
+  other.product_id = ProductIdQAlt;
+  other.image_size = 0x6000;
+  const auto good = complete_file(0x6000);
+  const auto swapped_in = build_firmware_file(other);
+  auto damaged = good;
+  damaged[0x300] ^= 0x01;
+  const std::vector<std::uint8_t> tiny(20, 0x5A);
+  const auto plain = build_plain_firmware_file(0x0321, 0x800);
+  auto damaged_plain = plain;
+  damaged_plain[0x200] ^= 0xFF;
+
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> read;       // what the file held when it was read
+    std::vector<std::uint8_t> afterward;  // what the path holds from then on
+    bool preloaded;                       // the caller read it (the window's pass)
+    std::uint8_t mode;
+    const char* refusal;                  // null: it runs and writes `read`
+  };
+  const Case cases[] = {
+      {"damaged file, OK to the question, a good one swapped in", damaged, swapped_in, false,
+       kDownloadBootHeader, nullptr},
+      {"read by the pass, a 20-byte file swapped in", good, tiny, true, kDownloadBootHeader,
+       nullptr},
+      {"read by the pass, another model's file swapped in", good, swapped_in, true,
+       kDownloadBootHeader, nullptr},
+      {"plain: damaged file read, a whole one swapped in", damaged_plain, plain, true,
+       kDownloadPlain, kMsgFileCrcError},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto flash_before = cam().flash_bytes(0, 0x7000);
+    const std::string path = write_file("swap.bin", c.read);
+    SwappingPrompter prompter(path, c.afterward);
+    DownloadRequest r = request(path, c.mode);
+    r.owner = &prompter;
+    if (c.preloaded) {
+      r.file0Image = std::make_shared<const LoadedFirmware>(LoadFirmwareFile(path));
+      write_file("swap.bin", c.afterward);
+    }
+    const WorkerHandle h = StartDownload(r);
+    WaitForWorker();
+    const Seq seq = queue_.drain();
+    EXPECT_EQ(r.file0Size, c.read.size()) << "the size of the bytes read";
+    if (c.refusal) {
+      EXPECT_EQ(h, kNoWorker);
+      ASSERT_FALSE(prompter.shown.empty());
+      EXPECT_EQ(prompter.shown.back(), c.refusal);
+      EXPECT_TRUE(seq.empty()) << describe(seq);
+      EXPECT_EQ(cam().flash_bytes(0, 0x7000), flash_before) << "nothing may be written";
+      continue;
+    }
+    ASSERT_NE(h, kNoWorker);
+    EXPECT_EQ(single_outcome(seq), (Notification{UPD_DOWNLOAD_DONE, 0})) << describe(seq);
+    EXPECT_EQ(cam().flash_bytes(0, c.read.size() - 4),
+              std::vector<std::uint8_t>(c.read.begin() + 4, c.read.end()))
+        << "the flash expected to hold the bytes that were read, not the file swapped in";
+  }
+}
+
+// A plain download that cannot read the boot memory kind (register 0x05)
+// must not guess the EEPROM: on a camera that boots from SPI flash that
+// would put the image on its I2C bus.
+TEST_F(EngineTest, PlainDownloadRefusesWhenTheBootMemoryCannotBeTold) {
+  attach(sim::SimProfile::Gen0Flash);
+  const auto file = build_plain_firmware_file(0x0321, 0x2345);
+  const auto flash_before = cam().flash_bytes(0, 0x10000);
+  const auto eeprom_before = cam().eeprom_bytes(0, 0x4000);
+  DownloadRequest r = request(write_file("plain.bin", file), kDownloadPlain);
+  // The start's only transfers are the register read's: the chip generation
+  // query (two), then the read's request and its reply, which is lost.
+  cam().set_fail_at(cam().counters().total + 4);
+  expect_refused(StartDownload(r), kDownloadCaption, kMsgBootMemoryUnknown);
+  cam().set_fail_at(0);
+  EXPECT_EQ(cam().flash_bytes(0, 0x10000), flash_before);
+  EXPECT_EQ(cam().eeprom_bytes(0, 0x4000), eeprom_before) << "nothing sent to the EEPROM";
+
+  // Read once it answers, the same request runs as the flash download.
+  DownloadRequest again = request(r.file0Path, kDownloadPlain);
+  EXPECT_EQ(single_outcome(run(again)), (Notification{UPD_DOWNLOAD_DONE, 0}));
+  EXPECT_EQ(cam().flash_bytes(0x5000, static_cast<std::uint32_t>(file.size())), file);
+}
+
+// The EEPROM download writes and verifies the camera at position 0; a second
+// camera on the bus keeps its memory.
+TEST_F(EngineTest, EepromDownloadWritesOnlyTheFirstCamera) {
+  attach(sim::SimProfile::Gen0Eeprom, 20, 2);
+  ASSERT_EQ(DeviceCount(), 2);
+  sim::SimCamera& second = *sim_->camera(1);
+  const auto second_before = second.eeprom_bytes(0, 0x4000);
+  const auto file = build_plain_firmware_file(0x0321, 1000);
+  DownloadRequest r = request(write_file("plain.bin", file), kDownloadPlain);
+  EXPECT_EQ(single_outcome(run(r)), (Notification{UPD_DOWNLOAD_DONE, 0}));
+  const auto first = cam().eeprom_bytes(0, 1000);
+  EXPECT_TRUE(std::equal(file.begin() + 4, file.end(), first.begin() + 4))
+      << "the first camera holds the file";
+  EXPECT_EQ(second.eeprom_bytes(0, 0x4000), second_before)
+      << "the second camera expected untouched";
 }
 
 }  // namespace

@@ -131,6 +131,41 @@ TEST(FileCrc, OnlyTheFirst256KiBCount) {
   EXPECT_TRUE(CheckFileCrc(truncated_crc.path()));
 }
 
+// One read gives the bytes and the length: at most 256 KiB kept, the length
+// of a longer file still told, and a path that cannot be read said so.
+TEST(FileLoad, KeepsTheFirst256KiBAndTheFilesLength) {
+  struct Case {
+    const char* name;
+    std::size_t size;
+    std::size_t kept;
+  };
+  const Case cases[] = {
+      {"empty", 0, 0},
+      {"small", 300, 300},
+      {"exactly the load", kMaxFirmwareLoad, kMaxFirmwareLoad},
+      {"one byte over", kMaxFirmwareLoad + 1, kMaxFirmwareLoad},
+      {"far over", 3 * kMaxFirmwareLoad, kMaxFirmwareLoad},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::uint8_t> bytes(c.size);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 13);
+    TempFile t(bytes);
+    const LoadedFirmware f = LoadFirmwareFile(t.path());
+    EXPECT_TRUE(f.opened) << c.name;
+    EXPECT_EQ(f.path, t.path()) << c.name;
+    EXPECT_EQ(f.size, c.size) << c.name << ": the file's own length";
+    EXPECT_EQ(f.oversized(), c.size > kMaxFirmwareLoad) << c.name;
+    ASSERT_EQ(f.bytes.size(), c.kept) << c.name;
+    EXPECT_TRUE(std::equal(f.bytes.begin(), f.bytes.end(), bytes.begin())) << c.name;
+  }
+  const LoadedFirmware missing = LoadFirmwareFile("/nonexistent/dir/firmware.bin");
+  EXPECT_FALSE(missing.opened);
+  EXPECT_NE(missing.error, 0) << "the reason is kept for the message";
+  EXPECT_TRUE(missing.bytes.empty());
+  const LoadedFirmware folder = LoadFirmwareFile(std::filesystem::temp_directory_path().string());
+  EXPECT_FALSE(folder.opened) << "a folder is no file to read";
+}
+
 TEST(BootConfig, DecodesLittleEndian24BitFieldsAndRoundTrips) {
   const std::array<std::uint8_t, 16> raw = {0x7A, 0x3C, 0x10, 0x20, 0x03, 0xF0, 0x0F, 0x00,
                                             0xAB, 0xCD, 0x00, 0x10, 0x01, 0x00, 0xF0, 0x01};

@@ -433,6 +433,50 @@ TEST_F(UserDataDevice, NoTransferFailureIsReportedAsSuccess) {
   EXPECT_GT(failures, 0) << "some failed transfers must fail the write";
 }
 
+// A write cut at any transfer leaves the block signed only over a whole
+// sector (as it was, or as the write leaves it): the page holding the
+// signature is programmed after every other page of the sector. Otherwise a
+// cut leaves erased code under a block that still reads as valid.
+TEST_F(UserDataDevice, ACutWriteNeverLeavesASignedBlockOverAPartlyWrittenSector) {
+  // 0x1DFE puts the signature across two pages.
+  for (const std::uint32_t code_base : {0x1000u, 0x1400u, 0x1DFEu}) {
+    const std::uint32_t addr = code_base + kUserDataDistance;
+    const std::uint32_t sector = addr & 0xF000;
+    const std::uint32_t off = addr - sector;
+    const EepromUserData w = sample_record();
+    start();
+    move_code_base(code_base);
+    const auto sector_before = cam().flash_bytes(sector, kLayoutSectorSize);
+    cam().reset_counters();
+    ASSERT_TRUE(WriteUserDataBlock(w));
+    const std::uint64_t total = cam().counters().total;
+    const auto sector_written = cam().flash_bytes(sector, kLayoutSectorSize);
+    TearDown();
+
+    int unsigned_cuts = 0;
+    for (std::uint64_t cut = 1; cut < total; cut += 5) {
+      start();
+      move_code_base(code_base);
+      cam().reset_counters();
+      cam().set_unplug_after(cut);
+      (void)WriteUserDataBlock(w);
+      const auto now = cam().flash_bytes(sector, kLayoutSectorSize);
+      const std::uint32_t signature = std::uint32_t{now[off]} | std::uint32_t{now[off + 1]} << 8 |
+                                      std::uint32_t{now[off + 2]} << 16 |
+                                      std::uint32_t{now[off + 3]} << 24;
+      if (signature == kUserDataSignature) {
+        EXPECT_TRUE(now == sector_before || now == sector_written)
+            << "code base 0x" << std::hex << code_base << ", cut after transfer " << std::dec
+            << cut << ": a signed block over a sector that is neither old nor new";
+      } else {
+        ++unsigned_cuts;
+      }
+      TearDown();
+    }
+    EXPECT_GT(unsigned_cuts, 0) << "cuts inside the rewrite expected to leave it unsigned";
+  }
+}
+
 TEST_F(UserDataDevice, GenerationZeroCameraIsRefused) {
   start("gen0-flash");
   const auto before = cam().flash_bytes(0, cam().flash_size());
