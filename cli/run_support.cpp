@@ -132,7 +132,7 @@ RunSummary drive(Context& ctx, UpdateFlow& flow, DeviceWatchState& window, UiLan
       if (n.code != UPD_DOWNLOAD_POS && n.code != UPD_VALIDATE_POS && n.code != UPD_ERASE_POS) {
         json ev{{"event", "notify"}, {"code", update_code_name(n.code)}, {"value", n.value}};
         if (status_changed) ev["status"] = utf8(window.statusText);
-        std::cout << ev.dump() << '\n';
+        std::cout << json_text(ev) << '\n';
       }
       std::cout.flush();
     } else {

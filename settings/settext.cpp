@@ -142,10 +142,9 @@ std::FILE* OpenLog(const std::vector<LogCandidate>& candidates, std::filesystem:
   err = 0;
   for (const LogCandidate& candidate : candidates) {
     if (candidate.createParent) {
-      std::error_code ec;
-      std::filesystem::create_directories(candidate.path.parent_path(), ec);
-      if (ec) {
-        err = ec.value();
+      // The state folder also holds the run traces: private, as they are.
+      if (const int e = create_private_folder(candidate.path.parent_path()); e != 0) {
+        err = e;
         continue;
       }
     }
