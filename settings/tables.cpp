@@ -274,6 +274,11 @@ bool download_table(const std::string& path, const std::string& address_text,
 
 }  // namespace
 
+bool ReadSettingTableFile(const std::string& path, std::span<std::uint8_t> buffer,
+                          TableResult& result) {
+  return read_table_file(path, buffer, result);
+}
+
 TableFileType SettingTableFileType(std::string_view path) {
   if (path.size() < 3) return TableFileType::Other;
   const std::string_view tail = path.substr(path.size() - 3);
