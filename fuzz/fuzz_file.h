@@ -6,13 +6,15 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace lumavix::fuzz {
 
 inline const std::string& scratch_path(const char* name) {
-  static const std::string path =
-      "/tmp/lumavix-fuzz-" + std::string(name) + "-" + std::to_string(::getpid());
+  const char* tmp = std::getenv("TMPDIR");
+  static const std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/lumavix-fuzz-" +
+                                  name + "-" + std::to_string(::getpid());
   return path;
 }
 

@@ -19,6 +19,9 @@ for f in $fuzzers; do targets="$targets ${f%%:*}"; done
 # shellcheck disable=SC2086
 cmake --build --preset fuzz --target $targets
 work=$(mktemp -d "${TMPDIR:-/tmp}/lumavix-fuzz-XXXXXX")
+# The loaders that take a path write their inputs here.
+mkdir "$work/tmp"
+export TMPDIR="$work/tmp"
 for f in $fuzzers; do
   name=${f%%:*}
   max=${f##*:}
