@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "cli/json_output.h"
 #include "devlib/file_io.h"
 #include "devlib/frame.h"
 #include "devlib/trace.h"
@@ -147,9 +148,9 @@ void Context::result(const nlohmann::ordered_json& object, const std::string& te
     if (object.is_object() && !impl_->extra_fields.empty()) {
       nlohmann::ordered_json o = object;
       for (const auto& [k, v] : impl_->extra_fields.items()) o[k] = v;
-      std::cout << o.dump() << std::endl;
+      std::cout << json_text(o) << std::endl;
     } else {
-      std::cout << object.dump() << std::endl;
+      std::cout << json_text(object) << std::endl;
     }
   } else if (!text.empty()) {
     std::cout << text;
@@ -163,7 +164,7 @@ int Context::fail(int status, const std::string& message) const {
   if (opts_.json) {
     nlohmann::ordered_json o{{"error", message}, {"exitStatus", status}};
     for (const auto& [k, v] : impl_->extra_fields.items()) o[k] = v;
-    std::cout << o.dump() << std::endl;
+    std::cout << json_text(o) << std::endl;
   }
   return status;
 }

@@ -9,6 +9,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/json_output.h"
+#include "devlib/file_io.h"
+
 namespace lumavix::cli {
 
 enum Exit : int {
@@ -60,6 +63,12 @@ class Context {
   GlobalOptions opts_;
   std::unique_ptr<Impl> impl_;
 };
+
+// The exit status of a write that did not happen: bad input when the target
+// is not a regular file, a failed operation otherwise.
+[[nodiscard]] inline int write_error_status(const WriteError& w) {
+  return w.kind == WriteError::Kind::kNotRegularFile ? kExitUsage : kExitFailed;
+}
 
 // Parses an address or id typed by the user: hexadecimal, with or without
 // "0x".

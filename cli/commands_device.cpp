@@ -44,7 +44,7 @@ nlohmann::ordered_json camera_list_json(std::string* text) {
     cameras.push_back(cam);
     if (text)
       *text += fmt::format("{}  {:<11} {:<6} generation {}  {}\n", i, device_kind_name(s.kind),
-                           variant, e.gen, path);
+                           variant, e.gen, terminal_safe(path));
   }
   return {{"cameras", cameras}};
 }

@@ -17,6 +17,7 @@
 #include "cli/run_trace.h"
 #include "cli/support_bundle.h"
 #include "cli/tar_gz.h"
+#include "devlib/file_io.h"
 #include "devlib/frame.h"
 #include "firmware/product_config.h"
 #ifdef _WIN32
@@ -295,8 +296,8 @@ int run_bundle(Context& ctx, const BundleArgs& a) {
   BundleInput in;
   in.version = version_text() + "\n";
   in.system = system_text();
-  in.cameras_json = cameras_now().dump(2) + "\n";
-  in.doctor_json = f.object.dump(2) + "\n";
+  in.cameras_json = json_text(cameras_now(), 2) + "\n";
+  in.doctor_json = json_text(f.object, 2) + "\n";
   if (!ctx.simulating()) in.rules = rule_files(f.rule_file);
   for (const std::filesystem::path& p : run_log_files(default_run_log_dir())) {
     std::string text;
@@ -311,8 +312,10 @@ int run_bundle(Context& ctx, const BundleArgs& a) {
 
   std::vector<std::string> members;
   const std::string bytes = bundle_archive(in, a.with_serials, std::time(nullptr), &members);
-  std::string err;
-  if (!write_file_atomically(a.file, bytes, err)) return ctx.fail(kExitFailed, err);
+  // Private: the bundle holds traces and, on request, serial numbers.
+  if (const WriteError w = write_file_atomically(path_from_utf8(a.file), bytes, FileAccess::kPrivate);
+      w.failed())
+    return ctx.fail(write_error_status(w), w.message);
 
   json j{{"bundle", a.file},
          {"bytes", bytes.size()},

@@ -104,25 +104,24 @@ int run_dump(Context& ctx, const DumpArgs& a) {
   if (!parse_count(a.start, 0xFFFFFF, start))
     return ctx.fail(kExitUsage, fmt::format("--start must be a flash address 0..0xFFFFFF: {}", a.start));
   if (a.output.empty()) return ctx.fail(kExitUsage, "-o needs a file name");
-  // The worker writes a temporary file beside the target, renamed into place
-  // only once the dump succeeded: a failed dump leaves no half file.
-  const std::string tmp = a.output + ".part";
-  if (tmp.size() > kMaxUploadPathLength)
+  // The worker writes into a fresh temporary file beside the target, renamed
+  // into place only once the dump succeeded: a failed dump leaves no half
+  // file. Making it first also reports an output that cannot be created (or
+  // is not a regular file) before the flash is read.
+  constexpr std::size_t kTempSuffix = sizeof(".XXXXXX.part") - 1;
+  if (a.output.size() + kTempSuffix > kMaxUploadPathLength)
     return ctx.fail(kExitUsage, fmt::format("the output path is longer than {} characters",
-                                            kMaxUploadPathLength - 5));
-  // An output that cannot be created is reported before the flash is read,
-  // naming the file the user gave.
-  if (std::FILE* probe = open_file(path_from_utf8(tmp), "wb")) {
-    std::fclose(probe);
-    remove_file(path_from_utf8(tmp));
-  } else {
-    return ctx.fail(kExitFailed, fmt::format("cannot create {}: {}", a.output, std::strerror(errno)));
-  }
+                                            kMaxUploadPathLength - kTempSuffix));
+  std::filesystem::path temp;
+  if (const WriteError w = create_temp_beside(path_from_utf8(a.output), temp); w.failed())
+    return ctx.fail(write_error_status(w), w.message);
+  const std::string tmp = path_to_utf8(temp);
 
   EngineSession session;
   DeviceWatchState st;
   st.deviceOpen = OpenDevices();
   if (st.deviceOpen == 0) {
+    remove_file(temp);
     return fail_no_camera(ctx);
   }
   // A range past the end of the part is bad input: the dump reads exactly
@@ -130,6 +129,7 @@ int run_dump(Context& ctx, const DumpArgs& a) {
   // worker, which refuses it as a failure.
   std::array<std::uint8_t, 3> id{};
   if (const SpiFlashType* part = IdentifySpiFlash(id); part && start + length > part->size) {
+    remove_file(temp);
     return ctx.fail(kExitUsage,
                     fmt::format("0x{:X} bytes from 0x{:X} run past the end of the flash {} "
                                 "(0x{:X} bytes); nothing was read",
@@ -147,7 +147,7 @@ int run_dump(Context& ctx, const DumpArgs& a) {
   up.outputPath = tmp;
   UpdateFlow flow;
   if (StartUpload(up) == kNoWorker) {
-    remove_file(path_from_utf8(tmp));
+    remove_file(temp);
     return ctx.fail(refusal_status(prompter), "the dump was refused" +
                                                    (prompter.shown().empty()
                                                         ? std::string()
@@ -157,11 +157,16 @@ int run_dump(Context& ctx, const DumpArgs& a) {
 
   bool ok = sum.outcome && sum.code == UPD_UPLOAD_DONE;
   std::string why = utf8(st.statusText);
-  if (const int e = ok ? replace_file(path_from_utf8(tmp), path_from_utf8(a.output)) : 0; e != 0) {
-    ok = false;
-    why = fmt::format("cannot create {}: {}", a.output, std::strerror(e));
+  int write_status = kExitFailed;
+  if (ok) {
+    if (const WriteError w = commit_temp_file(temp, path_from_utf8(a.output), FileAccess::kUmask);
+        w.failed()) {
+      ok = false;
+      why = w.message;
+      write_status = write_error_status(w);
+    }
   }
-  if (!ok) remove_file(path_from_utf8(tmp));
+  if (!ok) remove_file(temp);
 
   json j = run_json(sum, ok, target);
   j["file"] = a.output;
@@ -171,6 +176,7 @@ int run_dump(Context& ctx, const DumpArgs& a) {
     ctx.result(j, fmt::format("wrote {} ({} bytes of flash and its CRC-32)", a.output, length));
     return kExitOk;
   }
+  if (write_status != kExitFailed) return ctx.fail(write_status, why);
   return run_failed(ctx, why, sum, j);
 }
 

@@ -133,24 +133,11 @@ int run_make_firmware(Context& ctx, const MakeFirmwareArgs& a) {
   const std::vector<std::uint8_t> file = build_firmware_file(o);
   if (file.empty()) return ctx.fail(kExitUsage, "the firmware file cannot be built");
 
-  // Written beside the target and renamed, so a failed write never leaves a
-  // half file under the requested name.
-  const std::string tmp = a.output + ".part";
-  {
-    std::ofstream f(path_from_utf8(tmp), std::ios::binary | std::ios::trunc);
-    if (!f) return ctx.fail(kExitFailed, fmt::format("cannot create {}: {}", tmp, std::strerror(errno)));
-    f.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
-    f.close();
-    if (!f) {
-      remove_file(path_from_utf8(tmp));
-      return ctx.fail(kExitFailed, "cannot write " + tmp);
-    }
-  }
-  if (const int e = replace_file(path_from_utf8(tmp), path_from_utf8(a.output)); e != 0) {
-    const std::string err = std::strerror(e);
-    remove_file(path_from_utf8(tmp));
-    return ctx.fail(kExitFailed, fmt::format("cannot create {}: {}", a.output, err));
-  }
+  if (a.output.empty()) return ctx.fail(kExitUsage, "-o needs a file name");
+  if (const WriteError w =
+          write_file_atomically(path_from_utf8(a.output), file, FileAccess::kUmask);
+      w.failed())
+    return ctx.fail(write_error_status(w), w.message);
   ctx.result({{"file", a.output},
               {"size", file.size()},
               {"firmwareVersion", fmt::format("{:04X}", version)},

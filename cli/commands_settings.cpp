@@ -13,11 +13,6 @@
 #include <string_view>
 #include <vector>
 
-#ifndef _WIN32
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 #include "cli/commands.h"
 #include "cli/camera_write_lock.h"
 #include "devlib/file_io.h"
@@ -29,69 +24,6 @@
 
 namespace lumavix::cli {
 namespace {
-
-// Writes `bytes` to `path` through a temporary file beside it that is renamed
-// into place, so a failed write never leaves a partial file under the name.
-bool write_file_atomically(const std::string& path, const std::vector<std::uint8_t>& bytes,
-                           std::string& why) {
-#ifdef _WIN32
-  // A new file has the folder's inherited permissions on Windows; the
-  // replacement goes through MoveFileEx, which may overwrite.
-  const std::string tmp = path + ".part";
-  std::FILE* f = open_file(path_from_utf8(tmp), "wb");
-  if (f == nullptr) {
-    why = fmt::format("cannot create a temporary file beside {}: {}", path, std::strerror(errno));
-    return false;
-  }
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  if (std::fclose(f) != 0 || !written) {
-    why = fmt::format("cannot write {}: {}", tmp, std::strerror(errno));
-    remove_file(path_from_utf8(tmp));
-    return false;
-  }
-  if (const int e = replace_file(path_from_utf8(tmp), path_from_utf8(path)); e != 0) {
-    why = fmt::format("cannot create {}: {}", path, std::strerror(e));
-    remove_file(path_from_utf8(tmp));
-    return false;
-  }
-  return true;
-#else
-  std::string tmp = path + ".XXXXXX";
-  const int fd = ::mkstemp(tmp.data());
-  if (fd < 0) {
-    why = fmt::format("cannot create a temporary file beside {}: {}", path, std::strerror(errno));
-    return false;
-  }
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      why = fmt::format("cannot write {}: {}", tmp, std::strerror(errno));
-      ::close(fd);
-      std::remove(tmp.c_str());
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  // mkstemp makes the file private; the table is an ordinary output file
-  // with the permissions the user's umask gives.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  (void)::fchmod(fd, 0666 & ~mask);
-  if (::fsync(fd) != 0 || ::close(fd) != 0) {
-    why = fmt::format("cannot write {}: {}", tmp, std::strerror(errno));
-    std::remove(tmp.c_str());
-    return false;
-  }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    why = fmt::format("cannot create {}: {}", path, std::strerror(errno));
-    std::remove(tmp.c_str());
-    return false;
-  }
-  return true;
-#endif
-}
 
 // ---------------------------------------------------------------- make-bin --
 
@@ -108,8 +40,10 @@ int run_make_bin(Context& ctx, const MakeBinArgs& a) {
   if (!conv.ok()) return ctx.fail(kExitUsage, conv.error);
 
   if (!a.output.empty()) {
-    std::string why;
-    if (!write_file_atomically(a.output, conv.image, why)) return ctx.fail(kExitFailed, why);
+    if (const WriteError w =
+            write_file_atomically(path_from_utf8(a.output), conv.image, FileAccess::kUmask);
+        w.failed())
+      return ctx.fail(write_error_status(w), w.message);
   }
 
   nlohmann::ordered_json j{{"arrays", conv.arrayCount},

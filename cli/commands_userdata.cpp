@@ -131,9 +131,12 @@ int run_userdata_read(Context& ctx) {
       "product id        {:04X}\nvendor string     {}\nproduct string    {}\n"
       "serial number     {}\nmodel             {}\nUVC defaults      {}\n"
       "carried           A={:02X} B={:02X} C={:04X} D={:04X} E={:04X} F={:04X} G={}\n",
-      rec.chipName, rec.chipType, rec.firmwareVersion, rec.vendorId, rec.productId,
-      latin1_to_utf8(rec.vendorString), latin1_to_utf8(rec.productString),
-      latin1_to_utf8(rec.serialNumber), utf8(id.cameraModelText), uvc,
+      // The strings come from the camera: a terminal must not take them for
+      // escape sequences.
+      terminal_safe(rec.chipName), rec.chipType, rec.firmwareVersion, rec.vendorId, rec.productId,
+      terminal_safe(latin1_to_utf8(rec.vendorString)),
+      terminal_safe(latin1_to_utf8(rec.productString)),
+      terminal_safe(latin1_to_utf8(rec.serialNumber)), utf8(id.cameraModelText), uvc,
       rec.carriedA, rec.carriedB, rec.carriedC, rec.carriedD, rec.carriedE, rec.carriedF,
       carriedG);
   ctx.result(j, text);

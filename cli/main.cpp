@@ -1,5 +1,6 @@
 // lumavix-fw: the command line of the firmware update tool. Every command
 // shares the global options and exit statuses of cli_context.h.
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -119,7 +120,13 @@ int main(int argc, char** argv) {
     app.parse(static_cast<int>(cargv.size()), cargv.data());
   } catch (const CLI::ParseError& e) {
     const int rc = app.exit(e);
-    return rc == 0 ? kExitOk : kExitUsage;
+    if (rc == 0) return kExitOk;
+    // A script asked for JSON: it gets its result line even when the
+    // command line itself is wrong, so --json is looked for by hand (CLI11
+    // may have stopped before it).
+    if (g.json || std::find(args.begin(), args.end(), "--json") != args.end())
+      std::cout << json_error_line(e.what(), kExitUsage) << std::endl;
+    return kExitUsage;
   }
 
   // update and download keep the session from suspending or shutting down
@@ -131,7 +138,14 @@ int main(int argc, char** argv) {
   Context ctx(g);
   if (!ctx.setup()) return kExitUsage;
   RunTrace run_trace(ctx, app, std::vector<std::string>(argv, argv + argc));
-  int rc = commands.run(ctx);
+  int rc = kExitFailed;
+  // What no command expected still ends in a result (and a run trace that
+  // says so) rather than an abort.
+  try {
+    rc = commands.run(ctx);
+  } catch (const std::exception& e) {
+    rc = ctx.fail(kExitFailed, std::string("internal error: ") + e.what());
+  }
   if (!ctx.finish() && rc == kExitOk) rc = kExitFailed;
   run_trace.finish(rc);
   return rc;

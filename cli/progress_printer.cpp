@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/json_output.h"
+
 namespace lumavix::cli {
 
 ProgressPrinter::Mode ProgressModeFor(bool json, int fd) {
@@ -21,7 +23,7 @@ void ProgressPrinter::Update(const UpdateView& v, const NotifyEffect& e, int flo
   if (v.phase == UpdatePhase::None) {
     if (!e.ringStep || flowPercent > 100) return;
     if (mode_ == Mode::Json) {
-      out_ << nlohmann::ordered_json{{"event", "progress"}, {"percent", flowPercent}}.dump() << '\n'
+      out_ << json_text(nlohmann::ordered_json{{"event", "progress"}, {"percent", flowPercent}}) << '\n'
            << std::flush;
     } else if (mode_ == Mode::Terminal) {
       out_ << '\r' << (flowPercent < 10 ? "  " : flowPercent < 100 ? " " : "") << flowPercent
@@ -46,7 +48,7 @@ void ProgressPrinter::Update(const UpdateView& v, const NotifyEffect& e, int flo
                                 {"percent", v.phasePercent},
                                 {"phase", PhaseName(v.phase)}};
       if (v.secondsLeft >= 0) ev["secondsLeft"] = v.secondsLeft;
-      out_ << ev.dump() << '\n' << std::flush;
+      out_ << json_text(ev) << '\n' << std::flush;
       break;
     }
     case Mode::Terminal: {

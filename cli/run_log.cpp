@@ -15,6 +15,8 @@
 #include <ctime>
 #include <system_error>
 
+#include "devlib/file_io.h"
+
 namespace lumavix::cli {
 namespace {
 
@@ -91,12 +93,10 @@ bool RunLog::start(const std::string& command_line, const std::string& version) 
     problem_ = "no state folder: neither XDG_STATE_HOME nor HOME is set";
     return false;
   }
-  std::error_code ec;
-  fs::create_directories(dir.parent_path(), ec);
   // Traces name the camera's nodes and may hold serial numbers: the folder
-  // is the user's alone when this tool makes it.
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-    problem_ = fmt::format("cannot create {}: {}", dir.string(), std::strerror(errno));
+  // is the user's alone, whichever command made it.
+  if (const int e = create_private_folder(dir); e != 0) {
+    problem_ = fmt::format("cannot create {}: {}", dir.string(), std::strerror(e));
     return false;
   }
   // Later logs of one process carry a sequence number, so that two within
@@ -124,6 +124,7 @@ bool RunLog::start(const std::string& command_line, const std::string& version) 
   write_locked(header);
   if (fd_ < 0) return false;
 
+  std::error_code ec;
   std::vector<fs::path> files = run_log_files(dir);
   std::size_t count = files.size();
   for (const fs::path& f : files) {

@@ -9,6 +9,7 @@
 
 #include "cli/camera_scope.h"
 #include "cli/commands.h"
+#include "firmware/flash.h"
 #include "cli/progress_printer.h"
 #include "devlib/clock.h"
 #include "devlib/frame.h"
@@ -132,7 +133,7 @@ RunSummary drive(Context& ctx, UpdateFlow& flow, DeviceWatchState& window, UiLan
       if (n.code != UPD_DOWNLOAD_POS && n.code != UPD_VALIDATE_POS && n.code != UPD_ERASE_POS) {
         json ev{{"event", "notify"}, {"code", update_code_name(n.code)}, {"value", n.value}};
         if (status_changed) ev["status"] = utf8(window.statusText);
-        std::cout << ev.dump() << '\n';
+        std::cout << json_text(ev) << '\n';
       }
       std::cout.flush();
     } else {
@@ -183,6 +184,12 @@ json failed_run(const std::string& why, const RunSummary& sum, const json& j,
   }
   json out = j;
   out["refusal"] = refusal.empty() ? json(nullptr) : json(refusal);
+  // An image the flash cannot hold is the file's fault: bad input, as for
+  // any other unusable file.
+  const int status =
+      refusal.starts_with(kRefusalImageTooLarge) ? kExitUsage : kExitFailed;
+  if (!out.contains("error")) out["error"] = refusal.empty() ? why : refusal;
+  out["exitStatus"] = status;
   return out;
 }
 
@@ -190,7 +197,7 @@ int run_failed(Context& ctx, const std::string& why, const RunSummary& sum, cons
                const char* advice) {
   const json out = failed_run(why, sum, j, advice);
   if (ctx.json()) ctx.result(out, {});
-  return kExitFailed;
+  return out["exitStatus"].get<int>();
 }
 
 int start_failure(Context& ctx, StartResult r, const UpdateFlow& flow,

@@ -1,9 +1,6 @@
 // ustar and stored-block gzip; the contracts are in tar_gz.h.
 #include "cli/tar_gz.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -114,40 +111,6 @@ std::string gzip_stored(std::string_view data, std::int64_t mtime) {
   put_le32(out, Crc32(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
   put_le32(out, static_cast<std::uint32_t>(data.size()));
   return out;
-}
-
-bool write_file_atomically(const std::string& path, std::string_view bytes, std::string& err) {
-  const std::string tmp = path + ".part";
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    err = "cannot create " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      err = "cannot write " + path + ": " + std::strerror(n < 0 ? errno : EIO);
-      ::close(fd);
-      ::unlink(tmp.c_str());
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  const bool synced = ::fsync(fd) == 0;
-  const int sync_errno = errno;
-  if (::close(fd) != 0 || !synced) {
-    err = "cannot write " + path + ": " + std::strerror(synced ? errno : sync_errno);
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    err = "cannot create " + path + ": " + std::strerror(errno);
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  return true;
 }
 
 }  // namespace lumavix::cli

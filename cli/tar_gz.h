@@ -33,10 +33,4 @@ void tar_finish(std::string& archive);
 // One gzip member holding `data`, with its CRC-32 and length.
 [[nodiscard]] std::string gzip_stored(std::string_view data, std::int64_t mtime);
 
-// Writes `bytes` to `path` through a temporary file beside it, renamed into
-// place once written and synced, so a failed write leaves no partial file.
-// The file is private to the user (mode 0600). False with `err` set.
-[[nodiscard]] bool write_file_atomically(const std::string& path, std::string_view bytes,
-                                         std::string& err);
-
 }  // namespace lumavix::cli

@@ -138,7 +138,7 @@ int run_update_all(Context& ctx, const UpdateArgs& a) {
     if (fate == Fate::Failed) entry["error"] = o.is_object() && o.contains("error") ? o["error"] : field("outcome");
     entry["detail"] = o;
     if (ctx.json()) {
-      std::cout << entry.dump() << '\n';
+      std::cout << json_text(entry) << '\n';
       std::cout.flush();
     } else {
       std::cout << fmt::format("{}  {}  {}{}\n", c.position, c.path, fate_name(fate),

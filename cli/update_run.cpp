@@ -134,10 +134,10 @@ CameraUpdate update_camera(Context& ctx, const UpdateArgs& a, UiLanguage lang, b
   j["file"] = st.firmwarePath;
   j["status"] = utf8(st.statusText);
   if (!ok) {
-    u.status = kExitFailed;
     u.object = failed_run(utf8(st.statusText), sum, j,
                           "the update did not complete: keep the camera connected and run the "
                           "update again");
+    u.status = u.object["exitStatus"].get<int>();
     return u;
   }
   j["text"] = utf8(flow.view().progressMessage);

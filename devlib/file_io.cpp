@@ -2,9 +2,21 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// After windows.h:
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include <cerrno>
+#include <cstring>
+#include <algorithm>
+#include <chrono>
+#include <random>
 #include <system_error>
 
 namespace lumavix {
@@ -66,6 +78,170 @@ std::filesystem::path program_file() {
   std::error_code ec;
   std::filesystem::path p = std::filesystem::read_symlink("/proc/self/exe", ec);
   return ec ? std::filesystem::path() : p;
+#endif
+}
+
+namespace {
+
+WriteError system_error(int e, std::string what) {
+  WriteError w;
+  w.kind = WriteError::Kind::kSystem;
+  w.error = e;
+  w.message = std::move(what) + ": " + std::strerror(e);
+  return w;
+}
+
+// Six random letters and digits: a name no one can plant in advance.
+std::string unique_suffix() {
+  static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  thread_local std::mt19937_64 gen{std::random_device{}() ^
+                             static_cast<std::uint64_t>(
+                                 std::chrono::steady_clock::now().time_since_epoch().count())};
+  std::string s;
+  for (int i = 0; i < 6; ++i) s += kChars[gen() % (sizeof kChars - 1)];
+  return s;
+}
+
+int write_all(int fd, std::string_view bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+#ifdef _WIN32
+    const std::size_t chunk = std::min<std::size_t>(bytes.size() - done, 1 << 30);
+    const int n = ::_write(fd, bytes.data() + done, static_cast<unsigned>(chunk));
+#else
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+#endif
+    if (n <= 0) return n < 0 ? errno : EIO;
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+int close_fd(int fd) {
+#ifdef _WIN32
+  return ::_close(fd) == 0 ? 0 : errno;
+#else
+  return ::close(fd) == 0 ? 0 : errno;
+#endif
+}
+
+// Opens a new temporary file beside `target`; -1 with `err` set when none
+// can be made.
+int open_temp(const std::filesystem::path& target, std::filesystem::path& temp, int& err) {
+  std::filesystem::path folder = target.parent_path();
+  const std::filesystem::path name = target.filename();
+  for (int tries = 0; tries < 100; ++tries) {
+    temp = folder / path_from_utf8(path_to_utf8(name) + "." + unique_suffix() + ".part");
+#ifdef _WIN32
+    const int fd = ::_wopen(temp.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
+                            _S_IREAD | _S_IWRITE);
+#else
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          0600);
+#endif
+    if (fd >= 0) return fd;
+    err = errno;
+    if (err != EEXIST) return -1;
+  }
+  return -1;
+}
+
+}  // namespace
+
+WriteError check_write_target(const std::filesystem::path& target) {
+  std::error_code ec;
+  const std::filesystem::file_status link = std::filesystem::symlink_status(target, ec);
+  if (ec || link.type() == std::filesystem::file_type::not_found) return {};
+  const std::filesystem::file_status st = std::filesystem::status(target, ec);
+  if (!ec && st.type() == std::filesystem::file_type::regular) return {};
+  WriteError w;
+  w.kind = WriteError::Kind::kNotRegularFile;
+  w.message = path_to_utf8(target) + " exists and is not a regular file; it was left alone";
+  return w;
+}
+
+WriteError create_temp_beside(const std::filesystem::path& target, std::filesystem::path& temp) {
+  if (WriteError w = check_write_target(target); w.failed()) return w;
+  int err = 0;
+  const int fd = open_temp(target, temp, err);
+  if (fd < 0) return system_error(err, "cannot create a temporary file beside " + path_to_utf8(target));
+  if (const int e = close_fd(fd); e != 0) {
+    remove_file(temp);
+    return system_error(e, "cannot create " + path_to_utf8(temp));
+  }
+  return {};
+}
+
+WriteError commit_temp_file(const std::filesystem::path& temp, const std::filesystem::path& target,
+                            FileAccess access) {
+  // A target that became a device node or a folder while the file was
+  // written is refused all the same.
+  WriteError w = check_write_target(target);
+  if (!w.failed()) {
+#ifndef _WIN32
+    if (access == FileAccess::kUmask) {
+      const mode_t mask = ::umask(0);
+      ::umask(mask);
+      if (::chmod(temp.c_str(), 0666 & ~mask) != 0)
+        w = system_error(errno, "cannot set the permissions of " + path_to_utf8(temp));
+    }
+#else
+    (void)access;
+#endif
+  }
+  if (!w.failed()) {
+    if (const int e = replace_file(temp, target); e != 0)
+      w = system_error(e, "cannot create " + path_to_utf8(target));
+  }
+  if (w.failed()) remove_file(temp);
+  return w;
+}
+
+WriteError write_file_atomically(const std::filesystem::path& target, std::string_view bytes,
+                                 FileAccess access) {
+  if (WriteError w = check_write_target(target); w.failed()) return w;
+  std::filesystem::path temp;
+  int err = 0;
+  const int fd = open_temp(target, temp, err);
+  if (fd < 0) return system_error(err, "cannot create a temporary file beside " + path_to_utf8(target));
+  int e = write_all(fd, bytes);
+#ifdef _WIN32
+  if (e == 0 && ::_commit(fd) != 0) e = errno;
+#else
+  if (e == 0 && ::fsync(fd) != 0) e = errno;
+#endif
+  if (const int c = close_fd(fd); e == 0) e = c;
+  if (e != 0) {
+    remove_file(temp);
+    return system_error(e, "cannot write " + path_to_utf8(target));
+  }
+  return commit_temp_file(temp, target, access);
+}
+
+WriteError write_file_atomically(const std::filesystem::path& target,
+                                 const std::vector<std::uint8_t>& bytes, FileAccess access) {
+  return write_file_atomically(
+      target, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), access);
+}
+
+int create_private_folder(const std::filesystem::path& dir) {
+  std::error_code ec;
+  if (dir.has_parent_path()) std::filesystem::create_directories(dir.parent_path(), ec);
+#ifdef _WIN32
+  // A new folder takes the user's profile permissions from its parent.
+  std::filesystem::create_directory(dir, ec);
+  return ec ? ec.value() : 0;
+#else
+  if (::mkdir(dir.c_str(), 0700) == 0) return 0;
+  if (errno != EEXIST) return errno;
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) != 0) return errno;
+  if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+  // Made by an earlier version, or by a writer that used the umask.
+  if (st.st_uid == ::getuid() && (st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0)
+    return errno;
+  return 0;
 #endif
 }
 

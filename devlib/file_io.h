@@ -4,10 +4,12 @@
 // opens. On Linux these are the plain calls.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lumavix {
 
@@ -24,5 +26,60 @@ namespace lumavix {
 void remove_file(const std::filesystem::path& p);
 // The running program's own file; empty when the system does not say.
 [[nodiscard]] std::filesystem::path program_file();
+
+// Every file the tool writes goes through these, so that no writer replaces
+// a device node or a folder, follows a link planted under its temporary name,
+// or writes into a file someone else made.
+
+// Why a write did not happen; `kind` is kNone when it did.
+struct WriteError {
+  enum class Kind {
+    kNone,
+    // The target exists and is not a regular file (a device node, a folder,
+    // a FIFO, a socket, a dangling or looping link): bad input, left alone.
+    kNotRegularFile,
+    // The system refused the write (permissions, a full disk).
+    kSystem,
+  };
+  Kind kind = Kind::kNone;
+  int error = 0;        // errno value for kSystem
+  std::string message;  // for the user, naming the target
+
+  [[nodiscard]] bool failed() const { return kind != Kind::kNone; }
+};
+
+// Who may read the finished file: the user alone (0600), or whoever the
+// user's umask lets (an ordinary output such as a firmware file).
+enum class FileAccess { kPrivate, kUmask };
+
+// Refuses a target that exists and is not a regular file. A link to a
+// regular file passes (the rename replaces the link, never its target).
+[[nodiscard]] WriteError check_write_target(const std::filesystem::path& target);
+
+// Creates a new, empty file with a unique name in the target's folder
+// ("<name>.XXXXXX.part"), opened O_CREAT|O_EXCL|O_NOFOLLOW with mode 0600, so
+// that nothing planted under a guessed name is opened. Refuses a target that
+// is not a regular file first. The file is closed again; `temp` names it.
+[[nodiscard]] WriteError create_temp_beside(const std::filesystem::path& target,
+                                            std::filesystem::path& temp);
+
+// Puts a finished temporary file from create_temp_beside in the target's
+// place, checking the target again; removes the temporary file on failure.
+[[nodiscard]] WriteError commit_temp_file(const std::filesystem::path& temp,
+                                          const std::filesystem::path& target, FileAccess access);
+
+// Writes `bytes` to `target` through a temporary file beside it, synced and
+// renamed into place, so a failed write leaves neither a partial file nor a
+// changed target.
+[[nodiscard]] WriteError write_file_atomically(const std::filesystem::path& target,
+                                               std::string_view bytes, FileAccess access);
+[[nodiscard]] WriteError write_file_atomically(const std::filesystem::path& target,
+                                               const std::vector<std::uint8_t>& bytes,
+                                               FileAccess access);
+
+// Creates `dir` (and its missing parents) with the last folder the user's
+// alone (0700 on Linux), whoever creates it first; a folder already there is
+// made private when it belongs to the user. 0, or an errno value.
+[[nodiscard]] int create_private_folder(const std::filesystem::path& dir);
 
 }  // namespace lumavix

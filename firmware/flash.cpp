@@ -116,8 +116,8 @@ FlashFit CheckFlashFits(std::uint64_t end) {
     fit.why = buf;
   } else if (end > fit.type->size) {
     std::snprintf(buf, sizeof buf,
-                  "the image needs %llu bytes but the flash %s (%02X %02X %02X) holds %u",
-                  static_cast<unsigned long long>(end), fit.type->name, id[0], id[1], id[2],
+                  "%s%llu bytes but the flash %s (%02X %02X %02X) holds %u",
+                  std::string(kRefusalImageTooLarge).c_str(), static_cast<unsigned long long>(end), fit.type->name, id[0], id[1], id[2],
                   fit.type->size);
     fit.why = buf;
   }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace lumavix {
 
@@ -128,6 +129,9 @@ struct FlashFit {
   [[nodiscard]] bool ok() const { return type != nullptr && why.empty(); }
 };
 [[nodiscard]] FlashFit CheckFlashFits(std::uint64_t end);
+// How a refusal for an image larger than the part begins: the file is at
+// fault, not the camera, so the command line reports it as bad input.
+inline constexpr std::string_view kRefusalImageTooLarge = "the image needs ";
 
 }  // namespace lumavix
 

@@ -142,10 +142,9 @@ std::FILE* OpenLog(const std::vector<LogCandidate>& candidates, std::filesystem:
   err = 0;
   for (const LogCandidate& candidate : candidates) {
     if (candidate.createParent) {
-      std::error_code ec;
-      std::filesystem::create_directories(candidate.path.parent_path(), ec);
-      if (ec) {
-        err = ec.value();
+      // The state folder also holds the run traces: private, as they are.
+      if (const int e = create_private_folder(candidate.path.parent_path()); e != 0) {
+        err = e;
         continue;
       }
     }
@@ -160,12 +159,15 @@ std::FILE* OpenLog(const std::vector<LogCandidate>& candidates, std::filesystem:
 }
 
 // Reads the whole of `f`. Returns Ok, TextOpenFailed on a read error (a
-// directory, an I/O error) or OutOfMemory.
+// directory, an I/O error), TextTooLarge past kMaxSettingTextSize (a
+// device such as /dev/zero never ends) or OutOfMemory.
 ParseStatus ReadAll(std::FILE* f, std::string& out, int& err) {
   try {
     char chunk[65536];
     for (;;) {
       const std::size_t got = std::fread(chunk, 1, sizeof chunk, f);
+      if (out.size() + got > kMaxSettingTextSize)
+        return ParseStatus::TextTooLarge;
       out.append(chunk, got);
       if (got < sizeof chunk)
         break;
@@ -223,6 +225,8 @@ bool MakeBinFile::skipOne(std::string_view text, std::size_t& pos) {
     }
     if (text[pos + 1] == '*') {
       const std::size_t end = text.find("*/", pos + 2);
+      if (end == std::string_view::npos && openComment_ == std::string_view::npos)
+        openComment_ = pos;
       pos = end == std::string_view::npos ? n : end + 2;
       return true;
     }
@@ -288,6 +292,12 @@ ParseStatus MakeBinFile::ParseSettingBuffer(std::string_view text, std::string& 
   clear();
   ifOneActive_ = false;
   rejectLine_ = 0;
+  openComment_ = std::string_view::npos;
+  const auto refuse = [&](ParseStatus status, std::size_t at) {
+    rejectLine_ = LineOf(text, at);
+    clear();
+    return status;
+  };
 
   try {
     const std::size_t n = text.size();
@@ -348,17 +358,22 @@ ParseStatus MakeBinFile::ParseSettingBuffer(std::string_view text, std::string& 
 
         const std::size_t brace = text.find('{', i + 1);
         if (brace == std::string_view::npos)
-          break;
+          return openComment_ != std::string_view::npos
+                     ? refuse(ParseStatus::UnterminatedComment, openComment_)
+                     : refuse(ParseStatus::UnterminatedArray, i);
+        const std::size_t arrayStart = i;
         array.dataOffset = p;
         log += kElementsHeader;
 
         i = brace + 1;
+        bool closed = false;
         while (i < n) {
           SkipCommentOrDirective(text, i);
           if (i >= n)
             break;
           if (text[i] == '}') {
             log += kArrayEnd;
+            closed = true;
             break;
           }
           if (text[i] == '0' && i + 1 < n && text[i + 1] == 'x') {
@@ -380,6 +395,10 @@ ParseStatus MakeBinFile::ParseSettingBuffer(std::string_view text, std::string& 
           }
           ++i;
         }
+        if (!closed)
+          return openComment_ != std::string_view::npos
+                     ? refuse(ParseStatus::UnterminatedComment, openComment_)
+                     : refuse(ParseStatus::UnterminatedArray, arrayStart);
         // The next declaration starts after the closing brace.
         declaration.clear();
         live = i < n ? i + 1 : n;
@@ -393,6 +412,8 @@ ParseStatus MakeBinFile::ParseSettingBuffer(std::string_view text, std::string& 
     clear();
     return ParseStatus::OutOfMemory;
   }
+  if (openComment_ != std::string_view::npos)
+    return refuse(ParseStatus::UnterminatedComment, openComment_);
   return ParseStatus::Ok;
 }
 
@@ -516,6 +537,32 @@ int MakeBinFile::MakeBin(const std::filesystem::path& textPath, std::span<std::u
   return 1;
 }
 
+std::string DescribeParseStatus(ParseStatus status, const std::string& where, std::size_t line,
+                                int err) {
+  const std::string at = where + ", line " + std::to_string(line);
+  switch (status) {
+    case ParseStatus::Ok:
+      return {};
+    case ParseStatus::TextOpenFailed:
+      return "cannot read " + where + ": " + std::strerror(err);
+    case ParseStatus::LogCreateFailed:
+      return "cannot write the conversion log: " + std::string(std::strerror(err));
+    case ParseStatus::OutOfMemory:
+      return "not enough memory to convert " + where;
+    case ParseStatus::MissingElementType:
+      return at + ": the declaration before \"[\" names no element type "
+                  "(uint32, UINT32, uint16, UINT16, uint8, UINT8, uint or uchar)";
+    case ParseStatus::TextTooLarge:
+      return where + " is larger than " + std::to_string(kMaxSettingTextSize >> 20) +
+             " MiB; a setting text is far smaller";
+    case ParseStatus::UnterminatedComment:
+      return at + ": the comment \"/*\" is never closed by \"*/\"";
+    case ParseStatus::UnterminatedArray:
+      return at + ": the array is never closed by \"}\"";
+  }
+  return where + " cannot be converted";
+}
+
 SettextConversion ConvertSettingText(const std::filesystem::path& textPath,
                                      std::size_t capacity, const SettextLogOptions& log) {
   SettextConversion result;
@@ -535,12 +582,12 @@ SettextConversion ConvertSettingText(const std::filesystem::path& textPath,
                        "': " + std::strerror(converter.last_errno());
         return result;
       case ParseStatus::OutOfMemory:
-        result.error = "not enough memory to convert " + where;
-        return result;
       case ParseStatus::MissingElementType:
-        result.error = where + ", line " + std::to_string(converter.reject_line()) +
-                       ": the declaration before \"[\" names no element type "
-                       "(uint32, UINT32, uint16, UINT16, uint8, UINT8, uint or uchar)";
+      case ParseStatus::TextTooLarge:
+      case ParseStatus::UnterminatedComment:
+      case ParseStatus::UnterminatedArray:
+        result.error = DescribeParseStatus(status, where, converter.reject_line(),
+                                           converter.last_errno());
         return result;
     }
 

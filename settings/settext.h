@@ -52,7 +52,22 @@ enum class ParseStatus : int {
   // A declaration (the text before a "[") holds none of the element type
   // words; the whole text is refused.
   MissingElementType = 4,
+  // The text is larger than kMaxSettingTextSize; nothing of it is read on.
+  TextTooLarge = 5,
+  // A "/*" without its "*/", or an array without its "{" or "}": the rest
+  // of the text would be lost, so the whole text is refused.
+  UnterminatedComment = 6,
+  UnterminatedArray = 7,
 };
+
+// Far above any real setting text (a table image holds at most 64 KiB), far
+// below what would exhaust memory when a device or an endless file is given.
+inline constexpr std::size_t kMaxSettingTextSize = 4u << 20;
+
+// A sentence for a status other than Ok, naming `where` (the text) and, for
+// the statuses that have one, the line at fault.
+[[nodiscard]] std::string DescribeParseStatus(ParseStatus status, const std::string& where,
+                                              std::size_t line, int err);
 
 enum class ImageStatus {
   Ok,
@@ -133,7 +148,8 @@ class MakeBinFile {
 
   // Details of the last ParseSettingText, for messages.
   [[nodiscard]] int last_errno() const { return lastErrno_; }
-  // 1-based line of the "[" of a declaration without an element type.
+  // 1-based line of the "[" of a declaration without an element type, of an
+  // unterminated "/*", or of the "[" of an unterminated array.
   [[nodiscard]] std::size_t reject_line() const { return rejectLine_; }
   // The log file written; empty when the conversion ran without one.
   [[nodiscard]] const std::filesystem::path& log_path() const { return logPath_; }
@@ -148,6 +164,8 @@ class MakeBinFile {
   // Set by "#if 1", cleared by "#endif" and when an "#else" part is skipped.
   // Lives for one parse: an unclosed "#if 1" does not leak into the next text.
   bool ifOneActive_ = false;
+  // Where a "/*" without its "*/" starts; npos when none was met.
+  std::size_t openComment_ = std::string_view::npos;
   int lastErrno_ = 0;
   std::size_t rejectLine_ = 0;
   std::filesystem::path logPath_;

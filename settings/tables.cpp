@@ -137,7 +137,8 @@ void convert_table_text(const std::string& path, std::span<std::uint8_t> buffer,
   };
   try {
     MakeBinFile converter(log);
-    switch (converter.ParseSettingText(path)) {
+    const ParseStatus parsed = converter.ParseSettingText(path);
+    switch (parsed) {
       case ParseStatus::Ok:
         break;
       case ParseStatus::TextOpenFailed:
@@ -153,6 +154,11 @@ void convert_table_text(const std::string& path, std::span<std::uint8_t> buffer,
         return refuse(TableOutcome::TextRefused,
                       path + ", line " + std::to_string(converter.reject_line()) +
                           ": the declaration names no element type");
+      case ParseStatus::TextTooLarge:
+      case ParseStatus::UnterminatedComment:
+      case ParseStatus::UnterminatedArray:
+        return refuse(TableOutcome::TextRefused,
+                      DescribeParseStatus(parsed, path, converter.reject_line(), 0));
     }
     std::size_t size = 0;
     switch (converter.CheckSettingImage(buffer.size(), size)) {
@@ -267,6 +273,11 @@ bool download_table(const std::string& path, const std::string& address_text,
 }
 
 }  // namespace
+
+bool ReadSettingTableFile(const std::string& path, std::span<std::uint8_t> buffer,
+                          TableResult& result) {
+  return read_table_file(path, buffer, result);
+}
 
 TableFileType SettingTableFileType(std::string_view path) {
   if (path.size() < 3) return TableFileType::Other;

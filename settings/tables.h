@@ -151,6 +151,12 @@ struct TableResult {
   }
 };
 
+// Reads a whole .bin table into `buffer`, as the download does before it
+// writes: false when the file cannot be opened or read; a file larger than
+// the buffer sets TooLarge rather than being cut.
+[[nodiscard]] bool ReadSettingTableFile(const std::string& path, std::span<std::uint8_t> buffer,
+                                        TableResult& result);
+
 struct TableDownloadResult {
   TableResult backend;
   TableResult sensor;

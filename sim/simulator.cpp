@@ -204,22 +204,9 @@ bool Simulator::save_state(const std::string& path, std::string& error) const {
   }
   put32(out, Crc32(out.data(), out.size()));
 
-  const std::string tmp = path + ".tmp";
-  std::FILE* f = open_file(path_from_utf8(tmp), "wb");
-  if (!f) {
-    error = "cannot create " + tmp + ": " + std::strerror(errno);
-    return false;
-  }
-  const bool written = std::fwrite(out.data(), 1, out.size(), f) == out.size();
-  const bool closed = std::fclose(f) == 0;
-  if (!written || !closed) {
-    error = "cannot write " + tmp + ": " + std::strerror(errno);
-    remove_file(path_from_utf8(tmp));
-    return false;
-  }
-  if (const int e = replace_file(path_from_utf8(tmp), path_from_utf8(path)); e != 0) {
-    error = "cannot replace " + path + ": " + std::strerror(e);
-    remove_file(path_from_utf8(tmp));
+  if (const WriteError w = write_file_atomically(path_from_utf8(path), out, FileAccess::kUmask);
+      w.failed()) {
+    error = w.message;
     return false;
   }
   return true;
@@ -350,8 +337,16 @@ std::unique_ptr<Simulator> CreateWithState(const SimOptions& options, const std:
     error = option + error;
     return nullptr;
   }
-  if (!state_file.empty() && std::filesystem::exists(path_from_utf8(state_file)) &&
-      !sim->load_state(state_file, error)) {
+  if (state_file.empty()) return sim;
+  // A link loop or an unreadable folder is the user's to mend: said as such,
+  // never thrown.
+  std::error_code ec;
+  const bool present = std::filesystem::exists(path_from_utf8(state_file), ec);
+  if (ec) {
+    error = "--sim-state: cannot use " + state_file + ": " + ec.message();
+    return nullptr;
+  }
+  if (present && !sim->load_state(state_file, error)) {
     error = "--sim-state: " + error;
     return nullptr;
   }

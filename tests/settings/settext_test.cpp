@@ -221,40 +221,83 @@ TEST(SettextParse, IfOneStateDoesNotCarryIntoTheNextText) {
   EXPECT_EQ(converter.arrays()[0].name, "B");
 }
 
+// A text that ends inside a comment or an array is refused, with the line
+// where the unclosed part starts: taking what came before would silently
+// drop the rest of the table. Texts that end after a complete array keep it.
 TEST(SettextParse, TextsEndingMidway) {
   struct Case {
     const char* text;
+    ParseStatus status;
+    std::size_t line;  // of the refusal
     std::size_t arrays;
     std::vector<std::uint32_t> values;
   };
+  constexpr ParseStatus kOk = ParseStatus::Ok;
+  constexpr ParseStatus kArray = ParseStatus::UnterminatedArray;
+  constexpr ParseStatus kComment = ParseStatus::UnterminatedComment;
   const Case cases[] = {
-      {"uint8 T[] = { 0x01, 0x2", 1, {1, 2}},
-      {"uint8 T[] = { 0x01, 0x", 1, {1, 0}},
-      {"uint8 T[] = { 0x01, 0", 1, {1}},
-      {"uint8 T[] = { 0x01, /* never closed 0x02,", 1, {1}},
-      {"uint8 T[] = { 0x01, // to the end 0x02,", 1, {1}},
-      {"uint8 T[] = { 0x01, #if 0 0x02,", 1, {1}},
-      {"uint8 T[] = { 0x01, #if 1", 1, {1}},
-      {"#if 1\r\nuint8 T[] = { 0x01, };#else", 1, {1}},
-      {"uint8 T[] = { 0x01, }; /", 1, {1}},
-      {"uint8 T[] = { 0x01, }; #", 1, {1}},
-      {"uint8 T[", 1, {}},
-      {"uint8 T[] = ", 1, {}},
-      {"/* uint8 T[] = { 0x01, };", 0, {}},
-      {"#if 0\r\nuint8 T[] = { 0x01, };", 0, {}},
-      {"uint8", 0, {}},
+      {"uint8 T[] = { 0x01, 0x2", kArray, 1, 0, {}},
+      {"uint8 T[] = { 0x01, 0x", kArray, 1, 0, {}},
+      {"uint8 T[] = { 0x01, 0", kArray, 1, 0, {}},
+      {"uint8 T[] = { 0x01, /* never closed 0x02,", kComment, 1, 0, {}},
+      {"uint8 T[] = { 0x01, // to the end 0x02,", kArray, 1, 0, {}},
+      {"uint8 T[] = { 0x01, #if 0 0x02,", kArray, 1, 0, {}},
+      {"uint8 T[] = { 0x01, #if 1", kArray, 1, 0, {}},
+      {"uint8 A[] = { 0x01, };\r\nuint8 B[] = { 0x02,\r\n", kArray, 2, 0, {}},
+      {"uint8 A[] = { 0x01, };\r\n\r\n/* uint8 B[] = { 0x02, };", kComment, 3, 0, {}},
+      {"uint8 T[", kArray, 1, 0, {}},
+      {"uint8 T[] = ", kArray, 1, 0, {}},
+      {"/* uint8 T[] = { 0x01, };", kComment, 1, 0, {}},
+      {"#if 1\r\nuint8 T[] = { 0x01, };#else", kOk, 0, 1, {1}},
+      {"uint8 T[] = { 0x01, }; /", kOk, 0, 1, {1}},
+      {"uint8 T[] = { 0x01, }; #", kOk, 0, 1, {1}},
+      {"uint8 T[] = { 0x01, }; // to the end", kOk, 0, 1, {1}},
+      {"#if 0\r\nuint8 T[] = { 0x01, };", kOk, 0, 0, {}},
+      {"uint8", kOk, 0, 0, {}},
   };
   for (const Case& c : cases) {
-    const Parsed p = Parse(c.text);
-    ASSERT_EQ(p.status, ParseStatus::Ok) << c.text;
-    ASSERT_EQ(p.arrays.size(), c.arrays) << c.text;
+    MakeBinFile converter;
+    std::string log;
+    const ParseStatus status = converter.ParseSettingBuffer(c.text, log);
+    EXPECT_EQ(static_cast<int>(status), static_cast<int>(c.status)) << c.text;
+    if (status != kOk) {
+      EXPECT_EQ(converter.reject_line(), c.line) << c.text << ": line of the refusal";
+      EXPECT_TRUE(converter.arrays().empty()) << c.text << ": a refused text yields no array";
+      continue;
+    }
+    ASSERT_EQ(converter.arrays().size(), c.arrays) << c.text;
     if (c.arrays > 0) {
-      EXPECT_EQ(p.arrays[0].values, c.values) << c.text;
+      EXPECT_EQ(converter.arrays()[0].values, c.values) << c.text;
     }
   }
-  const Parsed noBrace = Parse("uint8 T[");
-  EXPECT_EQ(noBrace.arrays[0].dataOffset, 0u);
-  EXPECT_EQ(noBrace.log, "uint8T\r\n");
+}
+
+// A text past the limit (a device that never ends, a huge file) is refused
+// before it is held in memory; one just under it is read.
+TEST(SettextParse, TextsPastTheLimitAreRefused) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                    ("lumavix-settext-limit-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string table = "uint8 T[] = { 0x01, };\r\n";
+  {
+    std::ofstream(dir / "big.txt", std::ios::binary)
+        << table << std::string(kMaxSettingTextSize, ' ');
+    std::ofstream(dir / "fits.txt", std::ios::binary)
+        << table << std::string(kMaxSettingTextSize - table.size(), ' ');
+  }
+  SettextLogOptions log;
+  log.explicitPath = dir / "log.txt";
+  const SettextConversion big = ConvertSettingText(dir / "big.txt", kTableDownloadBufferSize, log);
+  EXPECT_NE(big.error.find("larger than 4 MiB"), std::string::npos) << big.error;
+  const SettextConversion fits =
+      ConvertSettingText(dir / "fits.txt", kTableDownloadBufferSize, log);
+  EXPECT_TRUE(fits.ok()) << fits.error;
+#ifndef _WIN32
+  const SettextConversion zero = ConvertSettingText("/dev/zero", kTableDownloadBufferSize, log);
+  EXPECT_NE(zero.error.find("larger than"), std::string::npos) << zero.error;
+#endif
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
 }
 
 TEST(SettextImage, RefusesWhatTheFormatCannotHold) {
@@ -443,6 +486,34 @@ TEST_F(SettextFiles, ConversionErrorsAreReadable) {
     EXPECT_TRUE(result.image.empty()) << c.expected;
   }
 }
+
+
+#ifndef _WIN32
+// The converter's log folder under the state home is the one the run traces
+// use: private whoever makes it first, and tightened when an earlier
+// version left it open.
+TEST(SettextLog, StateFolderIsPrivate) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                    ("lumavix-settext-folder-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "t.txt", std::ios::binary) << "uint8 T[] = { 0x01, };\r\n";
+  SettextLogOptions log;
+  log.programPath = dir / "missing" / "lumavix-fw";  // its folder cannot take the log
+  log.stateHome = dir / "state";
+  for (const bool existed : {false, true}) {
+    if (existed) ::chmod((dir / "state" / "lumavix").c_str(), 0755);
+    const SettextConversion c = ConvertSettingText(dir / "t.txt", kTableDownloadBufferSize, log);
+    ASSERT_TRUE(c.ok()) << c.error;
+    EXPECT_EQ(c.logPath.parent_path(), dir / "state" / "lumavix");
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "state" / "lumavix").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << (existed ? "an open folder left by an earlier run"
+                                                    : "a folder the converter made");
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+}
+#endif
 
 }  // namespace
 }  // namespace lumavix
