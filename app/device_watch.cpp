@@ -1,6 +1,7 @@
 #include "app/device_watch.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -242,14 +243,18 @@ PresentationView ComposePresentation(Presentation p, UiLanguage lang,
 
 // ------------------------------------------------------------ file problems --
 
+// The path is UTF-8: it is opened through its wide form on Windows, where
+// a narrow open would read it in the ANSI code page.
 FileProblem CheckFirmwareFile(const std::string& path) {
+  const std::filesystem::path file = path_from_utf8(path);
   std::error_code ec;
-  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  const std::uintmax_t size = std::filesystem::file_size(file, ec);
   if (ec) return FileProblem::Unreadable;
   if (size < kFirmwareCrcSize + kBootConfigSize || size > kMaxFirmwareLoad)
     return FileProblem::NotFirmware;
-  std::ifstream probe(path, std::ios::binary);
+  std::FILE* probe = open_file(file, "rb");
   if (!probe) return FileProblem::Unreadable;
+  std::fclose(probe);
   return CheckFileCrc(path) ? FileProblem::None : FileProblem::BadCrc;
 }
 
@@ -345,14 +350,14 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
     namespace fs = std::filesystem;
     std::error_code ec;
     const fs::path folder =
-        fs::absolute(cfg.directory.empty() ? fs::path(".") : fs::path(cfg.directory), ec)
+        fs::absolute(cfg.directory.empty() ? fs::path(".") : path_from_utf8(cfg.directory), ec)
             .lexically_normal();
-    const std::string where = problem == FileProblem::NotFound
-                                  ? folder.string()
-                                  : fs::path(path).filename().string();
+    const std::string where = path_to_utf8(problem == FileProblem::NotFound
+                                               ? folder
+                                               : path_from_utf8(path).filename());
     r.outcome = WatchOutcome::FileProblemShown;
     r.fileProblem = problem;
-    r.view = ComposeFileProblemView(cfg.language, problem, widen_narrow_text(where));
+    r.view = ComposeFileProblemView(cfg.language, problem, FromUtf8(where));
     st.statusText = r.view.statusText;
     st.firmware = FirmwareInfo{};
     r.setWindowTitle = true;
@@ -362,7 +367,7 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
   std::vector<std::uint8_t> head;
   // The engine takes paths of at most 259 characters: a longer one could be
   // presented as an update that can then not start.
-  if (path.empty() || path.size() > kMaxPathLength || !ReadFirmwareHead(path, head)) {
+  if (path.empty() || PathLength(path) > kMaxPathLength || !ReadFirmwareHead(path, head)) {
     if (cfg.fileProblemsInWindow)
       return file_problem(path.empty() ? FileProblem::NotFound : FileProblem::Unreadable);
     r.outcome = WatchOutcome::FileOpenError;
