@@ -727,6 +727,17 @@ constexpr Row6 kFileProblems[] = {
 constexpr Row6 kChooseFile = {u"Choose file...", u"Choisir un fichier...", u"Datei wählen...",
                               u"ファイルを選択...", u"Scegli file...", u"Bestand kiezen..."};
 
+constexpr Row6 kShutdownBlocked = {
+    u"The camera's firmware is being written. Please wait until the update has finished.",
+    u"Le micrologiciel de la caméra est en cours d'écriture. Veuillez attendre la fin de la "
+    u"mise à jour.",
+    u"Die Firmware der Kamera wird geschrieben. Bitte warten Sie, bis die Aktualisierung "
+    u"abgeschlossen ist.",
+    u"カメラのファームウェアを書き込んでいます。アップデートが終わるまでお待ちください。",
+    u"Il firmware della fotocamera è in fase di scrittura. Attendere il termine "
+    u"dell'aggiornamento.",
+    u"De firmware van de camera wordt geschreven. Wacht tot de update klaar is."};
+
 constexpr Row6 kRingNames = {u"Update progress", u"Progression de la mise à jour",
                              u"Fortschritt der Aktualisierung", u"アップデートの進行状況",
                              u"Avanzamento dell'aggiornamento", u"Voortgang van de update"};
@@ -814,6 +825,8 @@ std::u16string FileProblemText(UiLanguage lang, FileProblem problem,
 std::u16string_view ChooseFileButtonText(UiLanguage lang) { return Pick(kChooseFile, lang); }
 
 std::u16string_view RingAccessibleName(UiLanguage lang) { return Pick(kRingNames, lang); }
+
+std::u16string_view ShutdownBlockedText(UiLanguage lang) { return Pick(kShutdownBlocked, lang); }
 
 std::u16string ConfirmButtonMnemonic(UiLanguage lang, std::size_t n) {
   const std::u16string_view text = ConfirmText(lang, n);

@@ -164,6 +164,9 @@ enum class FailureKind : std::uint8_t {
 
 // The window was asked to close while an update runs.
 [[nodiscard]] std::u16string_view CloseRefusedText(UiLanguage lang);
+// Why the session may not end now, as the system shows it beside the
+// program at shutdown or log-off while the flash is written.
+[[nodiscard]] std::u16string_view ShutdownBlockedText(UiLanguage lang);
 
 // The phases of an update run, as the window and the command line name them.
 enum class UpdatePhase : std::uint8_t { None, Erase, Program, Verify };
