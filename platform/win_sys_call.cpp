@@ -98,11 +98,15 @@ class SystemWinApi final : public WinApi {
     // Everyone may wait for it and release it, and nothing more; the label
     // lets processes of any integrity do so (an elevated copy's objects
     // are otherwise out of a normal copy's reach).
-    constexpr const wchar_t* kEveryoneMayLock = L"D:(A;;0x00100001;;;WD)S:(ML;;NW;;;LW)";
+    // A system whose parser knows no integrity label gets the DACL alone.
     PSECURITY_DESCRIPTOR sd = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kEveryoneMayLock, SDDL_REVISION_1,
-                                                              &sd, nullptr))
-      return nullptr;
+    for (const wchar_t* sddl : {L"D:(A;;0x00100001;;;WD)S:(ML;;NW;;;LW)", L"D:(A;;0x00100001;;;WD)"}) {
+      if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd,
+                                                                nullptr))
+        break;
+      sd = nullptr;
+    }
+    if (sd == nullptr) return nullptr;
     SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
     const HANDLE h = ::CreateMutexExW(&sa, name.c_str(), 0, kLockRights);
     const DWORD code = ::GetLastError();

@@ -235,11 +235,16 @@ TEST_F(UpdateCli, FoldersNamedInAnyLanguageAreSearchedAndUpdatedFrom) {
   for (const char* folder : folders) {
     const std::string utf8 = std::string(folder);
     fs::create_directories(dir_ / fs::path(std::u8string(utf8.begin(), utf8.end())));
-    const std::string rel = utf8 + "/" + file;
-    make_firmware("0105", "0E51", rel);
+#ifdef _WIN32
+    const std::string sep = "\\";
+#else
+    const std::string sep = "/";
+#endif
+    const std::string rel = utf8 + sep + file;
+    make_firmware("0105", "0E51", "'" + rel + "'");
     const std::string sim = std::string(kFast) + " --sim-state '" + utf8 + ".sim' ";
     const UpdRun in_folder = lumavix::test::run_shell(
-        "cd '" + dir_.string() + "/" + utf8 + "' && LC_ALL=C LANG=C " +
+        "cd '" + dir_.string() + sep + utf8 + "' && LC_ALL=C LANG=C " +
         std::string(LUMAVIX_CLI_PATH) + " " + kFast + " --json status </dev/null 2>/dev/null");
     ASSERT_EQ(in_folder.status, 0) << utf8 << ": " << in_folder.out;
     const nlohmann::json j = upd_last_json(in_folder);
