@@ -614,6 +614,10 @@ TEST(WinWindowUpdateTest, AnUpdateOnTheSimulatedCameraRunsThroughTheWindowToItsE
   if (!window.Create(::GetModuleHandleW(nullptr), /*visible=*/false)) {
     GTEST_SKIP() << "no window can be made here (no display for Wine)";
   }
+  // Wine has no shutdown block reasons (the call fails as not implemented):
+  // there the reason cannot be expected, only the refusal.
+  const bool systemNamesReasons = ::ShutdownBlockReasonCreate(window.hwnd(), L"probe") != FALSE;
+  if (systemNamesReasons) ::ShutdownBlockReasonDestroy(window.hwnd());
   bool askedWhileWriting = false, blockedWhileWriting = false;
   LRESULT answerWhileWriting = TRUE;
   const std::u16string completed = u"Firmware update completed.";
@@ -628,7 +632,8 @@ TEST(WinWindowUpdateTest, AnUpdateOnTheSimulatedCameraRunsThroughTheWindowToItsE
                                 << ToUtf8(core.frame().progressMessage);
   ASSERT_TRUE(askedWhileWriting) << "the inhibitor expected held while the flash is written";
   EXPECT_EQ(answerWhileWriting, FALSE) << "the session's end expected refused while writing";
-  EXPECT_TRUE(blockedWhileWriting) << "the reason expected named (ShutdownBlockReasonCreate)";
+  EXPECT_EQ(blockedWhileWriting, systemNamesReasons)
+      << "the reason expected named (ShutdownBlockReasonCreate) wherever the system can";
   EXPECT_EQ(Utf8(WindowText(window.control(res::id::kProgressMessage))),
             ToUtf8(core.frame().progressMessage))
       << "the window shows the completion";
