@@ -1,6 +1,7 @@
 #include "app/device_watch.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -273,6 +274,8 @@ PresentationView ComposePresentation(Presentation p, UiLanguage lang,
 
 // ------------------------------------------------------------ file problems --
 
+// The path is UTF-8: it is opened through its wide form on Windows, where
+// a narrow open would read it in the ANSI code page.
 FileProblem CheckFirmwareFile(const std::string& path) {
   return CheckFirmwareImage(LoadFirmwareFile(path));
 }
@@ -400,14 +403,14 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
     namespace fs = std::filesystem;
     std::error_code ec;
     const fs::path folder =
-        fs::absolute(cfg.directory.empty() ? fs::path(".") : fs::path(cfg.directory), ec)
+        fs::absolute(cfg.directory.empty() ? fs::path(".") : path_from_utf8(cfg.directory), ec)
             .lexically_normal();
-    const std::string where = problem == FileProblem::NotFound
-                                  ? folder.string()
-                                  : fs::path(path).filename().string();
+    const std::string where = path_to_utf8(problem == FileProblem::NotFound
+                                               ? folder
+                                               : path_from_utf8(path).filename());
     r.outcome = WatchOutcome::FileProblemShown;
     r.fileProblem = problem;
-    r.view = ComposeFileProblemView(cfg.language, problem, widen_narrow_text(where));
+    r.view = ComposeFileProblemView(cfg.language, problem, FromUtf8(where));
     st.statusText = r.view.statusText;
     st.firmware = FirmwareInfo{};
     r.setWindowTitle = true;
@@ -418,7 +421,7 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
   // presented as an update that can then not start. The file is read here,
   // once: the checks, the decision and an update started from this pass
   // take these bytes, whatever the path names later.
-  if (!path.empty() && path.size() <= kMaxPathLength)
+  if (!path.empty() && PathLength(path) <= kMaxPathLength)
     st.image = std::make_shared<const LoadedFirmware>(LoadFirmwareFile(path));
   if (!st.image || !st.image->opened) {
     if (cfg.fileProblemsInWindow)

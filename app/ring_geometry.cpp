@@ -17,6 +17,17 @@ RingColour RingPassColour(UpdatePhase phase) {
   return kRingDotColour;
 }
 
+RingColour TextColourOver(const RingColour& background) {
+  auto linear = [](float c) {
+    return c <= 0.04045f ? c / 12.92f : std::pow((c + 0.055f) / 1.055f, 2.4f);
+  };
+  const float y = 0.2126f * linear(background.r) + 0.7152f * linear(background.g) +
+                  0.0722f * linear(background.b);
+  // Contrast with black (y + 0.05) / 0.05 against white 1.05 / (y + 0.05).
+  const bool black = (y + 0.05f) * (y + 0.05f) > 0.05f * 1.05f;
+  return black ? RingColour{0.0f, 0.0f, 0.0f} : RingColour{1.0f, 1.0f, 1.0f};
+}
+
 RingDot RingDotAt(float degrees) {
   // Kept in float throughout: the dot positions depend on the rounding of
   // single precision, and so does the number of dots a step draws.

@@ -38,6 +38,10 @@ inline constexpr RingColour kRingEraseColour = {0.80f, 0.88f, 0.78f};
 inline constexpr RingColour kRingVerifyColour = {0.05f, 0.50f, 0.33f};
 // The colour of the pass of `phase`; the green of the writing for None.
 [[nodiscard]] RingColour RingPassColour(UpdatePhase phase);
+// Black or white, whichever reads better over `background` (the larger
+// contrast ratio of their relative luminances): the percentage is drawn over
+// the ring's own background, whatever the theme's text colour.
+[[nodiscard]] RingColour TextColourOver(const RingColour& background);
 
 struct RingDot {
   float angle;  // progress degrees, 0 at the top, clockwise

@@ -348,6 +348,45 @@ UiLanguage LanguageFromEnvironment() {
   return LanguageFromLocale(env("LC_ALL"), env("LC_MESSAGES"), env("LANG"));
 }
 
+std::u16string FromUtf8(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char b = byte(i);
+    std::size_t len = 0;
+    char32_t cp = 0, min = 0;
+    if (b < 0x80) {
+      len = 1, cp = b;
+    } else if (b >= 0xC2 && b <= 0xDF) {
+      len = 2, cp = b & 0x1Fu, min = 0x80;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      len = 3, cp = b & 0x0Fu, min = 0x800;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      len = 4, cp = b & 0x07u, min = 0x10000;
+    }
+    bool valid = len > 0 && i + len <= text.size();
+    for (std::size_t k = 1; valid && k < len; ++k) {
+      valid = (byte(i + k) & 0xC0) == 0x80;
+      cp = (cp << 6) | (byte(i + k) & 0x3Fu);
+    }
+    if (valid && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) valid = false;
+    if (!valid) {
+      out.push_back(u'\uFFFD');
+      ++i;
+      continue;
+    }
+    if (cp >= 0x10000) {
+      out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+    i += len;
+  }
+  return out;
+}
+
 std::string ToUtf8(std::u16string_view text) {
   std::string out;
   out.reserve(text.size() * 3);
@@ -732,6 +771,17 @@ constexpr Row6 kFileProblems[] = {
 constexpr Row6 kChooseFile = {u"Choose file...", u"Choisir un fichier...", u"Datei wählen...",
                               u"ファイルを選択...", u"Scegli file...", u"Bestand kiezen..."};
 
+constexpr Row6 kShutdownBlocked = {
+    u"The camera's firmware is being written. Please wait until the update has finished.",
+    u"Le micrologiciel de la caméra est en cours d'écriture. Veuillez attendre la fin de la "
+    u"mise à jour.",
+    u"Die Firmware der Kamera wird geschrieben. Bitte warten Sie, bis die Aktualisierung "
+    u"abgeschlossen ist.",
+    u"カメラのファームウェアを書き込んでいます。アップデートが終わるまでお待ちください。",
+    u"Il firmware della fotocamera è in fase di scrittura. Attendere il termine "
+    u"dell'aggiornamento.",
+    u"De firmware van de camera wordt geschreven. Wacht tot de update klaar is."};
+
 constexpr Row6 kRingNames = {u"Update progress", u"Progression de la mise à jour",
                              u"Fortschritt der Aktualisierung", u"アップデートの進行状況",
                              u"Avanzamento dell'aggiornamento", u"Voortgang van de update"};
@@ -823,6 +873,8 @@ std::u16string FileProblemText(UiLanguage lang, FileProblem problem,
 std::u16string_view ChooseFileButtonText(UiLanguage lang) { return Pick(kChooseFile, lang); }
 
 std::u16string_view RingAccessibleName(UiLanguage lang) { return Pick(kRingNames, lang); }
+
+std::u16string_view ShutdownBlockedText(UiLanguage lang) { return Pick(kShutdownBlocked, lang); }
 
 std::u16string ConfirmButtonMnemonic(UiLanguage lang, std::size_t n) {
   const std::u16string_view text = ConfirmText(lang, n);

@@ -80,6 +80,10 @@ void SetUiLanguage(UiLanguage lang);
 // UTF-8 form of a text, for the command line and for logs. Unpaired
 // surrogates become U+FFFD.
 [[nodiscard]] std::string ToUtf8(std::u16string_view text);
+// The UTF-16 form of a UTF-8 text (a path, a file name): each byte that
+// starts no valid sequence (a stray, overlong or truncated one, an encoded
+// surrogate) becomes one U+FFFD, the rest is kept.
+[[nodiscard]] std::u16string FromUtf8(std::string_view text);
 
 // "Q", "R" or "R2"; empty for a value that names no model.
 [[nodiscard]] std::u16string_view VariantLetter(ModelVariant variant);
@@ -169,6 +173,9 @@ enum class FailureKind : std::uint8_t {
 
 // The window was asked to close while an update runs.
 [[nodiscard]] std::u16string_view CloseRefusedText(UiLanguage lang);
+// Why the session may not end now, as the system shows it beside the
+// program at shutdown or log-off while the flash is written.
+[[nodiscard]] std::u16string_view ShutdownBlockedText(UiLanguage lang);
 
 // Another program is writing the camera: the window waits for it.
 // `model_name` is the tool's, without a trailing blank.

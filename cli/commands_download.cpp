@@ -62,7 +62,7 @@ int run_download(Context& ctx, const DownloadArgs& a) {
   }
 
   TerminalPrompter prompter(TerminalPrompter::stdin_is_terminal(), std::cin, std::cerr);
-  const std::u16string warning = widen_narrow_text(fmt::format(
+  const std::u16string warning = FromUtf8(fmt::format(
       "{} is about to be written to the camera's {} without any identity or version check.",
       a.file, st.chipGen == 2 ? "serial flash" : "memory"));
   if (const int rc = confirm_or_refuse(ctx, prompter, a.yes, lang, warning); rc != kExitOk)

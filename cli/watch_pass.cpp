@@ -127,7 +127,7 @@ std::optional<int> watch(Context& ctx, DeviceWatchState& st, DeviceWatchResult& 
     std::string detail;
     if (r.noFirmwareFile) {
       detail = fmt::format("no *.bin file in {}", cfg.directory.empty() ? "." : cfg.directory);
-    } else if (st.firmwarePath.size() > kMaxPathLength) {
+    } else if (PathLength(st.firmwarePath) > kMaxPathLength) {
       detail = fmt::format("the path is longer than {} characters", kMaxPathLength);
     } else {
       detail = fmt::format("cannot read {}", st.firmwarePath);

@@ -30,3 +30,15 @@ add_compile_definitions(_WIN32_WINNT=0x0603 WINVER=0x0603 WIN32_LEAN_AND_MEAN NO
 set(LUMAVIX_WIN32_LIBS setupapi hid ole32 oleaut32 strmiids uuid)
 # The tests link zlib statically too (no DLL beside any program).
 set(ZLIB_USE_STATIC_LIBS ON)
+
+# The icon and version resource of a program (packaging/windows/program.rc.in).
+enable_language(RC)
+function(lumavix_program_resources target description)
+  set(LUMAVIX_RC_NAME ${target})
+  set(LUMAVIX_RC_DESCRIPTION "${description}")
+  set(LUMAVIX_RC_ICON ${PROJECT_SOURCE_DIR}/resources/lumavix.ico)
+  set(_rc ${CMAKE_CURRENT_BINARY_DIR}/${target}-program.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/program.rc.in ${_rc} @ONLY)
+  target_sources(${target} PRIVATE ${_rc})
+  set_property(SOURCE ${_rc} APPEND PROPERTY OBJECT_DEPENDS ${LUMAVIX_RC_ICON})
+endfunction()

@@ -382,7 +382,7 @@ WorkerHandle StartDownload(DownloadRequest& r) {
   }
   EngineState& s = e.state;
   s.file_buffer.fill(0);
-  if (r.file0Path.size() > kMaxPathLength || r.file1Path.size() > kMaxPathLength) {
+  if (PathLength(r.file0Path) > kMaxPathLength || PathLength(r.file1Path) > kMaxPathLength) {
     r.file0Size = 0;
     r.file1Size = 0;
     tell(r.owner, kDownloadCaption, kMsgPathTooLong);

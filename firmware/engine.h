@@ -168,6 +168,18 @@ inline constexpr const char* kMsgBootMemoryUnknown =
 inline constexpr std::size_t kMaxPathLength = 259;
 inline constexpr std::size_t kMaxUploadPathLength = 511;
 
+// The length of a UTF-8 path in characters as Windows counts them against
+// that limit (UTF-16 code units: two for a character beyond U+FFFF), not in
+// bytes, which would refuse a short path in Japanese.
+[[nodiscard]] constexpr std::size_t PathLength(std::string_view utf8) {
+  std::size_t n = 0;
+  for (const char c : utf8) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b & 0xC0) != 0x80) n += b >= 0xF0 && b <= 0xF4 ? 2 : 1;
+  }
+  return n;
+}
+
 // The engine's buffers.
 inline constexpr std::uint32_t kFileBufferSize = 0x40000;
 inline constexpr std::uint32_t kDumpBufferSize = 0x40000;

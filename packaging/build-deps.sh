@@ -17,6 +17,9 @@ if [ "${1:-}" = windows ]; then
     wine wine64 groff-base
     # makensis builds the installer (cpack -G NSIS).
     nsis
+    # Authenticode signing (packaging/windows/sign.cmake), and the throwaway
+    # certificate test-windows.sh signs and verifies with.
+    osslsigncode openssl
     # The window's test under Wine (test-window.sh): a virtual X server and
     # xdotool to find the window and type into it.
     xvfb xauth xdotool

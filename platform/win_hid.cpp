@@ -1,3 +1,7 @@
+// Before windows.h (through the layer's header), whose macros would clash
+// with the library's names.
+#include "devlib/hid_transport.h"
+
 #include "platform/win_hid.h"
 
 #include <algorithm>
@@ -30,10 +34,14 @@ class WinHidDevice final : public HidDevice {
   WinHidDevice(const WinHidDevice&) = delete;
   WinHidDevice& operator=(const WinHidDevice&) = delete;
 
+  // The class driver takes only buffers of the collection's
+  // FeatureReportByteLength, whatever the report's own length: a shorter
+  // report travels zero-filled to that length, and a get hands the caller
+  // the first bytes of the full-length reply, its report's own.
   int set_feature(std::span<const std::uint8_t> report) override {
     if (const int bad = check_length(report.size(), "set")) return bad;
-    // The driver's buffer is not const; the caller's stays untouched.
-    std::vector<std::uint8_t> buf(report.begin(), report.end());
+    std::vector<std::uint8_t> buf = driver_buffer(report.size());
+    std::copy(report.begin(), report.end(), buf.begin());
     if (!api_.hid_set_feature(handle_, buf.data(), static_cast<ULONG>(buf.size())))
       return failed("set");
     return static_cast<int>(report.size());
@@ -42,8 +50,11 @@ class WinHidDevice final : public HidDevice {
   // The class driver fills the whole buffer or fails; it reports no count.
   int get_feature(std::span<std::uint8_t> report) override {
     if (const int bad = check_length(report.size(), "get")) return bad;
-    if (!api_.hid_get_feature(handle_, report.data(), static_cast<ULONG>(report.size())))
+    std::vector<std::uint8_t> buf = driver_buffer(report.size());
+    buf[0] = report[0];
+    if (!api_.hid_get_feature(handle_, buf.data(), static_cast<ULONG>(buf.size())))
       return failed("get");
+    std::copy_n(buf.begin(), report.size(), report.begin());
     return static_cast<int>(report.size());
   }
 
@@ -62,6 +73,12 @@ class WinHidDevice final : public HidDevice {
       return -EMSGSIZE;
     }
     return 0;
+  }
+
+  // Zeroed, of the interface's feature length; of the report's own length
+  // when the parser data could not be had (the only length then known).
+  std::vector<std::uint8_t> driver_buffer(std::size_t report_size) const {
+    return std::vector<std::uint8_t>(std::max<std::size_t>(report_size, feature_length_), 0);
   }
 
   int failed(const char* what) {
@@ -174,8 +191,22 @@ bool WinHidBackend::enumerate(std::vector<HidInterfaceInfo>& out, SysError& err)
     }
     hid::ReportTypeCaps feature;
     if (win_feature_caps(api_, probe.handle, feature)) info.feature_caps = std::move(feature);
-    std::wstring name;
-    if (api_.hid_product_string(probe.handle, name)) info.name = narrow(name);
+    // The product string is a request to the device itself (seconds on a
+    // slow one, on the window's thread): asked of a camera's interface
+    // only, and once for each path and USB id.
+    if (hid_interface_is_camera(info)) {
+      const std::string key = info.path + '\n' + std::to_string(info.vendor_id) + ':' +
+                              std::to_string(info.product_id);
+      std::lock_guard lock(names_mutex_);
+      auto known = names_.find(key);
+      if (known == names_.end()) {
+        std::wstring name;
+        known = names_.emplace(key, api_.hid_product_string(probe.handle, name) ? narrow(name)
+                                                                                : std::string())
+                    .first;
+      }
+      info.name = known->second;
+    }
     out.push_back(std::move(info));
   }
   api_.destroy_device_list(set);

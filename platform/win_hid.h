@@ -4,7 +4,9 @@
 // reports through the class driver. Every system call goes through WinApi.
 #pragma once
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,13 +21,16 @@ class WinHidBackend final : public HidBackend {
 
   // Interfaces in SetupAPI's order. An interface that cannot be inspected
   // (held exclusively, gone since it was listed, no parser data) is listed
-  // without capabilities, so the selection rule passes it by.
+  // without capabilities, so the selection rule passes it by. Only a
+  // camera's interface is named (its product string).
   [[nodiscard]] bool enumerate(std::vector<HidInterfaceInfo>& out, SysError& err) override;
   // Opens for reading and writing, sharing both (blocking transfers).
   [[nodiscard]] std::unique_ptr<HidDevice> open(const std::string& path, SysError& err) override;
 
  private:
   WinApi& api_;
+  std::mutex names_mutex_;
+  std::map<std::string, std::string> names_;  // product strings by path and USB id
 };
 
 // The feature capabilities of an open interface, shaped as the descriptor

@@ -9,7 +9,14 @@
 #include <ksproxy.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <type_traits>
+#include <cwctype>
 
 #include "devlib/trace.h"
 
@@ -187,33 +194,112 @@ class SystemKsApi final : public KsApi {
   }
 };
 
+// The one thread on which every DirectShow and kernel-streaming call runs,
+// in the multithreaded apartment. The window's thread is a single-threaded
+// apartment (the file dialog and the shell need one), and the library's
+// worker threads use the filters the window's passes bound: an interface
+// may be used only in the apartment that made it, so all of them live and
+// are used and released here. Made on first use and never ended (a thread
+// cannot be joined while the process exits).
+class MtaThread {
+ public:
+  static MtaThread& get() {
+    static MtaThread* thread = new MtaThread;
+    return *thread;
+  }
+
+  // Runs `call` on the thread and waits for it; on the thread itself
+  // (a call from within a call) at once.
+  void run(const std::function<void()>& call) {
+    if (std::this_thread::get_id() == id_) {
+      call();
+      return;
+    }
+    std::unique_lock lock(mutex_);
+    const std::uint64_t ticket = ++posted_;
+    queue_.push_back(&call);
+    wake_.notify_all();
+    wake_.wait(lock, [&] { return done_ >= ticket; });
+  }
+
+ private:
+  MtaThread() {
+    std::thread t([this] { loop(); });
+    id_ = t.get_id();
+    t.detach();
+  }
+
+  void loop() {
+    // Never uninitialised: the apartment lasts as long as the process.
+    (void)::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return !queue_.empty(); });
+      const std::function<void()>* call = queue_.front();
+      queue_.pop_front();
+      lock.unlock();
+      (*call)();
+      lock.lock();
+      ++done_;
+      wake_.notify_all();
+    }
+  }
+
+  std::thread::id id_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<const std::function<void()>*> queue_;
+  std::uint64_t posted_ = 0, done_ = 0;
+};
+
+template <typename F>
+auto in_mta(F&& f) -> decltype(f()) {
+  using R = decltype(f());
+  if constexpr (std::is_void_v<R>) {
+    MtaThread::get().run([&] { f(); });
+  } else {
+    R result{};
+    MtaThread::get().run([&] { result = f(); });
+    return result;
+  }
+}
+
 // Retries nothing: each call is one KsProperty on the filter.
 class KsVideoControl final : public VideoControl {
  public:
   KsVideoControl(KsApi& api, std::unique_ptr<KsFilter> filter, std::string path)
       : api_(api), filter_(std::move(filter)), path_(std::move(path)) {}
+  ~KsVideoControl() override { in_mta([&] { filter_.reset(); }); }
+  KsVideoControl(const KsVideoControl&) = delete;
+  KsVideoControl& operator=(const KsVideoControl&) = delete;
 
   std::uint32_t node_count() override {
-    DWORD n = 0;
-    return SUCCEEDED(api_.init_thread()) && SUCCEEDED(filter_->node_count(n)) ? n : 0;
+    return in_mta([&]() -> std::uint32_t {
+      DWORD n = 0;
+      return SUCCEEDED(api_.init_thread()) && SUCCEEDED(filter_->node_count(n)) ? n : 0;
+    });
   }
 
   bool node_is_extension_unit(std::uint32_t node) override {
-    GUID type{};
-    return SUCCEEDED(api_.init_thread()) && SUCCEEDED(filter_->node_type(node, type)) &&
-           std::memcmp(&type, &kNodeDevSpecific, sizeof type) == 0;
+    return in_mta([&] {
+      GUID type{};
+      return SUCCEEDED(api_.init_thread()) && SUCCEEDED(filter_->node_type(node, type)) &&
+             std::memcmp(&type, &kNodeDevSpecific, sizeof type) == 0;
+    });
   }
 
   int xu_request(const XuQuery& q, std::span<std::uint8_t> data, SysError& err) override {
     // Both routes are the same one here: the driver takes every length.
     std::array<std::uint8_t, 32> prop = encode_xu_query(q);
-    if (const HRESULT hr = api_.init_thread(); FAILED(hr)) return failed(hr, err);
+    if (const HRESULT hr = in_mta([&] { return api_.init_thread(); }); FAILED(hr))
+      return failed(hr, err);
     ULONG returned = 0;
     const bool question = q.flags == kXuFlagSetSupport;
-    const HRESULT hr = filter_->ks_property(prop.data(), static_cast<ULONG>(prop.size()),
-                                            question ? nullptr : data.data(),
-                                            question ? 0 : static_cast<ULONG>(data.size()),
-                                            returned);
+    const HRESULT hr = in_mta([&] {
+      return filter_->ks_property(prop.data(), static_cast<ULONG>(prop.size()),
+                                  question ? nullptr : data.data(),
+                                  question ? 0 : static_cast<ULONG>(data.size()), returned);
+    });
     if (FAILED(hr)) return failed(hr, err);
     if (question) return 0;
     // A driver that claims more than the buffer held is not believed.
@@ -239,6 +325,9 @@ class KsPropertySetDevice final : public PropertySetDevice {
  public:
   KsPropertySetDevice(KsApi& api, std::unique_ptr<KsFilter> filter, std::string path)
       : api_(api), filter_(std::move(filter)), path_(std::move(path)) {}
+  ~KsPropertySetDevice() override { in_mta([&] { filter_.reset(); }); }
+  KsPropertySetDevice(const KsPropertySetDevice&) = delete;
+  KsPropertySetDevice& operator=(const KsPropertySetDevice&) = delete;
 
   // The request is both the property and its data: a get answers in place.
   int property(std::span<std::uint8_t> request, SysError& err) override {
@@ -247,11 +336,14 @@ class KsPropertySetDevice final : public PropertySetDevice {
                          std::to_string(sizeof(KSPROPERTY)) + " bytes"};
       return -EINVAL;
     }
-    HRESULT hr = api_.init_thread();
     ULONG returned = 0;
-    if (SUCCEEDED(hr))
-      hr = filter_->ks_property(request.data(), static_cast<ULONG>(request.size()),
-                                request.data(), static_cast<ULONG>(request.size()), returned);
+    const HRESULT hr = in_mta([&] {
+      HRESULT r = api_.init_thread();
+      if (SUCCEEDED(r))
+        r = filter_->ks_property(request.data(), static_cast<ULONG>(request.size()),
+                                 request.data(), static_cast<ULONG>(request.size()), returned);
+      return r;
+    });
     if (FAILED(hr)) {
       const int code = errno_from_hresult(hr);
       err = {code, path_ + ": " + hresult_text(hr)};
@@ -268,20 +360,43 @@ class KsPropertySetDevice final : public PropertySetDevice {
   std::string path_;
 };
 
+// The USB product id a device path carries ("\\?\usb#vid_2a9c&pid_0e51&mi_00#..."),
+// in either case; 0 when it carries none.
+std::uint16_t product_id_of_path(const std::wstring& path) {
+  for (std::size_t at = 0; at + 8 <= path.size(); ++at) {
+    if (std::towlower(path[at]) != L'p' || std::towlower(path[at + 1]) != L'i' ||
+        std::towlower(path[at + 2]) != L'd' || path[at + 3] != L'_')
+      continue;
+    unsigned value = 0;
+    bool hex = true;
+    for (std::size_t k = at + 4; k < at + 8 && hex; ++k) {
+      const wchar_t c = static_cast<wchar_t>(std::towlower(path[k]));
+      hex = (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f');
+      value = value * 16 + (c <= L'9' ? c - L'0' : c - L'a' + 10);
+    }
+    if (hex) return static_cast<std::uint16_t>(value);
+  }
+  return 0;
+}
+
 bool list_devices(KsApi& api, DeviceCategory category, bool paths_only,
                   std::vector<CategoryDevice>& out, SysError& err) {
   out.clear();
   err = {};
-  HRESULT hr = api.init_thread();
   std::vector<KsDeviceEntry> entries;
-  if (SUCCEEDED(hr)) hr = api.list_category(category_guid(category), entries);
+  const HRESULT hr = in_mta([&] {
+    HRESULT r = api.init_thread();
+    if (SUCCEEDED(r)) r = api.list_category(category_guid(category), entries);
+    return r;
+  });
   if (FAILED(hr)) {
     err = {errno_from_hresult(hr), "the capture devices cannot be listed: " + hresult_text(hr)};
     return false;
   }
   for (const KsDeviceEntry& e : entries) {
     if (paths_only && e.path.empty()) continue;
-    out.push_back({narrow(e.name), narrow(e.path.empty() ? e.name : e.path), 0});
+    out.push_back({narrow(e.name), narrow(e.path.empty() ? e.name : e.path),
+                   product_id_of_path(e.path)});
   }
   return true;
 }
@@ -291,9 +406,13 @@ std::unique_ptr<Device> bind_device(KsApi& api, DeviceCategory category, const s
                                     SysError& err) {
   err = {};
   std::unique_ptr<KsFilter> filter;
-  HRESULT hr = api.init_thread();
-  if (SUCCEEDED(hr)) hr = api.bind(category_guid(category), widen(path), filter);
+  const HRESULT hr = in_mta([&] {
+    HRESULT r = api.init_thread();
+    if (SUCCEEDED(r)) r = api.bind(category_guid(category), widen(path), filter);
+    return r;
+  });
   if (FAILED(hr)) {
+    in_mta([&] { filter.reset(); });
     err = {errno_from_hresult(hr), "cannot bind " + path + ": " + hresult_text(hr)};
     return nullptr;
   }

@@ -6,8 +6,10 @@
 // caller's own buffer for a vendor property set).
 //
 // The DirectShow and kernel-streaming calls go through KsApi, so the layer
-// can be tested with them faked. COM is initialised on each thread that
-// makes a call (the library's worker threads included), multithreaded.
+// can be tested with them faked. Every call runs on one thread of the layer's
+// own, in the multithreaded apartment, whichever thread asks (the window's
+// is a single-threaded apartment): the filters bound there are used and
+// released there only.
 #pragma once
 
 #include <cstdint>
@@ -40,8 +42,8 @@ class KsFilter {
 class KsApi {
  public:
   virtual ~KsApi() = default;
-  // CoInitializeEx(multithreaded) once on the calling thread; a thread that
-  // COM already serves in another mode is served as it is.
+  // CoInitializeEx(multithreaded) once on the calling thread (the layer's
+  // own); a thread that COM already serves in another mode is served as it is.
   [[nodiscard]] virtual HRESULT init_thread() = 0;
   // The devices of a DirectShow category through the system device
   // enumerator; S_FALSE with no entry for an empty category. Devices without

@@ -24,14 +24,17 @@ std::atomic<bool>& flag_for(const std::wstring& name) {
 }
 
 // A wait of 0 ms keeps try_acquire non-blocking; LibraryLock polls it on the
-// library's clock.
+// library's clock. The lock is both mutexes, the session's name first (the
+// one peers know) and then the machine-wide one; `global` is null when that
+// one could not be had.
 class WinMutexLock final : public NamedLock {
  public:
-  WinMutexLock(WinApi& api, HANDLE h, std::atomic<bool>& taken)
-      : api_(api), handle_(h), taken_(taken) {}
+  WinMutexLock(WinApi& api, HANDLE local, HANDLE global, std::atomic<bool>& taken)
+      : api_(api), local_(local), global_(global), taken_(taken) {}
   ~WinMutexLock() override {
     release();
-    api_.close_handle(handle_);
+    api_.close_handle(local_);
+    if (global_) api_.close_handle(global_);
   }
   WinMutexLock(const WinMutexLock&) = delete;
   WinMutexLock& operator=(const WinMutexLock&) = delete;
@@ -39,18 +42,13 @@ class WinMutexLock final : public NamedLock {
   bool try_acquire() override {
     bool expected = false;
     if (!taken_.compare_exchange_strong(expected, true, std::memory_order_acquire)) return false;
-    const DWORD r = api_.wait_for(handle_, 0);
-    if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
-      // Abandoned: the previous holder died holding it; the device
-      // transaction it was in is over either way.
-      if (r == WAIT_ABANDONED)
-        DebugTrace("the camera lock's previous holder ended without releasing it");
-      held_.store(true, std::memory_order_relaxed);
-      return true;
+    if (take(local_)) {
+      if (!global_ || take(global_)) {
+        held_.store(true, std::memory_order_relaxed);
+        return true;
+      }
+      give_back(local_);
     }
-    if (r == WAIT_FAILED)
-      DebugTrace("waiting for the camera lock failed: %s",
-                 win32_error_text(api_.last_error()).c_str());
     taken_.store(false, std::memory_order_release);
     return false;
   }
@@ -59,15 +57,33 @@ class WinMutexLock final : public NamedLock {
   // stray release cannot free a lock held through another handle.
   void release() override {
     if (!held_.exchange(false, std::memory_order_relaxed)) return;
-    if (!api_.release_mutex(handle_))
-      DebugTrace("releasing the camera lock failed: %s",
-                 win32_error_text(api_.last_error()).c_str());
+    if (global_) give_back(global_);
+    give_back(local_);
     taken_.store(false, std::memory_order_release);
   }
 
  private:
+  bool take(HANDLE h) {
+    const DWORD r = api_.wait_for(h, 0);
+    // Abandoned: the previous holder died holding it; the device
+    // transaction it was in is over either way.
+    if (r == WAIT_ABANDONED)
+      DebugTrace("the camera lock's previous holder ended without releasing it");
+    if (r == WAIT_FAILED)
+      DebugTrace("waiting for the camera lock failed: %s",
+                 win32_error_text(api_.last_error()).c_str());
+    return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
+  }
+
+  void give_back(HANDLE h) {
+    if (!api_.release_mutex(h))
+      DebugTrace("releasing the camera lock failed: %s",
+                 win32_error_text(api_.last_error()).c_str());
+  }
+
   WinApi& api_;
-  HANDLE handle_;
+  HANDLE local_;
+  HANDLE global_;
   std::atomic<bool>& taken_;
   std::atomic<bool> held_{false};
 };
@@ -82,21 +98,32 @@ std::wstring WinMutexLockBackend::object_name_for(const std::string& name) {
   return w;
 }
 
+std::wstring WinMutexLockBackend::global_name_for(const std::string& name) {
+  return L"Global\\" + object_name_for(name);
+}
+
 std::unique_ptr<NamedLock> WinMutexLockBackend::create(const std::string& name, SysError& err) {
   if (name.empty()) {
     err = {EINVAL, "a named lock needs a name"};
     return nullptr;
   }
   const std::wstring object = object_name_for(name);
-  const HANDLE h = api_.create_mutex(object);
+  const HANDLE h = api_.create_mutex(object, false);
   if (h == nullptr) {
     const DWORD code = api_.last_error();
     err = {errno_from_win32(code),
            "cannot create the lock \"" + name + "\": " + win32_error_text(code)};
     return nullptr;
   }
+  // Other sessions (a second user, a command line run as SYSTEM by a
+  // deployment tool) share only the Global\ name. Without it the lock
+  // still excludes this session, as it always did.
+  const HANDLE global = api_.create_mutex(global_name_for(name), true);
+  if (global == nullptr)
+    DebugTrace("the lock \"%s\" holds for this session only: %s", name.c_str(),
+               win32_error_text(api_.last_error()).c_str());
   err = {};
-  return std::make_unique<WinMutexLock>(api_, h, flag_for(object));
+  return std::make_unique<WinMutexLock>(api_, h, global, flag_for(object));
 }
 
 namespace {

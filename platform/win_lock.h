@@ -1,6 +1,8 @@
 // The library's named, inter-process lock on Windows: a named mutex in the
-// session's namespace. The system hands a mutex whose holder died to the
-// next waiter as abandoned; the holder is gone, so that counts as acquired.
+// session's namespace, and one of the same name in the machine-wide
+// namespace (Global\NAME) that every session can open. The system hands a
+// mutex whose holder died to the next waiter as abandoned; the holder is
+// gone, so that counts as acquired.
 #pragma once
 
 #include <memory>
@@ -22,6 +24,8 @@ class WinMutexLockBackend final : public LockBackend {
 
   // Backslashes are the object namespace's separators: "a\\b" -> "a_b".
   [[nodiscard]] static std::wstring object_name_for(const std::string& name);
+  // "Global\\" and object_name_for(name).
+  [[nodiscard]] static std::wstring global_name_for(const std::string& name);
 
  private:
   WinApi& api_;

@@ -1,5 +1,7 @@
 #include "platform/win_sys_call.h"
 
+#include <sddl.h>
+
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -90,8 +92,27 @@ class SystemWinApi final : public WinApi {
     return ::HidD_GetFeature(h, report, length) != FALSE;
   }
 
-  HANDLE create_mutex(const std::wstring& name) override {
-    return ::CreateMutexW(nullptr, FALSE, name.c_str());
+  HANDLE create_mutex(const std::wstring& name, bool for_every_session) override {
+    constexpr DWORD kLockRights = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+    if (!for_every_session) return ::CreateMutexExW(nullptr, name.c_str(), 0, kLockRights);
+    // Everyone may wait for it and release it, and nothing more; the label
+    // lets processes of any integrity do so (an elevated copy's objects
+    // are otherwise out of a normal copy's reach).
+    // A system whose parser knows no integrity label gets the DACL alone.
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    for (const wchar_t* sddl : {L"D:(A;;0x00100001;;;WD)S:(ML;;NW;;;LW)", L"D:(A;;0x00100001;;;WD)"}) {
+      if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd,
+                                                                nullptr))
+        break;
+      sd = nullptr;
+    }
+    if (sd == nullptr) return nullptr;
+    SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
+    const HANDLE h = ::CreateMutexExW(&sa, name.c_str(), 0, kLockRights);
+    const DWORD code = ::GetLastError();
+    ::LocalFree(sd);
+    ::SetLastError(code);
+    return h;
   }
 
   DWORD wait_for(HANDLE h, DWORD timeout_ms) override {
@@ -138,7 +159,6 @@ int errno_from_win32(DWORD code) {
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_DEV_NOT_EXIST:
     case ERROR_BAD_COMMAND:  // what a handle of a removed device answers
-    case ERROR_GEN_FAILURE:
       return ENODEV;
     case ERROR_INVALID_PARAMETER:
     case ERROR_INVALID_USER_BUFFER:

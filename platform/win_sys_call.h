@@ -63,10 +63,15 @@ class WinApi {
   [[nodiscard]] virtual bool hid_set_feature(HANDLE h, void* report, ULONG length) = 0;
   [[nodiscard]] virtual bool hid_get_feature(HANDLE h, void* report, ULONG length) = 0;
 
-  // Kernel objects: CreateMutexW without initial ownership (null on
-  // failure; last_error() is ERROR_ALREADY_EXISTS when it was there),
+  // Kernel objects: CreateMutexExW without initial ownership, asking only
+  // the rights a lock uses (SYNCHRONIZE and MUTEX_MODIFY_STATE), so that a
+  // mutex made by another user or an elevated copy can still be opened when
+  // its security allows those; null on failure (ERROR_ACCESS_DENIED when it
+  // does not), last_error() ERROR_ALREADY_EXISTS when it was there. A mutex
+  // made `for_every_session` grants those rights to everyone (for the
+  // Global\ names); otherwise it has the creator's default security.
   // WaitForSingleObject, ReleaseMutex.
-  [[nodiscard]] virtual HANDLE create_mutex(const std::wstring& name) = 0;
+  [[nodiscard]] virtual HANDLE create_mutex(const std::wstring& name, bool for_every_session) = 0;
   [[nodiscard]] virtual DWORD wait_for(HANDLE h, DWORD timeout_ms) = 0;
   [[nodiscard]] virtual bool release_mutex(HANDLE h) = 0;
 };
@@ -81,7 +86,8 @@ class WinApi {
 // The errno value closest to a Win32 error code, for the platform
 // interfaces' -errno results: access denied is EACCES, a device that is gone
 // ENODEV, a buffer of the wrong length EMSGSIZE, a shared device held
-// elsewhere EBUSY, a time-out ETIMEDOUT, anything else EIO.
+// elsewhere EBUSY, a time-out ETIMEDOUT, anything else EIO (among them
+// ERROR_GEN_FAILURE, a request the device refused: it is still attached).
 [[nodiscard]] int errno_from_win32(DWORD code);
 // "access denied (Windows error 5)": the system's text when it has one.
 [[nodiscard]] std::string win32_error_text(DWORD code);

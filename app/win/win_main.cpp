@@ -11,6 +11,7 @@
 #include <windows.h>
 // After windows.h:
 #include <commctrl.h>
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include "app/win/win_main_window.h"
 #include "app/win/win_options.h"
 #include "app/win/win_text.h"
+#include "platform/win_instance.h"
 
 using namespace lumavix;
 
@@ -77,11 +79,18 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
   // A second copy ends here, silently and without a window; the first
   // holds the mutex until it exits.
-  HANDLE instanceMutex = ::CreateMutexW(nullptr, FALSE, L"LUMAVIX_Firmware_Update_Tool");
-  if (instanceMutex != nullptr && ::GetLastError() == ERROR_ALREADY_EXISTS) {
-    ::CloseHandle(instanceMutex);
-    return 0;
-  }
+  const WinInstanceMutex singleInstance("LUMAVIX_Firmware_Update_Tool");
+  if (singleInstance.another_runs()) return 0;
+
+  // The window's thread is a single-threaded apartment, as the file dialog,
+  // drag and drop and the shell require; the camera layer's COM calls run
+  // on a thread of their own in the multithreaded one.
+  struct ComApartment {
+    HRESULT hr = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    ~ComApartment() {
+      if (SUCCEEDED(hr)) ::CoUninitialize();
+    }
+  } apartment;
 
   INITCOMMONCONTROLSEX icc{};
   icc.dwSize = sizeof(icc);
@@ -97,7 +106,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   po.simState = opts.simState;
   if (!platform.setup(po, error)) {
     Report("error: " + error + "\n");
-    if (instanceMutex != nullptr) ::CloseHandle(instanceMutex);
     return 2;
   }
 
@@ -116,6 +124,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     wo.screenshotPath = opts.screenshot;
     wo.screenshotDelayMs = opts.screenshotDelayMs;
     wo.autoUpdate = opts.autoUpdate;
+    wo.shutdownWindow = [&inhibitor](HWND window, std::wstring reason) {
+      inhibitor.SetShutdownWindow(window, std::move(reason));
+    };
     if (platform.simulating()) {
       // The simulated camera leaves and comes back by itself after an
       // update; the system would report that as a device change.
@@ -133,6 +144,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     Report("error: cannot save the simulated camera's state: " + error + "\n");
     if (rc == 0) rc = 1;
   }
-  if (instanceMutex != nullptr) ::CloseHandle(instanceMutex);
   return rc;
 }

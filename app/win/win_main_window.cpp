@@ -3,6 +3,8 @@
 #include <commctrl.h>
 #include <commdlg.h>
 #include <dbt.h>
+#include <objbase.h>
+#include <oleacc.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -39,6 +41,17 @@ RECT ToRect(const PixelRect& r) { return RECT{r.x, r.y, r.x + r.width, r.y + r.h
 bool IsWebAddress(std::string_view a) {
   return a.rfind("https://", 0) == 0 || a.rfind("http://", 0) == 0;
 }
+
+// Dynamic annotation's service and the two properties the ring sets (the
+// GUIDs of oleacc.h, whose definitions need no import library this way).
+constexpr GUID kClsidAccPropServices = {0xb5f8350b, 0x0548, 0x48b1,
+                                        {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
+constexpr GUID kIidAccPropServices = {0x6e26e776, 0x04f0, 0x495d,
+                                      {0x80, 0xe4, 0x33, 0x30, 0x35, 0x2e, 0x31, 0x69}};
+constexpr GUID kPropAccValue = {0x123fe443, 0x211a, 0x4615,
+                                {0x95, 0x27, 0xc4, 0x5a, 0x7e, 0x93, 0x71, 0x7a}};
+constexpr GUID kPropAccRole = {0xcb905ff2, 0x7bd1, 0x4c05,
+                               {0xb3, 0xc8, 0xe6, 0xc2, 0x41, 0x36, 0x4d, 0x70}};
 
 COLORREF ToColorRef(const RingColour& c) {
   return RGB(static_cast<int>(c.r * 255.0f + 0.5f), static_cast<int>(c.g * 255.0f + 0.5f),
@@ -260,6 +273,8 @@ void WinMainWindow::Start() {
     ::SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(iconSmall_));
   }
   CreateControls();
+  if (options_.shutdownWindow)
+    options_.shutdownWindow(hwnd_, ToWide(ShutdownBlockedText(options_.config.language)));
   notify_ = std::make_unique<Notify>(hwnd_);
   prompt_ = std::make_unique<Prompt>(hwnd_);
   if (!options_.screenshotPath.empty()) {
@@ -281,6 +296,7 @@ void WinMainWindow::Start() {
   if (HWND area = control(res::id::kRingArea)) {
     ::SetWindowTextW(area, ToWide(RingAccessibleName(core_.language())).c_str());
   }
+  AnnotateRing();
   // Device changes count from here: the first pass has seen what is
   // plugged in (the system may report a change while registering).
   if (options_.watchDevices) RegisterDeviceWatch();
@@ -290,6 +306,36 @@ void WinMainWindow::Start() {
   // given to a control does not outlast the dialog's own activation.
   ::PostMessageW(hwnd_, kFocusMessage, 0, 0);
   if (options_.autoUpdate) ::SetTimer(hwnd_, kAutoUpdateTimer, 0, nullptr);
+}
+
+void WinMainWindow::AnnotateRing() {
+  HWND area = control(res::id::kRingArea);
+  if (area == nullptr || accProps_ != nullptr) return;
+  void* service = nullptr;
+  if (FAILED(::CoCreateInstance(kClsidAccPropServices, nullptr, CLSCTX_INPROC_SERVER,
+                                kIidAccPropServices, &service)) ||
+      service == nullptr) {
+    return;
+  }
+  accProps_ = static_cast<IAccPropServices*>(service);
+  VARIANT role;
+  ::VariantInit(&role);
+  role.vt = VT_I4;
+  role.lVal = ROLE_SYSTEM_PROGRESSBAR;
+  (void)accProps_->SetHwndProp(area, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, kPropAccRole,
+                               role);
+  SetRingValue(ringValue_);
+}
+
+void WinMainWindow::SetRingValue(const std::wstring& value) {
+  const bool changed = value != ringValue_;
+  ringValue_ = value;
+  HWND area = control(res::id::kRingArea);
+  if (accProps_ == nullptr || area == nullptr) return;
+  (void)accProps_->SetHwndPropStr(area, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
+                                  kPropAccValue, ringValue_.c_str());
+  if (changed)
+    ::NotifyWinEvent(EVENT_OBJECT_VALUECHANGE, area, OBJID_CLIENT, CHILDID_SELF);
 }
 
 void WinMainWindow::RegisterDeviceWatch() {
@@ -350,6 +396,12 @@ INT_PTR WinMainWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_CLOSE:
       Apply(core_.CloseRequested());
       return TRUE;
+    case WM_QUERYENDSESSION:
+      // While the flash is written the session may not end: a camera cut
+      // off half-written may not start again. A dialog answers through
+      // DWLP_MSGRESULT.
+      ::SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, core_.UpdateRunning() ? FALSE : TRUE);
+      return TRUE;
     case WM_TIMER:
       OnTimer(static_cast<UINT_PTR>(wp));
       return TRUE;
@@ -381,7 +433,7 @@ INT_PTR WinMainWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
         // The ring's own background behind the percentage's letters.
         HDC dc = reinterpret_cast<HDC>(wp);
         ::SetBkMode(dc, TRANSPARENT);
-        ::SetTextColor(dc, ::GetSysColor(COLOR_WINDOWTEXT));
+        ::SetTextColor(dc, ToColorRef(TextColourOver(kRingBackground)));
         return reinterpret_cast<INT_PTR>(ringBackground_);
       }
       return FALSE;
@@ -392,6 +444,16 @@ INT_PTR WinMainWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       }
       return FALSE;
     case WM_DESTROY:
+      if (accProps_ != nullptr) {
+        if (HWND area = control(res::id::kRingArea)) {
+          const MSAAPROPID props[] = {kPropAccRole, kPropAccValue};
+          accProps_->ClearHwndProps(area, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, props,
+                                    2);
+        }
+        accProps_->Release();
+        accProps_ = nullptr;
+      }
+      if (options_.shutdownWindow) options_.shutdownWindow(nullptr, {});
       core_.SetRender({});
       UnregisterDeviceWatch();
       for (UINT_PTR t : {kWatchTimer, kRingTimer, kPresenceTimer, kScreenshotTimer, kAutoUpdateTimer}) {
@@ -619,6 +681,7 @@ void WinMainWindow::RenderFrame(const WindowFrame& f) {
   if (f.linkShown) SetText(res::id::kLink, Widen(f.linkMarkup));
   if (f.chooseFileShown) SetText(kChooseFileControlId, ToWide(f.chooseFileText));
   SetText(res::id::kPercentage, ToWide(f.percentText));
+  SetRingValue(ToWide(f.percentText));
   SetText(res::id::kProgressMessage, ToWide(f.progressMessage));
   SetText(kPhaseLineControlId, ToWide(f.phaseLine));
   SetText(res::id::kFirmwarePath, Widen(f.firmwarePath));

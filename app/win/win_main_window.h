@@ -25,11 +25,15 @@
 #include "app/win/win_confirm_dialog.h"
 #include "app/win/win_ring.h"
 
+// oleacc.h's dynamic annotation service.
+struct IAccPropServices;
+
 namespace lumavix {
 
 // The worker's notifications, posted to the window (wParam code, lParam
-// value).
-inline constexpr UINT kNotifyMessage = WM_USER + 1;
+// value). In the application's range: WM_USER + 1 is a dialog's
+// DM_SETDEFID, and the window is a dialog.
+inline constexpr UINT kNotifyMessage = WM_APP + 2;
 // The frame's focus again once the window shows.
 inline constexpr UINT kFocusMessage = WM_APP + 1;
 
@@ -60,6 +64,10 @@ struct WinWindowOptions {
   bool preferDirect2D = true;
   // Register for the system's device-change notifications.
   bool watchDevices = true;
+  // Told the window (null when it goes) and the reason, in the user's
+  // language, to name while an update blocks the session's end: the
+  // inhibitor the update holds while it writes (WinSleepInhibitor).
+  std::function<void(HWND, std::wstring)> shutdownWindow;
 };
 
 class WinMainWindow {
@@ -92,6 +100,10 @@ class WinMainWindow {
   [[nodiscard]] RECT PlaceOf(int id, const PixelRect& rect) const;
 
  private:
+  // The ring as assistive technology reads it: a progress bar whose value
+  // is the percentage, announced when it changes.
+  void AnnotateRing();
+  void SetRingValue(const std::wstring& value);
   class Notify;
   class Prompt;
 
@@ -131,6 +143,10 @@ class WinMainWindow {
   std::wstring linkMarkup_;
   HFONT percentFont_ = nullptr;
   HBRUSH ringBackground_ = nullptr;
+  // The ring area's annotation for assistive technology (role and value);
+  // null where the system offers none.
+  IAccPropServices* accProps_ = nullptr;
+  std::wstring ringValue_;
   HICON iconBig_ = nullptr;
   HICON iconSmall_ = nullptr;
   std::vector<HDEVNOTIFY> notifications_;

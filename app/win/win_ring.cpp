@@ -45,7 +45,9 @@ struct WinRing::Direct2D {
   }
 
   [[nodiscard]] bool Make(int dpi) {
-    module = ::LoadLibraryW(L"d2d1.dll");
+    // From the system's folder only, never the program's or the current
+    // one, where anyone could have put a d2d1.dll.
+    module = ::LoadLibraryExW(L"d2d1.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (module == nullptr) return false;
     auto create = reinterpret_cast<CreateFactoryFn>(
         reinterpret_cast<void*>(::GetProcAddress(module, "D2D1CreateFactory")));

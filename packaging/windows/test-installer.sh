@@ -2,8 +2,11 @@
 # The Windows installer under Wine: `test-installer.sh BUILD_DIR` installs
 # BUILD_DIR's lumavix-fw-*-win64-setup.exe silently, checks the installed
 # programs, the uninstall entry and the Start-menu shortcut, then uninstalls
-# silently and checks that nothing is left. One PASS/FAIL line per check;
-# the status is non-zero when one failed.
+# silently and checks that nothing is left; in between, that installer and
+# uninstaller refuse (exit status 3 under /S) while a program of the tool
+# runs. With LUMAVIX_SIGN_CERT set (the packages were signed), the installer
+# and the installed programs' signatures are verified against it. One
+# PASS/FAIL line per check; the status is non-zero when one failed.
 # Uses the caller's WINEPREFIX (test-windows.sh exports the build's own),
 # else BUILD_DIR/wineprefix, so the user's prefix is never touched.
 set -euo pipefail
@@ -90,6 +93,47 @@ if [ "$(head -n 1 <<<"$version_out")" = "lumavix-fw $version" ]; then
 else
   fail "installed lumavix-fw.exe --version: expected 'lumavix-fw $version', got '$version_out'"
 fi
+
+# Signed packages: the installer and both installed programs carry a valid
+# signature by the given certificate (a self-signed one is its own CA).
+if [ -n "${LUMAVIX_SIGN_CERT:-}" ]; then
+  for f in "$installer" "$unix_dir/lumavix-fw.exe" "$unix_dir/lumavix-update.exe"; do
+    if osslsigncode verify -CAfile "$LUMAVIX_SIGN_CERT" -in "$f" >/dev/null 2>&1; then
+      pass "signature of $(basename "$f") verified"
+    else
+      fail "signature of $f does not verify against $LUMAVIX_SIGN_CERT"
+    fi
+  done
+fi
+
+# While a program of the tool runs (here the command line, dumping a slow
+# simulated camera's flash for half a minute), the installer refuses with
+# status 3 and the uninstaller removes nothing. (The uninstaller's own status
+# is only returned when it is started with _?=FOLDER, which NSIS takes only
+# unquoted, and Wine quotes a folder with spaces.)
+dump_dir="$(mktemp -d)"
+(cd "$dump_dir" && wine "$win_dir\\lumavix-fw.exe" --simulate=q,latency-us=3000 dump \
+  >/dev/null 2>&1) &
+runner=$!
+# Up once its file is held: Wine starts a program in a second or two.
+sleep 4
+# Plain wine here: wine-run.sh's reading of the run's output would wait
+# for the command line's end.
+status=0
+wine "$installer" /S >/dev/null 2>&1 || status=$?
+if [ "$status" = 3 ]; then pass "an install while the tool runs is refused (status 3)"
+else fail "install while the tool runs: expected status 3, got $status"; fi
+wine "$win_dir\\Uninstall.exe" /S >/dev/null 2>&1 || true
+sleep 8
+if [ -f "$unix_dir/lumavix-fw.exe" ] && [ -f "$unix_dir/Uninstall.exe" ] && has_uninstall_entry; then
+  pass "the uninstaller removed nothing while the tool runs"
+else
+  fail "the uninstaller changed the installation while the tool runs: $(ls -A "$unix_dir" 2>&1 | tr '\n' ' ')"
+fi
+if kill -0 "$runner" 2>/dev/null; then pass "the command line still ran through both checks"
+else fail "the command line ended before the checks were done: they prove nothing"; fi
+wait "$runner" 2>/dev/null || true
+rm -rf "$dump_dir"
 
 # The window is installed, with its shortcut, once the build has it.
 if find "$build_dir" -maxdepth 3 -name lumavix-update.exe -not -path '*/_CPack_Packages/*' | grep -q .; then

@@ -85,6 +85,7 @@ declare -A titles=(
 declare -A locales=(
   [en]=en_US.UTF-8 [fr]=fr_FR.UTF-8 [de]=de_DE.UTF-8
   [ja]=ja_JP.UTF-8 [it]=it_IT.UTF-8 [nl]=nl_NL.UTF-8
+  [utf8]=C.UTF-8
 )
 # A fast camera: no transfer latency, never busy.
 simulate="--simulate=q,latency-us=0,busy=0"
@@ -237,6 +238,34 @@ else fail "no window titled '${titles[fr]}' within 60 s"; show_tail "$work/fr.lo
 if tr -d '\r' <"$work/fr.log" | grep -qxF "title: ${titles[fr]}"; then pass "French title in the trace"
 else fail "expected 'title: ${titles[fr]}' in the trace"; show_tail "$work/fr.log"; fi
 stop_window
+
+# --- Folders named in French, German and Japanese --------------------------
+# The window offers the update from a firmware file in such a folder, found
+# by its folder search and given on its command line. Wine reads Unix names
+# in the Unix locale's character set: these runs have a UTF-8 locale that
+# every system has (the languages' own may not be installed).
+for folder in "Téléchargements" "Überprüfung" "カメラ"; do
+  mkdir -p "$work/$folder"
+  cd "$work/$folder"
+  if ! LC_ALL=C.UTF-8 "$wine_run" "$(command -v wine)" "$fw_exe" make-firmware --version 0105 \
+      --product-id 0E51 -o "mise à jour.bin" >>"$work/wine.out" 2>&1; then
+    fail "lumavix-fw.exe make-firmware could not make a file in $folder"; show_tail "$work/wine.out"
+    cd "$work"
+    continue
+  fi
+  for how in found given; do
+    trace="$work/folder-$how-$(printf '%s' "$folder" | md5sum | cut -c1-8).log"
+    if [ "$how" = found ]; then start_window utf8 "$trace"
+    else start_window utf8 "$trace" "$(LC_ALL=C.UTF-8 winepath -w "$work/$folder/mise à jour.bin")"; fi
+    if wait_line 30 "presentation: update-available" "$trace"; then
+      pass "the window offers the update from the file $how in $folder"
+    else
+      fail "expected 'presentation: update-available' for the file $how in $folder"; show_tail "$trace"
+    fi
+    stop_window
+  done
+  cd "$work"
+done
 
 # --- Screenshots, one per language ----------------------------------------
 if [ -n "$screenshots" ]; then

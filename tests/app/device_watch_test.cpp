@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -13,7 +14,9 @@
 
 #include <unistd.h>
 
+#include "app/texts.h"
 #include "devlib/clock.h"
+#include "devlib/file_io.h"
 #include "devlib/frame.h"
 #include "firmware/engine.h"
 #include "firmware/image.h"
@@ -757,6 +760,73 @@ TEST_F(WatchPassTest, FileProblemsInTheWindowAreNamedWithTheirReason) {
   std::filesystem::remove(dir_ / "fw.bin");
   cfg_ = DeviceWatchConfig{};
   EXPECT_EQ(pass().outcome, WatchOutcome::FileOpenError);
+}
+
+// Folders and files named in any language, as the paths reach the pass
+// (UTF-8): found by the folder search, chosen, checked, and named in the
+// problem texts as they are written, never byte by byte.
+TEST_F(WatchPassTest, FoldersAndFilesNamedInAnyLanguage) {
+  attach(sim::SimProfile::Q);
+  const std::vector<std::uint8_t> good = firmware(0x0105, ProductIdQA);
+  std::vector<std::uint8_t> damaged = good;
+  damaged[0x9000] ^= 0x01;
+  struct Case {
+    const char* folder;  // UTF-8
+    const char16_t* folder16;
+    const char* file;
+    const char16_t* file16;
+  } cases[] = {
+      {"T\xC3\xA9l\xC3\xA9" "chargements", u"T\u00e9l\u00e9chargements", "mise \xC3\xA0 jour.bin",
+       u"mise \u00e0 jour.bin"},
+      {"\xC3\x9C" "berpr\xC3\xBC" "fung", u"\u00dcberpr\u00fcfung", "Gr\xC3\xB6\xC3\x9F" "e.bin",
+       u"Gr\u00f6\u00dfe.bin"},
+      {"\xE3\x82\xAB\xE3\x83\xA1\xE3\x83\xA9", u"\u30ab\u30e1\u30e9",
+       "\xE6\x9B\xB4\xE6\x96\xB0.bin", u"\u66f4\u65b0.bin"},
+  };
+  for (const Case& c : cases) {
+    const fs::path folder = dir_ / path_from_utf8(c.folder);
+    const std::string folder8 = path_to_utf8(folder);
+    const std::string file8 = path_to_utf8(folder / path_from_utf8(c.file));
+    fs::create_directories(folder);
+    auto put = [&](const std::vector<std::uint8_t>& bytes) {
+      std::FILE* f = open_file(path_from_utf8(file8), "wb");
+      ASSERT_NE(f, nullptr) << file8;
+      EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+      std::fclose(f);
+    };
+    auto run = [&](bool inWindow, const std::string& chosen) {
+      cfg_ = DeviceWatchConfig{};
+      cfg_.directory = folder8;
+      cfg_.firmwareFile = chosen;
+      cfg_.fileProblemsInWindow = inWindow;
+      return EvaluateDeviceWatch(state_, cfg_);
+    };
+
+    put(good);
+    EXPECT_EQ(CheckFirmwareFile(file8), FileProblem::None) << file8;
+    EXPECT_EQ(FindFirmwareFile(folder8), file8);
+    for (const bool inWindow : {true, false}) {
+      for (const std::string& chosen : {std::string(), file8}) {
+        const DeviceWatchResult r = run(inWindow, chosen);
+        EXPECT_EQ(r.view.presentation, Presentation::UpdateAvailable)
+            << file8 << (chosen.empty() ? " found" : " chosen")
+            << (inWindow ? " by the window" : " by the command line") << ": offered expected";
+        EXPECT_EQ(state_.firmwarePath, file8);
+      }
+    }
+
+    put(damaged);
+    DeviceWatchResult r = run(true, {});
+    EXPECT_EQ(r.fileProblem, FileProblem::BadCrc) << file8;
+    EXPECT_EQ(r.view.statusText, FileProblemText(UiLanguage::English, FileProblem::BadCrc, c.file16))
+        << file8 << ": the file named as written expected";
+
+    fs::remove(path_from_utf8(file8));
+    r = run(true, {});
+    EXPECT_EQ(r.fileProblem, FileProblem::NotFound) << folder8;
+    EXPECT_NE(r.view.statusText.find(c.folder16), std::u16string::npos)
+        << folder8 << ": the folder named as written expected in " << ToUtf8(r.view.statusText);
+  }
 }
 
 TEST(FirmwareFileCheck, ReasonsOfAFileThatIsNoFirmwareImage) {

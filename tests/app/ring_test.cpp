@@ -83,6 +83,25 @@ TEST(RingGeometry, DotsRunClockwiseFromTheTopWithPiAs314) {
   EXPECT_LT(top.x, 86.9f) << "the approximated pi must be used, not the exact one";
 }
 
+// The percentage reads against the ring's background, not the theme's.
+TEST(RingGeometry, ThePercentageIsBlackOrWhiteByTheBackground) {
+  const struct {
+    const char* what;
+    RingColour background;
+    float text;  // 0 black, 1 white
+  } cases[] = {
+      {"the ring's light grey", kRingBackground, 0.0f}, {"white", {1, 1, 1}, 0.0f},
+      {"yellow", {1, 1, 0}, 0.0f},                      {"mid grey", {0.5f, 0.5f, 0.5f}, 0.0f},
+      {"black", {0, 0, 0}, 1.0f},                       {"dark grey", {0.2f, 0.2f, 0.2f}, 1.0f},
+      {"pure blue", {0, 0, 1}, 1.0f},
+  };
+  for (const auto& c : cases) {
+    const RingColour t = TextColourOver(c.background);
+    EXPECT_TRUE(t.r == c.text && t.g == c.text && t.b == c.text)
+        << c.what << ": expected " << (c.text == 0.0f ? "black" : "white") << " text";
+  }
+}
+
 TEST(RingGeometry, OutOfRangePercentDoesNotRunAway) {
   RingStep s = ComputeRingStep(0, 1 << 20);
   EXPECT_LE(s.dots.size(), 4096u);

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "app/texts.h"
+#include "firmware/engine.h"
 #include "portable_env.h"
 
 namespace lumavix::test {
@@ -336,6 +337,35 @@ TEST(Utf8, ConvertsEveryRangeAndReplacesUnpairedSurrogates) {
   };
   for (const auto& [in, expected] : cases)
     EXPECT_EQ(ToUtf8(in), expected) << "input of " << in.size() << " units";
+}
+
+// What a path's bytes show as: every valid sequence its character, every
+// byte of a broken one a single replacement character; and a path's length
+// as Windows counts it against the 259-character limit.
+TEST(Utf8, DecodesPathsAndCountsTheirCharacters) {
+  const struct {
+    std::string in;
+    std::u16string_view decoded;
+    std::size_t length;
+  } cases[] = {
+      {"fw.bin", u"fw.bin", 6},
+      {"T\xC3\xA9l\xC3\xA9" "chargements", u"T\u00e9l\u00e9chargements", 15},
+      {"\xE3\x82\xAB\xE3\x83\xA1\xE3\x83\xA9", u"\u30ab\u30e1\u30e9", 3},
+      {"\xF0\x9F\x98\x80", u"\U0001F600", 2},
+      {"a\xC3", u"a\uFFFD", 2},                      // cut short
+      {"\xC0\xAF", u"\uFFFD\uFFFD", 1},              // overlong '/'
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD", 1},    // an encoded surrogate
+      {"\xE3\x82x", u"\uFFFD\uFFFDx", 2},             // a sequence broken by an ASCII byte
+      {"\xFF", u"\uFFFD", 1},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FromUtf8(c.in), c.decoded) << "decoding " << c.in.size() << " bytes";
+    EXPECT_EQ(PathLength(c.in), c.length) << "length of " << c.in.size() << " bytes";
+  }
+  std::string path;
+  for (int i = 0; i < 259; ++i) path += "\xE3\x82\xAB";
+  EXPECT_EQ(PathLength(path), kMaxPathLength) << "259 Japanese characters are within the limit";
+  EXPECT_EQ(ToUtf8(FromUtf8(path)), path);
 }
 
 }  // namespace

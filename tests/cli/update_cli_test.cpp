@@ -224,6 +224,39 @@ TEST_F(UpdateCli, PathsOutsideAsciiWork) {
   EXPECT_TRUE(fs::exists(dir_ / fs::path(u8"\u00e9tat.sim"))) << "the state file is saved under its name";
 }
 
+// Folders named in French, German and Japanese: the file is found by the
+// search of the working folder, checked and offered, and written when given
+// by its path.
+TEST_F(UpdateCli, FoldersNamedInAnyLanguageAreSearchedAndUpdatedFrom) {
+  const char* const folders[] = {"T\xC3\xA9l\xC3\xA9" "chargements",
+                                 "\xC3\x9C" "berpr\xC3\xBC" "fung",
+                                 "\xE3\x82\xAB\xE3\x83\xA1\xE3\x83\xA9"};
+  const std::string file = "mise \xC3\xA0 jour.bin";
+  for (const char* folder : folders) {
+    const std::string utf8 = std::string(folder);
+    fs::create_directories(dir_ / fs::path(std::u8string(utf8.begin(), utf8.end())));
+#ifdef _WIN32
+    const std::string sep = "\\";
+#else
+    const std::string sep = "/";
+#endif
+    const std::string rel = utf8 + sep + file;
+    make_firmware("0105", "0E51", "'" + rel + "'");
+    const std::string sim = std::string(kFast) + " --sim-state '" + utf8 + ".sim' ";
+    const UpdRun in_folder = lumavix::test::run_shell(
+        "cd '" + dir_.string() + sep + utf8 + "' && LC_ALL=C LANG=C " +
+        std::string(LUMAVIX_CLI_PATH) + " " + kFast + " --json status </dev/null 2>/dev/null");
+    ASSERT_EQ(in_folder.status, 0) << utf8 << ": " << in_folder.out;
+    const nlohmann::json j = upd_last_json(in_folder);
+    EXPECT_EQ(j["presentation"], "update-available") << utf8 << ": " << in_folder.out;
+    EXPECT_NE(j["file"].get<std::string>().find(file), std::string::npos)
+        << utf8 << ": the file found by the folder search expected: " << in_folder.out;
+    const UpdRun r = run(sim + "--json update '" + rel + "' --yes");
+    EXPECT_EQ(r.status, 0) << rel << ": " << r.out;
+    EXPECT_EQ(upd_last_json(r)["result"], "success") << rel << ": " << r.out;
+  }
+}
+
 TEST_F(UpdateCli, EngineeringDownloadResult) {
   make_firmware("0042", "0E71", "other.bin");  // another model's file: no checks here
   const UpdRun r = run(std::string(kFast) + " --sim-state s.sim download other.bin --yes --json");

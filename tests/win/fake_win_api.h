@@ -1,8 +1,10 @@
 // The Windows system calls of the platform layers, faked: HID interfaces with
 // the capabilities their parser would report, failures on any call, a
-// scripted feature-report exchange and a named mutex whose waits answer as
-// told. Handles are small numbers; every handle and parser record handed out
-// is counted, so a test can tell that the layer gave them all back.
+// scripted feature-report exchange that refuses buffers of any length but
+// the interface's feature length (as the class driver does), and named
+// mutexes whose waits answer as told and which open only when their security
+// allows it. Handles are small numbers; every handle and parser record handed
+// out is counted, so a test can tell that the layer gave them all back.
 #pragma once
 
 #include <cstdint>
@@ -71,8 +73,18 @@ class FakeWinApi final : public WinApi {
   DWORD create_mutex_error = 0;
   std::deque<DWORD> wait_results;  // WAIT_OBJECT_0 when empty
   int waits = 0, releases = 0;
-  std::vector<std::wstring> mutex_names;
+  std::vector<std::wstring> mutex_names;  // every name asked for, in turn
+  // The named mutexes there are: made by this process, or by another copy
+  // (of another user, session or integrity) that this one may open only
+  // when it was made for every session.
+  struct MutexObject {
+    bool ours = false;
+    bool every_session = false;
+  };
+  std::map<std::wstring, MutexObject> mutex_objects;
 
+  HANDLE last_device = nullptr;  // the device handle opened last
+  int product_reads = 0;         // HidD_GetProductString calls
   int open_handles = 0;   // handles handed out and not closed
   int open_preparsed = 0; // parser records not freed
   int device_lists = 0;   // SetupAPI lists not destroyed
@@ -111,6 +123,7 @@ class FakeWinApi final : public WinApi {
       ++open_handles;
       const auto h = reinterpret_cast<HANDLE>(next_handle_++);
       handle_iface_[h] = i;
+      last_device = h;
       return h;
     }
     return fail<HANDLE>(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
@@ -167,19 +180,24 @@ class FakeWinApi final : public WinApi {
   }
 
   bool hid_product_string(HANDLE h, std::wstring& out) override {
+    ++product_reads;
     out = of(h).product;
     return true;
   }
 
-  bool hid_set_feature(HANDLE, void* report, ULONG length) override {
+  // As the class driver: a buffer of any length but the collection's
+  // FeatureReportByteLength is refused before the device sees it.
+  bool hid_set_feature(HANDLE h, void* report, ULONG length) override {
+    if (length != of(h).feature_length) return fail(ERROR_INVALID_PARAMETER, false);
     if (transfer_error) return fail(transfer_error, false);
     const auto* p = static_cast<const std::uint8_t*>(report);
     sets.emplace_back(p, p + length);
     return true;
   }
 
-  bool hid_get_feature(HANDLE, void* report, ULONG length) override {
+  bool hid_get_feature(HANDLE h, void* report, ULONG length) override {
     get_lengths.push_back(length);
+    if (length != of(h).feature_length) return fail(ERROR_INVALID_PARAMETER, false);
     if (transfer_error) return fail(transfer_error, false);
     auto* p = static_cast<std::uint8_t*>(report);
     if (!replies.empty()) {
@@ -190,9 +208,16 @@ class FakeWinApi final : public WinApi {
     return true;
   }
 
-  HANDLE create_mutex(const std::wstring& name) override {
+  // As the object manager: a name that exists is opened when its security
+  // lets this process wait for it and release it, else refused.
+  HANDLE create_mutex(const std::wstring& name, bool for_every_session) override {
     if (create_mutex_error) return fail<HANDLE>(create_mutex_error, nullptr);
     mutex_names.push_back(name);
+    const auto there = mutex_objects.find(name);
+    if (there != mutex_objects.end() && !there->second.ours && !there->second.every_session)
+      return fail<HANDLE>(ERROR_ACCESS_DENIED, nullptr);
+    if (there == mutex_objects.end()) mutex_objects[name] = {true, for_every_session};
+    error_ = there == mutex_objects.end() ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS;
     ++open_handles;
     return reinterpret_cast<HANDLE>(next_handle_++);
   }

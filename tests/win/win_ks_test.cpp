@@ -8,10 +8,25 @@
 #include <thread>
 #include <vector>
 
+#include <objbase.h>
+
 #include "platform/win_ks.h"
 
 namespace lumavix {
 namespace {
+
+// DirectShow's interfaces may be used only in the apartment that made them:
+// the fakes take every call in the multithreaded apartment, as the layer
+// promises, and count (and refuse) any other.
+int g_wrong_apartment = 0;
+bool in_mta() {
+  APTTYPE type{};
+  APTTYPEQUALIFIER qualifier{};
+  const bool ok = SUCCEEDED(::CoGetApartmentType(&type, &qualifier)) && type == APTTYPE_MTA &&
+                  qualifier != APTTYPEQUALIFIER_IMPLICIT_MTA;
+  if (!ok) ++g_wrong_apartment;
+  return ok;
+}
 
 constexpr GUID kDevSpecific = {0x941C7AC0, 0xC559, 0x11D0,
                                {0x8A, 0x2B, 0x00, 0xA0, 0xC9, 0x25, 0x5A, 0xC1}};
@@ -32,17 +47,27 @@ class FakeKsFilter final : public KsFilter {
   ULONG claim = ~0u;                 // `returned` when set, else the answer's size
   std::vector<Call>* calls = nullptr;
 
+  FakeKsFilter() = default;
+  FakeKsFilter(const FakeKsFilter&) = default;
+  FakeKsFilter& operator=(const FakeKsFilter&) = default;
+  ~FakeKsFilter() override {
+    if (calls) (void)in_mta();  // a bound filter is released where it was made
+  }
+
   HRESULT node_count(DWORD& out) override {
+    if (!in_mta()) return RPC_E_WRONG_THREAD;
     out = static_cast<DWORD>(nodes.size());
     return S_OK;
   }
   HRESULT node_type(DWORD node, GUID& out) override {
+    if (!in_mta()) return RPC_E_WRONG_THREAD;
     if (node >= nodes.size()) return E_INVALIDARG;
     out = nodes[node];
     return S_OK;
   }
   HRESULT ks_property(void* property, ULONG property_length, void* data, ULONG data_length,
                       ULONG& returned) override {
+    if (!in_mta()) return RPC_E_WRONG_THREAD;
     const auto* p = static_cast<const std::uint8_t*>(property);
     calls->push_back({std::vector<std::uint8_t>(p, p + property_length), data != nullptr,
                       data_length});
@@ -66,10 +91,12 @@ class FakeKsApi final : public KsApi {
     return init_result;
   }
   HRESULT list_category(const GUID&, std::vector<KsDeviceEntry>& out) override {
+    if (!in_mta()) return RPC_E_WRONG_THREAD;
     out = devices;
     return FAILED(list_result) ? list_result : out.empty() ? S_FALSE : S_OK;
   }
   HRESULT bind(const GUID&, const std::wstring& path, std::unique_ptr<KsFilter>& out) override {
+    if (!in_mta()) return RPC_E_WRONG_THREAD;
     if (FAILED(bind_result)) return bind_result;
     for (const KsDeviceEntry& d : devices) {
       if ((d.path.empty() ? d.name : d.path) != path) continue;
@@ -82,9 +109,13 @@ class FakeKsApi final : public KsApi {
   }
 };
 
+// The test's thread is what the window's thread is: a single-threaded
+// apartment.
 class WinKsTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    g_wrong_apartment = 0;
     api_.devices = {{L"LUMAVIX Q", L"\\\\?\\usb#vid_2a9c&pid_0e51#cam"},
                     {L"Vendor capture", L""}};
     api_.filter_template.nodes = {kCameraTerminal, kDevSpecific};
@@ -94,6 +125,11 @@ class WinKsTest : public ::testing::Test {
     auto c = video_.bind(DeviceCategory::VideoCapture, "\\\\?\\usb#vid_2a9c&pid_0e51#cam", err);
     EXPECT_NE(c, nullptr) << err.message;
     return c;
+  }
+  void TearDown() override {
+    EXPECT_EQ(g_wrong_apartment, 0)
+        << "every DirectShow call expected in the multithreaded apartment";
+    ::CoUninitialize();
   }
   FakeKsApi api_;
   WinKsVideoBackend video_{api_};
@@ -112,6 +148,8 @@ TEST_F(WinKsTest, ListsKeepWhatFindsTheDeviceAgain) {
   ASSERT_TRUE(props_.list(DeviceCategory::BroadcastReceiver, out, err)) << err.message;
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[1].path, "Vendor capture") << "a device without a path is known by its name";
+  EXPECT_EQ(out[0].product_id, 0x0E51) << "the product id is the path's pid_XXXX";
+  EXPECT_EQ(out[1].product_id, 0) << "a path without one says none";
 
   api_.devices.clear();
   EXPECT_TRUE(video_.list(DeviceCategory::VideoCapture, out, err)) << "an empty category";
@@ -186,7 +224,7 @@ TEST_F(WinKsTest, FailedRequestsCarryTheirCause) {
     int code;
   };
   const Case cases[] = {{HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED), ENODEV},
-                        {HRESULT_FROM_WIN32(ERROR_GEN_FAILURE), ENODEV},
+                        {HRESULT_FROM_WIN32(ERROR_GEN_FAILURE), EIO},  // refused, not gone
                         {HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER), EMSGSIZE},
                         {HRESULT_FROM_WIN32(ERROR_NOT_FOUND), EIO},
                         {E_ACCESSDENIED, EACCES},
@@ -222,9 +260,9 @@ TEST_F(WinKsTest, PropertySetsAnswerInPlace) {
   EXPECT_LT(d->property(request, err), 0) << "no call without COM on this thread";
 }
 
-// The real DirectShow enumeration: every thread that asks initialises COM
-// for itself (Wine lists no capture device, which is an empty list, not a
-// failure).
+// The real DirectShow enumeration from any thread, a single-threaded
+// apartment (the window's) among them (Wine lists no capture device, which
+// is an empty list, not a failure).
 TEST(WinKsSystem, EveryThreadCanListTheCaptureDevices) {
   WinKsVideoBackend video;
   bool ok[2] = {false, false};
@@ -232,10 +270,12 @@ TEST(WinKsSystem, EveryThreadCanListTheCaptureDevices) {
   std::thread threads[2];
   for (int i = 0; i < 2; ++i) {
     threads[i] = std::thread([&, i] {
+      const bool sta = i == 0 && SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
       std::vector<CategoryDevice> out;
       SysError err;
       ok[i] = video.list(DeviceCategory::VideoCapture, out, err);
       why[i] = err.message;
+      if (sta) ::CoUninitialize();
     });
   }
   for (auto& t : threads) t.join();

@@ -7,6 +7,7 @@
 #include "app/main_window_core.h"
 #include "app/ring_geometry.h"
 #include "app/texts.h"
+#include "app/update_flow.h"
 
 #include "firmware/image.h"
 
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "app/win/win_app_platform.h"
 #include "app/win/win_confirm_dialog.h"
 #include "app/win/win_main_window.h"
 #include "app/win/win_options.h"
@@ -598,15 +600,40 @@ TEST(WinWindowUpdateTest, AnUpdateOnTheSimulatedCameraRunsThroughTheWindowToItsE
     plugged = now;
     return changed;
   };
+  // The session's end is refused while the flash is written, with the
+  // reason named, and allowed again afterwards.
+  WinSleepInhibitor inhibitor;
+  SetDefaultSleepInhibitor(&inhibitor);
+  o.shutdownWindow = [&](HWND w, std::wstring reason) {
+    inhibitor.SetShutdownWindow(w, std::move(reason));
+  };
+  struct ResetInhibitor {
+    ~ResetInhibitor() { SetDefaultSleepInhibitor(nullptr); }
+  } reset_inhibitor;
   WinMainWindow window(core, o);
   if (!window.Create(::GetModuleHandleW(nullptr), /*visible=*/false)) {
     GTEST_SKIP() << "no window can be made here (no display for Wine)";
   }
+  // Wine has no shutdown block reasons (the call fails as not implemented):
+  // there the reason cannot be expected, only the refusal.
+  const bool systemNamesReasons = ::ShutdownBlockReasonCreate(window.hwnd(), L"probe") != FALSE;
+  if (systemNamesReasons) ::ShutdownBlockReasonDestroy(window.hwnd());
+  bool askedWhileWriting = false, blockedWhileWriting = false;
+  LRESULT answerWhileWriting = TRUE;
   const std::u16string completed = u"Firmware update completed.";
   ASSERT_TRUE(PumpUntil(window.hwnd(), [&] {
+    if (!askedWhileWriting && inhibitor.held()) {
+      askedWhileWriting = true;
+      blockedWhileWriting = inhibitor.shutdownBlocked();
+      answerWhileWriting = ::SendMessageW(window.hwnd(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+    }
     return core.frame().progressMessage.rfind(completed, 0) == 0;
   }, std::chrono::seconds(60))) << "the progress message should come to the completion, last: "
                                 << ToUtf8(core.frame().progressMessage);
+  ASSERT_TRUE(askedWhileWriting) << "the inhibitor expected held while the flash is written";
+  EXPECT_EQ(answerWhileWriting, FALSE) << "the session's end expected refused while writing";
+  EXPECT_EQ(blockedWhileWriting, systemNamesReasons)
+      << "the reason expected named (ShutdownBlockReasonCreate) wherever the system can";
   EXPECT_EQ(Utf8(WindowText(window.control(res::id::kProgressMessage))),
             ToUtf8(core.frame().progressMessage))
       << "the window shows the completion";
@@ -636,6 +663,9 @@ TEST(WinWindowUpdateTest, AnUpdateOnTheSimulatedCameraRunsThroughTheWindowToItsE
   EXPECT_EQ(Utf8(WindowText(window.control(res::id::kStatus))), ToUtf8(core.frame().statusText))
       << "the window shows the status";
   EXPECT_FALSE(Shown(window.control(res::id::kRingArea))) << "back to the status view";
+  EXPECT_FALSE(inhibitor.held() || inhibitor.shutdownBlocked()) << "released after the write";
+  EXPECT_EQ(::SendMessageW(window.hwnd(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE)
+      << "the session may end once the update is over";
   window.Destroy();
 
   std::ifstream in(std::filesystem::path(trace), std::ios::binary);

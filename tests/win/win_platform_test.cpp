@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <deque>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "devlib/library_lock.h"
 #include "fake_win_api.h"
 #include "platform/win_hid.h"
+#include "platform/win_instance.h"
 #include "platform/win_lock.h"
 
 namespace lumavix {
@@ -110,6 +113,24 @@ TEST_F(WinHidTest, InterfacesThatFailAreSkippedNotFatal) {
   EXPECT_TRUE(hid_interface_is_camera(got[1]));
 }
 
+// The product string is a request to the device: asked of cameras only,
+// once for each interface, however many passes list it.
+TEST_F(WinHidTest, ProductStringsAreAskedOfCamerasOnceEach) {
+  FakeHidInterface mouse = camera(L"\\\\?\\hid#mouse");
+  mouse.feature_values.clear();
+  api_.interfaces = {mouse, camera(L"\\\\?\\hid#cam")};
+  for (int pass = 0; pass < 3; ++pass) {
+    const std::vector<HidInterfaceInfo> got = list();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].name, "") << "a mouse is not asked its name";
+    EXPECT_EQ(got[1].name, "LUMAVIX Q") << "pass " << pass << ": the camera keeps its name";
+  }
+  EXPECT_EQ(api_.product_reads, 1) << "one product-string request for three passes expected";
+  api_.interfaces[1].product_id = 0x0E52;  // another camera at the same path
+  api_.interfaces[1].product = L"LUMAVIX R";
+  EXPECT_EQ(list()[1].name, "LUMAVIX R") << "another USB id is asked again";
+}
+
 TEST_F(WinHidTest, NoListAtAllIsAFailureWithTheSystemsReason) {
   api_.list_error = ERROR_INVALID_PARAMETER;
   std::vector<HidInterfaceInfo> out;
@@ -185,21 +206,53 @@ class WinHidDeviceTest : public WinHidTest {
   std::unique_ptr<HidDevice> dev_;
 };
 
-TEST_F(WinHidDeviceTest, ReportsTravelWithTheirIdInByteZero) {
+// Every report travels in a buffer of the interface's feature length (41
+// here), the report id first and zero-filled past the report; a get hands
+// back the reply's first bytes.
+TEST_F(WinHidDeviceTest, ReportsTravelFullLengthWithTheirIdInByteZero) {
   EXPECT_TRUE(hidreq_SetFeature(dev_.get(), 0x87, std::vector<std::uint8_t>{1, 2, 3, 4}.data(), 4));
   ASSERT_EQ(api_.sets.size(), 1u);
-  EXPECT_EQ(api_.sets[0], (std::vector<std::uint8_t>{0x87, 1, 2, 3, 4}))
-      << "a 4-byte payload is sent as exactly 5 bytes, the report id first";
+  std::vector<std::uint8_t> sent(41, 0);
+  sent[0] = 0x87;
+  sent[1] = 1, sent[2] = 2, sent[3] = 3, sent[4] = 4;
+  EXPECT_EQ(api_.sets[0], sent)
+      << "a 4-byte payload is sent as 41 bytes: the report id, the payload, zeros";
 
   std::vector<std::uint8_t> reply(41);
   for (std::size_t i = 0; i < reply.size(); ++i) reply[i] = static_cast<std::uint8_t>(0xA0 + i);
   api_.replies.push_back(reply);
   std::uint8_t out[40] = {};
   EXPECT_TRUE(hidreq_GetFeature(dev_.get(), 0x93, out, 40));
-  ASSERT_EQ(api_.get_lengths.size(), 1u);
-  EXPECT_EQ(api_.get_lengths[0], 41u) << "a 40-byte get asks for 41 bytes";
+  api_.replies.push_back(reply);
+  std::uint8_t short_out[5] = {0, 0, 0, 0, 0x55};
+  EXPECT_TRUE(hidreq_GetFeature(dev_.get(), 0x87, short_out, 4));
+  EXPECT_EQ(api_.get_lengths, (std::vector<std::size_t>{41, 41}))
+      << "the 40-byte and the 4-byte get both ask for 41 bytes";
   EXPECT_EQ(out[0], 0xA0) << "the device's first reply byte lands in out[0]";
   EXPECT_EQ(out[39], 0xA0 + 39);
+  EXPECT_EQ(short_out[3], 0xA3) << "a short report gets its own bytes of the reply";
+  EXPECT_EQ(short_out[4], 0x55) << "and nothing past them";
+}
+
+// The fake is the class driver's gate: a buffer of the report's own length
+// (as this layer once sent) is refused, and the refusal is no unplug.
+TEST_F(WinHidDeviceTest, ShortBuffersAndRefusedRequestsAreNoUnplug) {
+  std::uint8_t own_length[5] = {0x87, 1, 2, 3, 4};
+  EXPECT_FALSE(api_.hid_set_feature(api_.last_device, own_length, 5));
+  EXPECT_EQ(api_.last_error(), static_cast<DWORD>(ERROR_INVALID_PARAMETER))
+      << "a 5-byte buffer on a 41-byte interface is refused";
+  EXPECT_FALSE(api_.hid_get_feature(api_.last_device, own_length, 5));
+  EXPECT_EQ(api_.last_error(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  api_.get_lengths.clear();
+
+  api_.transfer_error = ERROR_GEN_FAILURE;  // the device stalled the request
+  std::vector<std::uint8_t> report = {0x87, 9, 9, 9, 9};
+  EXPECT_EQ(dev_->set_feature(report), -EIO);
+  EXPECT_EQ(dev_->get_feature(report), -EIO);
+  EXPECT_FALSE(hidreq_SetFeature(dev_.get(), 0x87, report.data() + 1, 4));
+  EXPECT_EQ(last_transfer_error().code, EIO) << "a refused request is a transfer error";
+  EXPECT_EQ(device_open_message("P", ERROR_GEN_FAILURE).find("unplugged"), std::string::npos)
+      << device_open_message("P", ERROR_GEN_FAILURE);
 }
 
 // Lengths: nothing longer than the interface's feature reports reaches the
@@ -264,21 +317,93 @@ TEST_F(WinLockTest, WaitAnswersDecideTheAcquisition) {
     DWORD answer;
     bool acquired;
   };
-  const Case cases[] = {
-      {"free", WAIT_OBJECT_0, true},
-      {"abandoned by a holder that died counts as acquired", WAIT_ABANDONED, true},
-      {"held by another process", WAIT_TIMEOUT, false},
-      {"the wait itself failed", WAIT_FAILED, false},
+  // The session's mutex answers first, then the machine-wide one.
+  const struct {
+    const char* what;
+    std::deque<DWORD> answers;
+    bool acquired;
+    int releases;
+  } cases[] = {
+      {"both free", {WAIT_OBJECT_0, WAIT_OBJECT_0}, true, 2},
+      {"abandoned by a holder that died counts as acquired", {WAIT_ABANDONED, WAIT_ABANDONED},
+       true, 2},
+      {"held by another process of this session", {WAIT_TIMEOUT}, false, 0},
+      {"the wait itself failed", {WAIT_FAILED}, false, 0},
+      {"held in another session: the session's mutex is given back", {WAIT_OBJECT_0, WAIT_TIMEOUT},
+       false, 1},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     auto lock = make("case lock");
-    api_.wait_results = {c.answer};
+    api_.wait_results = c.answers;
     const int releases = api_.releases;
     EXPECT_EQ(lock->try_acquire(), c.acquired) << c.what;
     lock->release();
-    EXPECT_EQ(api_.releases - releases, c.acquired ? 1 : 0)
-        << c.what << ": the mutex is released exactly when it was taken";
+    EXPECT_EQ(api_.releases - releases, c.releases)
+        << c.what << ": each mutex is released exactly when it was taken";
+    EXPECT_TRUE(api_.wait_results.empty()) << c.what << ": every answer expected asked for";
   }
+}
+
+// Both names are opened with the rights a lock needs; the machine-wide one
+// is made so that every session can open it, and one that this process may
+// not open (made by an older copy as administrator) leaves the lock to the
+// session's name, as before.
+TEST_F(WinLockTest, TheMachineWideNameIsOpenToEverySession) {
+  { auto lock = make("shared lock"); }
+  ASSERT_EQ(api_.mutex_names,
+            (std::vector<std::wstring>{L"shared lock", L"Global\\shared lock"}));
+  EXPECT_FALSE(api_.mutex_objects[L"shared lock"].every_session)
+      << "the session's name keeps its default security";
+  EXPECT_TRUE(api_.mutex_objects[L"Global\\shared lock"].every_session);
+
+  api_.mutex_objects[L"Global\\peer lock"] = {false, true};  // another session's copy
+  {
+    auto lock = make("peer lock");
+    api_.wait_results = {WAIT_OBJECT_0, WAIT_TIMEOUT};
+    EXPECT_FALSE(lock->try_acquire()) << "held by a copy in another session";
+  }
+  api_.mutex_objects[L"Global\\old lock"] = {false, false};  // an elevated older copy's
+  auto lock = make("old lock");
+  const int waits = api_.waits;
+  EXPECT_TRUE(lock->try_acquire());
+  EXPECT_EQ(api_.waits - waits, 1) << "only the session's mutex is there to take";
+  lock->release();
+}
+
+// The window's single-instance check: another copy is running when either
+// name is there, or there and out of reach; anything else lets it run.
+TEST(WinInstanceMutexTest, AnotherCopyIsFoundByEitherNameOrAnAccessDenied) {
+  const std::wstring local = L"LUMAVIX_Firmware_Update_Tool";
+  const std::wstring global = L"Global\\LUMAVIX_Firmware_Update_Tool";
+  const struct {
+    const char* what;
+    std::map<std::wstring, FakeWinApi::MutexObject> there;
+    DWORD create_error;
+    bool another;
+  } cases[] = {
+      {"no copy anywhere", {}, 0, false},
+      {"a copy in this session", {{local, {true, false}}}, 0, true},
+      {"a copy started as administrator", {{local, {false, false}}}, 0, true},
+      {"a copy in another session", {{global, {false, true}}}, 0, true},
+      {"an elevated copy in another session", {{global, {false, false}}}, 0, true},
+      {"no mutex can be made at all", {}, ERROR_INVALID_HANDLE, false},
+  };
+  for (const auto& c : cases) {
+    FakeWinApi api;
+    api.mutex_objects = c.there;
+    api.create_mutex_error = c.create_error;
+    {
+      const WinInstanceMutex instance("LUMAVIX_Firmware_Update_Tool", api);
+      EXPECT_EQ(instance.another_runs(), c.another) << c.what;
+    }
+    EXPECT_EQ(api.open_handles, 0) << c.what << ": the handles expected closed";
+  }
+  FakeWinApi api;
+  const WinInstanceMutex first("LUMAVIX_Firmware_Update_Tool", api);
+  EXPECT_FALSE(first.another_runs());
+  EXPECT_TRUE(WinInstanceMutex("LUMAVIX_Firmware_Update_Tool", api).another_runs())
+      << "a second start while the first runs";
+  EXPECT_TRUE(api.mutex_objects[global].every_session);
 }
 
 TEST_F(WinLockTest, HandlesOfOneProcessExcludeEachOtherWithoutNesting) {
@@ -310,8 +435,9 @@ TEST_F(WinLockTest, MutexTimeOutEndsTheLibrarysWait) {
   EXPECT_TRUE(lock->wait(kLockTimeoutMs)) << "an abandoned mutex ends the wait as acquired";
   lock->release();
   set_clock(nullptr);
-  ASSERT_FALSE(api_.mutex_names.empty());
-  EXPECT_EQ(api_.mutex_names[0], L"Kavex VideoClass HidClass Library");
+  ASSERT_EQ(api_.mutex_names.size(), 2u);
+  EXPECT_EQ(api_.mutex_names[0], L"Kavex VideoClass HidClass Library") << "the name peers know";
+  EXPECT_EQ(api_.mutex_names[1], L"Global\\Kavex VideoClass HidClass Library");
 }
 
 TEST_F(WinLockTest, CreateFailuresAndNames) {
@@ -323,6 +449,22 @@ TEST_F(WinLockTest, CreateFailuresAndNames) {
   EXPECT_EQ(backend_.create("", err), nullptr) << "a lock needs a name";
   EXPECT_EQ(WinMutexLockBackend::object_name_for("a\\b"), L"a_b")
       << "a backslash would name a namespace";
+}
+
+// The real machine-wide mutex with its security descriptor, made and opened
+// again with the lock's rights only.
+TEST(WinSystemLock, TheMachineWideMutexCanBeMadeAndOpenedAgain) {
+  WinApi& api = system_win_api();
+  const std::wstring name = L"Global\\lumavix test " + std::to_wstring(::GetCurrentProcessId());
+  const HANDLE made = api.create_mutex(name, true);
+  ASSERT_NE(made, nullptr) << win32_error_text(api.last_error());
+  const HANDLE again = api.create_mutex(name, true);
+  ASSERT_NE(again, nullptr) << win32_error_text(api.last_error());
+  EXPECT_EQ(api.last_error(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(api.wait_for(again, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_TRUE(api.release_mutex(again)) << "released through the rights it was opened with";
+  api.close_handle(again);
+  api.close_handle(made);
 }
 
 // The real mutex, as Wine gives it: two threads with a handle each.
