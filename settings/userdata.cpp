@@ -260,8 +260,14 @@ FlashIdentity ClassifyFlashIdentity(std::span<const std::uint8_t, kBootConfigSiz
   if (!cfg.has_magic()) return FlashIdentity::NoBootConfig;
   if (!loc.readable) return FlashIdentity::OutOfReach;
   // The signature is not the test: the tool writes 0x95673C7A, but a block
-  // signed otherwise is read like any other. Only erased flash is no block.
-  if (block.size() >= kUserDataBlockSize && all_erased(block.first(kUserDataBlockSize)))
+  // signed otherwise is read like any other. Only erased flash is no block:
+  // the whole block, or its head (signature, version and ids), which every
+  // writer programs after the rest of its sector, so that a write cut short
+  // leaves the head erased whatever the rest of the block already holds.
+  constexpr std::size_t kHeadEnd = kUdProductId + 2;
+  if (block.size() >= kUserDataBlockSize &&
+      (all_erased(block.first(kUserDataBlockSize)) ||
+       all_erased(block.subspan(kUdSignature, kHeadEnd - kUdSignature))))
     return FlashIdentity::BlockErased;
   return FlashIdentity::Valid;
 }
