@@ -13,6 +13,7 @@ fuzzers="sim_state_fuzz:262144 sim_options_fuzz:512 table_file_fuzz:70000
 serial_mask_fuzz:4096 tar_name_fuzz:400 udev_rule_fuzz:8192 json_output_fuzz:4096
 settext_fuzz:65536 firmware_file_fuzz:300000 user_data_fuzz:4096
 hid_descriptor_fuzz:4096 uvc_descriptor_fuzz:4096 hostile_device_fuzz:4096"
+"$root/packaging/build-deps.sh" fuzz
 targets=""
 for f in $fuzzers; do targets="$targets ${f%%:*}"; done
 [ -f build/fuzz/CMakeCache.txt ] || cmake --preset fuzz >/dev/null

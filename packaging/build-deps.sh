@@ -2,10 +2,15 @@
 # Installs the Debian 12 packages that building and testing need, asking
 # apt-get only for those that are missing. Runs as root or through sudo.
 # `build-deps.sh windows` installs instead what the Windows cross-build and
-# its tests under Wine need (packaging/windows/test-windows.sh).
+# its tests under Wine need (packaging/windows/test-windows.sh), and
+# `build-deps.sh fuzz` what the fuzzers need (fuzz/run-fuzzers.sh).
 set -euo pipefail
 
-if [ "${1:-}" = windows ]; then
+if [ "${1:-}" = fuzz ]; then
+  # The fuzz preset (fuzz/run-fuzzers.sh): clang with its libFuzzer and
+  # sanitizer runtimes.
+  packages=(cmake ninja-build clang libclang-rt-14-dev libfmt-dev libcli11-dev nlohmann-json3-dev)
+elif [ "${1:-}" = windows ]; then
   packages=(
     cmake ninja-build
     # The cross compiler with the posix thread model (std::thread), and zlib
