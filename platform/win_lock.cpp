@@ -147,9 +147,12 @@ std::unique_ptr<NamedLock> WinCameraLockBackend::create(const std::string& key, 
     return nullptr;
   }
   const std::wstring object = object_name_for(key);
-  const HANDLE h = api_.create_mutex(object);
+  // Machine-wide, with a descriptor every session and user may open, so
+  // that a second user's run and a deployment tool's meet at it.
+  const HANDLE h = api_.create_mutex(object, true);
   if (h == nullptr) {
     const DWORD code = api_.last_error();
+    // A mutex made by an older copy without that descriptor.
     if (code == ERROR_ACCESS_DENIED) {
       err = {};
       return std::make_unique<HeldElsewhereLock>();
@@ -159,7 +162,8 @@ std::unique_ptr<NamedLock> WinCameraLockBackend::create(const std::string& key, 
     return nullptr;
   }
   err = {};
-  return std::make_unique<WinMutexLock>(api_, h, flag_for(object));
+  // The name is already the machine-wide one: a single mutex.
+  return std::make_unique<WinMutexLock>(api_, h, nullptr, flag_for(object));
 }
 
 }  // namespace lumavix
