@@ -30,17 +30,23 @@ std::string path_to_utf8(const std::filesystem::path& p) {
   return std::string(u.begin(), u.end());
 }
 
+#ifdef _WIN32
+namespace {
+// A name longer than a folder entry can hold is refused as such: the C
+// library would only say that the file does not exist.
+void name_too_long_as_such(const std::filesystem::path& p) {
+  for (const std::filesystem::path& part : p) {
+    if (part.native().size() > 255) errno = ENAMETOOLONG;
+  }
+}
+}  // namespace
+#endif
+
 std::FILE* open_file(const std::filesystem::path& p, const char* mode) {
 #ifdef _WIN32
   const std::wstring wmode(mode, mode + std::char_traits<char>::length(mode));
   std::FILE* f = ::_wfopen(p.c_str(), wmode.c_str());
-  // A name longer than a folder entry can hold is refused as such (the C
-  // library would only say the file does not exist).
-  if (f == nullptr) {
-    for (const std::filesystem::path& part : p) {
-      if (part.native().size() > 255) errno = ENAMETOOLONG;
-    }
-  }
+  if (f == nullptr) name_too_long_as_such(p);
   return f;
 #else
   return std::fopen(p.c_str(), mode);
@@ -136,6 +142,7 @@ int open_temp(const std::filesystem::path& target, std::filesystem::path& temp, 
 #ifdef _WIN32
     const int fd = ::_wopen(temp.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
                             _S_IREAD | _S_IWRITE);
+    if (fd < 0) name_too_long_as_such(temp);
 #else
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           0600);

@@ -76,7 +76,9 @@ TEST_F(EvidenceCli, OneFailedTransferNeverRewritesAFinishedCamera) {
     int up_to_date = 0;
     // The pass takes 34 transfers and an update's first erase comes at 56.
     for (int n = 1; n <= 60; ++n) {
-      fs::copy_file(dir_ / "base.sim", dir_ / "run.sim", fs::copy_options::overwrite_existing);
+      // Removed first: mingw's copy_file refuses to overwrite.
+      fs::remove(dir_ / "run.sim");
+      fs::copy_file(dir_ / "base.sim", dir_ / "run.sim");
       const CliResult r = run(sim + ",fail-at=" + std::to_string(n) +
                               " --sim-state run.sim --json update --yes v0105.bin");
       const nlohmann::json j = last_json(r.out);
