@@ -564,10 +564,15 @@ bool PumpUntil(HWND dialog, Done done, std::chrono::seconds limit) {
   while (!done()) {
     if (std::chrono::steady_clock::now() > end) return false;
     MSG msg;
+    // Looked at after every message: a fast run posts the whole update
+    // faster than one drain of the queue, and a watcher (the inhibitor
+    // held while writing) would see only its end.
     while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (dialog != nullptr && ::IsDialogMessageW(dialog, &msg)) continue;
-      ::TranslateMessage(&msg);
-      ::DispatchMessageW(&msg);
+      if (dialog == nullptr || !::IsDialogMessageW(dialog, &msg)) {
+        ::TranslateMessage(&msg);
+        ::DispatchMessageW(&msg);
+      }
+      if (done()) return true;
     }
     ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
   }
