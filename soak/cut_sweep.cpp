@@ -1,7 +1,5 @@
 #include "soak/cut_sweep.h"
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -15,6 +13,7 @@
 #include "firmware/image.h"
 #include "settings/userdata.h"
 #include "sim/simulator.h"
+#include "soak/sweep_scope.h"
 
 namespace lumavix::soak {
 namespace {
@@ -108,24 +107,12 @@ Job userdata_job() {
 class Sweep {
  public:
   explicit Sweep(const SweepConfig& config) : config_(config) {
-    set_clock(&clock_);
     options_.profile = config.profile;
     // The firmware profiles start one version below the file; the user-data
     // write runs on a camera that holds the file's image, so that the update
     // a cut may call for writes back exactly what the camera had.
     options_.firmware_version = userdata() ? kNewVersion : kNewVersion - 1;
     options_.busy = false;  // busy times change the poll count, not the order
-    std::string templ =
-        (std::filesystem::temp_directory_path() / "lumavix-sweep-XXXXXX").string();
-    if (char* made = ::mkdtemp(templ.data())) dir_ = made;
-  }
-  ~Sweep() {
-    WaitForWorker();
-    CloseDevices();
-    set_platform({});
-    set_clock(nullptr);
-    std::error_code ec;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
   }
   Sweep(const Sweep&) = delete;
   Sweep& operator=(const Sweep&) = delete;
@@ -165,10 +152,6 @@ class Sweep {
   }
 
   bool write_file(std::string& error) {
-    if (dir_.empty()) {
-      error = "cannot make a temporary folder";
-      return false;
-    }
     std::vector<std::uint8_t> bytes;
     if (download_profile()) {
       bytes = build_plain_firmware_file(kNewVersion, kPlainFile);
@@ -177,16 +160,7 @@ class Sweep {
       o.firmware_version = kNewVersion;
       bytes = build_firmware_file(o);
     }
-    file_ = (std::filesystem::path(dir_) / "fw.bin").string();
-    std::ofstream out(file_, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (bytes.empty() || !out) {
-      error = "cannot write the firmware file " + file_;
-      return false;
-    }
-    return true;
+    return scope_.write_firmware(bytes, file_, error);
   }
 
   // Evenly spread over [1, total], plus a denser tail; sorted, no repeats.
@@ -302,10 +276,11 @@ class Sweep {
 
   SweepConfig config_;
   sim::SimOptions options_;
-  VirtualClock clock_{1000};
   ProcessLockBackend locks_;
-  std::string dir_;
   std::string file_;
+  // Last, so that it goes first: the worker ends and the library closes
+  // before anything the run used.
+  SweepScope scope_{"lumavix-sweep"};
 };
 
 }  // namespace

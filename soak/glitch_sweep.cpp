@@ -1,7 +1,5 @@
 #include "soak/glitch_sweep.h"
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -14,6 +12,7 @@
 #include "firmware/engine.h"
 #include "firmware/image.h"
 #include "sim/simulator.h"
+#include "soak/sweep_scope.h"
 
 namespace lumavix::soak {
 namespace {
@@ -39,20 +38,7 @@ std::uint64_t writes_of(const sim::SimCamera& cam) {
 
 class Sweep {
  public:
-  explicit Sweep(const GlitchConfig& config) : config_(config) {
-    set_clock(&clock_);
-    std::string templ =
-        (std::filesystem::temp_directory_path() / "lumavix-glitch-XXXXXX").string();
-    if (char* made = ::mkdtemp(templ.data())) dir_ = made;
-  }
-  ~Sweep() {
-    WaitForWorker();
-    CloseDevices();
-    set_platform({});
-    set_clock(nullptr);
-    std::error_code ec;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
-  }
+  explicit Sweep(const GlitchConfig& config) : config_(config) {}
   Sweep(const Sweep&) = delete;
   Sweep& operator=(const Sweep&) = delete;
 
@@ -94,23 +80,10 @@ class Sweep {
   }
 
   bool write_file(std::string& error) {
-    if (dir_.empty()) {
-      error = "cannot make a temporary folder";
-      return false;
-    }
     FirmwareBuildOptions o;
     o.firmware_version = kFileVersion;
     const std::vector<std::uint8_t> bytes = build_firmware_file(o);
-    file_ = (std::filesystem::path(dir_) / "fw.bin").string();
-    std::ofstream out(file_, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (bytes.empty() || !out) {
-      error = "cannot write the firmware file " + file_;
-      return false;
-    }
-    return true;
+    return scope_.write_firmware(bytes, file_, error);
   }
 
   std::unique_ptr<sim::Simulator> plug(const sim::SimOptions& o, std::string& error) {
@@ -250,10 +223,11 @@ class Sweep {
   }
 
   GlitchConfig config_;
-  VirtualClock clock_{1000};
   ProcessLockBackend locks_;
-  std::string dir_;
   std::string file_;
+  // Last, so that it goes first: the worker ends and the library closes
+  // before anything the run used.
+  SweepScope scope_{"lumavix-glitch"};
 };
 
 }  // namespace
