@@ -52,16 +52,6 @@ NotThisProductLayout NotThisProductPlaces(UiLanguage lang) {
 
 namespace {
 
-std::uint32_t le24(std::span<const std::uint8_t> b, std::size_t at) {
-  if (at + 3 > b.size()) return 0;
-  return std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16;
-}
-
-std::uint16_t le16(std::span<const std::uint8_t> b, std::size_t at) {
-  if (at + 2 > b.size()) return 0;
-  return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8);
-}
-
 bool ends_with_bin(const std::string& name) {
   if (name.size() < 4) return false;
   std::string ext = name.substr(name.size() - 4);
@@ -79,20 +69,12 @@ FirmwareInfo ReadFirmwareInfo(std::span<const std::uint8_t> head) {
   head = head.first(n);
   info.bytesRead = static_cast<std::uint32_t>(n);
 
-  // BootConfig fields at image offsets 2, 10 and 13; the image starts behind
-  // the 4-byte CRC. Bytes the file does not have read as zero.
-  const std::uint32_t boot_addr = le24(head, kFirmwareCrcSize + 2);
-  const std::uint32_t user_code_addr = le24(head, kFirmwareCrcSize + 10);
-  const std::uint32_t user_code_size = le24(head, kFirmwareCrcSize + 13);
-  info.chipType = user_code_size != 0 ? 2 : 1;
-  info.codeBase = user_code_size != 0 ? user_code_addr : boot_addr;
-
-  const std::uint64_t block = std::uint64_t{kFirmwareCrcSize} + info.codeBase + kUserDataDistance;
-  info.blockInReach = block + kUserDataBlockSize <= kFirmwareWatchRead;
-  if (info.blockInReach) {
-    info.firmwareVersion = le16(head, static_cast<std::size_t>(block) + kUdFirmwareVersion);
-    info.productId = le16(head, static_cast<std::size_t>(block) + kUdProductId);
-  }
+  const FirmwareIdentity id = ReadFirmwareIdentity(head);
+  info.chipType = id.chip_type;
+  info.codeBase = id.code_base;
+  info.blockInReach = id.block_in_reach;
+  info.firmwareVersion = id.firmware_version;
+  info.productId = id.product_id;
   // The pass reads the file's block from its first 64 KiB only: a block the
   // flash could hold but the pass would not read counts as out of reach.
   info.imageIdentity = head.size() > kFirmwareCrcSize

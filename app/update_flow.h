@@ -35,7 +35,6 @@ inline constexpr PixelSize kProgressNoticeWindowSize{400, 390};
 inline constexpr PixelRect kProgressNoticeMessageRect{20, 216, 360, 140};
 
 inline constexpr const char* kMsgFirmwareFile1OpenError = "Firmware File1 open Error!!";
-inline constexpr const char* kMsgFirmwareSizeError = "Firmware size Error!!";
 inline constexpr const char* kMsgDeviceNotSupported = "FW download does not support this device!!";
 inline constexpr const char* kMsgCameraLockError =
     "The camera cannot be reserved for the update; nothing was written.";

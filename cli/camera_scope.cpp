@@ -6,28 +6,17 @@
 #include <utility>
 
 #include "devlib/frame.h"
-#include "devlib/vendor_props.h"
 
 namespace lumavix::cli {
 
-std::string listed_path(std::int32_t i) {
-  const LibraryState& s = library_state();
-  if (i < 0 || i >= kMaxDevices) return {};
-  if (s.kind == DeviceKind::Hid && static_cast<std::uint32_t>(i) < s.hidList.count)
-    return s.hidList.paths[i];
-  // The property-set kinds keep their path in the bound device only.
-  if ((s.kind == DeviceKind::VendorVideo || s.kind == DeviceKind::BdaVendor) &&
-      s.table[i].control != nullptr)
-    return prop_device(s.table[i])->path();
-  return s.table[i].path;
-}
+std::string listed_path(std::int32_t i) { return device_path(i); }
 
 std::vector<ListedCamera> listed_cameras() {
-  const LibraryState& s = library_state();
+  const DeviceKind kind = library_kind();
   std::vector<ListedCamera> out;
   const std::int32_t n = std::min<std::int32_t>(kvVidHidCls_GetDevCount(), kMaxDevices);
-  for (std::int32_t i = 0; i < n; ++i) out.push_back({i, listed_path(i), {}, s.kind});
-  if (s.kind == DeviceKind::Hid && platform().hid) {
+  for (std::int32_t i = 0; i < n; ++i) out.push_back({i, listed_path(i), {}, kind});
+  if (kind == DeviceKind::Hid && platform().hid) {
     std::vector<HidInterfaceInfo> infos;
     SysError err;
     if (platform().hid->enumerate(infos, err)) {

@@ -134,7 +134,7 @@ bool Context::open_camera() {
   impl_->opened = true;
   if (kvVidHidCls_Init()) return true;
   std::string why;
-  for (const std::string& c : library_state().causes) {
+  for (const std::string& c : library_causes()) {
     if (!why.empty()) why += "; ";
     why += c;
   }

@@ -26,25 +26,25 @@ std::string hex_bytes(const std::uint8_t* p, std::size_t n, const char* sep = " 
 }  // namespace
 
 nlohmann::ordered_json camera_list_json(std::string* text) {
-  const LibraryState& s = library_state();
+  const DeviceKind kind = library_kind();
   nlohmann::ordered_json cameras = nlohmann::ordered_json::array();
   for (std::int32_t i = 0; i < kvVidHidCls_GetDevCount(); ++i) {
-    const DeviceEntry& e = s.table[i];
+    const ChipGen gen = device_chip_gen(i);
     const std::string path = listed_path(i);
     nlohmann::ordered_json cam{{"position", i},
-                       {"kind", device_kind_name(s.kind)},
+                       {"kind", device_kind_name(kind)},
                        {"variant", nullptr},
-                       {"chipGen", e.gen},
+                       {"chipGen", gen},
                        {"path", path}};
     std::string variant = "-";
-    if (s.kind == DeviceKind::VideoClass) {
-      cam["variant"] = xu_variant_name(e.variant);
-      variant = xu_variant_name(e.variant);
+    if (kind == DeviceKind::VideoClass) {
+      cam["variant"] = xu_variant_name(device_variant(i));
+      variant = xu_variant_name(device_variant(i));
     }
     cameras.push_back(cam);
     if (text)
-      *text += fmt::format("{}  {:<11} {:<6} generation {}  {}\n", i, device_kind_name(s.kind),
-                           variant, e.gen, terminal_safe(path));
+      *text += fmt::format("{}  {:<11} {:<6} generation {}  {}\n", i, device_kind_name(kind),
+                           variant, gen, terminal_safe(path));
   }
   return {{"cameras", cameras}};
 }

@@ -237,7 +237,7 @@ json cameras_now() {
     j = camera_list_json();
   } else {
     std::string why;
-    for (const std::string& c : library_state().causes) why += (why.empty() ? "" : "; ") + c;
+    for (const std::string& c : library_causes()) why += (why.empty() ? "" : "; ") + c;
     j = json{{"error", "no camera found" + (why.empty() ? std::string() : ": " + why)},
              {"exitStatus", kExitNoCamera}};
   }
@@ -335,13 +335,13 @@ int run_bundle(Context& ctx, const BundleArgs& a) {
 
 void print_doctor_hint() {
 #ifdef _WIN32
-  const auto& causes = library_state().causes;
+  const auto& causes = library_causes();
   if (std::any_of(causes.begin(), causes.end(), [](const std::string& c) {
         return c.find("access denied") != std::string::npos;
       }))
     std::cerr << "hint: " << kDoctorHint << std::endl;
 #else
-  if (causes_include_permission_problem(library_state().causes))
+  if (causes_include_permission_problem(library_causes()))
     std::cerr << "hint: " << kDoctorHint << std::endl;
 #endif
 }

@@ -34,10 +34,6 @@ bool read_prefix(const std::string& path, std::size_t limit, std::vector<std::ui
   return true;
 }
 
-std::uint16_t le16(const std::vector<std::uint8_t>& b, std::size_t at) {
-  return at + 1 < b.size() ? static_cast<std::uint16_t>(b[at] | b[at + 1] << 8) : 0;
-}
-
 }  // namespace
 
 std::string firmware_file_problem(const LoadedFirmware& file) {
@@ -79,14 +75,11 @@ int run_file_info(Context& ctx, const FileInfoArgs& a) {
   std::span<const std::uint8_t, kBootConfigSize> boot(bytes.data() + kFirmwareCrcSize,
                                                       kBootConfigSize);
   const UserDataLocation loc = locate_user_data(boot);
-  // The version and product id are taken, as the device watch takes them,
-  // from the block at image offset code base + 0x2000 when it lies wholly
-  // within the file's first 64 KiB.
-  const std::size_t block = kFirmwareCrcSize + static_cast<std::size_t>(loc.code_base) +
-                            kUserDataDistance;
-  const bool block_in_reach = block + kUserDataBlockSize <= kFirmwareWatchRead;
-  const std::uint16_t version = block_in_reach ? le16(bytes, block + kUdFirmwareVersion) : 0;
-  const std::uint16_t product = block_in_reach ? le16(bytes, block + kUdProductId) : 0;
+  // The version and product id as the device watch takes them.
+  const FirmwareIdentity id = ReadFirmwareIdentity(bytes);
+  const bool block_in_reach = id.block_in_reach;
+  const std::uint16_t version = id.firmware_version;
+  const std::uint16_t product = id.product_id;
 
   nlohmann::ordered_json j{{"file", a.file},
                    {"size", bytes.size()},

@@ -24,6 +24,7 @@
 
 #include "cli/cli_context.h"
 #include "cli/commands.h"
+#include "sim/sim_options.h"
 
 using namespace lumavix::cli;
 
@@ -94,10 +95,8 @@ int main(int argc, char** argv) {
   std::string sim_help;
   app.add_option("--simulate", sim_help,
                  "Use the built-in simulated camera: --simulate[=PROFILE[,KEY=VALUE...]]; "
-                 "profiles q (default), gen0-flash, gen0-eeprom, uvc-kavex, uvc-aveo, uvc-etron, "
-                 "vendor-video, bda, none; keys fw=HEX pid=HEX flash=XXXXXX latency-us=N busy=0|1 "
-                 "stuck-busy=0|1 fail-at=N fail-rate=P seed=N unplug-after=N refuse-97=1 "
-                 "xu-legacy=1");
+                 "profiles " + lumavix::sim::sim_profiles_help(false) + "; keys " +
+                     lumavix::sim::sim_keys_help(false));
   app.add_option("--sim-state", g.sim_state,
                  "Load the simulated camera's memories from FILE if it exists; save them back "
                  "at the end");

@@ -41,7 +41,7 @@ UiLanguage command_language() {
 
 std::string no_camera_causes() {
   std::string why;
-  for (const std::string& c : library_state().causes) {
+  for (const std::string& c : library_causes()) {
     if (!why.empty()) why += "; ";
     why += c;
   }

@@ -96,7 +96,6 @@ std::uint64_t blank_pages_skipped(const std::vector<sim::SpiFlashOp>& ops, std::
 // The camera as the library has it at position 0, as a simulation profile.
 bool twin_options(const DeviceWatchState& st, const std::optional<std::array<std::uint8_t, 3>>& flash_id,
                   sim::SimOptions& o, std::string& error) {
-  const LibraryState& s = library_state();
   o.latency_us = 0;
   o.busy = false;
   o.replug = false;
@@ -104,14 +103,14 @@ bool twin_options(const DeviceWatchState& st, const std::optional<std::array<std
   o.firmware_version = st.camera.cameraFirmwareVersion;
   std::uint32_t boot = 0;
   const bool spi_boot = ReadRegister(0x0005, 1, boot) && (boot & 0x80) != 0;
-  switch (s.kind) {
+  switch (library_kind()) {
     case DeviceKind::Hid:
       o.profile = st.chipGen == 2 ? sim::SimProfile::Q
                   : spi_boot      ? sim::SimProfile::Gen0Flash
                                   : sim::SimProfile::Gen0Eeprom;
       break;
     case DeviceKind::VideoClass:
-      switch (s.table[0].variant) {
+      switch (device_variant(0)) {
         case XuVariant::Kavex: o.profile = sim::SimProfile::UvcKavex; break;
         case XuVariant::Aveo: o.profile = sim::SimProfile::UvcAveo; break;
         case XuVariant::Etron: o.profile = sim::SimProfile::UvcEtron; break;
@@ -217,9 +216,8 @@ WritePlan plan_write(DeviceWatchState& st, const UpdateFlowSwitches& switches, U
   }
   const std::vector<ListedCamera> listed = listed_cameras();
   const std::string path = listed.empty() ? std::string() : listed.front().path;
-  const LibraryState& s = library_state();
-  const DeviceKind kind = s.kind;
-  const XuVariant variant = s.table[0].variant;
+  const DeviceKind kind = library_kind();
+  const XuVariant variant = device_variant(0);
 
   std::string error;
   std::unique_ptr<sim::Simulator> twin = sim::Simulator::create(o, error);

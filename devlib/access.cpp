@@ -2,110 +2,19 @@
 
 #include <cstring>
 
-#include "devlib/frame.h"
-#include "devlib/hid_protocol.h"
-#include "devlib/vendor_props.h"
-#include "devlib/video_xu.h"
+#include "devlib/internal/library_state.h"
 
 using namespace lumavix;
 
 namespace {
 
-// Transport dispatch by interface kind. For video-class cameras the unit
-// variant is that of the current device, the interface that of the
-// addressed position.
-XuVariant current_variant() {
-  const LibraryState& s = library_state();
-  if (s.current < 0 || s.current >= kMaxDevices) return XuVariant::Kavex;
-  return s.table[s.current].variant;
-}
-
-// Etron cameras carry no command set the library knows. Register reads fail
-// as they always did; writes and I2C transfers, which would go out as Aveo
-// requests to a camera that has no Aveo unit, are refused before any
-// traffic as well.
-bool reg_read(const DeviceEntry& e, RegRequest& r) {
-  switch (library_state().kind) {
-    case DeviceKind::Hid: return hidreg_RegRead(e.hid, r);
-    case DeviceKind::VideoClass:
-      switch (current_variant()) {
-        case XuVariant::Kavex: return vidxu_RegRead(xu_control(e), r);
-        case XuVariant::Aveo: return vidxu_Aveo_RegRead(xu_control(e), r);
-        case XuVariant::Etron: return false;
-      }
-      return false;
-    case DeviceKind::VendorVideo: return sysreg_RegRead(prop_device(e), r);
-    case DeviceKind::BdaVendor: return bdareg_RegRead(prop_device(e), r);
-    default: return false;
-  }
-}
-
-bool reg_write(const DeviceEntry& e, const RegRequest& r) {
-  switch (library_state().kind) {
-    case DeviceKind::Hid: return hidreg_RegWrite(e.hid, r);
-    case DeviceKind::VideoClass:
-      switch (current_variant()) {
-        case XuVariant::Kavex: return vidxu_RegWrite(xu_control(e), r);
-        case XuVariant::Aveo: return vidxu_Aveo_RegWrite(xu_control(e), r);
-        case XuVariant::Etron: return false;
-      }
-      return false;
-    case DeviceKind::VendorVideo: return sysreg_RegWrite(prop_device(e), r);
-    case DeviceKind::BdaVendor: return bdareg_RegWrite(prop_device(e), r);
-    default: return false;
-  }
-}
-
-bool i2c_read(const DeviceEntry& e, I2cRequest& r) {
-  switch (library_state().kind) {
-    case DeviceKind::Hid: return hidreg_I2cRead(e.hid, r);
-    case DeviceKind::VideoClass:
-      switch (current_variant()) {
-        case XuVariant::Kavex: return vidxu_I2cRead(xu_control(e), r);
-        case XuVariant::Aveo: return vidxu_Aveo_I2cRead(xu_control(e), r);
-        case XuVariant::Etron: return false;
-      }
-      return false;
-    case DeviceKind::VendorVideo: return sysreg_I2cRead(prop_device(e), r);
-    case DeviceKind::BdaVendor: return bdareg_I2cRead(prop_device(e), r);
-    default: return false;
-  }
-}
-
-bool i2c_write(const DeviceEntry& e, const I2cRequest& r) {
-  switch (library_state().kind) {
-    case DeviceKind::Hid: return hidreg_I2cWrite(e.hid, r);
-    case DeviceKind::VideoClass:
-      switch (current_variant()) {
-        case XuVariant::Kavex: return vidxu_I2cWrite(xu_control(e), r);
-        case XuVariant::Aveo: return vidxu_Aveo_I2cWrite(xu_control(e), r);
-        case XuVariant::Etron: return false;
-      }
-      return false;
-    case DeviceKind::VendorVideo: return sysreg_I2cWrite(prop_device(e), r);
-    case DeviceKind::BdaVendor: return bdareg_I2cWrite(prop_device(e), r);
-    default: return false;
-  }
-}
-
-// Serial flash goes through the bridge maker's unit for every video-class
-// variant; the BDA set has no serial-flash commands.
-bool spi_read(const DeviceEntry& e, SpiRequest& r) {
-  switch (library_state().kind) {
-    case DeviceKind::Hid: return hidreg_SpiRead(e.hid, r);
-    case DeviceKind::VideoClass: return vidxu_SpiRead(xu_control(e), r);
-    case DeviceKind::VendorVideo: return sysreg_SpiRead(prop_device(e), r);
-    default: return false;
-  }
-}
-
-bool spi_write(const DeviceEntry& e, const SpiRequest& r) {
-  switch (library_state().kind) {
-    case DeviceKind::Hid: return hidreg_SpiWrite(e.hid, r);
-    case DeviceKind::VideoClass: return vidxu_SpiWrite(xu_control(e), r);
-    case DeviceKind::VendorVideo: return sysreg_SpiWrite(prop_device(e), r);
-    default: return false;
-  }
+// Every operation goes to the transport of the current kind; an operation it
+// lacks (and every operation while no camera is known) is refused before any
+// device traffic.
+template <typename Op, typename Request>
+bool dispatch(Op Transport::*op, const DeviceEntry& e, Request& r) {
+  const Transport* t = active_transport();
+  return t && t->*op && (t->*op)(e, r);
 }
 
 LibraryLock* lock() { return library_state().lock.get(); }
@@ -118,9 +27,9 @@ void prepare_eeprom(const DeviceEntry& e) {
   RegRequest r;
   r.addr = kEepromProtectReg;
   r.len = 1;
-  if (!reg_read(e, r)) return;
+  if (!dispatch(&Transport::reg_read, e, r)) return;
   r.value &= ~kEepromProtectBit;
-  (void)reg_write(e, r);
+  (void)dispatch(&Transport::reg_write, e, r);
 }
 
 }  // namespace
@@ -134,7 +43,7 @@ HRESULT32 kvVidHidCls_RegReadDev(std::int32_t index, std::uint16_t addr, std::ui
   r.addr = addr;
   r.len = len;
   LockGuard guard(lock(), kLockTimeoutMs);
-  if (!guard.acquired() || !reg_read(*e, r)) return E_FAIL;
+  if (!guard.acquired() || !dispatch(&Transport::reg_read, *e, r)) return E_FAIL;
   value = r.value;
   return kOk;
 }
@@ -153,7 +62,7 @@ HRESULT32 kvVidHidCls_RegWriteDev(std::int32_t index, std::uint16_t addr, std::u
   r.len = len;
   r.value = value;
   LockGuard guard(lock(), kLockTimeoutMs);
-  if (!guard.acquired() || !reg_write(*e, r)) return E_FAIL;
+  if (!guard.acquired() || !dispatch(&Transport::reg_write, *e, r)) return E_FAIL;
   return kOk;
 }
 
@@ -176,7 +85,7 @@ HRESULT32 kvVidHidCls_I2cRead(std::uint16_t slave, std::uint8_t subLen, const st
   }
   r.dataLen = readLen;
   LockGuard guard(lock(), kLockTimeoutMs);
-  if (!guard.acquired() || !i2c_read(*e, r)) return E_FAIL;
+  if (!guard.acquired() || !dispatch(&Transport::i2c_read, *e, r)) return E_FAIL;
   std::memcpy(out, r.data, readLen);
   return kOk;
 }
@@ -193,7 +102,7 @@ HRESULT32 kvVidHidCls_I2cWriteDev(std::int32_t index, std::uint16_t slave, std::
   if (len > 0) std::memcpy(r.data, data, len);
   r.dataLen = len;
   LockGuard guard(lock(), kLockTimeoutMs);
-  if (!guard.acquired() || !i2c_write(*e, r)) return E_FAIL;
+  if (!guard.acquired() || !dispatch(&Transport::i2c_write, *e, r)) return E_FAIL;
   return kOk;
 }
 
@@ -213,7 +122,7 @@ HRESULT32 kvVidHidCls_SpiCmdReadDev(std::int32_t index, std::uint8_t target, std
   r.rlen = rlen;
   // A short wait: a flash poll loop sees a busy lock as a failed poll.
   LockGuard guard(lock(), kFlashReadLockTimeoutMs);
-  if (!guard.acquired() || !spi_read(*e, r)) return E_FAIL;
+  if (!guard.acquired() || !dispatch(&Transport::spi_read, *e, r)) return E_FAIL;
   std::memcpy(rdata, r.data, rlen);
   return kOk;
 }
@@ -240,7 +149,7 @@ HRESULT32 kvVidHidCls_SpiCmdWriteDev(std::int32_t index, std::uint8_t target, st
   if (dlen > 0) std::memcpy(r.data, data, dlen);
   r.rlen = dlen;
   LockGuard guard(lock(), kLockTimeoutMs);
-  if (!guard.acquired() || !spi_write(*e, r)) return E_FAIL;
+  if (!guard.acquired() || !dispatch(&Transport::spi_write, *e, r)) return E_FAIL;
   return kOk;
 }
 

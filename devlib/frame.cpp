@@ -1,10 +1,8 @@
 #include "devlib/frame.h"
 
-#include "devlib/hid_protocol.h"
-#include "devlib/hid_transport.h"
+
+#include "devlib/internal/library_state.h"
 #include "devlib/trace.h"
-#include "devlib/vendor_props.h"
-#include "devlib/video_xu.h"
 
 namespace lumavix {
 namespace {
@@ -17,9 +15,37 @@ thread_local SysError t_last_error;
 constexpr const char* kBuildDate = "Dec 23 2020";
 constexpr const char* kBuildTime = "13:52:46";
 
+// The probe order: the first kind that finds a camera is the library's, so a
+// camera that offers HID and an extension unit is always driven over HID.
+constexpr const Transport* kProbeOrder[] = {&kHidTransport, &kVideoClassTransport,
+                                            &kVendorVideoTransport, &kBdaVendorTransport};
+
 }  // namespace
 
 LibraryState& library_state() { return g_state; }
+
+std::span<const Transport* const> transports() { return kProbeOrder; }
+
+const Transport* active_transport() {
+  for (const Transport* t : kProbeOrder)
+    if (t->kind == g_state.kind) return t;
+  return nullptr;
+}
+
+std::unique_ptr<LibraryLock> open_library_lock(const char* who, bool wait) {
+  SysError err;
+  std::unique_ptr<LibraryLock> lock = LibraryLock::open(g_platform.locks, err);
+  if (!lock) {
+    add_cause(err.message.empty() ? "the camera lock cannot be created" : err.message);
+    return nullptr;
+  }
+  if (wait && !lock->wait(kLockTimeoutMs)) {
+    if (who) DebugTrace("[%s] mutex time-out ", who);
+    add_cause("another program holds the camera lock \"" + std::string(kLibraryLockName) + "\"");
+    return nullptr;
+  }
+  return lock;
+}
 
 void set_platform(const Platform& p) { g_platform = p; }
 const Platform& platform() { return g_platform; }
@@ -30,15 +56,42 @@ DeviceEntry* device_at(std::int32_t index) {
   return e.has_interface() ? &e : nullptr;
 }
 
+DeviceKind library_kind() { return g_state.kind; }
+
+std::string device_path(std::int32_t index) {
+  if (index < 0 || index >= kMaxDevices) return {};
+  const Transport* t = active_transport();
+  return t ? t->path(index) : g_state.table[index].path;
+}
+
+XuVariant device_variant(std::int32_t index) {
+  if (index < 0 || index >= kMaxDevices) return XuVariant::Kavex;
+  return g_state.table[index].variant;
+}
+
+ChipGen device_chip_gen(std::int32_t index) {
+  if (index < 0 || index >= kMaxDevices) return 0;
+  return g_state.table[index].gen;
+}
+
 std::uint16_t DeviceUsbProductId(std::int32_t index) {
   const DeviceEntry* e = device_at(index);
   return e ? e->usb_product_id : 0;
 }
 
+const std::vector<std::string>& library_causes() { return g_state.causes; }
+
 void add_cause(std::string cause) { g_state.causes.push_back(std::move(cause)); }
 
 const SysError& last_transfer_error() { return t_last_error; }
 void set_last_transfer_error(SysError err) { t_last_error = std::move(err); }
+
+void forget_enumerations_for_testing() {
+  g_state.known = 0;
+  g_state.current = 0;
+  for (std::uint32_t& id : g_state.node_ids) id = 0;
+  for (DeviceEntry& e : g_state.table) e = DeviceEntry{};
+}
 
 }  // namespace lumavix
 
@@ -51,20 +104,9 @@ std::int32_t kvVidHidCls_Init() {
   if (s.kind != DeviceKind::None) kvVidHidCls_DeInit();
   s.causes.clear();
 
-  if (hidreq_Init()) {
-    DebugTrace("%s Is HID Device", "kvVidHidCls_Init");
-    return 1;
-  }
-  if (EnumVideoDevice()) {
-    DebugTrace("%sIs Video Class Device", "kvVidHidCls_Init");
-    return 1;
-  }
-  if (sysreg_Probe()) {
-    DebugTrace("%s Is Vendor Video Device", "kvVidHidCls_Init");
-    return 1;
-  }
-  if (bdareg_Probe()) {
-    DebugTrace("%s Is BDA Vendor Device", "kvVidHidCls_Init");
+  for (const Transport* t : transports()) {
+    if (!t->probe()) continue;
+    DebugTrace(t->found_trace, "kvVidHidCls_Init");
     return 1;
   }
   return 0;
@@ -73,23 +115,7 @@ std::int32_t kvVidHidCls_Init() {
 void kvVidHidCls_DeInit() {
   LibraryState& s = library_state();
   if (s.kind == DeviceKind::None) return;
-  const std::int32_t n = s.count < kMaxDevices ? s.count : kMaxDevices;
-  if (s.kind == DeviceKind::Hid) {
-    hidreq_CloseAll(s.hidList);
-    for (std::int32_t i = 0; i < n; ++i) {
-      s.table[i].hid = nullptr;
-      s.table[i].usb_product_id = 0;
-    }
-  } else {
-    // Paths, variants and generations stay for the next video-class
-    // enumeration; only the interfaces go.
-    for (std::int32_t i = 0; i < n; ++i) s.table[i].control = nullptr;
-    if (s.kind == DeviceKind::VideoClass) {
-      vidxu_ReleaseAll();
-    } else {
-      vendorprop_ReleaseAll();
-    }
-  }
+  if (const Transport* t = active_transport()) t->release();
   s.lock.reset();
   s.kind = DeviceKind::None;
   s.count = 0;
@@ -110,17 +136,9 @@ std::int32_t kvVidHidCls_GetDevChipGen(std::int32_t index, std::uint8_t& gen) {
     DebugTrace("[%s] mutex time-out ", "kvVidHidCls_GetDevChipGen");
     return 0;
   }
-  switch (s.kind) {
-    case DeviceKind::Hid:
-      (void)hidreg_GetChipGen(e->hid, gen);
-      break;
-    case DeviceKind::VideoClass:
-      // Every variant is asked; only the bridge maker's unit answers.
-      (void)vidxu_GetChipGen(xu_control(*e), gen);
-      break;
-    default:
-      // The property-set kinds carry no generation.
-      break;
-  }
+  // The property-set kinds carry no generation; the video-class transport
+  // asks every variant, and only the bridge maker's unit answers.
+  const Transport* t = active_transport();
+  if (t && t->chip_gen) (void)t->chip_gen(*e, gen);
   return 1;
 }

@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "devlib/bytes.h"
 #include "devlib/hid_transport.h"
+#include "devlib/internal/library_state.h"
 #include "devlib/trace.h"
 
 using namespace lumavix;
@@ -78,9 +80,7 @@ bool hidreg_RegRead(HidDevice* h, RegRequest& req) {
     DebugTrace("hidreg_RegRead Add:0x%04x Len:0x%02x -> Fail", req.addr, req.len);
     return false;
   }
-  req.value = static_cast<std::uint32_t>(reply[0]) | static_cast<std::uint32_t>(reply[1]) << 8 |
-              static_cast<std::uint32_t>(reply[2]) << 16 |
-              static_cast<std::uint32_t>(reply[3]) << 24;
+  req.value = load_le32(reply);
   DebugTrace("HID RegRead Add:0x%04x Len:0x%02x -> 0x%08x OK", req.addr, req.len, req.value);
   return true;
 }
@@ -192,3 +192,62 @@ bool hidreg_SpiRead(HidDevice* h, SpiRequest& req) {
   std::memset(req.data, 0, sizeof req.data);
   return get_data(h, req.data);
 }
+
+// ------------------------------------------------------ the HID transport --
+//
+// The table of the HID kind lives with the protocol: the probe and the list of
+// interfaces are the transport's (hidreq_), the operations the protocol's.
+
+namespace {
+
+void release_hid() {
+  LibraryState& s = library_state();
+  hidreq_CloseAll(s.hidList);
+  const std::int32_t n = s.count < kMaxDevices ? s.count : kMaxDevices;
+  for (std::int32_t i = 0; i < n; ++i) {
+    s.table[i].hid = nullptr;
+    s.table[i].usb_product_id = 0;
+  }
+}
+
+std::string hid_path(std::int32_t i) {
+  const LibraryState& s = library_state();
+  if (static_cast<std::uint32_t>(i) < s.hidList.count) return s.hidList.paths[i];
+  return s.table[i].path;
+}
+
+std::string hid_writer_key(std::int32_t i) {
+  const LibraryState& s = library_state();
+  if (static_cast<std::uint32_t>(i) >= s.hidList.count) return {};
+  const std::string& path = s.hidList.paths[i];
+  // The node ("/dev/hidraw3") is renumbered on every reconnection; the
+  // port is what another program that reached the camera sees too.
+  std::vector<HidInterfaceInfo> infos;
+  SysError err;
+  if (platform().hid && platform().hid->enumerate(infos, err)) {
+    for (const HidInterfaceInfo& info : infos) {
+      if (info.path == path && !info.port.empty()) return port_of(info.port);
+    }
+  }
+  return path;
+}
+
+bool hid_chip_gen(const DeviceEntry& e, ChipGen& gen) { return hidreg_GetChipGen(e.hid, gen); }
+bool hid_reg_read(const DeviceEntry& e, RegRequest& r) { return hidreg_RegRead(e.hid, r); }
+bool hid_reg_write(const DeviceEntry& e, const RegRequest& r) { return hidreg_RegWrite(e.hid, r); }
+bool hid_i2c_read(const DeviceEntry& e, I2cRequest& r) { return hidreg_I2cRead(e.hid, r); }
+bool hid_i2c_write(const DeviceEntry& e, const I2cRequest& r) { return hidreg_I2cWrite(e.hid, r); }
+bool hid_spi_read(const DeviceEntry& e, SpiRequest& r) { return hidreg_SpiRead(e.hid, r); }
+bool hid_spi_write(const DeviceEntry& e, const SpiRequest& r) { return hidreg_SpiWrite(e.hid, r); }
+
+}  // namespace
+
+namespace lumavix {
+
+const Transport kHidTransport{
+    DeviceKind::Hid, "%s Is HID Device", hidreq_Init,   release_hid,   hid_chip_gen,
+    hid_reg_read,    hid_reg_write,      hid_i2c_read,  hid_i2c_write, hid_spi_read,
+    hid_spi_write,   hid_path,           hid_writer_key,
+};
+
+}  // namespace lumavix

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "devlib/hid_descriptor.h"
-#include "devlib/hid_protocol.h"
+#include "devlib/internal/library_state.h"
 #include "devlib/trace.h"
 
 namespace lumavix {
@@ -109,18 +109,9 @@ bool hidreq_Init() {
   }
   s.kind = DeviceKind::Hid;
   s.count = static_cast<std::int32_t>(count);
-  SysError err;
-  s.lock = LibraryLock::open(platform().locks, err);
-  bool locked = s.lock && s.lock->wait(kLockTimeoutMs);
-  if (!locked) {
-    if (s.lock) {
-      DebugTrace("[%s] mutex time-out ", "hidreq_Init");
-      add_cause("another program holds the camera lock \"" + std::string(kLibraryLockName) + "\"");
-    } else {
-      add_cause(err.message.empty() ? "the camera lock cannot be created" : err.message);
-    }
+  s.lock = open_library_lock("hidreq_Init", true);
+  if (!s.lock) {
     hidreq_CloseAll(s.hidList);
-    s.lock.reset();
     s.kind = DeviceKind::None;
     s.count = 0;
     return false;
@@ -131,7 +122,8 @@ bool hidreq_Init() {
     e.usb_product_id = s.hidList.product_ids[i];
     e.control = nullptr;
     e.gen = 0;
-    (void)hidreg_GetChipGen(e.hid, e.gen);
+    // The HID transport's table reads the generation through the protocol.
+    (void)kHidTransport.chip_gen(e, e.gen);
   }
   s.lock->release();
   return true;

@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <span>
 
-#include "devlib/frame.h"
 #include "devlib/hid_descriptor.h"
+#include "devlib/platform.h"
 
 namespace lumavix {
+
+struct HidDeviceList;
 
 inline constexpr std::uint8_t kReportCommand = 0x87;
 inline constexpr std::uint8_t kReportData = 0x93;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "devlib/bytes.h"
+#include "devlib/internal/library_state.h"
 #include "devlib/library_lock.h"
 #include "devlib/trace.h"
 #include "devlib/video_xu.h"
@@ -20,12 +22,11 @@ PropRequest::PropRequest(const Guid& set, std::uint32_t id, std::uint32_t flags,
 }
 
 std::uint32_t PropRequest::word(std::size_t at) const {
-  return std::uint32_t{bytes[at]} | std::uint32_t{bytes[at + 1]} << 8 |
-         std::uint32_t{bytes[at + 2]} << 16 | std::uint32_t{bytes[at + 3]} << 24;
+  return load_le32(bytes.data() + at);
 }
 
 void PropRequest::set_word(std::size_t at, std::uint32_t v) {
-  for (std::size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  store_le32(bytes.data() + at, v);
 }
 
 }  // namespace lumavix
@@ -187,12 +188,8 @@ std::size_t probe_category(DeviceCategory category, Answers answers, bool& limit
 
 bool open_lock() {
   LibraryState& s = library_state();
-  if (s.lock) return true;
-  SysError err;
-  s.lock = LibraryLock::open(platform().locks, err);
-  if (s.lock) return true;
-  add_cause(err.message.empty() ? "the camera lock cannot be created" : err.message);
-  return false;
+  if (!s.lock) s.lock = open_library_lock(nullptr, false);
+  return s.lock != nullptr;
 }
 
 bool fail_probe() {
@@ -370,3 +367,69 @@ bool bdareg_I2cWrite(PropertySetDevice* d, const I2cRequest& req) {
   std::memcpy(bytes + req.subLen, req.data, req.dataLen);
   return bda_i2c_set(d, req.slave, bytes, static_cast<std::size_t>(req.subLen) + req.dataLen);
 }
+
+// --------------------------------------------- the property-set transports --
+
+namespace {
+
+void release_props() {
+  LibraryState& s = library_state();
+  const std::int32_t n = s.count < kMaxDevices ? s.count : kMaxDevices;
+  for (std::int32_t i = 0; i < n; ++i) s.table[i].control = nullptr;
+  vendorprop_ReleaseAll();
+}
+
+// The property-set kinds keep their path in the bound device only.
+std::string prop_path(std::int32_t i) {
+  const DeviceEntry& e = library_state().table[i];
+  return e.control ? prop_device(e)->path() : e.path;
+}
+
+std::string prop_writer_key(std::int32_t i) {
+  const DeviceEntry& e = library_state().table[i];
+  return e.control ? prop_device(e)->path() : std::string();
+}
+
+bool sys_reg_read(const DeviceEntry& e, RegRequest& r) { return sysreg_RegRead(prop_device(e), r); }
+bool sys_reg_write(const DeviceEntry& e, const RegRequest& r) {
+  return sysreg_RegWrite(prop_device(e), r);
+}
+bool sys_i2c_read(const DeviceEntry& e, I2cRequest& r) { return sysreg_I2cRead(prop_device(e), r); }
+bool sys_i2c_write(const DeviceEntry& e, const I2cRequest& r) {
+  return sysreg_I2cWrite(prop_device(e), r);
+}
+bool sys_spi_read(const DeviceEntry& e, SpiRequest& r) { return sysreg_SpiRead(prop_device(e), r); }
+bool sys_spi_write(const DeviceEntry& e, const SpiRequest& r) {
+  return sysreg_SpiWrite(prop_device(e), r);
+}
+
+bool bda_reg_read(const DeviceEntry& e, RegRequest& r) { return bdareg_RegRead(prop_device(e), r); }
+bool bda_reg_write(const DeviceEntry& e, const RegRequest& r) {
+  return bdareg_RegWrite(prop_device(e), r);
+}
+bool bda_i2c_read(const DeviceEntry& e, I2cRequest& r) { return bdareg_I2cRead(prop_device(e), r); }
+bool bda_i2c_write(const DeviceEntry& e, const I2cRequest& r) {
+  return bdareg_I2cWrite(prop_device(e), r);
+}
+
+}  // namespace
+
+namespace lumavix {
+
+// Neither set carries a chip generation.
+const Transport kVendorVideoTransport{
+    DeviceKind::VendorVideo, "%s Is Vendor Video Device", sysreg_Probe, release_props,
+    nullptr,                 sys_reg_read,                sys_reg_write, sys_i2c_read,
+    sys_i2c_write,           sys_spi_read,                sys_spi_write, prop_path,
+    prop_writer_key,
+};
+
+// The BDA set has no serial-flash commands.
+const Transport kBdaVendorTransport{
+    DeviceKind::BdaVendor, "%s Is BDA Vendor Device", bdareg_Probe, release_props,
+    nullptr,               bda_reg_read,              bda_reg_write, bda_i2c_read,
+    bda_i2c_write,         nullptr,                   nullptr,       prop_path,
+    prop_writer_key,
+};
+
+}  // namespace lumavix

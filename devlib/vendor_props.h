@@ -13,7 +13,6 @@
 #include <array>
 #include <cstdint>
 
-#include "devlib/frame.h"
 #include "devlib/platform.h"
 #include "devlib/types.h"
 
@@ -62,11 +61,6 @@ struct PropRequest {
   void set_word(std::size_t at, std::uint32_t v);
   [[nodiscard]] std::uint8_t* payload() { return bytes.data() + kPropPayloadAt; }
 };
-
-// The property-set interface a vendor position holds.
-[[nodiscard]] inline PropertySetDevice* prop_device(const DeviceEntry& e) {
-  return static_cast<PropertySetDevice*>(e.control);
-}
 
 }  // namespace lumavix
 

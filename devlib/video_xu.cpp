@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "devlib/internal/library_state.h"
 #include "devlib/library_lock.h"
 #include "devlib/trace.h"
 
@@ -215,16 +216,8 @@ bool vidxu_FindUnit(VideoControl* filter, XuVariant variant) {
 bool EnumVideoDevice() {
   LibraryState& s = library_state();
   release_all();
-  SysError err;
-  std::unique_ptr<LibraryLock> lock = LibraryLock::open(platform().locks, err);
-  if (!lock) {
-    add_cause(err.message.empty() ? "the camera lock cannot be created" : err.message);
-    return false;
-  }
-  if (!lock->wait(kLockTimeoutMs)) {
-    add_cause("another program holds the camera lock \"" + std::string(kLibraryLockName) + "\"");
-    return false;
-  }
+  std::unique_ptr<LibraryLock> lock = open_library_lock(nullptr, true);
+  if (!lock) return false;
 
   VideoClassBackend* backend = platform().video;
   std::vector<CategoryDevice> devices;
@@ -607,3 +600,90 @@ bool vidxu_Aveo_I2cWrite(VideoControl* c, const I2cRequest& req) {
                            0x00};
   return aveo_set(c, cmd);
 }
+
+// ---------------------------------------------- the video-class transport --
+
+namespace {
+
+// The unit variant is that of the current device, the interface that of the
+// addressed position.
+XuVariant current_variant() {
+  const LibraryState& s = library_state();
+  if (s.current < 0 || s.current >= kMaxDevices) return XuVariant::Kavex;
+  return s.table[s.current].variant;
+}
+
+// The register and I2C forms of each variant's unit. Etron cameras carry no
+// command set the library knows: register reads fail, and writes and I2C
+// transfers, which would go out as Aveo requests to a camera that has no
+// Aveo unit, are refused before any traffic as well.
+struct VariantOps {
+  bool (*reg_read)(VideoControl*, RegRequest&);
+  bool (*reg_write)(VideoControl*, const RegRequest&);
+  bool (*i2c_read)(VideoControl*, I2cRequest&);
+  bool (*i2c_write)(VideoControl*, const I2cRequest&);
+};
+
+constexpr VariantOps kVariantOps[] = {
+    {vidxu_RegRead, vidxu_RegWrite, vidxu_I2cRead, vidxu_I2cWrite},                  // Kavex
+    {vidxu_Aveo_RegRead, vidxu_Aveo_RegWrite, vidxu_Aveo_I2cRead, vidxu_Aveo_I2cWrite},  // Aveo
+    {nullptr, nullptr, nullptr, nullptr},                                            // Etron
+};
+
+const VariantOps& variant_ops() {
+  const auto v = static_cast<std::size_t>(current_variant());
+  return v < std::size(kVariantOps) ? kVariantOps[v] : kVariantOps[2];
+}
+
+void release_video() {
+  LibraryState& s = library_state();
+  // Paths, variants and generations stay for the next enumeration; only the
+  // interfaces go.
+  const std::int32_t n = s.count < kMaxDevices ? s.count : kMaxDevices;
+  for (std::int32_t i = 0; i < n; ++i) s.table[i].control = nullptr;
+  vidxu_ReleaseAll();
+}
+
+bool xu_chip_gen(const DeviceEntry& e, ChipGen& gen) { return vidxu_GetChipGen(xu_control(e), gen); }
+
+bool xu_reg_read(const DeviceEntry& e, RegRequest& r) {
+  const VariantOps& ops = variant_ops();
+  return ops.reg_read && ops.reg_read(xu_control(e), r);
+}
+bool xu_reg_write(const DeviceEntry& e, const RegRequest& r) {
+  const VariantOps& ops = variant_ops();
+  return ops.reg_write && ops.reg_write(xu_control(e), r);
+}
+bool xu_i2c_read(const DeviceEntry& e, I2cRequest& r) {
+  const VariantOps& ops = variant_ops();
+  return ops.i2c_read && ops.i2c_read(xu_control(e), r);
+}
+bool xu_i2c_write(const DeviceEntry& e, const I2cRequest& r) {
+  const VariantOps& ops = variant_ops();
+  return ops.i2c_write && ops.i2c_write(xu_control(e), r);
+}
+// Serial flash goes through the bridge maker's unit for every variant.
+bool xu_spi_read(const DeviceEntry& e, SpiRequest& r) { return vidxu_SpiRead(xu_control(e), r); }
+bool xu_spi_write(const DeviceEntry& e, const SpiRequest& r) {
+  return vidxu_SpiWrite(xu_control(e), r);
+}
+
+std::string xu_path(std::int32_t i) { return library_state().table[i].path; }
+
+std::string xu_writer_key(std::int32_t i) {
+  const DeviceEntry& e = library_state().table[i];
+  return e.has_interface() ? port_of(e.path) : std::string();
+}
+
+}  // namespace
+
+namespace lumavix {
+
+const Transport kVideoClassTransport{
+    DeviceKind::VideoClass, "%sIs Video Class Device", EnumVideoDevice, release_video,
+    xu_chip_gen,            xu_reg_read,               xu_reg_write,    xu_i2c_read,
+    xu_i2c_write,           xu_spi_read,               xu_spi_write,    xu_path,
+    xu_writer_key,
+};
+
+}  // namespace lumavix

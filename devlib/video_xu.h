@@ -15,11 +15,12 @@
 #include <string_view>
 #include <vector>
 
-#include "devlib/frame.h"
 #include "devlib/platform.h"
 #include "devlib/types.h"
 
 namespace lumavix {
+
+struct DeviceEntry;
 
 inline constexpr Guid kKavexUnitGuid =
     make_guid(0x5A215226, 0x3289, 0x4156, {0x89, 0x4A, 0x5C, 0x55, 0x7C, 0xDF, 0x96, 0x64});
@@ -114,11 +115,6 @@ template <typename Backend, typename Bound>
 // of `found` (enumeration order).
 [[nodiscard]] std::vector<std::size_t> merge_order(const DeviceEntry* table, std::int32_t known,
                                                    const std::vector<std::string>& found);
-
-// The control interface a video-class position holds.
-[[nodiscard]] inline VideoControl* xu_control(const DeviceEntry& e) {
-  return static_cast<VideoControl*>(e.control);
-}
 
 }  // namespace lumavix
 

@@ -3,19 +3,12 @@
 #include <cerrno>
 #include <vector>
 
-#include "devlib/frame.h"
+#include "devlib/internal/library_state.h"
 #include "devlib/trace.h"
-#include "devlib/vendor_props.h"
 
 namespace lumavix {
 
 namespace {
-
-// "usb-1-2:1.0" -> "usb-1-2": the interface's part names the same camera.
-std::string port_of(const std::string& interface_key) {
-  const std::size_t colon = interface_key.find(':');
-  return colon == std::string::npos ? interface_key : interface_key.substr(0, colon);
-}
 
 LockBackend& writer_backend() {
   static ProcessLockBackend process_locks;
@@ -26,34 +19,9 @@ LockBackend& writer_backend() {
 }  // namespace
 
 std::string CameraWriterKey(std::int32_t i) {
-  const LibraryState& s = library_state();
-  if (i < 0 || i >= kMaxDevices || s.kind == DeviceKind::None) return {};
-  switch (s.kind) {
-    case DeviceKind::Hid: {
-      if (static_cast<std::uint32_t>(i) >= s.hidList.count) return {};
-      const std::string& path = s.hidList.paths[i];
-      // The node ("/dev/hidraw3") is renumbered on every reconnection; the
-      // port is what another program that reached the camera sees too.
-      std::vector<HidInterfaceInfo> infos;
-      SysError err;
-      if (platform().hid && platform().hid->enumerate(infos, err)) {
-        for (const HidInterfaceInfo& info : infos) {
-          if (info.path == path && !info.port.empty()) return port_of(info.port);
-        }
-      }
-      return path;
-    }
-    case DeviceKind::VideoClass:
-      if (!s.table[i].has_interface()) return {};
-      return port_of(s.table[i].path);
-    case DeviceKind::VendorVideo:
-    case DeviceKind::BdaVendor:
-      if (s.table[i].control == nullptr) return {};
-      return prop_device(s.table[i])->path();
-    case DeviceKind::None:
-      break;
-  }
-  return {};
+  if (i < 0 || i >= kMaxDevices) return {};
+  const Transport* t = active_transport();
+  return t ? t->writer_key(i) : std::string();
 }
 
 WriterLockStatus CameraWriterLock::Take(std::int32_t position,

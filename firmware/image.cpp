@@ -1,4 +1,5 @@
 #include "firmware/image.h"
+#include "devlib/bytes.h"
 #include "devlib/file_io.h"
 
 #include <algorithm>
@@ -28,25 +29,6 @@ const CrcTable& crc_table() {
   // thread-safe.
   static const CrcTable table;
   return table;
-}
-
-std::uint32_t get24(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16;
-}
-
-void put24(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  p[2] = static_cast<std::uint8_t>(v >> 16);
-}
-
-void put16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void put32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 // Deterministic "code" bytes (xorshift32); the seed decides the content so
@@ -103,8 +85,7 @@ std::uint32_t Crc32(const std::uint8_t* bytes, std::size_t length) {
 
 bool CheckImageCrc(const std::uint8_t* buffer, std::size_t size) {
   if (!buffer || size < kFirmwareCrcSize) return false;
-  const std::uint32_t stored = std::uint32_t{buffer[0]} | std::uint32_t{buffer[1]} << 8 |
-                               std::uint32_t{buffer[2]} << 16 | std::uint32_t{buffer[3]} << 24;
+  const std::uint32_t stored = load_le32(buffer);
   return Crc32(buffer + kFirmwareCrcSize, size - kFirmwareCrcSize) == stored;
 }
 
@@ -153,24 +134,24 @@ bool IsCompleteFlashImage(std::span<const std::uint8_t> file) {
 
 BootConfig decode_boot_config(std::span<const std::uint8_t, kBootConfigSize> b) {
   BootConfig cfg;
-  cfg.magic = static_cast<std::uint16_t>(b[0] | b[1] << 8);
-  cfg.boot_addr = get24(&b[2]);
-  cfg.boot_size = get24(&b[5]);
+  cfg.magic = load_le16(&b[0]);
+  cfg.boot_addr = load_le24(&b[2]);
+  cfg.boot_size = load_le24(&b[5]);
   cfg.reserved = {b[8], b[9]};
-  cfg.user_code_addr = get24(&b[10]);
-  cfg.user_code_size = get24(&b[13]);
+  cfg.user_code_addr = load_le24(&b[10]);
+  cfg.user_code_size = load_le24(&b[13]);
   return cfg;
 }
 
 std::array<std::uint8_t, kBootConfigSize> encode_boot_config(const BootConfig& cfg) {
   std::array<std::uint8_t, kBootConfigSize> b{};
-  put16(&b[0], cfg.magic);
-  put24(&b[2], cfg.boot_addr);
-  put24(&b[5], cfg.boot_size);
+  store_le16(&b[0], cfg.magic);
+  store_le24(&b[2], cfg.boot_addr);
+  store_le24(&b[5], cfg.boot_size);
   b[8] = cfg.reserved[0];
   b[9] = cfg.reserved[1];
-  put24(&b[10], cfg.user_code_addr);
-  put24(&b[13], cfg.user_code_size);
+  store_le24(&b[10], cfg.user_code_addr);
+  store_le24(&b[13], cfg.user_code_size);
   return b;
 }
 
@@ -201,6 +182,28 @@ UserDataLocation locate_user_data(std::span<const std::uint8_t, kBootConfigSize>
   return locate_user_data(decode_boot_config(boot_config));
 }
 
+FirmwareIdentity ReadFirmwareIdentity(std::span<const std::uint8_t> file) {
+  const std::span<const std::uint8_t> head =
+      file.first(std::min<std::size_t>(file.size(), kFirmwareWatchRead));
+  // The boot configuration's address and size fields lie behind the CRC.
+  BootConfig cfg;
+  cfg.boot_addr = le24_at(head, kFirmwareCrcSize + 2);
+  cfg.user_code_addr = le24_at(head, kFirmwareCrcSize + 10);
+  cfg.user_code_size = le24_at(head, kFirmwareCrcSize + 13);
+  const UserDataLocation loc = locate_user_data(cfg);
+
+  FirmwareIdentity id;
+  id.chip_type = loc.chip_type;
+  id.code_base = loc.code_base;
+  const std::uint64_t block = std::uint64_t{kFirmwareCrcSize} + loc.code_base + kUserDataDistance;
+  id.block_in_reach = block + kUserDataBlockSize <= kFirmwareWatchRead;
+  if (id.block_in_reach) {
+    id.firmware_version = le16_at(head, static_cast<std::size_t>(block) + kUdFirmwareVersion);
+    id.product_id = le16_at(head, static_cast<std::size_t>(block) + kUdProductId);
+  }
+  return id;
+}
+
 // --------------------------------------------------------- kinds of image --
 
 ImageKind classify_image(std::span<const std::uint8_t> file, ChipGen gen) {
@@ -213,10 +216,10 @@ std::array<std::uint8_t, kBootConfigSize> synthesize_boot_header(
     std::uint32_t file1_length) {
   std::array<std::uint8_t, kBootConfigSize> h{};
   std::copy(request_header.begin(), request_header.end(), h.begin());
-  put24(&h[5], file0_length);
+  store_le24(&h[5], file0_length);
   if (file1_length != 0) {
-    put24(&h[13], file1_length);
-    put24(&h[10], get24(&h[2]) + file0_length);
+    store_le24(&h[13], file1_length);
+    store_le24(&h[10], load_le24(&h[2]) + file0_length);
   }
   return h;
 }
@@ -272,10 +275,10 @@ void fill_user_data_block(std::span<std::uint8_t, kUserDataBlockSize> block,
                           std::uint16_t product_id) {
   std::fill(block.begin(), block.end(), 0);
   std::uint8_t* b = block.data();
-  put32(b + kUdSignature, kUserDataSignature);
-  put16(b + kUdFirmwareVersion, firmware_version);
-  put16(b + kUdVendorId, vendor_id);
-  put16(b + kUdProductId, product_id);
+  store_le32(b + kUdSignature, kUserDataSignature);
+  store_le16(b + kUdFirmwareVersion, firmware_version);
+  store_le16(b + kUdVendorId, vendor_id);
+  store_le16(b + kUdProductId, product_id);
   put_string_descriptor(b + kUdManufacturer, "LUMAVIX");
   put_string_descriptor(b + kUdProduct, product_text(product_id));
   char serial[16];
@@ -284,13 +287,13 @@ void fill_user_data_block(std::span<std::uint8_t, kUserDataBlockSize> block,
   // UVC property defaults, 16-bit values at their places in the area.
   std::uint8_t* uvc = b + kUdUvcDefaults;
   uvc[0] = 0x01;
-  put16(uvc + 11, 0x0080);  // brightness
-  put16(uvc + 13, 0x0020);  // contrast
-  put16(uvc + 15, 0x0040);  // gain
-  put16(uvc + 18, 0x0040);  // hue
-  put16(uvc + 21, 0x0020);  // saturation
-  put16(uvc + 23, 0x0008);  // sharpness
-  put16(uvc + 25, 0x0020);  // gamma
+  store_le16(uvc + 11, 0x0080);  // brightness
+  store_le16(uvc + 13, 0x0020);  // contrast
+  store_le16(uvc + 15, 0x0040);  // gain
+  store_le16(uvc + 18, 0x0040);  // hue
+  store_le16(uvc + 21, 0x0020);  // saturation
+  store_le16(uvc + 23, 0x0008);  // sharpness
+  store_le16(uvc + 25, 0x0020);  // gamma
 }
 
 namespace {
@@ -341,7 +344,7 @@ std::vector<std::uint8_t> build_firmware_file(const FirmwareBuildOptions& o) {
                                                   kUserDataBlockSize),
       o.firmware_version, o.vendor_id, o.product_id);
 
-  put32(file.data(), Crc32(image.data(), image.size()));
+  store_le32(file.data(), Crc32(image.data(), image.size()));
   return file;
 }
 
@@ -353,7 +356,7 @@ std::vector<std::uint8_t> build_plain_firmware_file(std::uint16_t firmware_versi
                      0x504C4E00u ^ firmware_version);
   file[kPlainVersionOffset] = static_cast<std::uint8_t>(firmware_version >> 8);
   file[kPlainVersionOffset + 1] = static_cast<std::uint8_t>(firmware_version);
-  put32(file.data(), Crc32(file.data() + kFirmwareCrcSize, file.size() - kFirmwareCrcSize));
+  store_le32(file.data(), Crc32(file.data() + kFirmwareCrcSize, file.size() - kFirmwareCrcSize));
   return file;
 }
 

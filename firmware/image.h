@@ -26,6 +26,10 @@ inline constexpr std::uint32_t kMaxFirmwareLoad = 0x40000;
 // The device watch reads only this much of a file.
 inline constexpr std::uint32_t kFirmwareWatchRead = 0x10000;
 
+// The message box of a file whose size does not fit what it is written to:
+// a firmware file at the start of an update, a setting table at its download.
+inline constexpr const char* kMsgFirmwareSizeError = "Firmware size Error!!";
+
 inline constexpr std::uint32_t kBootConfigSize = 16;
 inline constexpr std::uint16_t kBootConfigMagic = 0x3C7A;
 
@@ -144,6 +148,23 @@ struct UserDataLocation {
 [[nodiscard]] UserDataLocation locate_user_data(const BootConfig& cfg);
 [[nodiscard]] UserDataLocation locate_user_data(
     std::span<const std::uint8_t, kBootConfigSize> boot_config);
+
+// What a firmware file says it is: the chip type and code base named by its
+// boot configuration, and the firmware version and product id of the
+// user-data block at code base + 0x2000. The block counts only when it lies
+// wholly inside the file's first kFirmwareWatchRead bytes (the part the
+// device watch reads); otherwise version and product id are 0. A field the
+// file does not hold whole reads as zero, as in the pass's zero-filled
+// buffer.
+struct FirmwareIdentity {
+  int chip_type = 1;
+  std::uint32_t code_base = 0;
+  bool block_in_reach = false;
+  std::uint16_t firmware_version = 0;
+  std::uint16_t product_id = 0;
+};
+
+[[nodiscard]] FirmwareIdentity ReadFirmwareIdentity(std::span<const std::uint8_t> file);
 
 // --------------------------------------------------------- kinds of image --
 

@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "firmware/image.h"
 #include "settings/settext.h"
 
 namespace lumavix {
@@ -35,7 +36,6 @@ inline constexpr const char* kTablesCaption = "LUMAVIX Firmware Update Tool";
 inline constexpr const char* kMsgTableFileOpenError =
     "Firmware backend setting bin file open Error!!";
 inline constexpr const char* kMsgMakeBinNeedsTxt = "Create bin file must be select txt file!!";
-inline constexpr const char* kMsgFirmwareSizeError = "Firmware size Error!!";
 
 inline constexpr const char* kStatusBackendTableWritten = "Write backend setting table success.";
 inline constexpr const char* kStatusSensorTableWritten = "Write sensor setting table success.";

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "devlib/bytes.h"
 #include "devlib/clock.h"
 #include "devlib/frame.h"
 #include "devlib/trace.h"
@@ -11,24 +12,6 @@
 namespace lumavix {
 
 namespace {
-
-std::uint16_t get16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-
-std::uint32_t get32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-void put16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void put32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 
 constexpr std::uint32_t kUvcPageOffsets[] = {kUvcBrightness, kUvcContrast,   kUvcGain,
                                              kUvcHue,        kUvcSaturation, kUvcSharpness,
@@ -89,10 +72,10 @@ FlashIdentity read_block(UserDataLocation& loc, UserDataBlock& block) {
       }))
     return FlashIdentity::Unreadable;
 
-  const std::uint32_t signature = get32(block.data() + kUdSignature);
+  const std::uint32_t signature = load_le32(block.data() + kUdSignature);
   DebugTrace("Signature:0x%x VID:0x%04x PID:0x%04x FwVersion:0x%04x", signature,
-             get16(block.data() + kUdVendorId), get16(block.data() + kUdProductId),
-             get16(block.data() + kUdFirmwareVersion));
+             load_le16(block.data() + kUdVendorId), load_le16(block.data() + kUdProductId),
+             load_le16(block.data() + kUdFirmwareVersion));
   DebugTrace("Default UVC property value: 0x%04x", block[kUdUvcDefaults]);
   return ClassifyFlashIdentity(boot, block, loc);
 }
@@ -185,19 +168,19 @@ bool decode_user_data_block(std::span<const std::uint8_t> block, std::int32_t ch
   EepromUserData r;
   r.chipType = chipType;
   r.chipName = chip_name(chipType);
-  r.firmwareVersion = get16(&b[kUdFirmwareVersion]);
-  r.vendorId = get16(&b[kUdVendorId]);
-  r.productId = get16(&b[kUdProductId]);
+  r.firmwareVersion = load_le16(&b[kUdFirmwareVersion]);
+  r.vendorId = load_le16(&b[kUdVendorId]);
+  r.productId = load_le16(&b[kUdProductId]);
   r.vendorString = decode_string_descriptor(string_slot(b, kUdManufacturer));
   r.productString = decode_string_descriptor(string_slot(b, kUdProduct));
   r.serialNumber = decode_string_descriptor(string_slot(b, kUdSerialNumber));
   std::copy_n(b.begin() + kUdUvcDefaults, kUdUvcDefaultsSize, r.uvcDefaults.begin());
   r.carriedA = b[kUdCarriedA];
   r.carriedB = b[kUdCarriedB];
-  r.carriedC = get16(&b[kUdCarriedC]);
-  r.carriedD = get16(&b[kUdCarriedC + 2]);
-  r.carriedE = get16(&b[kUdCarriedC + 4]);
-  r.carriedF = get16(&b[kUdCarriedC + 6]);
+  r.carriedC = load_le16(&b[kUdCarriedC]);
+  r.carriedD = load_le16(&b[kUdCarriedC + 2]);
+  r.carriedE = load_le16(&b[kUdCarriedC + 4]);
+  r.carriedF = load_le16(&b[kUdCarriedC + 6]);
   std::copy_n(b.begin() + kUdCarriedG, kUdCarriedGSize, r.carriedG.begin());
   out = std::move(r);
   return true;
@@ -206,10 +189,10 @@ bool decode_user_data_block(std::span<const std::uint8_t> block, std::int32_t ch
 UserDataBlock encode_user_data_block(
     const EepromUserData& record, std::span<const std::uint8_t, kUdDeviceKeptSize> deviceKept) {
   UserDataBlock b{};
-  put32(&b[kUdSignature], kUserDataSignature);
-  put16(&b[kUdFirmwareVersion], record.firmwareVersion);
-  put16(&b[kUdVendorId], record.vendorId);
-  put16(&b[kUdProductId], record.productId);
+  store_le32(&b[kUdSignature], kUserDataSignature);
+  store_le16(&b[kUdFirmwareVersion], record.firmwareVersion);
+  store_le16(&b[kUdVendorId], record.vendorId);
+  store_le16(&b[kUdProductId], record.productId);
   const auto slot = [&b](std::uint32_t offset) {
     return std::span<std::uint8_t, kUdStringSlot>(b.data() + offset, kUdStringSlot);
   };
@@ -218,10 +201,10 @@ UserDataBlock encode_user_data_block(
   encode_string_descriptor(record.serialNumber, slot(kUdSerialNumber));
   b[kUdCarriedA] = record.carriedA;
   b[kUdCarriedB] = record.carriedB;
-  put16(&b[kUdCarriedC], record.carriedC);
-  put16(&b[kUdCarriedC + 2], record.carriedD);
-  put16(&b[kUdCarriedC + 4], record.carriedE);
-  put16(&b[kUdCarriedC + 6], record.carriedF);
+  store_le16(&b[kUdCarriedC], record.carriedC);
+  store_le16(&b[kUdCarriedC + 2], record.carriedD);
+  store_le16(&b[kUdCarriedC + 4], record.carriedE);
+  store_le16(&b[kUdCarriedC + 6], record.carriedF);
   std::copy(record.carriedG.begin(), record.carriedG.end(), b.begin() + kUdCarriedG);
   std::copy(deviceKept.begin(), deviceKept.end(), b.begin() + kUdDeviceKept);
   std::copy(record.uvcDefaults.begin(), record.uvcDefaults.end(), b.begin() + kUdUvcDefaults);
@@ -399,7 +382,7 @@ void UserDataPage::FillFromRecord(const EepromUserData& record) {
   if (showUvcDefaults) {
     const auto texts = uvc_texts(*this);
     for (std::size_t i = 0; i < texts.size(); ++i)
-      *texts[i] = hex_text(get16(record.uvcDefaults.data() + kUvcPageOffsets[i]), 2);
+      *texts[i] = hex_text(load_le16(record.uvcDefaults.data() + kUvcPageOffsets[i]), 2);
   }
 }
 
@@ -420,7 +403,7 @@ void UserDataPage::CollectIntoRecord(EepromUserData& record) {
   if (showUvcDefaults) {
     const auto texts = uvc_texts(*this);
     for (std::size_t i = 0; i < texts.size(); ++i)
-      put16(record.uvcDefaults.data() + kUvcPageOffsets[i],
+      store_le16(record.uvcDefaults.data() + kUvcPageOffsets[i],
             static_cast<std::uint16_t>(ParseHexText(*texts[i])));
   }
 }

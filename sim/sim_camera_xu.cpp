@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "devlib/bytes.h"
 #include "devlib/clock.h"
 #include "devlib/vendor_props.h"
 #include "devlib/video_xu.h"
@@ -36,8 +37,7 @@ bool is_extended(std::uint32_t selector) {
 bool valid_len(unsigned len) { return len >= 1 && len <= 4; }
 
 std::uint32_t word_at(std::span<const std::uint8_t> b, std::size_t at) {
-  return std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16 |
-         std::uint32_t{b[at + 3]} << 24;
+  return load_le32(b.data() + at);
 }
 
 void put_word(std::span<std::uint8_t> b, std::size_t at, std::uint32_t v) {

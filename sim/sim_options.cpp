@@ -8,28 +8,69 @@
 
 namespace lumavix::sim {
 
-const char* profile_name(SimProfile profile) {
-  switch (profile) {
-    case SimProfile::Q:
-      return "q";
-    case SimProfile::Gen0Flash:
-      return "gen0-flash";
-    case SimProfile::Gen0Eeprom:
-      return "gen0-eeprom";
-    case SimProfile::None:
-      return "none";
-    case SimProfile::UvcKavex:
-      return "uvc-kavex";
-    case SimProfile::UvcAveo:
-      return "uvc-aveo";
-    case SimProfile::UvcEtron:
-      return "uvc-etron";
-    case SimProfile::VendorVideo:
-      return "vendor-video";
-    case SimProfile::Bda:
-      return "bda";
+namespace {
+
+constexpr SimProfileInfo kProfiles[] = {
+    {SimProfile::Q, "q", true},
+    {SimProfile::Gen0Flash, "gen0-flash", true},
+    {SimProfile::Gen0Eeprom, "gen0-eeprom", true},
+    {SimProfile::None, "none", false},
+    {SimProfile::UvcKavex, "uvc-kavex", false},
+    {SimProfile::UvcAveo, "uvc-aveo", false},
+    {SimProfile::UvcEtron, "uvc-etron", false},
+    {SimProfile::VendorVideo, "vendor-video", false},
+    {SimProfile::Bda, "bda", false},
+};
+
+constexpr SimKeyInfo kKeys[] = {
+    {"fw", "fw=HEX", false},
+    {"pid", "pid=HEX", false},
+    {"flash", "flash=XXXXXX", false},
+    {"latency-us", "latency-us=N", false},
+    {"busy", "busy=0|1", false},
+    {"stuck-busy", "stuck-busy=0|1", false},
+    {"fail-at", "fail-at=N", false},
+    {"fail-rate", "fail-rate=P", false},
+    {"seed", "seed=N", false},
+    {"unplug-after", "unplug-after=N", false},
+    {"refuse-97", "refuse-97=0|1", false},
+    {"xu-legacy", "xu-legacy=0|1", true},
+    {"count", "count=N", false},
+    {"replug", "replug=0|1", false},
+};
+
+std::string joined_profiles(bool hid_only, bool mark_default) {
+  std::string out;
+  for (const SimProfileInfo& p : kProfiles) {
+    if (hid_only && !p.hid) continue;
+    if (!out.empty()) out += ", ";
+    out += p.name;
+    if (mark_default && p.profile == SimProfile::Q) out += " (default)";
   }
+  return out;
+}
+
+}  // namespace
+
+std::span<const SimProfileInfo> sim_profiles() { return kProfiles; }
+std::span<const SimKeyInfo> sim_keys() { return kKeys; }
+
+const char* profile_name(SimProfile profile) {
+  for (const SimProfileInfo& p : kProfiles)
+    if (p.profile == profile) return p.name;
   return "?";
+}
+
+std::string sim_profiles_help(bool hid_only) { return joined_profiles(hid_only, true); }
+
+std::string sim_keys_help(bool hid_only) {
+  std::string out;
+  for (const SimKeyInfo& k : kKeys) {
+    if (hid_only && k.video_only) continue;
+    if (!out.empty()) out += ' ';
+    out += k.form;
+  }
+  return out;
 }
 
 namespace {
@@ -119,28 +160,16 @@ bool parse_sim_options(std::string_view text, SimOptions& out, std::string& erro
   std::size_t first_key = 0;
   if (!items.empty() && items[0].find('=') == std::string_view::npos) {
     const std::string_view p = items[0];
-    if (p.empty() || p == "q") {
+    const SimProfileInfo* found = nullptr;
+    for (const SimProfileInfo& info : kProfiles)
+      if (p == info.name) found = &info;
+    if (p.empty()) {
       o.profile = SimProfile::Q;
-    } else if (p == "gen0-flash") {
-      o.profile = SimProfile::Gen0Flash;
-    } else if (p == "gen0-eeprom") {
-      o.profile = SimProfile::Gen0Eeprom;
-    } else if (p == "none") {
-      o.profile = SimProfile::None;
-    } else if (p == "uvc-kavex") {
-      o.profile = SimProfile::UvcKavex;
-    } else if (p == "uvc-aveo") {
-      o.profile = SimProfile::UvcAveo;
-    } else if (p == "uvc-etron") {
-      o.profile = SimProfile::UvcEtron;
-    } else if (p == "vendor-video") {
-      o.profile = SimProfile::VendorVideo;
-    } else if (p == "bda") {
-      o.profile = SimProfile::Bda;
+    } else if (found) {
+      o.profile = found->profile;
     } else {
-      error = "unknown profile \"" + std::string(p) +
-              "\" (known: q, gen0-flash, gen0-eeprom, none, uvc-kavex, uvc-aveo, uvc-etron, "
-              "vendor-video, bda)";
+      error = "unknown profile \"" + std::string(p) + "\" (known: " +
+              joined_profiles(false, false) + ")";
       return false;
     }
     first_key = 1;
@@ -211,9 +240,9 @@ bool parse_sim_options(std::string_view text, SimOptions& out, std::string& erro
     } else if (key == "replug") {
       if (!parse_flag(value, o.replug)) return bad("0 or 1");
     } else {
-      error = "unknown key \"" + key +
-              "\" (known: fw, pid, flash, latency-us, busy, stuck-busy, fail-at, fail-rate, "
-              "seed, unplug-after, refuse-97, xu-legacy, count, replug)";
+      std::string known;
+      for (const SimKeyInfo& k : kKeys) known += (known.empty() ? "" : ", ") + std::string(k.key);
+      error = "unknown key \"" + key + "\" (known: " + known + ")";
       return false;
     }
   }

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,15 @@ enum class SimProfile : std::uint8_t {
 };
 
 [[nodiscard]] const char* profile_name(SimProfile profile);
+
+// The profiles by name, in the order help and error texts list them. `hid`:
+// the camera has the vendor HID interface (what a HID server can serve).
+struct SimProfileInfo {
+  SimProfile profile;
+  const char* name;
+  bool hid;
+};
+[[nodiscard]] std::span<const SimProfileInfo> sim_profiles();
 
 // Default time every feature transfer takes, in microseconds. The latency is
 // what moves a virtual clock forward while the library polls the flash's
@@ -65,6 +75,22 @@ struct SimOptions {
 
 // Most cameras count=N makes: the device library's table size.
 inline constexpr std::uint32_t kMaxSimCameras = 24;
+
+// The keys of the option text with the form help shows ("fw=HEX"), in the
+// order help and error texts list them. `video_only`: it changes only the
+// cameras reached through an extension unit.
+struct SimKeyInfo {
+  const char* key;
+  const char* form;
+  bool video_only;
+};
+[[nodiscard]] std::span<const SimKeyInfo> sim_keys();
+
+// For help texts: "q (default), gen0-flash, ..." (with `hid_only` the HID
+// profiles only) and "fw=HEX pid=HEX ..." (with `hid_only` without the keys
+// that touch only extension-unit cameras).
+[[nodiscard]] std::string sim_profiles_help(bool hid_only);
+[[nodiscard]] std::string sim_keys_help(bool hid_only);
 
 // Parses "PROFILE[,KEY=VALUE...]"; an empty text or a first item that is a
 // KEY=VALUE pair means profile q. On an unknown profile or key, a bad value or

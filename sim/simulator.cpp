@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "devlib/bytes.h"
 #include "devlib/video_xu.h"
 #include "firmware/image.h"
 #include "devlib/file_io.h"
@@ -47,14 +48,10 @@ constexpr std::uint32_t kPlainFileSize = 0x4000;
 constexpr std::uint8_t kPlainEepromType = 5;
 constexpr std::uint8_t kPlainFlags = 0x01;
 
-void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-
 void put_section(std::vector<std::uint8_t>& out, const char* tag,
                  const std::vector<std::uint8_t>& bytes) {
   out.insert(out.end(), tag, tag + 4);
-  put32(out, static_cast<std::uint32_t>(bytes.size()));
+  append_le32(out, static_cast<std::uint32_t>(bytes.size()));
   out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
@@ -64,8 +61,7 @@ class Reader {
   explicit Reader(std::span<const std::uint8_t> bytes) : b_(bytes) {}
   bool u32(std::uint32_t& v) {
     if (b_.size() - pos_ < 4) return false;
-    v = std::uint32_t{b_[pos_]} | std::uint32_t{b_[pos_ + 1]} << 8 |
-        std::uint32_t{b_[pos_ + 2]} << 16 | std::uint32_t{b_[pos_ + 3]} << 24;
+    v = load_le32(b_.data() + pos_);
     pos_ += 4;
     return true;
   }
@@ -191,18 +187,18 @@ std::unique_ptr<Simulator> Simulator::create(const SimOptions& options, std::str
 
 bool Simulator::save_state(const std::string& path, std::string& error) const {
   std::vector<std::uint8_t> out(kStateMagic, kStateMagic + 8);
-  put32(out, kStateVersion);
+  append_le32(out, kStateVersion);
   const std::size_t n = backend_.camera_count();
-  put32(out, static_cast<std::uint32_t>(n));
+  append_le32(out, static_cast<std::uint32_t>(n));
   for (std::size_t i = 0; i < n; ++i) {
     const CameraMemories m = backend_.camera(i)->export_memories();
-    put32(out, 4);
+    append_le32(out, 4);
     put_section(out, "REGS", m.registers);
     put_section(out, "FLSH", m.flash);
     put_section(out, "FLSR", {m.flash_status});
     put_section(out, "EEPR", m.eeprom);
   }
-  put32(out, Crc32(out.data(), out.size()));
+  append_le32(out, Crc32(out.data(), out.size()));
 
   if (const WriteError w = write_file_atomically(path_from_utf8(path), out, FileAccess::kUmask);
       w.failed()) {
@@ -246,9 +242,7 @@ bool Simulator::load_state(const std::string& path, std::string& error) {
     return false;
   }
   const std::size_t body = data.size() - 4;
-  const std::uint32_t stored = std::uint32_t{data[body]} | std::uint32_t{data[body + 1]} << 8 |
-                               std::uint32_t{data[body + 2]} << 16 |
-                               std::uint32_t{data[body + 3]} << 24;
+  const std::uint32_t stored = load_le32(data.data() + body);
   if (Crc32(data.data(), body) != stored) {
     error = bad + "its checksum does not match (the file is damaged)";
     return false;

@@ -22,6 +22,7 @@
 
 #include "sim/simcam/serving_signals.h"
 #include "sim/simcam/uhid_bridge.h"
+#include "sim/sim_options.h"
 #include "sim/simulator.h"
 
 namespace {
@@ -160,10 +161,9 @@ int main(int argc, char** argv) {
       "SIGINT or SIGTERM; SIGUSR1 prints the transfer counters."};
   std::string profile_option, profile_positional, state_file;
   app.add_option("--simulate-profile", profile_option,
-                 "The camera: PROFILE[,KEY=VALUE...] as for lumavix-fw --simulate; profiles q "
-                 "(default), gen0-flash, gen0-eeprom; keys fw=HEX pid=HEX flash=XXXXXX "
-                 "latency-us=N busy=0|1 stuck-busy=1 fail-at=N fail-rate=P seed=N "
-                 "unplug-after=N refuse-97=1");
+                 "The camera: PROFILE[,KEY=VALUE...] as for lumavix-fw --simulate; profiles " +
+                     lumavix::sim::sim_profiles_help(true) + "; keys " +
+                     lumavix::sim::sim_keys_help(true));
   app.add_option("PROFILE", profile_positional, "Same as --simulate-profile");
   app.add_option("--sim-state", state_file,
                  "Load the camera's memories from FILE if it exists; save them back on exit");

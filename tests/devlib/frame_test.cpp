@@ -7,6 +7,7 @@
 #include "devlib/access.h"
 #include "devlib/clock.h"
 #include "devlib/frame.h"
+#include "devlib/internal/library_state.h"
 #include "devlib/hid_transport.h"
 #include "devlib/trace.h"
 #include "fake_hid.h"
@@ -53,10 +54,10 @@ TEST_F(FrameTest, FindsCameraAmongOtherInterfacesAndReadsGeneration) {
   set_trace_sink([&](std::string_view l) { trace.emplace_back(l); });
 
   ASSERT_EQ(kvVidHidCls_Init(), 1);
-  EXPECT_EQ(library_state().kind, DeviceKind::Hid);
+  EXPECT_EQ(library_kind(), DeviceKind::Hid);
   EXPECT_EQ(kvVidHidCls_GetDevCount(), 1);
-  EXPECT_EQ(library_state().hidList.paths[0], "/dev/hidraw1");
-  EXPECT_EQ(library_state().table[0].gen, 2);
+  EXPECT_EQ(device_path(0), "/dev/hidraw1");
+  EXPECT_EQ(device_chip_gen(0), 2);
   std::uint8_t gen = 0;
   EXPECT_EQ(kvVidHidCls_GetDevChipGen(0, gen), 1);
   EXPECT_EQ(gen, 2);
@@ -97,7 +98,7 @@ TEST_F(FrameTest, TakesAtMost24CamerasInEnumerationOrder) {
   for (int i = 0; i < 30; ++i) add_camera("/dev/hidraw" + std::to_string(i));
   ASSERT_EQ(kvVidHidCls_Init(), 1);
   EXPECT_EQ(kvVidHidCls_GetDevCount(), 24);
-  EXPECT_EQ(library_state().hidList.paths[23], "/dev/hidraw23");
+  EXPECT_EQ(device_path(23), "/dev/hidraw23");
   EXPECT_EQ(backend_.opens, 24) << "the 25th acceptable interface ends the enumeration";
   std::uint8_t gen = 9;
   EXPECT_EQ(kvVidHidCls_GetDevChipGen(24, gen), 0) << "position 24 is outside the table";
@@ -139,16 +140,16 @@ TEST_F(FrameTest, NoCameraSaysWhy) {
   EXPECT_EQ(kvVidHidCls_Init(), 0);
   EXPECT_EQ(kvVidHidCls_GetDevCount(), 0);
   EXPECT_NE(std::find(trace.begin(), trace.end(), "No found HID Device."), trace.end());
-  ASSERT_EQ(library_state().causes.size(), 1u);
-  EXPECT_NE(library_state().causes[0].find("none of the 1 HID interface is"), std::string::npos)
-      << library_state().causes[0];
+  ASSERT_EQ(library_causes().size(), 1u);
+  EXPECT_NE(library_causes()[0].find("none of the 1 HID interface is"), std::string::npos)
+      << library_causes()[0];
 
   // A camera interface the user may not open: the cause names the node.
   add_camera("/dev/hidraw3");
   backend_.entries.back().open_error = EACCES;
   EXPECT_EQ(kvVidHidCls_Init(), 0);
-  ASSERT_EQ(library_state().causes.size(), 1u);
-  EXPECT_EQ(library_state().causes[0], "permission denied on /dev/hidraw3");
+  ASSERT_EQ(library_causes().size(), 1u);
+  EXPECT_EQ(library_causes()[0], "permission denied on /dev/hidraw3");
 }
 
 // The lock is held by another thread for longer than any wait: operations
@@ -221,6 +222,41 @@ TEST_F(FrameTest, WaitSurvivesTickCounterWrap) {
   EXPECT_GE((wrapping.now_us() - start) / 1000, 1000u) << "the wrap must not end the wait early";
   done = true;
   holder.join();
+}
+
+}  // namespace
+}  // namespace lumavix::test
+
+namespace lumavix::test {
+namespace {
+
+// The frame and the access layer call probe, release, path and writer_key of
+// whichever transport holds the camera without looking; an operation a
+// transport lacks is refused by the access layer, so only those may be null.
+TEST(TransportTables, ProbeOrderAndTheOperationsEachKindLacks) {
+  struct Expected {
+    DeviceKind kind;
+    bool chip_gen;
+    bool spi;
+  };
+  const Expected expected[] = {
+      {DeviceKind::Hid, true, true},
+      {DeviceKind::VideoClass, true, true},
+      {DeviceKind::VendorVideo, false, true},
+      {DeviceKind::BdaVendor, false, false},
+  };
+  const auto order = transports();
+  ASSERT_EQ(order.size(), std::size(expected));
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const Transport& t = *order[i];
+    const char* name = device_kind_name(expected[i].kind);
+    EXPECT_EQ(t.kind, expected[i].kind) << "probe " << i << " should be " << name;
+    EXPECT_TRUE(t.found_trace && t.probe && t.release && t.path && t.writer_key) << name;
+    EXPECT_TRUE(t.reg_read && t.reg_write && t.i2c_read && t.i2c_write) << name;
+    EXPECT_EQ(t.chip_gen != nullptr, expected[i].chip_gen) << name;
+    EXPECT_EQ(t.spi_read != nullptr, expected[i].spi) << name;
+    EXPECT_EQ(t.spi_write != nullptr, expected[i].spi) << name;
+  }
 }
 
 }  // namespace

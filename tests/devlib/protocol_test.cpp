@@ -9,6 +9,7 @@
 #include "devlib/access.h"
 #include "devlib/clock.h"
 #include "devlib/frame.h"
+#include "devlib/internal/library_state.h"
 #include "devlib/hid_protocol.h"
 #include "devlib/hid_transport.h"
 #include "fake_hid.h"

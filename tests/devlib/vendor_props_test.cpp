@@ -218,7 +218,7 @@ TEST_F(PropertyProbe, VendorVideoTakesTheDevicesThatAnswer) {
       {DeviceCategory::VideoCapture, {"LUMAVIX Q", "usb-1-2:1.0"}, answers(kVendorVideoSetGuid)},
   };
   ASSERT_EQ(kvVidHidCls_Init(), 1);
-  EXPECT_EQ(library_state().kind, DeviceKind::VendorVideo);
+  EXPECT_EQ(library_kind(), DeviceKind::VendorVideo);
   EXPECT_EQ(kvVidHidCls_GetDevCount(), 1);
   std::uint8_t gen = 7;
   EXPECT_EQ(kvVidHidCls_GetDevChipGen(0, gen), 1);
@@ -232,7 +232,7 @@ TEST_F(PropertyProbe, BdaSecondPassOverCaptureDevices) {
   std::vector<std::string> trace;
   set_trace_sink([&](std::string_view l) { trace.emplace_back(l); });
   ASSERT_EQ(kvVidHidCls_Init(), 1);
-  EXPECT_EQ(library_state().kind, DeviceKind::BdaVendor);
+  EXPECT_EQ(library_kind(), DeviceKind::BdaVendor);
   EXPECT_EQ(kvVidHidCls_GetDevCount(), 1);
   const auto logged = std::find_if(trace.begin(), trace.end(), [](const std::string& l) {
     return l.rfind("Found BDA Device Num:0 DeviceHandle:0x", 0) == 0;
@@ -258,12 +258,12 @@ TEST_F(PropertyProbe, NoDriverIsACause) {
   } none;
   set_platform({nullptr, &locks_, nullptr, &none});
   EXPECT_EQ(kvVidHidCls_Init(), 0);
-  const auto& causes = library_state().causes;
+  const auto& causes = library_causes();
   EXPECT_EQ(std::count(causes.begin(), causes.end(),
                        "no Linux driver carries the vendor video or BDA property sets"),
             1)
       << "said once for both probes";
-  EXPECT_EQ(library_state().kind, DeviceKind::None);
+  EXPECT_EQ(library_kind(), DeviceKind::None);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "devlib/access.h"
 #include "devlib/clock.h"
 #include "devlib/frame.h"
+#include "devlib/internal/library_state.h"
 #include "devlib/trace.h"
 #include "devlib/video_xu.h"
 #include "fake_video.h"
@@ -472,8 +473,8 @@ TEST_F(VideoProbe, ReEnumerationKeepsPositionsByPath) {
   video_.devices = {c, b};
   ASSERT_EQ(kvVidHidCls_Init(), 1);
   EXPECT_EQ(table_paths(), (std::vector<std::string>{"usb-1-2:1.0", "usb-1-3:1.0"}));
-  EXPECT_EQ(library_state().table[0].variant, XuVariant::Kavex);
-  EXPECT_EQ(library_state().table[1].variant, XuVariant::Aveo);
+  EXPECT_EQ(device_variant(0), XuVariant::Kavex);
+  EXPECT_EQ(device_variant(1), XuVariant::Aveo);
 }
 
 TEST_F(VideoProbe, PathsAreComparedExactlyAndOnlyUsbPathsLookedUp) {
@@ -490,7 +491,7 @@ TEST_F(VideoProbe, PathsAreComparedExactlyAndOnlyUsbPathsLookedUp) {
   video_.devices = {camera("USB-1-1:1.0", XuVariant::Kavex)};
   EXPECT_EQ(kvVidHidCls_Init(), 0);
   EXPECT_EQ(kvVidHidCls_GetDevCount(), 0);
-  EXPECT_EQ(library_state().kind, DeviceKind::None);
+  EXPECT_EQ(library_kind(), DeviceKind::None);
 }
 
 TEST_F(VideoProbe, TakesAtMost24Cameras) {
@@ -505,7 +506,7 @@ TEST_F(VideoProbe, NothingFoundSaysWhy) {
   video_.devices = {{{"Webcam", "usb-1-4:1.0"}, {false, true},
                      [](const XuQuery&, std::span<std::uint8_t>) { return -ENOENT; }}};
   EXPECT_EQ(kvVidHidCls_Init(), 0);
-  const auto& causes = library_state().causes;
+  const auto& causes = library_causes();
   EXPECT_NE(std::find(causes.begin(), causes.end(),
                       "none of the 1 video capture device carries the camera's extension unit"),
             causes.end());
@@ -513,9 +514,9 @@ TEST_F(VideoProbe, NothingFoundSaysWhy) {
 
   video_.devices.clear();
   EXPECT_EQ(kvVidHidCls_Init(), 0);
-  EXPECT_NE(std::find(library_state().causes.begin(), library_state().causes.end(),
+  EXPECT_NE(std::find(library_causes().begin(), library_causes().end(),
                       "no video capture device is present"),
-            library_state().causes.end());
+            library_causes().end());
 }
 
 TEST_F(VideoProbe, DispatchFollowsTheCurrentDevicesVariant) {

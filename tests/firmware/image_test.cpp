@@ -386,5 +386,70 @@ TEST(Builder, PlainFile) {
   EXPECT_TRUE(build_plain_firmware_file(1, 0x155).empty());
 }
 
+// ------------------------------------------------------ file identity --
+
+TEST(FirmwareIdentity, VersionAndIdComeFromTheBlockBehindTheCodeBase) {
+  // The last code base whose block still ends inside the first 64 KiB.
+  const std::uint32_t last_base =
+      kFirmwareWatchRead - kFirmwareCrcSize - kUserDataDistance - kUserDataBlockSize;
+  struct Case {
+    const char* name;
+    bool code_only;
+    // A user code address written over the built one (0: keep it), with a
+    // block of version 1234 and product 5678 where it then points.
+    std::uint32_t user_code_addr;
+    std::size_t truncate_to;  // 0: the whole file
+    int chip_type;
+    bool in_reach;
+    std::uint16_t version;
+    std::uint16_t product;
+  };
+  const Case cases[] = {
+      {"complete image", false, 0, 0, 2, true, 0x0105, ProductIdQB},
+      {"code-only image locates from the boot address", true, 0, 0, 1, true, 0x0105,
+       ProductIdQB},
+      {"block ending exactly at 64 KiB", false, last_base, 0, 2, true, 0x1234, 0x5678},
+      {"block one byte beyond 64 KiB", false, last_base + 1, 0, 2, false, 0, 0},
+      {"file cut inside the boot configuration", false, 0, kFirmwareCrcSize + 12, 1, true, 0, 0},
+      {"file cut before the block", false, 0, 0x2000, 2, true, 0, 0},
+  };
+  for (const Case& c : cases) {
+    FirmwareBuildOptions o;
+    o.product_id = ProductIdQB;
+    o.code_only = c.code_only;
+    std::vector<std::uint8_t> f = build_firmware_file(o);
+    if (c.user_code_addr) {
+      for (int i = 0; i < 3; ++i)
+        f[kFirmwareCrcSize + 10 + i] = static_cast<std::uint8_t>(c.user_code_addr >> (8 * i));
+      const std::size_t block = kFirmwareCrcSize + c.user_code_addr + kUserDataDistance;
+      const std::uint8_t values[] = {0x34, 0x12, 0, 0, 0x78, 0x56};
+      std::copy(std::begin(values), std::end(values), f.begin() + static_cast<std::ptrdiff_t>(
+                                                          block + kUdFirmwareVersion));
+    }
+    if (c.truncate_to) f.resize(c.truncate_to);
+    const FirmwareIdentity id = ReadFirmwareIdentity(f);
+    EXPECT_EQ(id.chip_type, c.chip_type) << c.name;
+    EXPECT_EQ(id.block_in_reach, c.in_reach) << c.name << ": expected the block "
+                                             << (c.in_reach ? "in" : "out of") << " reach";
+    EXPECT_EQ(id.firmware_version, c.version) << c.name;
+    EXPECT_EQ(id.product_id, c.product) << c.name;
+  }
+}
+
+TEST(FirmwareIdentity, AgreesWithTheLayoutOfTheFlash) {
+  // The file's rule and the camera's rule name the same code base.
+  for (bool code_only : {false, true}) {
+    FirmwareBuildOptions o;
+    o.code_only = code_only;
+    const std::vector<std::uint8_t> f = build_firmware_file(o);
+    const UserDataLocation loc = locate_user_data(
+        std::span<const std::uint8_t, kBootConfigSize>(f.data() + kFirmwareCrcSize,
+                                                       kBootConfigSize));
+    const FirmwareIdentity id = ReadFirmwareIdentity(f);
+    EXPECT_EQ(id.code_base, loc.code_base) << (code_only ? "code-only" : "complete");
+    EXPECT_EQ(id.chip_type, loc.chip_type) << (code_only ? "code-only" : "complete");
+  }
+}
+
 }  // namespace
 }  // namespace lumavix

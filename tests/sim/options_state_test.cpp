@@ -288,3 +288,42 @@ TEST_F(SimState, DamagedFilesAreRefusedAndChangeNothing) {
 
 }  // namespace
 }  // namespace lumavix::sim::test
+
+namespace lumavix::sim::test {
+namespace {
+
+// Help texts and error messages come from the same tables the parser reads:
+// a profile or key the tables name must parse, and every one must be listed.
+TEST(SimOptionTables, EveryListedProfileAndKeyIsTheParsersAndInTheHelp) {
+  const std::string help_profiles = sim_profiles_help(false);
+  const std::string hid_profiles = sim_profiles_help(true);
+  for (const SimProfileInfo& p : sim_profiles()) {
+    SimOptions o;
+    std::string err;
+    ASSERT_TRUE(parse_sim_options(p.name, o, err)) << p.name << ": " << err;
+    EXPECT_EQ(o.profile, p.profile) << p.name;
+    EXPECT_STREQ(profile_name(p.profile), p.name);
+    EXPECT_NE(help_profiles.find(p.name), std::string::npos) << p.name << " missing from help";
+    EXPECT_EQ(hid_profiles.find(p.name) != std::string::npos, p.hid)
+        << p.name << (p.hid ? " belongs" : " does not belong") << " in the HID server's help";
+  }
+  const std::string help_keys = sim_keys_help(false);
+  const std::string hid_keys = sim_keys_help(true);
+  for (const SimKeyInfo& k : sim_keys()) {
+    SimOptions o;
+    std::string err;
+    // A value no key takes: the error must be about the value, not the key.
+    EXPECT_FALSE(parse_sim_options(std::string("q,") + k.key + "=?", o, err)) << k.key;
+    EXPECT_EQ(err.find("unknown key"), std::string::npos) << k.key << ": " << err;
+    EXPECT_NE(help_keys.find(k.form), std::string::npos) << k.form << " missing from help";
+    EXPECT_EQ(hid_keys.find(k.form) != std::string::npos, !k.video_only) << k.form;
+  }
+  std::string err;
+  SimOptions o;
+  EXPECT_FALSE(parse_sim_options("q,nope=1", o, err));
+  EXPECT_NE(err.find("count, replug)"), std::string::npos)
+      << "the known keys end the message: " << err;
+}
+
+}  // namespace
+}  // namespace lumavix::sim::test

@@ -33,11 +33,7 @@ class SimOtherTransports : public ::testing::Test {
     set_platform({});
     set_clock(nullptr);
   }
-  static void reset_table() {
-    library_state().known = 0;
-    library_state().current = 0;
-    for (DeviceEntry& e : library_state().table) e = DeviceEntry{};
-  }
+  static void reset_table() { forget_enumerations_for_testing(); }
   std::unique_ptr<Simulator> start(const std::string& text) {
     SimOptions o;
     std::string err;
@@ -107,7 +103,7 @@ TEST_F(SimOtherTransports, EachTransportReachesTheSameMemories) {
   for (const Case& c : cases) {
     auto sim = start(c.profile);
     ASSERT_EQ(kvVidHidCls_Init(), 1) << c.profile;
-    EXPECT_EQ(library_state().kind, c.kind) << c.profile;
+    EXPECT_EQ(library_kind(), c.kind) << c.profile;
     std::uint8_t gen = 9;
     ASSERT_EQ(kvVidHidCls_GetDevChipGen(0, gen), 1) << c.profile;
     EXPECT_EQ(gen, c.gen) << c.profile;
@@ -143,7 +139,7 @@ TEST_F(SimOtherTransports, LegacySelectorsAreUsedOnlyWhenTheExtendedAreRefused) 
 TEST_F(SimOtherTransports, AveoRegistersAre16BitsAndEepromNeedsOneByteTransfers) {
   auto sim = start("uvc-aveo");
   ASSERT_EQ(kvVidHidCls_Init(), 1);
-  ASSERT_EQ(library_state().table[0].variant, XuVariant::Aveo);
+  ASSERT_EQ(device_variant(0), XuVariant::Aveo);
   SimCamera& cam = *sim->camera(0);
   ASSERT_EQ(kvVidHidCls_RegWrite(0x0300, 2, 0x1234), kOk);
   EXPECT_EQ(cam.reg(0x0300), 0x34);
@@ -168,7 +164,7 @@ TEST_F(SimOtherTransports, AveoRegistersAre16BitsAndEepromNeedsOneByteTransfers)
 TEST_F(SimOtherTransports, EtronCameraIsFoundButRegisterReadsFailAtOnce) {
   auto sim = start("uvc-etron");
   ASSERT_EQ(kvVidHidCls_Init(), 1);
-  EXPECT_EQ(library_state().table[0].variant, XuVariant::Etron);
+  EXPECT_EQ(device_variant(0), XuVariant::Etron);
   SimCamera& cam = *sim->camera(0);
   cam.reset_counters();
   std::uint32_t v = 0x77;
@@ -183,7 +179,7 @@ TEST_F(SimOtherTransports, EtronCameraIsFoundButRegisterReadsFailAtOnce) {
 TEST_F(SimOtherTransports, BdaReceiverRegistersAndI2c) {
   auto sim = start("bda");
   ASSERT_EQ(kvVidHidCls_Init(), 1);
-  EXPECT_EQ(library_state().kind, DeviceKind::BdaVendor);
+  EXPECT_EQ(library_kind(), DeviceKind::BdaVendor);
   SimCamera& cam = *sim->camera(0);
   ASSERT_EQ(kvVidHidCls_RegWrite(0x0123, 2, 0xCAFE), kOk) << "wide form (chip id 0xB2)";
   EXPECT_EQ(cam.reg(0x0123), 0xFE);
@@ -218,7 +214,7 @@ TEST_F(SimOtherTransports, CameraWithHidAndAUnitIsDrivenOverHid) {
   sim->backend().add_camera(both);
   install(*sim);
   ASSERT_EQ(kvVidHidCls_Init(), 1);
-  EXPECT_EQ(library_state().kind, DeviceKind::Hid);
+  EXPECT_EQ(library_kind(), DeviceKind::Hid);
   EXPECT_EQ(kvVidHidCls_GetDevCount(), 2) << "HID interfaces only";
   EXPECT_EQ(sim->camera(1)->counters().xu_sets[XU_XDATA_EX_READ], 0u);
 }
@@ -232,20 +228,20 @@ TEST_F(SimOtherTransports, CameraMovedToAnotherPortTakesANewPosition) {
   sim->backend().add_camera(camera_config_for(o));  // usb-1-2:1.0
   install(*sim);
   ASSERT_EQ(kvVidHidCls_Init(), 1);
-  EXPECT_EQ(library_state().table[0].path, "usb-1-1:1.0");
-  EXPECT_EQ(library_state().table[1].path, "usb-1-2:1.0");
+  EXPECT_EQ(device_path(0), "usb-1-1:1.0");
+  EXPECT_EQ(device_path(1), "usb-1-2:1.0");
   kvVidHidCls_DeInit();
 
   sim->camera(0)->set_port("usb-1-7:1.0");
   ASSERT_EQ(kvVidHidCls_Init(), 1);
-  EXPECT_EQ(library_state().table[0].path, "usb-1-2:1.0") << "the camera still in its port";
-  EXPECT_EQ(library_state().table[1].path, "usb-1-7:1.0");
+  EXPECT_EQ(device_path(0), "usb-1-2:1.0") << "the camera still in its port";
+  EXPECT_EQ(device_path(1), "usb-1-7:1.0");
   kvVidHidCls_DeInit();
 
   sim->camera(1)->unplug();
   ASSERT_EQ(kvVidHidCls_Init(), 1);
   EXPECT_EQ(kvVidHidCls_GetDevCount(), 1);
-  EXPECT_EQ(library_state().table[0].path, "usb-1-7:1.0");
+  EXPECT_EQ(device_path(0), "usb-1-7:1.0");
 }
 
 TEST_F(SimOtherTransports, InjectedFailuresCountControlTransfers) {

@@ -14,6 +14,7 @@
 
 #include "devlib/clock.h"
 #include "devlib/frame.h"
+#include "devlib/internal/library_state.h"
 #include "devlib/hid_transport.h"
 #include "devlib/library_lock.h"
 #include "fake_win_api.h"
@@ -182,7 +183,7 @@ TEST_F(WinHidTest, ProbeOpensTheCameraAndReportsAccessDenied) {
     HidDeviceList devices;
     EXPECT_EQ(hidreq_OpenAll(devices), 1u);
     EXPECT_EQ(devices.paths[0], "\\\\?\\hid#cam");
-    const auto& causes = library_state().causes;
+    const auto& causes = library_causes();
     EXPECT_TRUE(std::any_of(causes.begin(), causes.end(), [](const std::string& c) {
       return c.find("access denied on \\\\?\\hid#held") != std::string::npos;
     })) << "the refused interface is a stated cause";
