@@ -113,35 +113,24 @@ bool CheckFileCrc(const std::string& path) {
   return file.opened && CheckImageCrc(file.bytes);
 }
 
-LoadedFirmware LoadFirmwareFile(const std::string& path) {
+LoadedFirmware LoadFirmwareFile(const std::string& path, InputKind kind) {
   LoadedFirmware file;
   file.path = path;
-  std::FILE* f = path.empty() ? nullptr : open_file(path_from_utf8(path), "rb");
-  if (!f) {
-    file.error = path.empty() ? ENOENT : errno;
+  if (path.empty()) {
+    file.error = ENOENT;
     return file;
   }
-  // One byte beyond the load tells an oversized file without a second look.
-  file.bytes.resize(kMaxFirmwareLoad + 1);
-  const std::size_t got = std::fread(file.bytes.data(), 1, file.bytes.size(), f);
-  const bool failed = std::ferror(f) != 0;
-  file.size = got;
-  if (!failed && got > kMaxFirmwareLoad) {
-    // The length of the file that was opened, not of whatever the path names now.
-    if (std::fseek(f, 0, SEEK_END) == 0) {
-      const long end = std::ftell(f);
-      if (end > 0) file.size = static_cast<std::uint64_t>(end);
-    }
+  // One byte beyond the load tells an oversized file without a second look;
+  // the length is that of the file that was opened, not of whatever the
+  // path names now.
+  InputFile in = read_input_file(path_from_utf8(path), kMaxFirmwareLoad, kind);
+  if (!in.ok()) {
+    file.error = in.error;
+    return file;
   }
-  if (failed) file.error = errno != 0 ? errno : EIO;
-  std::fclose(f);
-  file.bytes.resize(std::min<std::size_t>(got, kMaxFirmwareLoad));
-  file.bytes.shrink_to_fit();
-  file.opened = !failed;
-  if (failed) {
-    file.bytes.clear();
-    file.size = 0;
-  }
+  file.size = in.size;
+  file.bytes = std::move(in.bytes);
+  file.opened = true;
   return file;
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "devlib/file_io.h"
 #include "devlib/types.h"
 #include "firmware/product_config.h"
 
@@ -83,7 +84,9 @@ inline constexpr std::uint32_t kUdUvcDefaultsSize = 30;
 struct LoadedFirmware {
   std::string path;
   bool opened = false;  // false: it could not be opened or read (`error` says why)
-  int error = 0;        // errno of the failed open or read
+  // errno of the failed open or read, or kNotRegularFileError (a FIFO, a
+  // device or a folder where only a regular file is taken)
+  int error = 0;
   // The file's length when it was read; above kMaxFirmwareLoad only the
   // first kMaxFirmwareLoad bytes are kept.
   std::uint64_t size = 0;
@@ -98,8 +101,10 @@ struct LoadedFirmware {
 };
 
 // Reads at most kMaxFirmwareLoad bytes of the file at `path` (UTF-8) in one
-// open, and its length.
-[[nodiscard]] LoadedFirmware LoadFirmwareFile(const std::string& path);
+// open, and its length. Only a regular file is read unless `kind` takes a
+// pipe too; nothing waits on a FIFO nobody writes (devlib/file_io.h).
+[[nodiscard]] LoadedFirmware LoadFirmwareFile(const std::string& path,
+                                              InputKind kind = InputKind::kRegularFile);
 
 // The image (file offset 4 on) starts with the boot configuration's magic.
 [[nodiscard]] bool IsCompleteFlashImage(std::span<const std::uint8_t> file);
