@@ -346,4 +346,38 @@ std::vector<std::uint8_t> build_plain_firmware_file(std::uint16_t firmware_versi
   return file;
 }
 
+// ------------------------------------------------------ occupied regions --
+
+std::vector<FlashRegion> boot_header_regions(
+    std::span<const std::uint8_t, kBootConfigSize> boot_config) {
+  constexpr std::uint32_t kErased = 0xFFFFFF;
+  const BootConfig cfg = decode_boot_config(boot_config);
+  std::vector<FlashRegion> out{{0, kBootConfigSize, "the boot configuration"}};
+  auto add = [&out](std::uint32_t addr, std::uint32_t size, const char* what) {
+    if (size == 0 || size == kErased || addr == kErased) return;
+    out.push_back({addr, addr + size, what});
+  };
+  add(cfg.boot_addr, cfg.boot_size, "the boot code");
+  add(cfg.user_code_addr, cfg.user_code_size, "the user code");
+  const UserDataLocation loc = locate_user_data(cfg);
+  if (loc.code_base != kErased) add(loc.block_addr, kUserDataBlockSize, "the user-data block");
+  return out;
+}
+
+std::vector<FlashRegion> plain_flash_regions() {
+  return {{0, kPlainSpiEraseSize, "the firmware's plain layout (the first 64 KiB)"}};
+}
+
+const FlashRegion* sectors_overlap(const std::vector<FlashRegion>& regions, std::uint32_t address,
+                                   std::uint64_t size) {
+  if (size == 0) return nullptr;
+  const std::uint64_t first = address & ~std::uint64_t{kLayoutSectorSize - 1};
+  const std::uint64_t last = std::uint64_t{address} + size - 1;
+  const std::uint64_t end = (last | (kLayoutSectorSize - 1)) + 1;
+  for (const FlashRegion& r : regions) {
+    if (r.start < end && first < r.end) return &r;
+  }
+  return nullptr;
+}
+
 }  // namespace lumavix

@@ -210,6 +210,31 @@ inline constexpr std::uint8_t kMaxEepromType = 8;
 // Null for values above 8, which are not valid in a request.
 [[nodiscard]] const EepromTypeInfo* find_eeprom_type(std::uint8_t eeprom_type);
 
+// ------------------------------------------------------ occupied regions --
+
+// A range [start, end) of the camera's boot memory that its firmware needs.
+struct FlashRegion {
+  std::uint32_t start = 0;
+  std::uint32_t end = 0;
+  const char* what = "";
+};
+
+// What a boot-header flash holds for its firmware, from the 16 bytes at
+// flash address 0: the boot configuration itself, the boot code, the user
+// code and the user-data block behind the code base, each where the
+// configuration places it. A size or an address of 0xFFFFFF (erased) counts
+// as absent.
+[[nodiscard]] std::vector<FlashRegion> boot_header_regions(
+    std::span<const std::uint8_t, kBootConfigSize> boot_config);
+// The plain SPI-flash layout: the first 64 KiB, which every plain download
+// erases (boot record, copy, image).
+[[nodiscard]] std::vector<FlashRegion> plain_flash_regions();
+
+// The first region that the 4 KiB sectors touched by `size` bytes at
+// `address` overlap (an erase takes whole sectors); null when none.
+[[nodiscard]] const FlashRegion* sectors_overlap(const std::vector<FlashRegion>& regions,
+                                                 std::uint32_t address, std::uint64_t size);
+
 // ---------------------------------------------------------------- builder --
 
 struct FirmwareBuildOptions {

@@ -248,6 +248,14 @@ bool download_table(const std::string& path, const std::string& address_text,
   // Nothing is erased for a table that will not be written: an erase with
   // nothing to program would only wipe what the sector held.
   if (result.outcome == TableOutcome::NotRequested && check_placement(result)) {
+    if (std::string why = ui.guard ? ui.guard(result.address, result.size) : std::string();
+        !why.empty()) {
+      result.outcome = TableOutcome::Protected;
+      result.detail = std::move(why);
+      DebugTrace("setting table %s: %s\n", path.c_str(), result.detail.c_str());
+      show_status(ui, result, kStatusTableFailed);
+      return false;
+    }
     result.outcome = erase_and_program(result, buffer.data(), ui.progress)
                          ? TableOutcome::Written
                          : TableOutcome::WriteFailed;
@@ -350,6 +358,7 @@ const char* table_outcome_name(TableOutcome outcome) {
     case TableOutcome::TooLarge: return "too-large";
     case TableOutcome::OutsideFlash: return "outside-flash";
     case TableOutcome::CrossesPage: return "crosses-page";
+    case TableOutcome::Protected: return "protected";
   }
   return "?";
 }
@@ -398,6 +407,13 @@ TableResult MakeBinAndWrite(const SettingTableFields& fields, const SettingTable
   result.address = SettingTableAddress(fields.backendAddress);
   show_status(ui, result, kStatusErasingTable);
   if (!check_placement(result)) {
+    show_status(ui, result, kStatusTableFailed);
+    return result;
+  }
+  if (std::string why = ui.guard ? ui.guard(result.address, result.size) : std::string();
+      !why.empty()) {
+    result.outcome = TableOutcome::Protected;
+    result.detail = std::move(why);
     show_status(ui, result, kStatusTableFailed);
     return result;
   }
