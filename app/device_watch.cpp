@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
 #include "devlib/frame.h"
@@ -110,12 +109,10 @@ std::string FindFirmwareFile(const std::string& directory) {
 }
 
 bool ReadFirmwareHead(const std::string& path, std::vector<std::uint8_t>& out) {
-  std::ifstream in(path_from_utf8(path), std::ios::binary);
-  if (!in) return false;
-  out.assign(kFirmwareWatchRead, 0);
-  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
-  if (in.bad()) return false;
-  out.resize(static_cast<std::size_t>(in.gcount()));
+  // Only a regular file: the window's thread must never wait on a FIFO.
+  InputFile in = read_input_file(path_from_utf8(path), kFirmwareWatchRead);
+  if (!in.ok()) return false;
+  out = std::move(in.bytes);
   return true;
 }
 
@@ -403,8 +400,12 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
   // presented as an update that can then not start. The file is read here,
   // once: the checks, the decision and an update started from this pass
   // take these bytes, whatever the path names later.
-  if (!path.empty() && PathLength(path) <= kMaxPathLength)
-    st.image = std::make_shared<const LoadedFirmware>(LoadFirmwareFile(path));
+  if (!path.empty() && PathLength(path) <= kMaxPathLength) {
+    if (cfg.firmwareImage && cfg.firmwareImage->path == path)
+      st.image = cfg.firmwareImage;
+    else
+      st.image = std::make_shared<const LoadedFirmware>(LoadFirmwareFile(path));
+  }
   if (!st.image || !st.image->opened) {
     if (cfg.fileProblemsInWindow)
       return file_problem(path.empty() ? FileProblem::NotFound : FileProblem::Unreadable);

@@ -267,6 +267,9 @@ struct DeviceWatchConfig {
   std::string directory;
   // When set, this file is taken instead of searching the directory.
   std::string firmwareFile;
+  // When set, `firmwareFile` as it was already read, once: every pass takes
+  // these bytes instead of opening the path again (a pipe reads only once).
+  std::shared_ptr<const LoadedFirmware> firmwareImage;
   // The update flow is between its start and its terminal notification; the
   // pass is deferred, as it is while an update worker's thread runs.
   bool updateInProgress = false;

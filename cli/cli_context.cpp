@@ -5,9 +5,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <iostream>
+#include <mutex>
+#include <thread>
 
 #include "cli/json_output.h"
+#include "devlib/clock.h"
 #include "devlib/file_io.h"
 #include "devlib/frame.h"
 #include "devlib/trace.h"
@@ -18,6 +22,9 @@
 #include "platform/win_ks.h"
 #include "platform/win_lock.h"
 #else
+#include <signal.h>
+#include <unistd.h>
+
 #include "platform/linux_hid.h"
 #include "platform/linux_lock.h"
 #include "platform/linux_props.h"
@@ -37,6 +44,8 @@ struct Context::Impl {
   std::unique_ptr<PrefixedLockBackend> sim_writers;
   bool opened = false;
   nlohmann::ordered_json extra_fields = nlohmann::ordered_json::object();
+  // Held from before the state file is loaded to after it is saved.
+  std::unique_ptr<NamedLock> state_lock;
 };
 #else
 struct Context::Impl {
@@ -49,10 +58,135 @@ struct Context::Impl {
   std::unique_ptr<PrefixedLockBackend> sim_writers;
   bool opened = false;
   nlohmann::ordered_json extra_fields = nlohmann::ordered_json::object();
+  // Held from before the state file is loaded to after it is saved.
+  std::unique_ptr<NamedLock> state_lock;
 };
 #endif
 
 Context::Context(GlobalOptions opts) : opts_(std::move(opts)), impl_(std::make_unique<Impl>()) {}
+
+namespace {
+
+// Two runs on one state file take turns: the second waits for the first to
+// save, so that it loads what the first left, and its own save at the end
+// cannot undo the first's writes. The lock is the platform's named lock
+// (this user's), named after the state file's absolute path.
+constexpr std::uint32_t kStateLockWaitMs = 120000;
+constexpr std::uint32_t kStateLockPollMs = 50;
+
+#ifndef _WIN32
+// SIGINT and SIGTERM while a state file is kept: the handler only writes
+// the signal's number into a pipe; a thread of its own reads it, cuts the
+// simulated cameras where the run left them, saves the state and ends the
+// program with 128 + the signal's number, as an interrupted command ends.
+int g_signal_pipe[2] = {-1, -1};
+#endif
+
+// The state file is saved by whoever ends the run: the command at its end,
+// or the watch of the signals. Once the command has saved (and let the
+// next run on the file go), a late signal saves nothing more. Not members:
+// a signal may come while the context is being destroyed.
+std::mutex g_save_mu;
+bool g_saved_at_end = false;
+
+#ifndef _WIN32
+
+void on_stop_signal(int sig) {
+  const int saved = errno;
+  const unsigned char b = static_cast<unsigned char>(sig);
+  (void)!::write(g_signal_pipe[1], &b, 1);
+  errno = saved;
+}
+#endif
+
+}  // namespace
+
+bool Context::take_state_lock() {
+  SysError err;
+  const std::string name = sim::simulated_camera_lock_prefix(opts_.sim_state) + "state";
+  impl_->state_lock = impl_->locks.create(name, err);
+  if (!impl_->state_lock) {
+    setup_status_ = fail(kExitFailed, "--sim-state: cannot lock " + opts_.sim_state + ": " +
+                                          err.message);
+    return false;
+  }
+  Clock& clock = lumavix::clock();
+  const std::uint32_t start = clock.ticks_ms();
+  bool told = false;
+  while (!impl_->state_lock->try_acquire()) {
+    if (clock.ticks_ms() - start >= kStateLockWaitMs) {
+      impl_->state_lock.reset();
+      setup_status_ = fail(kExitFailed,
+                           "--sim-state: " + opts_.sim_state + " is still in use by another run "
+                           "after " + std::to_string(kStateLockWaitMs / 1000) +
+                           " s; nothing was done");
+      return false;
+    }
+    if (!told) {
+      std::cerr << "waiting for another run to finish with " << opts_.sim_state << " (at most "
+                << kStateLockWaitMs / 1000 << " s)..." << std::endl;
+      told = true;
+    }
+    clock.sleep_ms(kStateLockPollMs);
+  }
+  return true;
+}
+
+void Context::save_on_stop_signals() {
+#ifndef _WIN32
+  if (::pipe(g_signal_pipe) != 0) return;
+  (void)::fcntl(g_signal_pipe[0], F_SETFD, FD_CLOEXEC);
+  (void)::fcntl(g_signal_pipe[1], F_SETFD, FD_CLOEXEC);
+  std::thread([this] {
+    unsigned char sig = 0;
+    for (;;) {
+      const ssize_t n = ::read(g_signal_pipe[0], &sig, 1);
+      if (n == 1) break;
+      if (n < 0 && errno == EINTR) continue;
+      return;
+    }
+    stopped_by_signal(sig);
+  }).detach();
+  for (int sig : {SIGINT, SIGTERM}) {
+    struct sigaction now {};
+    if (::sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
+    struct sigaction ours {};
+    ours.sa_handler = &on_stop_signal;
+    sigemptyset(&ours.sa_mask);
+    ours.sa_flags = SA_RESTART;
+    (void)::sigaction(sig, &ours, nullptr);
+  }
+#endif
+}
+
+void Context::stopped_by_signal(int sig) {
+#ifndef _WIN32
+  const int status = 128 + sig;
+  std::string message = std::string("interrupted by ") + (sig == SIGINT ? "SIGINT" : "SIGTERM");
+  // stdout is taken first and kept: the command, whose transfers are about
+  // to fail, prints no result of its own after the line in progress.
+  stdout_mutex().lock();
+  {
+    const std::lock_guard<std::mutex> saving(g_save_mu);
+    if (g_saved_at_end) std::_Exit(status);
+    // Every transfer from now on fails, as if the cameras were unplugged:
+    // what they hold is what the run had written when the signal came, and
+    // the command's threads can change nothing more.
+    for (std::size_t i = 0; i < impl_->simulator->camera_count(); ++i)
+      impl_->simulator->camera(i)->unplug();
+    std::string err;
+    if (impl_->simulator->save_state(opts_.sim_state, err))
+      message += "; the simulated camera's state was saved to " + opts_.sim_state;
+    else
+      message += "; the simulated camera's state cannot be saved: " + err;
+  }
+  std::cerr << "error: " << message << std::endl;
+  if (opts_.json) std::cout << json_error_line(message, status) << std::endl;
+  std::_Exit(status);
+#else
+  (void)sig;
+#endif
+}
 
 Context::~Context() {
   if (impl_->opened) kvVidHidCls_DeInit();
@@ -73,12 +207,14 @@ bool Context::setup() {
   // demos) do not wait for each other on the system-wide one.
   p.locks = opts_.simulate ? nullptr : &impl_->locks;
   if (opts_.simulate) {
+    if (!opts_.sim_state.empty() && !take_state_lock()) return false;
     std::string err;
     impl_->simulator = sim::create_simulator(*opts_.simulate, opts_.sim_state, err);
     if (!impl_->simulator) {
-      fail(kExitUsage, err);
+      setup_status_ = fail(kExitUsage, err);
       return false;
     }
+    if (!opts_.sim_state.empty()) save_on_stop_signals();
     p.hid = &impl_->simulator->hid();
     p.video = &impl_->simulator->video();
     p.props = &impl_->simulator->props();
@@ -121,8 +257,12 @@ bool Context::finish() {
     impl_->opened = false;
   }
   if (impl_->simulator && !opts_.sim_state.empty()) {
+    const std::lock_guard<std::mutex> saving(g_save_mu);
     std::string err;
-    if (!impl_->simulator->save_state(opts_.sim_state, err)) {
+    const bool saved = impl_->simulator->save_state(opts_.sim_state, err);
+    g_saved_at_end = true;
+    impl_->state_lock.reset();
+    if (!saved) {
       std::cerr << "error: cannot save the simulated camera's state: " << err << "\n";
       return false;
     }
@@ -144,6 +284,7 @@ bool Context::open_camera() {
 }
 
 void Context::result(const nlohmann::ordered_json& object, const std::string& text) const {
+  const std::lock_guard<std::mutex> out(stdout_mutex());
   if (opts_.json) {
     if (object.is_object() && !impl_->extra_fields.empty()) {
       nlohmann::ordered_json o = object;
@@ -160,6 +301,7 @@ void Context::result(const nlohmann::ordered_json& object, const std::string& te
 }
 
 int Context::fail(int status, const std::string& message) const {
+  const std::lock_guard<std::mutex> out(stdout_mutex());
   std::cerr << "error: " << message << std::endl;
   if (opts_.json) {
     nlohmann::ordered_json o{{"error", message}, {"exitStatus", status}};

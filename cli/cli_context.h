@@ -40,7 +40,10 @@ class Context {
   // Installs the platform (and, when simulating, the camera and its state).
   // False with a message on stderr when the simulated camera cannot be made.
   [[nodiscard]] bool setup();
-  // Saves the simulated camera's memories when a state file was given.
+  // The exit status of a setup() that returned false.
+  [[nodiscard]] int setup_status() const { return setup_status_; }
+  // Saves the simulated camera's memories when a state file was given, and
+  // lets the next run on that file go.
   [[nodiscard]] bool finish();
 
   // Opens the device library; on failure prints why no camera is usable.
@@ -60,6 +63,12 @@ class Context {
 
  private:
   struct Impl;
+  // Waits (a bounded time) until no other run uses the state file.
+  [[nodiscard]] bool take_state_lock();
+  // SIGINT and SIGTERM save the state file before the program ends.
+  void save_on_stop_signals();
+  void stopped_by_signal(int sig);
+  int setup_status_ = kExitUsage;
   GlobalOptions opts_;
   std::unique_ptr<Impl> impl_;
 };

@@ -36,10 +36,13 @@ struct DownloadArgs {
 
 int run_download(Context& ctx, const DownloadArgs& a) {
   const UiLanguage lang = command_language();
-  // Read once: the plan, the confirmation and the write all take these bytes.
-  auto image = std::make_shared<const LoadedFirmware>(LoadFirmwareFile(a.file));
-  if (!image->opened)
-    return ctx.fail(kExitUsage, fmt::format("cannot open {}: {}", a.file, std::strerror(image->error)));
+  // Read once: the plan, the confirmation and the write all take these bytes
+  // (a pipe could not be read again).
+  auto image = std::make_shared<const LoadedFirmware>(
+      LoadFirmwareFile(a.file, InputKind::kRegularFileOrPipe));
+  // Nothing to write (a FIFO nobody writes reads as empty) is bad input.
+  if (!image->opened || image->size == 0)
+    return ctx.fail(kExitUsage, firmware_file_problem(*image));
   EngineSession session;
   DeviceWatchState st;
   st.deviceOpen = OpenDevices();

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,31 +13,14 @@
 #include "devlib/file_io.h"
 
 namespace lumavix::cli {
-namespace {
-
-// Reads at most `limit` bytes of `path`; false with a reason when it cannot.
-bool read_prefix(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& out,
-                 std::string& why) {
-  std::ifstream f(path_from_utf8(path), std::ios::binary);
-  if (!f) {
-    why = fmt::format("cannot open {}: {}", path, std::strerror(errno));
-    return false;
-  }
-  out.resize(limit);
-  f.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(limit));
-  out.resize(static_cast<std::size_t>(f.gcount()));
-  if (f.bad()) {
-    why = fmt::format("cannot read {}", path);
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 std::string firmware_file_problem(const LoadedFirmware& file) {
   const std::string& path = file.path;
-  if (!file.opened) return fmt::format("cannot open {}: {}", path, std::strerror(file.error));
+  if (!file.opened) {
+    if (file.error == kNotRegularFileError)
+      return path + " is not a regular file (a FIFO, a device, a socket or a folder); it was not read";
+    return fmt::format("cannot open {}: {}", path, read_error_text(file.error));
+  }
   if (file.size == 0) return path + " is empty";
   if (file.size < kFirmwareCrcSize + kBootConfigSize)
     return fmt::format("{} is too short to be a firmware file ({} bytes)", path, file.size);
@@ -61,14 +43,14 @@ struct FileInfoArgs {
 };
 
 int run_file_info(Context& ctx, const FileInfoArgs& a) {
-  std::vector<std::uint8_t> bytes;
-  std::string why;
-  if (!read_prefix(a.file, kMaxFirmwareLoad + 1, bytes, why)) return ctx.fail(kExitUsage, why);
-  if (bytes.size() < kFirmwareCrcSize + kBootConfigSize)
+  // A pipe is taken: it is read once, as far as the load limit.
+  const LoadedFirmware file = LoadFirmwareFile(a.file, InputKind::kRegularFileOrPipe);
+  if (!file.opened) return ctx.fail(kExitUsage, firmware_file_problem(file));
+  const std::vector<std::uint8_t>& bytes = file.bytes;
+  if (file.size < kFirmwareCrcSize + kBootConfigSize)
     return ctx.fail(kExitUsage, fmt::format("{} is too short to be a firmware file ({} bytes)",
-                                            a.file, bytes.size()));
-  const bool oversized = bytes.size() > kMaxFirmwareLoad;
-  if (oversized) bytes.resize(kMaxFirmwareLoad);
+                                            a.file, file.size));
+  const bool oversized = file.oversized();
 
   const bool crc_ok = !oversized && CheckImageCrc(bytes);
   const bool complete = IsCompleteFlashImage(bytes);
@@ -82,7 +64,7 @@ int run_file_info(Context& ctx, const FileInfoArgs& a) {
   const std::uint16_t product = id.product_id;
 
   nlohmann::ordered_json j{{"file", a.file},
-                   {"size", bytes.size()},
+                   {"size", file.size},
                    {"crcOk", crc_ok},
                    {"completeImage", complete},
                    {"chipType", loc.chip_type},
@@ -94,7 +76,7 @@ int run_file_info(Context& ctx, const FileInfoArgs& a) {
       "file              {}\nsize              {} bytes{}\nCRC-32            {}\n"
       "kind              {}\nchip              {} (type {})\ncode base         0x{:X}\n"
       "firmware version  {:04X}\nproduct id        {:04X}\n",
-      a.file, bytes.size(), oversized ? " (larger than the 262144 bytes the tool loads)" : "",
+      a.file, file.size, oversized ? " (larger than the 262144 bytes the tool loads)" : "",
       crc_ok ? "ok" : "WRONG", complete ? "complete flash image" : "code-only image",
       loc.chip_name, loc.chip_type, loc.code_base, version, product);
   if (!block_in_reach) text += "note: the user-data block lies beyond the first 64 KiB\n";

@@ -11,13 +11,19 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <array>
 #include <vector>
 
+#include "app/device_watch.h"
 #include "cli/commands.h"
+#include "cli/write_confirmation.h"
 #include "cli/camera_write_lock.h"
+#include "devlib/access.h"
 #include "devlib/file_io.h"
 #include "firmware/engine.h"
 #include "firmware/flash.h"
+#include "firmware/image.h"
 #include "settings/settext.h"
 #include "settings/tables.h"
 #include "settings/userdata.h"
@@ -65,7 +71,43 @@ int run_make_bin(Context& ctx, const MakeBinArgs& a) {
 struct TablesArgs {
   std::string backend, backend_addr, sensor, sensor_addr;
   bool find = false;
+  bool yes = false;
+  bool force = false;
 };
+
+// What the camera's firmware occupies in the flash the tables go to, as
+// the camera's own boot memory says: the boot-header layout's boot
+// configuration, code and user-data block, or the plain layout's 64 KiB.
+// False when the camera cannot be read: then nothing tells where the
+// firmware lies.
+bool firmware_regions(std::vector<FlashRegion>& out) {
+  out.clear();
+  std::uint32_t reg = 0;
+  if (kvVidHidCls_RegRead(0x0000, 4, reg) < 0) return false;
+  if (ChipGenFromRegister(reg) == 2) {
+    std::array<std::uint8_t, kBootConfigSize> head{};
+    if (!kvVidHidCls_SPI_Flash_Read(0, kBootConfigSize, head.data())) return false;
+    out = boot_header_regions(head);
+    return true;
+  }
+  std::uint32_t bus = 0;
+  if (kvVidHidCls_RegRead(0x0005, 1, bus) < 0) return false;
+  // An older chip that boots from its EEPROM keeps no firmware in the flash.
+  if ((bus & 0x80) != 0) out = plain_flash_regions();
+  return true;
+}
+
+// Why `size` bytes at `address` may not be written: the sectors they erase
+// hold part of the firmware. Empty when they may.
+std::string overlap_reason(const std::vector<FlashRegion>& regions, const char* which,
+                           std::uint32_t address, std::uint64_t size) {
+  const FlashRegion* r = sectors_overlap(regions, address, size);
+  if (!r) return {};
+  return fmt::format(
+      "the {} table at 0x{:X} would erase flash that holds {} (0x{:X}..0x{:X}); nothing was "
+      "written (--force writes there anyway)",
+      which, address, r->what, r->start, r->end - 1);
+}
 
 // Message boxes of the table operations, as lines on stderr.
 class StderrPrompter final : public Prompter {
@@ -169,11 +211,53 @@ int run_tables_download(Context& ctx, const TablesArgs& a) {
   if (fields.backendSettingPath.empty() && fields.sensorSettingPath.empty())
     return ctx.fail(kExitUsage, "no setting table file found in the working directory");
 
+  // A table is never written over the firmware unless the engineer says so:
+  // the sectors it erases would take the boot configuration or code with
+  // them, and the camera would not start again.
+  std::vector<FlashRegion> regions;
+  if (!a.force) {
+    if (!firmware_regions(regions))
+      return ctx.fail(kExitFailed,
+                      "the camera's boot configuration cannot be read, so where its firmware "
+                      "lies is unknown; nothing was written (--force writes without the check)");
+    for (const auto& [which, path, address] :
+         {std::tuple{"backend", &fields.backendSettingPath, &fields.backendAddress},
+          std::tuple{"sensor", &fields.sensorSettingPath, &fields.sensorAddress}}) {
+      if (path->empty()) continue;
+      if (std::string why = overlap_reason(regions, which, SettingTableAddress(*address), 1);
+          !why.empty())
+        return ctx.fail(kExitUsage, why);
+    }
+  }
+  {
+    std::string what;
+    if (!fields.backendSettingPath.empty())
+      what += fmt::format(" the backend table {} at 0x{:X}", fields.backendSettingPath,
+                          SettingTableAddress(fields.backendAddress));
+    if (!fields.sensorSettingPath.empty())
+      what += fmt::format("{} the sensor table {} at 0x{:X}", what.empty() ? "" : " and",
+                          fields.sensorSettingPath, SettingTableAddress(fields.sensorAddress));
+    if (const int rc = confirm_flash_write(
+            ctx, a.yes,
+            fmt::format("The camera's serial flash is about to be erased and written with{}.",
+                        what));
+        rc != kExitOk)
+      return rc;
+  }
+
   StderrPrompter prompter;
   StderrProgress progress;
   SettingTableUi ui;
   ui.prompter = &prompter;
   ui.progress = &progress;
+  if (!a.force) {
+    // The whole range, once the table's size is known.
+    ui.guard = [&regions, &fields](std::uint32_t address, std::size_t size) {
+      const char* which =
+          address == SettingTableAddress(fields.backendAddress) ? "backend" : "sensor";
+      return overlap_reason(regions, which, address, size);
+    };
+  }
 
   // The sensor table follows the backend table in the same call; the label
   // switches once the backend's status text has been shown.
@@ -233,6 +317,10 @@ void register_settings_commands(CLI::App& app, Commands& commands) {
   dl->add_flag("--find", ta->find,
                "Look for backend_init.txt and SensorSetting.txt in the working directory and "
                "take the addresses from the camera's chip type first");
+  dl->add_flag("--yes,-y", ta->yes, "Confirm without asking");
+  dl->add_flag("--force", ta->force,
+               "The engineer's override: write a table even where it would erase the boot "
+               "configuration or the firmware's code");
   dl->callback([&commands, ta] {
     commands.choose([ta](Context& c) { return run_tables_download(c, *ta); });
   });

@@ -118,6 +118,11 @@ void register_update_commands(CLI::App& app, Commands& commands) {
     commands.choose([up](Context& c) {
       if (up->dry_run && up->wait_replug_s)
         return c.fail(kExitUsage, "--dry-run writes nothing: there is no reconnection to wait for");
+      // The file given is read here, once, pipe or not; a file found in the
+      // folder is read by each pass (and only a regular one is found).
+      if (!up->file.empty())
+        up->image = std::make_shared<const LoadedFirmware>(
+            LoadFirmwareFile(up->file, InputKind::kRegularFileOrPipe));
       return up->all ? run_update_all(c, *up) : run_update(c, *up);
     });
   });

@@ -196,4 +196,9 @@ std::string terminal_safe(std::string_view text) {
   return out;
 }
 
+std::mutex& stdout_mutex() {
+  static std::mutex m;
+  return m;
+}
+
 }  // namespace lumavix::cli

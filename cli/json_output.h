@@ -13,6 +13,8 @@
 // the terminal.
 #pragma once
 
+#include <mutex>
+
 #include <string>
 #include <string_view>
 
@@ -36,6 +38,10 @@ namespace lumavix::cli {
 // The text of `value` after json_safe(): one line, or indented by `indent`.
 // Never throws for the bytes a string holds.
 [[nodiscard]] std::string json_text(const nlohmann::ordered_json& value, int indent = -1);
+
+// Held by every writer of a line to stdout, so that a line written from
+// another thread (the result of an interrupted run) never lands inside one.
+[[nodiscard]] std::mutex& stdout_mutex();
 
 // The result object of a run that failed before any command ran (a usage
 // error): {"error": message, "exitStatus": status}.

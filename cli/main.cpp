@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
   lumavix::SetDefaultSleepInhibitor(inhibitor.get());
 
   Context ctx(g);
-  if (!ctx.setup()) return kExitUsage;
+  if (!ctx.setup()) return ctx.setup_status();
   RunTrace run_trace(ctx, app, std::vector<std::string>(argv, argv + argc));
   int rc = kExitFailed;
   // What no command expected still ends in a result (and a run trace that

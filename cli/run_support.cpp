@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "cli/camera_scope.h"
+#include "cli/write_confirmation.h"
 #include "cli/commands.h"
 #include "firmware/flash.h"
 #include "cli/progress_printer.h"
@@ -129,6 +130,7 @@ RunSummary drive(Context& ctx, UpdateFlow& flow, DeviceWatchState& window, UiLan
     const bool status_changed = window.statusText != last_status;
     last_status = window.statusText;
     if (ctx.json()) {
+      const std::lock_guard<std::mutex> out(stdout_mutex());
       progress.Update(flow.view(), e, flow.progressPercent());
       if (n.code != UPD_DOWNLOAD_POS && n.code != UPD_VALIDATE_POS && n.code != UPD_ERASE_POS) {
         json ev{{"event", "notify"}, {"code", update_code_name(n.code)}, {"value", n.value}};
@@ -235,6 +237,11 @@ int confirm_or_refuse(Context& ctx, TerminalPrompter& prompter, bool yes, UiLang
                                            utf8(ConfirmText(lang, 4)), utf8(ConfirmText(lang, 3)));
   if (a != MessageAnswer::Ok) return ctx.fail(kExitFailed, "cancelled; nothing was written");
   return kExitOk;
+}
+
+int confirm_flash_write(Context& ctx, bool yes, const std::string& warning) {
+  TerminalPrompter prompter(TerminalPrompter::stdin_is_terminal(), std::cin, std::cerr);
+  return confirm_or_refuse(ctx, prompter, yes, command_language(), FromUtf8(warning));
 }
 
 }  // namespace lumavix::cli

@@ -138,6 +138,7 @@ int run_update_all(Context& ctx, const UpdateArgs& a) {
     if (fate == Fate::Failed) entry["error"] = o.is_object() && o.contains("error") ? o["error"] : field("outcome");
     entry["detail"] = o;
     if (ctx.json()) {
+      const std::lock_guard<std::mutex> out(stdout_mutex());
       std::cout << json_text(entry) << '\n';
       std::cout.flush();
     } else {

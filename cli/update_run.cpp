@@ -27,6 +27,7 @@ DeviceWatchConfig update_watch_config(const UpdateArgs& a, UiLanguage lang) {
   DeviceWatchConfig cfg;
   cfg.language = lang;
   cfg.firmwareFile = a.file;
+  cfg.firmwareImage = a.image;
   cfg.recover = a.recover;
   return cfg;
 }

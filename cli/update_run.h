@@ -4,6 +4,7 @@
 // asked, the wait for the camera's reconnection.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -22,6 +23,9 @@ struct UpdateArgs {
   bool dry_run = false;
   // --wait-replug[=SECONDS]: wait this long for the camera to come back.
   std::optional<unsigned> wait_replug_s;
+  // FILE as the command read it, once, before the first pass (it may be a
+  // pipe): every pass and the write take these bytes.
+  std::shared_ptr<const LoadedFirmware> image;
 };
 
 inline constexpr unsigned kDefaultReplugWaitS = 60;

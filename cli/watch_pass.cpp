@@ -130,7 +130,10 @@ std::optional<int> watch(Context& ctx, DeviceWatchState& st, DeviceWatchResult& 
     } else if (PathLength(st.firmwarePath) > kMaxPathLength) {
       detail = fmt::format("the path is longer than {} characters", kMaxPathLength);
     } else {
-      detail = fmt::format("cannot read {}", st.firmwarePath);
+      detail = st.image && !st.image->opened
+                   ? fmt::format("cannot read {}: {}", st.firmwarePath,
+                                 read_error_text(st.image->error))
+                   : fmt::format("cannot read {}", st.firmwarePath);
     }
     return ctx.fail(kExitUsage, std::string(kMsgFirmwareFileOpenError) + " (" + detail + ")");
   }

@@ -13,6 +13,7 @@
 #endif
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <algorithm>
 #include <chrono>
@@ -85,6 +86,165 @@ std::filesystem::path program_file() {
   std::filesystem::path p = std::filesystem::read_symlink("/proc/self/exe", ec);
   return ec ? std::filesystem::path() : p;
 #endif
+}
+
+std::string read_error_text(int error) {
+  if (error == kNotRegularFileError)
+    return "it is not a regular file (a FIFO, a device, a socket or a folder)";
+  return std::strerror(error);
+}
+
+namespace {
+
+InputFile input_refused(const std::filesystem::path& p, int error, const char* what) {
+  InputFile f;
+  f.error = error;
+  f.message = error == kNotRegularFileError
+                  ? path_to_utf8(p) +
+                        " is not a regular file (a FIFO, a device, a socket or a folder); it "
+                        "was not read"
+                  : std::string(what) + " " + path_to_utf8(p) + ": " + std::strerror(error);
+  return f;
+}
+
+// The bytes read so far grow by doubling up to `want`, so that a large
+// limit costs nothing for a small file.
+void grow(std::vector<std::uint8_t>& buf, std::size_t want) {
+  buf.resize(std::min(want, std::max<std::size_t>(buf.size() * 2, 65536)));
+}
+
+void keep_read(InputFile& f, std::vector<std::uint8_t>& buf, std::size_t got, std::size_t limit,
+               std::uint64_t file_length) {
+  buf.resize(std::min(got, limit));
+  f.bytes = std::move(buf);
+  f.size = got;
+  // A regular file longer than the limit: its own length, as it was opened.
+  if (got > limit && !f.pipe) f.size = std::max<std::uint64_t>(file_length, got);
+}
+
+#ifdef _WIN32
+int errno_of(DWORD e) {
+  switch (e) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return EACCES;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    default:
+      return EIO;
+  }
+}
+#endif
+
+}  // namespace
+
+InputFile read_input_file(const std::filesystem::path& p, std::size_t limit, InputKind kind) {
+  const bool pipes = kind == InputKind::kRegularFileOrPipe;
+  const std::size_t want = limit == SIZE_MAX ? limit : limit + 1;
+  std::vector<std::uint8_t> buf;
+  std::size_t got = 0;
+#ifdef _WIN32
+  // A folder is refused by name: CreateFileW opens none without backup
+  // semantics, and would only say "access denied".
+  const DWORD attrs = ::GetFileAttributesW(p.c_str());
+  if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return input_refused(p, kNotRegularFileError, "cannot open");
+  HANDLE h = ::CreateFileW(p.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    int e = errno_of(::GetLastError());
+    errno = e;
+    name_too_long_as_such(p);
+    e = errno;
+    return input_refused(p, e, "cannot open");
+  }
+  // The handle's own type decides: a console, a printer port or a pipe
+  // where none is taken is refused.
+  bool accepted = false;
+  bool pipe = false;
+  std::uint64_t length = 0;
+  const DWORD type = ::GetFileType(h);
+  if (type == FILE_TYPE_DISK) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    accepted = ::GetFileInformationByHandle(h, &info) != 0 &&
+               (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+    length = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  } else if (type == FILE_TYPE_PIPE && pipes) {
+    accepted = true;
+    pipe = true;
+  }
+  if (!accepted) {
+    ::CloseHandle(h);
+    return input_refused(p, kNotRegularFileError, "cannot open");
+  }
+  InputFile f;
+  f.pipe = pipe;
+  int err = 0;
+  for (;;) {
+    if (got == buf.size()) {
+      if (buf.size() >= want) break;
+      grow(buf, want);
+    }
+    const DWORD chunk =
+        static_cast<DWORD>(std::min<std::size_t>(buf.size() - got, std::size_t{1} << 30));
+    DWORD n = 0;
+    if (!::ReadFile(h, buf.data() + got, chunk, &n, nullptr)) {
+      const DWORD e = ::GetLastError();
+      if (e != ERROR_BROKEN_PIPE && e != ERROR_HANDLE_EOF) err = errno_of(e);
+      break;
+    }
+    if (n == 0) break;
+    got += n;
+  }
+  ::CloseHandle(h);
+#else
+  auto acceptable = [pipes](mode_t m) { return S_ISREG(m) || (pipes && S_ISFIFO(m)); };
+  // The path's type first, so that a device node is not even opened (the
+  // open of some has effects of its own); the descriptor's type then decides.
+  struct stat st {};
+  if (::stat(p.c_str(), &st) != 0) return input_refused(p, errno, "cannot open");
+  if (!acceptable(st.st_mode)) return input_refused(p, kNotRegularFileError, "cannot open");
+  int fd = -1;
+  do {
+    fd = ::open(p.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return input_refused(p, errno, "cannot open");
+  if (::fstat(fd, &st) != 0 || !acceptable(st.st_mode)) {
+    const int e = acceptable(st.st_mode) ? errno : kNotRegularFileError;
+    ::close(fd);
+    return input_refused(p, e, "cannot open");
+  }
+  // Reads wait again: a pipe whose writer is there is read to its end.
+  if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0)
+    (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  InputFile f;
+  f.pipe = S_ISFIFO(st.st_mode);
+  const std::uint64_t length = static_cast<std::uint64_t>(st.st_size);
+  int err = 0;
+  for (;;) {
+    if (got == buf.size()) {
+      if (buf.size() >= want) break;
+      grow(buf, want);
+    }
+    const ssize_t n = ::read(fd, buf.data() + got, buf.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      err = errno;
+      break;
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+#endif
+  if (err != 0) return input_refused(p, err, "cannot read");
+  keep_read(f, buf, got, limit, length);
+  return f;
 }
 
 namespace {

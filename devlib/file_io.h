@@ -27,6 +27,43 @@ void remove_file(const std::filesystem::path& p);
 // The running program's own file; empty when the system does not say.
 [[nodiscard]] std::filesystem::path program_file();
 
+// Every file the tool reads goes through read_input_file, so that no reader
+// waits forever on a FIFO nobody writes, reads a device node or a folder, or
+// is told apart from the file it opened by a swap of the path meanwhile: the
+// path is opened without blocking and the type of the descriptor opened, not
+// of the path, decides.
+
+// What a read may take besides a regular file. A pipe (a FIFO named by the
+// path, /dev/fd/N, a process substitution) is read once, as far as the limit;
+// a FIFO whose writer is not there yet reads as empty rather than waiting.
+enum class InputKind { kRegularFile, kRegularFileOrPipe };
+
+// The error value of a read refused because the path names something other
+// than a regular file (or pipe, where one is taken). Never an errno value.
+inline constexpr int kNotRegularFileError = -1;
+
+// A sentence for an error value of a failed read: the system's text for an
+// errno value, or that the path is not a regular file.
+[[nodiscard]] std::string read_error_text(int error);
+
+struct InputFile {
+  int error = 0;  // 0, an errno value, or kNotRegularFileError
+  std::string message;  // for the user, naming the path, when error != 0
+  std::vector<std::uint8_t> bytes;  // at most the limit
+  // The length of what was opened: for a regular file its length (at least
+  // what was read), for a pipe what came, at most the limit plus one.
+  std::uint64_t size = 0;
+  bool pipe = false;
+
+  [[nodiscard]] bool ok() const { return error == 0; }
+  // More bytes were there than the limit let in.
+  [[nodiscard]] bool truncated() const { return size > bytes.size(); }
+};
+
+// Reads at most `limit` bytes of `p` from its start, in one open.
+[[nodiscard]] InputFile read_input_file(const std::filesystem::path& p, std::size_t limit,
+                                        InputKind kind = InputKind::kRegularFile);
+
 // Every file the tool writes goes through these, so that no writer replaces
 // a device node or a folder, follows a link planted under its temporary name,
 // or writes into a file someone else made.

@@ -94,35 +94,24 @@ bool CheckFileCrc(const std::string& path) {
   return file.opened && CheckImageCrc(file.bytes);
 }
 
-LoadedFirmware LoadFirmwareFile(const std::string& path) {
+LoadedFirmware LoadFirmwareFile(const std::string& path, InputKind kind) {
   LoadedFirmware file;
   file.path = path;
-  std::FILE* f = path.empty() ? nullptr : open_file(path_from_utf8(path), "rb");
-  if (!f) {
-    file.error = path.empty() ? ENOENT : errno;
+  if (path.empty()) {
+    file.error = ENOENT;
     return file;
   }
-  // One byte beyond the load tells an oversized file without a second look.
-  file.bytes.resize(kMaxFirmwareLoad + 1);
-  const std::size_t got = std::fread(file.bytes.data(), 1, file.bytes.size(), f);
-  const bool failed = std::ferror(f) != 0;
-  file.size = got;
-  if (!failed && got > kMaxFirmwareLoad) {
-    // The length of the file that was opened, not of whatever the path names now.
-    if (std::fseek(f, 0, SEEK_END) == 0) {
-      const long end = std::ftell(f);
-      if (end > 0) file.size = static_cast<std::uint64_t>(end);
-    }
+  // One byte beyond the load tells an oversized file without a second look;
+  // the length is that of the file that was opened, not of whatever the
+  // path names now.
+  InputFile in = read_input_file(path_from_utf8(path), kMaxFirmwareLoad, kind);
+  if (!in.ok()) {
+    file.error = in.error;
+    return file;
   }
-  if (failed) file.error = errno != 0 ? errno : EIO;
-  std::fclose(f);
-  file.bytes.resize(std::min<std::size_t>(got, kMaxFirmwareLoad));
-  file.bytes.shrink_to_fit();
-  file.opened = !failed;
-  if (failed) {
-    file.bytes.clear();
-    file.size = 0;
-  }
+  file.size = in.size;
+  file.bytes = std::move(in.bytes);
+  file.opened = true;
   return file;
 }
 
@@ -358,6 +347,40 @@ std::vector<std::uint8_t> build_plain_firmware_file(std::uint16_t firmware_versi
   file[kPlainVersionOffset + 1] = static_cast<std::uint8_t>(firmware_version);
   store_le32(file.data(), Crc32(file.data() + kFirmwareCrcSize, file.size() - kFirmwareCrcSize));
   return file;
+}
+
+// ------------------------------------------------------ occupied regions --
+
+std::vector<FlashRegion> boot_header_regions(
+    std::span<const std::uint8_t, kBootConfigSize> boot_config) {
+  constexpr std::uint32_t kErased = 0xFFFFFF;
+  const BootConfig cfg = decode_boot_config(boot_config);
+  std::vector<FlashRegion> out{{0, kBootConfigSize, "the boot configuration"}};
+  auto add = [&out](std::uint32_t addr, std::uint32_t size, const char* what) {
+    if (size == 0 || size == kErased || addr == kErased) return;
+    out.push_back({addr, addr + size, what});
+  };
+  add(cfg.boot_addr, cfg.boot_size, "the boot code");
+  add(cfg.user_code_addr, cfg.user_code_size, "the user code");
+  const UserDataLocation loc = locate_user_data(cfg);
+  if (loc.code_base != kErased) add(loc.block_addr, kUserDataBlockSize, "the user-data block");
+  return out;
+}
+
+std::vector<FlashRegion> plain_flash_regions() {
+  return {{0, kPlainSpiEraseSize, "the firmware's plain layout (the first 64 KiB)"}};
+}
+
+const FlashRegion* sectors_overlap(const std::vector<FlashRegion>& regions, std::uint32_t address,
+                                   std::uint64_t size) {
+  if (size == 0) return nullptr;
+  const std::uint64_t first = address & ~std::uint64_t{kLayoutSectorSize - 1};
+  const std::uint64_t last = std::uint64_t{address} + size - 1;
+  const std::uint64_t end = (last | (kLayoutSectorSize - 1)) + 1;
+  for (const FlashRegion& r : regions) {
+    if (r.start < end && first < r.end) return &r;
+  }
+  return nullptr;
 }
 
 }  // namespace lumavix

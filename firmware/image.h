@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "devlib/file_io.h"
 #include "devlib/types.h"
 #include "firmware/product_config.h"
 
@@ -87,7 +88,9 @@ inline constexpr std::uint32_t kUdUvcDefaultsSize = 30;
 struct LoadedFirmware {
   std::string path;
   bool opened = false;  // false: it could not be opened or read (`error` says why)
-  int error = 0;        // errno of the failed open or read
+  // errno of the failed open or read, or kNotRegularFileError (a FIFO, a
+  // device or a folder where only a regular file is taken)
+  int error = 0;
   // The file's length when it was read; above kMaxFirmwareLoad only the
   // first kMaxFirmwareLoad bytes are kept.
   std::uint64_t size = 0;
@@ -102,8 +105,10 @@ struct LoadedFirmware {
 };
 
 // Reads at most kMaxFirmwareLoad bytes of the file at `path` (UTF-8) in one
-// open, and its length.
-[[nodiscard]] LoadedFirmware LoadFirmwareFile(const std::string& path);
+// open, and its length. Only a regular file is read unless `kind` takes a
+// pipe too; nothing waits on a FIFO nobody writes (devlib/file_io.h).
+[[nodiscard]] LoadedFirmware LoadFirmwareFile(const std::string& path,
+                                              InputKind kind = InputKind::kRegularFile);
 
 // The image (file offset 4 on) starts with the boot configuration's magic.
 [[nodiscard]] bool IsCompleteFlashImage(std::span<const std::uint8_t> file);
@@ -225,6 +230,31 @@ struct EepromTypeInfo {
 inline constexpr std::uint8_t kMaxEepromType = 8;
 // Null for values above 8, which are not valid in a request.
 [[nodiscard]] const EepromTypeInfo* find_eeprom_type(std::uint8_t eeprom_type);
+
+// ------------------------------------------------------ occupied regions --
+
+// A range [start, end) of the camera's boot memory that its firmware needs.
+struct FlashRegion {
+  std::uint32_t start = 0;
+  std::uint32_t end = 0;
+  const char* what = "";
+};
+
+// What a boot-header flash holds for its firmware, from the 16 bytes at
+// flash address 0: the boot configuration itself, the boot code, the user
+// code and the user-data block behind the code base, each where the
+// configuration places it. A size or an address of 0xFFFFFF (erased) counts
+// as absent.
+[[nodiscard]] std::vector<FlashRegion> boot_header_regions(
+    std::span<const std::uint8_t, kBootConfigSize> boot_config);
+// The plain SPI-flash layout: the first 64 KiB, which every plain download
+// erases (boot record, copy, image).
+[[nodiscard]] std::vector<FlashRegion> plain_flash_regions();
+
+// The first region that the 4 KiB sectors touched by `size` bytes at
+// `address` overlap (an erase takes whole sectors); null when none.
+[[nodiscard]] const FlashRegion* sectors_overlap(const std::vector<FlashRegion>& regions,
+                                                 std::uint32_t address, std::uint64_t size);
 
 // ---------------------------------------------------------------- builder --
 

@@ -158,32 +158,6 @@ std::FILE* OpenLog(const std::vector<LogCandidate>& candidates, std::filesystem:
   return nullptr;
 }
 
-// Reads the whole of `f`. Returns Ok, TextOpenFailed on a read error (a
-// directory, an I/O error), TextTooLarge past kMaxSettingTextSize (a
-// device such as /dev/zero never ends) or OutOfMemory.
-ParseStatus ReadAll(std::FILE* f, std::string& out, int& err) {
-  try {
-    char chunk[65536];
-    for (;;) {
-      const std::size_t got = std::fread(chunk, 1, sizeof chunk, f);
-      if (out.size() + got > kMaxSettingTextSize)
-        return ParseStatus::TextTooLarge;
-      out.append(chunk, got);
-      if (got < sizeof chunk)
-        break;
-    }
-  } catch (const std::bad_alloc&) {
-    return ParseStatus::OutOfMemory;
-  } catch (const std::length_error&) {
-    return ParseStatus::OutOfMemory;
-  }
-  if (std::ferror(f)) {
-    err = errno;
-    return ParseStatus::TextOpenFailed;
-  }
-  return ParseStatus::Ok;
-}
-
 }  // namespace
 
 std::vector<std::filesystem::path> SettextLogCandidates(const SettextLogOptions& options) {
@@ -423,32 +397,40 @@ ParseStatus MakeBinFile::ParseSettingText(const std::filesystem::path& textPath)
   rejectLine_ = 0;
   logPath_.clear();
 
-  std::FILE* textFile = open_file(textPath, "rb");
-  if (textFile == nullptr) {
-    lastErrno_ = errno;
+  // The text is read into memory whole before the log is made: only a
+  // regular file, never one past the size limit.
+  InputFile in = read_input_file(textPath, kMaxSettingTextSize);
+  if (!in.ok()) {
+    lastErrno_ = in.error;
     return ParseStatus::TextOpenFailed;
   }
 
-  // The log is created before the text is read, so every conversion leaves
-  // a fresh log even when the text yields nothing.
+  // The log is created before the text is converted, so every conversion
+  // leaves a fresh log even when the text yields nothing.
   const bool logRequired = !logOptions_.explicitPath.empty();
   std::FILE* logFile = nullptr;
   try {
     int logErr = 0;
     logFile = OpenLog(LogCandidates(logOptions_), logPath_, logErr);
     if (logFile == nullptr && logRequired) {
-      std::fclose(textFile);
       lastErrno_ = logErr;
       return ParseStatus::LogCreateFailed;
     }
   } catch (const std::bad_alloc&) {
-    std::fclose(textFile);
     return ParseStatus::OutOfMemory;
   }
 
   std::string text;
-  ParseStatus status = ReadAll(textFile, text, lastErrno_);
-  std::fclose(textFile);
+  ParseStatus status = ParseStatus::Ok;
+  if (in.truncated()) {
+    status = ParseStatus::TextTooLarge;
+  } else {
+    try {
+      text.assign(in.bytes.begin(), in.bytes.end());
+    } catch (const std::bad_alloc&) {
+      status = ParseStatus::OutOfMemory;
+    }
+  }
 
   std::string log;
   if (status == ParseStatus::Ok)
@@ -544,7 +526,7 @@ std::string DescribeParseStatus(ParseStatus status, const std::string& where, st
     case ParseStatus::Ok:
       return {};
     case ParseStatus::TextOpenFailed:
-      return "cannot read " + where + ": " + std::strerror(err);
+      return "cannot read " + where + ": " + read_error_text(err);
     case ParseStatus::LogCreateFailed:
       return "cannot write the conversion log: " + std::string(std::strerror(err));
     case ParseStatus::OutOfMemory:
@@ -575,7 +557,7 @@ SettextConversion ConvertSettingText(const std::filesystem::path& textPath,
       case ParseStatus::Ok:
         break;
       case ParseStatus::TextOpenFailed:
-        result.error = "cannot read " + where + ": " + std::strerror(converter.last_errno());
+        result.error = "cannot read " + where + ": " + read_error_text(converter.last_errno());
         return result;
       case ParseStatus::LogCreateFailed:
         result.error = "cannot write log file '" + path_to_utf8(log.explicitPath) +

@@ -91,36 +91,24 @@ std::string find_table_file(const std::filesystem::path& directory, std::string_
 // rather than cut, since a cut table is not the table the user chose.
 bool read_table_file(const std::string& path, std::span<std::uint8_t> buffer,
                      TableResult& result) {
-  std::FILE* f = open_file(path_from_utf8(path), "rb");
-  if (!f) {
+  // Only a regular file: a FIFO or a device would hold the thread, or give
+  // a different table at every read.
+  InputFile in = read_input_file(path_from_utf8(path), buffer.size());
+  if (!in.ok()) {
     result.outcome = TableOutcome::OpenFailed;
-    result.detail = "cannot open " + path + ": " + std::strerror(errno);
+    result.detail = in.message;
     return false;
   }
-  const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), f);
-  bool read_error = std::ferror(f) != 0;
-  const int read_errno = errno;
-  bool more = false;
-  if (!read_error && got == buffer.size()) {
-    unsigned char probe = 0;
-    more = std::fread(&probe, 1, 1, f) == 1;
-    read_error = std::ferror(f) != 0;
-  }
-  std::fclose(f);
-  if (read_error) {
-    result.outcome = TableOutcome::OpenFailed;
-    result.detail = "cannot read " + path + ": " + std::strerror(read_errno);
-    return false;
-  }
-  if (more) {
+  if (in.truncated()) {
     std::fill(buffer.begin(), buffer.end(), 0);
     result.outcome = TableOutcome::TooLarge;
     result.detail = path + " is larger than the " + std::to_string(buffer.size()) +
                     " bytes a setting table may take";
     return true;
   }
-  result.size = got;
-  if (got == 0) {
+  std::copy(in.bytes.begin(), in.bytes.end(), buffer.begin());
+  result.size = in.bytes.size();
+  if (in.bytes.empty()) {
     result.outcome = TableOutcome::Empty;
     result.detail = path + " is empty";
   }
@@ -143,7 +131,7 @@ void convert_table_text(const std::string& path, std::span<std::uint8_t> buffer,
         break;
       case ParseStatus::TextOpenFailed:
         return refuse(TableOutcome::TextRefused, "cannot read setting text " + path + ": " +
-                                                     std::strerror(converter.last_errno()));
+                                                     read_error_text(converter.last_errno()));
       case ParseStatus::LogCreateFailed:
         return refuse(TableOutcome::TextRefused,
                       "cannot write the conversion log: " +
@@ -260,6 +248,14 @@ bool download_table(const std::string& path, const std::string& address_text,
   // Nothing is erased for a table that will not be written: an erase with
   // nothing to program would only wipe what the sector held.
   if (result.outcome == TableOutcome::NotRequested && check_placement(result)) {
+    if (std::string why = ui.guard ? ui.guard(result.address, result.size) : std::string();
+        !why.empty()) {
+      result.outcome = TableOutcome::Protected;
+      result.detail = std::move(why);
+      DebugTrace("setting table %s: %s\n", path.c_str(), result.detail.c_str());
+      show_status(ui, result, kStatusTableFailed);
+      return false;
+    }
     result.outcome = erase_and_program(result, buffer.data(), ui.progress)
                          ? TableOutcome::Written
                          : TableOutcome::WriteFailed;
@@ -362,6 +358,7 @@ const char* table_outcome_name(TableOutcome outcome) {
     case TableOutcome::TooLarge: return "too-large";
     case TableOutcome::OutsideFlash: return "outside-flash";
     case TableOutcome::CrossesPage: return "crosses-page";
+    case TableOutcome::Protected: return "protected";
   }
   return "?";
 }
@@ -410,6 +407,13 @@ TableResult MakeBinAndWrite(const SettingTableFields& fields, const SettingTable
   result.address = SettingTableAddress(fields.backendAddress);
   show_status(ui, result, kStatusErasingTable);
   if (!check_placement(result)) {
+    show_status(ui, result, kStatusTableFailed);
+    return result;
+  }
+  if (std::string why = ui.guard ? ui.guard(result.address, result.size) : std::string();
+      !why.empty()) {
+    result.outcome = TableOutcome::Protected;
+    result.detail = std::move(why);
     show_status(ui, result, kStatusTableFailed);
     return result;
   }

@@ -78,6 +78,10 @@ struct SettingTableUi {
   Prompter* prompter = nullptr;
   // Receives the programming's range and positions; may be null.
   ProgressSink* progress = nullptr;
+  // Says why a table of `size` bytes at `address` may not be written there
+  // (the sectors it would erase hold what the firmware needs); empty lets
+  // it be written. Null refuses nothing.
+  std::function<std::string(std::uint32_t address, std::size_t size)> guard;
 };
 
 // --------------------------------------------------------- small rules --
@@ -133,6 +137,7 @@ enum class TableOutcome : std::uint8_t {
   TooLarge,       // the image exceeds the buffer
   OutsideFlash,   // the table would run past the end of the flash
   CrossesPage,    // an unaligned address whose first piece would cross a page
+  Protected,      // the guard refused the range; nothing more is written
 };
 
 [[nodiscard]] const char* table_outcome_name(TableOutcome outcome);
@@ -180,7 +185,7 @@ struct TableDownloadResult {
 // table touches is erased (the erase is issued twice; the sector counts as
 // erased when either succeeds), then the table is programmed page by page.
 // A .bin that cannot be opened shows the open-error message box and stops the
-// whole operation; any other refusal or failure shows "Write setting table
+// whole operation, and so does a range the guard refuses; any other refusal or failure shows "Write setting table
 // Fail." for that table and goes on with the next.
 TableDownloadResult DownloadSettingTables(const SettingTableFields& fields,
                                           std::span<std::uint8_t> buffer,

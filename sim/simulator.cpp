@@ -200,7 +200,7 @@ bool Simulator::save_state(const std::string& path, std::string& error) const {
   }
   append_le32(out, Crc32(out.data(), out.size()));
 
-  if (const WriteError w = write_file_atomically(path_from_utf8(path), out, FileAccess::kUmask);
+  if (const WriteError w = write_file_atomically(path_from_utf8(path), out, FileAccess::kPrivate);
       w.failed()) {
     error = w.message;
     return false;
@@ -209,33 +209,18 @@ bool Simulator::save_state(const std::string& path, std::string& error) const {
 }
 
 bool Simulator::load_state(const std::string& path, std::string& error) {
-  std::FILE* f = open_file(path_from_utf8(path), "rb");
-  if (!f) {
-    error = "cannot open " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  std::vector<std::uint8_t> data;
-  std::uint8_t chunk[65536];
-  std::size_t got = 0;
-  bool too_big = false;
-  while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
-    if (data.size() + got > kMaxStateFile) {
-      too_big = true;
-      break;
-    }
-    data.insert(data.end(), chunk, chunk + got);
-  }
-  const bool read_error = std::ferror(f) != 0;
-  std::fclose(f);
-  if (read_error) {
-    error = "cannot read " + path;
+  // Only a regular file: a FIFO would hold the command before it began.
+  InputFile in = read_input_file(path_from_utf8(path), kMaxStateFile);
+  if (!in.ok()) {
+    error = in.message;
     return false;
   }
   const std::string bad = path + " is not a usable simulated-camera state file: ";
-  if (too_big) {
+  if (in.truncated()) {
     error = bad + "larger than " + std::to_string(kMaxStateFile) + " bytes";
     return false;
   }
+  const std::vector<std::uint8_t>& data = in.bytes;
   if (data.size() < sizeof kStateMagic + 12 ||
       !std::equal(kStateMagic, kStateMagic + 8, data.begin())) {
     error = bad + "it does not start with the state file signature";

@@ -39,7 +39,8 @@ class Simulator {
   // changes anything; a refused file leaves the cameras as they were. The
   // chip-identity registers always keep the profile's values.
   [[nodiscard]] bool load_state(const std::string& path, std::string& error);
-  // Writes through a temporary file renamed into place.
+  // Writes through a unique temporary file (made O_EXCL|O_NOFOLLOW, 0600)
+  // renamed into place; the file stays the user's alone.
   [[nodiscard]] bool save_state(const std::string& path, std::string& error) const;
 
  private:

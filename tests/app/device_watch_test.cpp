@@ -13,6 +13,9 @@
 #include <vector>
 
 #include <unistd.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "app/texts.h"
 #include "devlib/clock.h"
@@ -854,6 +857,16 @@ TEST(FirmwareFileCheck, ReasonsOfAFileThatIsNoFirmwareImage) {
       {"missing", (dir / "missing.bin").string(), FileProblem::Unreadable},
   };
   for (const Case& c : cases) EXPECT_EQ(CheckFirmwareFile(c.path), c.want) << c.name;
+#ifndef _WIN32
+  // The window's thread never waits on a FIFO: it is a file that cannot be
+  // read, and the folder search passes over it.
+  const std::filesystem::path fifo = dir / "a.bin";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(CheckFirmwareFile(fifo.string()), FileProblem::Unreadable) << "a FIFO";
+  EXPECT_EQ(FindFirmwareFile(dir.string()), (dir / "crc.bin").string())
+      << "the first regular *.bin, not the FIFO before it";
+  EXPECT_EQ(CheckFirmwareFile("/dev/zero"), FileProblem::Unreadable) << "a device node";
+#endif
   std::filesystem::remove_all(dir);
 }
 

@@ -221,8 +221,13 @@ TEST_F(HostileInput, OversizedImagesAndBrokenTextsAreBadInput) {
     const char* args;
     const char* says;
   };
+  // A regular text past the limit (sparse: nothing is stored for it); a
+  // device is not read at all.
+  std::ofstream(dir_ / "huge.txt", std::ios::binary) << "uint8 A[] = { 0x01, };\r\n";
+  fs::resize_file(dir_ / "huge.txt", (4u << 20) + 1);
   const Case cases[] = {
-      {"make-bin /dev/zero", "larger than 4 MiB"},
+      {"make-bin huge.txt", "larger than 4 MiB"},
+      {"make-bin /dev/zero", "not a regular file"},
       {"make-bin open.txt", "line 3"},
   };
   for (const Case& c : cases) {

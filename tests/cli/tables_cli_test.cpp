@@ -94,7 +94,7 @@ TEST(TablesCli, DownloadWritesBothTablesToTheSimulatedFlash) {
   const std::string state = dir.path() + "/camera.state";
   const TablesCliRun r = run_tables_cli(
       "--simulate --sim-state '" + state + "' tables download --backend '" + dir.path() +
-      "/backend.bin' --backend-addr 9000 --sensor '" + sample_text() + "' --json");
+      "/backend.bin' --backend-addr 9000 --sensor '" + sample_text() + "' --json --yes --force");
   ASSERT_EQ(r.status, 0) << r.out;
   const nlohmann::json j = last_json(r.out);
   EXPECT_EQ(j["result"], "success");
@@ -142,7 +142,8 @@ TEST(TablesCli, DownloadExitStatuses) {
        table, "", 1},
   };
   for (const Case& c : cases) {
-    const TablesCliRun r = run_tables_cli(c.args + " --json", c.cwd);
+    // Confirmed, and over the simulated image's code (which fills its flash).
+    const TablesCliRun r = run_tables_cli(c.args + " --json --yes --force", c.cwd);
     EXPECT_EQ(r.status, c.status) << c.what << ": expected exit " << c.status << ", output "
                                   << r.out;
   }

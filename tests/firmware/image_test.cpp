@@ -2,8 +2,16 @@
 
 #include <gtest/gtest.h>
 #include <zlib.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
+#include <array>
+#include <span>
+#include <thread>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -450,6 +458,94 @@ TEST(FirmwareIdentity, AgreesWithTheLayoutOfTheFlash) {
     EXPECT_EQ(id.chip_type, loc.chip_type) << (code_only ? "code-only" : "complete");
   }
 }
+// A table's erase takes whole sectors: any sector that holds part of what
+// the boot configuration places (itself, the boot and user code, the
+// user-data block) is refused, and one clear of all of them is not.
+TEST(FirmwareRegions, SectorsOverlappingTheFirmwareAreFound) {
+  FirmwareBuildOptions o;  // complete image: boot code 0x10.., user code 0x1000..0x20000
+  const std::vector<std::uint8_t> file = build_firmware_file(o);
+  ASSERT_GE(file.size(), 4 + kBootConfigSize);
+  const std::span<const std::uint8_t, kBootConfigSize> head(file.data() + 4, kBootConfigSize);
+  const std::vector<FlashRegion> regions = boot_header_regions(head);
+  struct Case {
+    std::uint32_t address;
+    std::uint64_t size;
+    const char* hits;  // null: clear
+  } cases[] = {
+      {0x0, 1, "the boot configuration"},
+      {0x800, 4, "the boot configuration"},  // sector 0 all the same
+      {0x1FFFC, 8, "the user code"},
+      {0x11000, 0x100, "the user code"},
+      {0x20000, 0x1000, nullptr},
+      {0x20FFF, 2, nullptr},
+      {0x0, 0, nullptr},  // nothing to write erases nothing
+  };
+  for (const Case& c : cases) {
+    const FlashRegion* r = sectors_overlap(regions, c.address, c.size);
+    if (c.hits == nullptr) {
+      EXPECT_EQ(r, nullptr) << std::hex << c.address << "+" << c.size << ": expected clear, hit "
+                            << (r ? r->what : "");
+    } else {
+      ASSERT_NE(r, nullptr) << std::hex << c.address << ": expected " << c.hits;
+      EXPECT_STREQ(r->what, c.hits) << std::hex << c.address;
+    }
+  }
+  // An erased flash claims only its boot configuration's sector.
+  std::array<std::uint8_t, kBootConfigSize> erased;
+  erased.fill(0xFF);
+  const std::vector<FlashRegion> blank = boot_header_regions(erased);
+  EXPECT_NE(sectors_overlap(blank, 0x0, 1), nullptr);
+  EXPECT_EQ(sectors_overlap(blank, 0x1000, 0x1000), nullptr);
+  // The plain layout's 64 KiB, up to its last byte.
+  EXPECT_NE(sectors_overlap(plain_flash_regions(), 0xFFFF, 1), nullptr);
+  EXPECT_EQ(sectors_overlap(plain_flash_regions(), 0x10000, 1), nullptr);
+}
+
+#ifndef _WIN32
+// A FIFO is read only where a pipe is taken, and then once, to its writer's
+// end; nowhere does a FIFO without a writer hold the read.
+TEST(FileLoad, AFifoIsReadOnlyWhereAPipeIsTaken) {
+  const std::filesystem::path fifo =
+      std::filesystem::temp_directory_path() /
+      ("lumavix_image_test_fifo_" + std::to_string(::getpid()));
+  std::filesystem::remove(fifo);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+  const LoadedFirmware refused = LoadFirmwareFile(fifo.string());
+  EXPECT_FALSE(refused.opened);
+  EXPECT_EQ(refused.error, kNotRegularFileError);
+
+  const LoadedFirmware nobody = LoadFirmwareFile(fifo.string(), InputKind::kRegularFileOrPipe);
+  EXPECT_TRUE(nobody.opened) << "no writer: read as empty, at once";
+  EXPECT_EQ(nobody.size, 0u);
+
+  // A writer already there (as with a process substitution): the whole of
+  // what it writes, more than a pipe's buffer holds.
+  FirmwareBuildOptions o;
+  const std::vector<std::uint8_t> file = build_firmware_file(o);
+  const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  std::thread feed([&] {
+    std::size_t done = 0;
+    while (done < file.size()) {
+      const ssize_t n = ::write(writer, file.data() + done, file.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    ::close(writer);
+  });
+  const LoadedFirmware piped = LoadFirmwareFile(fifo.string(), InputKind::kRegularFileOrPipe);
+  feed.join();
+  EXPECT_TRUE(piped.opened);
+  EXPECT_EQ(piped.bytes, file) << "the pipe's bytes, all of them, once";
+  EXPECT_TRUE(CheckImageCrc(piped.bytes));
+  std::filesystem::remove(fifo);
+
+  const LoadedFirmware device = LoadFirmwareFile("/dev/zero", InputKind::kRegularFileOrPipe);
+  EXPECT_FALSE(device.opened) << "a device node is no pipe";
+  EXPECT_EQ(device.error, kNotRegularFileError);
+}
+#endif
 
 }  // namespace
 }  // namespace lumavix
