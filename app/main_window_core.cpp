@@ -425,6 +425,9 @@ std::optional<int> MainWindowCore::RingTimer() {
 void MainWindowCore::RingStepDrawn(int percent, bool drawn) {
   if (!drawn) return;
   frame_.percentText = PercentText(lang_, percent);
+  // Notifications outside an update run (the engineering downloads) have no
+  // whole update: the value read aloud is the ring's own.
+  if (flow_.view().phase == UpdatePhase::None) SetRingValue(percent);
 }
 
 WindowEffects MainWindowCore::CloseRequested() {
