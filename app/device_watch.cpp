@@ -108,6 +108,75 @@ std::string FindFirmwareFile(const std::string& directory) {
   return path_to_utf8(dir / path_from_utf8(best));
 }
 
+const char* FirmwareSourceName(FirmwareSource source) {
+  switch (source) {
+    case FirmwareSource::Folder:
+      return "folder";
+    case FirmwareSource::Given:
+      return "given";
+    case FirmwareSource::Downloads:
+      return "downloads";
+  }
+  return "?";
+}
+
+bool ProductIdOfModel(std::uint16_t id, ModelVariant tool) {
+  switch (tool) {
+    case ModelVariant::Q:
+      return id == ProductIdQA || id == ProductIdQB || id == ProductIdQAlt;
+    case ModelVariant::R:
+      return id == ProductIdRA || id == ProductIdRB;
+    case ModelVariant::R2:
+      return id == ProductIdR2;
+  }
+  return false;
+}
+
+std::optional<DownloadedFirmware> FindDownloadedFirmware(
+    const std::string& folder, const std::function<bool(const FirmwareInfo&)>& fits) {
+  namespace fs = std::filesystem;
+  if (folder.empty()) return std::nullopt;
+  struct Candidate {
+    fs::file_time_type modified;
+    std::string name;
+    fs::path path;
+  };
+  std::vector<Candidate> found;
+  std::error_code ec;
+  const fs::path dir = path_from_utf8(folder);
+  fs::directory_iterator it(dir, ec);
+  if (ec) return std::nullopt;
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    if (ec) break;
+    const std::string name = path_to_utf8(it->path().filename());
+    if (!ends_with_bin(name)) continue;
+    std::error_code sec;
+    if (!fs::is_regular_file(it->path(), sec)) continue;
+    // A disk image or an archive named *.bin is no firmware file: it is not
+    // read at all.
+    const std::uintmax_t size = fs::file_size(it->path(), sec);
+    if (sec || size > kMaxFirmwareLoad || size < kFirmwareCrcSize + kBootConfigSize) continue;
+    const fs::file_time_type modified = fs::last_write_time(it->path(), sec);
+    if (sec) continue;
+    found.push_back({modified, name, it->path()});
+  }
+  std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
+    if (a.modified != b.modified) return a.modified > b.modified;
+    return a.name < b.name;
+  });
+  if (found.size() > kMaxDownloadCandidates) found.resize(kMaxDownloadCandidates);
+  for (const Candidate& c : found) {
+    const std::string path = path_to_utf8(c.path);
+    if (PathLength(path) > kMaxPathLength) continue;
+    auto image = std::make_shared<const LoadedFirmware>(LoadFirmwareFile(path));
+    if (CheckFirmwareImage(*image) != FileProblem::None) continue;
+    FirmwareInfo info = ReadFirmwareInfo(image->bytes);
+    if (!ImageReadsFinished(info) || !fits(info)) continue;
+    return DownloadedFirmware{path, std::move(image), info};
+  }
+  return std::nullopt;
+}
+
 bool ReadFirmwareHead(const std::string& path, std::vector<std::uint8_t>& out) {
   // Only a regular file: the window's thread must never wait on a FIFO.
   InputFile in = read_input_file(path_from_utf8(path), kFirmwareWatchRead);
@@ -308,6 +377,15 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
     const std::uint16_t cameraVersion = st.camera.cameraFirmwareVersion;
     r.view = ComposePresentation(p, cfg.language, toolName, st.camera.cameraModelText,
                                  st.firmware.firmwareVersion, cameraVersion);
+    // A file from the Downloads folder is named with its folder: the user
+    // did not put it beside the program and may not expect it.
+    if (r.fileSource == FirmwareSource::Downloads && st.firmware.read && p != Presentation::NoCamera &&
+        p != Presentation::NotThisProduct && p != Presentation::Unreadable) {
+      const std::filesystem::path file = path_from_utf8(st.firmwarePath);
+      r.view.statusText += u'\n';
+      r.view.statusText += DownloadsFileText(cfg.language, FromUtf8(path_to_utf8(file.filename())),
+                                             FromUtf8(path_to_utf8(file.parent_path())));
+    }
     st.statusText = r.view.statusText;
     r.setWindowTitle = true;
     r.windowTitle = WindowTitle(cfg.language, cfg.toolVariant);
@@ -368,6 +446,7 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
   const bool unfinished = IdentityUnfinished(ud.identity);
 
   std::string path = cfg.firmwareFile;
+  r.fileSource = path.empty() ? FirmwareSource::Folder : FirmwareSource::Given;
   if (path.empty()) {
     path = FindFirmwareFile(cfg.directory);
     r.noFirmwareFile = path.empty();
@@ -375,6 +454,32 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
 
   if (!unfinished && !CameraMatchesTool(st.camera, cfg.toolVariant))
     return finish(Presentation::NotThisProduct);
+
+  // The working folder comes first. Only when it holds no usable firmware
+  // file (none at all, or one that is no whole image) and no file was named
+  // does the Downloads folder offer one, of this model and fitting this
+  // camera. Each file is read once: the one taken is the one written.
+  if (r.fileSource == FirmwareSource::Folder && !cfg.downloadsFolder.empty()) {
+    if (!path.empty() && PathLength(path) <= kMaxPathLength)
+      st.image = std::make_shared<const LoadedFirmware>(LoadFirmwareFile(path));
+    const bool usable = st.image && CheckFirmwareImage(*st.image) == FileProblem::None &&
+                        ImageReadsFinished(ReadFirmwareInfo(st.image->bytes));
+    if (!usable) {
+      auto fits = [&](const FirmwareInfo& info) {
+        if (!ProductIdOfModel(info.productId, cfg.toolVariant)) return false;
+        if (unfinished)
+          return !KnownProductId(r.usbProductId) ||
+                 UsbIdentityFitsFirmware(r.usbProductId, info.productId, cfg.toolVariant);
+        return FirmwareFitsCamera(info.productId, st.camera);
+      };
+      if (auto d = FindDownloadedFirmware(cfg.downloadsFolder, fits)) {
+        path = d->path;
+        st.image = d->image;
+        r.fileSource = FirmwareSource::Downloads;
+        r.noFirmwareFile = false;
+      }
+    }
+  }
 
   st.firmwarePath = path;
   // The window names the problem in its status line and offers another file.
@@ -400,7 +505,7 @@ DeviceWatchResult EvaluateDeviceWatch(DeviceWatchState& st, const DeviceWatchCon
   // presented as an update that can then not start. The file is read here,
   // once: the checks, the decision and an update started from this pass
   // take these bytes, whatever the path names later.
-  if (!path.empty() && PathLength(path) <= kMaxPathLength) {
+  if (!st.image && !path.empty() && PathLength(path) <= kMaxPathLength) {
     if (cfg.firmwareImage && cfg.firmwareImage->path == path)
       st.image = cfg.firmwareImage;
     else

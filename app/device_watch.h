@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -103,6 +104,34 @@ struct FirmwareInfo {
 // (byte order of the names) whose name ends in ".bin" in any letter case, as
 // a full path. Empty when there is none or the directory cannot be read.
 [[nodiscard]] std::string FindFirmwareFile(const std::string& directory);
+
+// Where a pass took its firmware file from.
+enum class FirmwareSource : std::uint8_t {
+  Folder,     // the folder searched (the working folder, or the one given)
+  Given,      // a file named outright (command line, file dialog, drop)
+  Downloads,  // the user's Downloads folder, the folder holding none usable
+};
+// "folder", "given", "downloads".
+[[nodiscard]] const char* FirmwareSourceName(FirmwareSource source);
+
+// The product id is one of this build's ids for `tool`'s model (Q: QA, QB,
+// QAlt; R: RA, RB; R2: R2). Stricter than FirmwareFitsCamera, which lets
+// an unknown id through: a Downloads folder holds files of every kind.
+[[nodiscard]] bool ProductIdOfModel(std::uint16_t productId, ModelVariant tool);
+
+// The firmware file that a Downloads folder offers: of its regular files
+// whose name ends in ".bin" (any letter case), newest first (ties by name),
+// the first that is a whole firmware image (size, CRC, an identity that
+// reads back finished) and that `fits` takes. Larger files are passed over
+// unread, and at most kMaxDownloadCandidates are read. Null when none is.
+struct DownloadedFirmware {
+  std::string path;
+  std::shared_ptr<const LoadedFirmware> image;
+  FirmwareInfo info;
+};
+inline constexpr std::size_t kMaxDownloadCandidates = 32;
+[[nodiscard]] std::optional<DownloadedFirmware> FindDownloadedFirmware(
+    const std::string& folder, const std::function<bool(const FirmwareInfo&)>& fits);
 
 // Reads at most the first 64 KiB of `path`. False when it cannot be opened
 // or read.
@@ -270,6 +299,10 @@ struct DeviceWatchConfig {
   // When set, `firmwareFile` as it was already read, once: every pass takes
   // these bytes instead of opening the path again (a pipe reads only once).
   std::shared_ptr<const LoadedFirmware> firmwareImage;
+  // The user's Downloads folder (platform/user_folders.h), searched when
+  // `directory` holds no usable firmware file and no file was given; empty:
+  // not searched (a folder the user named is the only one looked in).
+  std::string downloadsFolder;
   // The update flow is between its start and its terminal notification; the
   // pass is deferred, as it is while an update worker's thread runs.
   bool updateInProgress = false;
@@ -303,6 +336,8 @@ struct DeviceWatchResult {
   std::uint32_t chipRegister = 0;
   // Nothing in the working directory matched (FileOpenError only).
   bool noFirmwareFile = false;
+  // Where the firmware file came from, when the pass took one.
+  FirmwareSource fileSource = FirmwareSource::Folder;
   // What is wrong with the firmware file (FileProblemShown).
   FileProblem fileProblem = FileProblem::None;
   // What the user-data read found of the camera's identity, and the USB

@@ -20,6 +20,7 @@
 #include "app/plug_signal.h"
 #include "app/single_instance.h"
 #include "platform/system_sleep_inhibitor.h"
+#include "platform/user_folders.h"
 
 using namespace lumavix;
 
@@ -29,7 +30,8 @@ constexpr const char* kUsage =
     "Usage: lumavix-update [--simulate[=PROFILE[,KEY=VALUE...]]] [--sim-state FILE] [FILE]\n"
     "\n"
     "Updates the firmware of a LUMAVIX document camera with FILE, or else the\n"
-    "first *.bin file of the working directory. Only one copy runs at a time.\n"
+    "first *.bin file of the working directory, or else the newest firmware file\n"
+    "for this model in the Downloads folder. Only one copy runs at a time.\n"
     "\n"
     "Options:\n"
     "  --simulate[=...]  Use the built-in simulated camera instead of USB devices;\n"
@@ -158,6 +160,9 @@ int main(int argc, char** argv) {
   {
     MainWindow window(platform, /*watchDevices=*/!platform.simulating());
     if (!opts.firmwareFile.empty()) window.SetFirmwareFile(opts.firmwareFile);
+    // Started from the menu the working directory is the home folder: a
+    // file just downloaded is found in the Downloads folder.
+    window.SetDownloadsFolder(SystemUserFolders().Downloads().value_or(""));
     window.Initialise();
     window.show();
 

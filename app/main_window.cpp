@@ -80,6 +80,9 @@ MainWindow::MainWindow(AppPlatform& platform, bool watchDevices, QWidget* parent
   timer2_.setSingleShot(true);
   timer2_.setInterval(0);
   connect(&timer2_, &QTimer::timeout, this, [this] { OnRingTimer(); });
+  progressTimer_.setSingleShot(true);
+  progressTimer_.setInterval(kProgressTimerMs);
+  connect(&progressTimer_, &QTimer::timeout, this, [this] { Apply(core_.ProgressTimer()); });
 
   if (watchDevices) {
     monitor_ = new DeviceMonitor(this);
@@ -246,6 +249,7 @@ void MainWindow::Initialise() {
   WindowCoreConfig config;
   config.language = lang;
   config.directory = QDir::currentPath().toStdString();
+  config.downloadsFolder = downloadsFolder_;
   if (page_) core_.watch().page.SetControlsEnabled(false);
   Apply(core_.Initialise(config, &notify_, &prompter_));
 
@@ -326,6 +330,7 @@ void MainWindow::Apply(const WindowEffects& e) {
   }
   if (e.armWatchTimer) timer1_.start();
   if (e.armRingTimer) timer2_.start();
+  if (e.armProgressTimer) progressTimer_.start();
   if (e.showConfirmation) confirm_->exec();
 }
 
@@ -364,7 +369,7 @@ void MainWindow::Render() {
   ShowControl(res::id::kRingArea, f.ringShown);
   ShowControl(res::id::kPercentage, f.ringShown);
   if (f.ringShown) percent_->raise();
-  ring_->SetValue(f.ringValue);
+  ring_->SetValue(f.ringValue, ToQString(f.ringValueText));
   Place(res::id::kProgressMessage, f.progressMessageRect);
   ShowControl(res::id::kProgressMessage, f.progressMessageShown);
   phaseLine_->setGeometry(Scaled(f.phaseLineRect.x), Scaled(f.phaseLineRect.y),

@@ -51,6 +51,9 @@ class MainWindow final : public QWidget {
   // passes take it instead of searching the working directory, with the same
   // checks. Runs a pass at once unless an update runs.
   void SetFirmwareFile(const std::string& path);
+  // The user's Downloads folder, searched when the working directory holds
+  // no usable firmware file; before Initialise. Unset: not searched.
+  void SetDownloadsFolder(std::string folder) { downloadsFolder_ = std::move(folder); }
   // The choose-file button's action: the file dialog, filtered to *.bin.
   void ChooseFirmwareFile();
   // The Update button's action and the confirmation's OK.
@@ -128,7 +131,9 @@ class MainWindow final : public QWidget {
   UserDataPageWidget* page_ = nullptr;
   DeviceMonitor* monitor_ = nullptr;
   QTimer timer1_;  // folds device changes into one pass
+  std::string downloadsFolder_;
   QTimer timer2_;  // one ring step when idle
+  QTimer progressTimer_;  // the time left, recomputed while a run goes on
 
   QSize outerTarget_;          // the outer size the layout asks for
   QSize lastFrame_;            // frame size last used to derive the client size

@@ -54,6 +54,7 @@ void WindowEffects::Merge(const WindowEffects& later) {
   }
   armWatchTimer = armWatchTimer || later.armWatchTimer;
   armRingTimer = armRingTimer || later.armRingTimer;
+  armProgressTimer = armProgressTimer || later.armProgressTimer;
   showConfirmation = showConfirmation || later.showConfirmation;
   closeWindow = closeWindow || later.closeWindow;
 }
@@ -69,6 +70,7 @@ WindowEffects MainWindowCore::Initialise(const WindowCoreConfig& config, NotifyT
   lang_ = config.language;
   SetUiLanguage(lang_);
   directory_ = config.directory;
+  downloadsFolder_ = config.downloadsFolder;
   if (!config.firmwareFile.empty()) chosenFile_ = config.firmwareFile;
   target_ = target;
   prompter_ = prompter;
@@ -158,7 +160,7 @@ WindowEffects MainWindowCore::RunPass() {
   ++passCount_;
   e.resetRing = true;
   frame_.percentText.clear();
-  frame_.ringValue = 0;
+  SetRingValue(0);
   PresentationView view = r.view;
   const PassSeen seen{r.outcome, r.view.presentation, r.view.statusText};
   if (failurePending_) {
@@ -208,6 +210,8 @@ DeviceWatchConfig MainWindowCore::PassConfig() const {
   cfg.language = lang_;
   cfg.directory = directory_;
   cfg.firmwareFile = chosenFile_;
+  // A file the user chose is the one taken: no other folder is searched.
+  if (chosenFile_.empty()) cfg.downloadsFolder = downloadsFolder_;
   cfg.fileProblemsInWindow = true;
   cfg.updateInProgress = flow_.running();
   return cfg;
@@ -260,6 +264,14 @@ void MainWindowCore::EnterProgressView() {
   f.phaseLineRect = kPhaseLineRect;
   f.phaseLine.clear();
   f.focus = 0;
+  f.percentText.clear();
+  SetRingValue(0);
+}
+
+void MainWindowCore::SetRingValue(int percent) {
+  // Within one run the value only rises; a new run starts from 0.
+  frame_.ringValue = std::clamp(percent, 0, 100);
+  frame_.ringValueText = PercentText(lang_, frame_.ringValue);
 }
 
 void MainWindowCore::TakeFlowView() {
@@ -278,6 +290,12 @@ void MainWindowCore::TakeFlowView() {
     f.progressMessage = v.progressMessage;
     if (!v.closeNotice.empty()) f.progressMessage += u"\n\n" + v.closeNotice;
     f.phaseLine = v.phaseLine;
+    if (v.overallPercent > f.ringValue) SetRingValue(v.overallPercent);
+    // A finished run shows its completion text, with no phase line over it.
+    if (flow_.completed()) {
+      f.phaseLineShown = false;
+      f.phaseLine.clear();
+    }
   }
   Refresh();
 }
@@ -332,6 +350,7 @@ WindowEffects MainWindowCore::Confirmed() {
     const StartResult result = flow_.StartUpdate(watch_, lang_, target_, prompter_);
     if (result == StartResult::Started) {
       e.beginRingPass = RingPassColour(flow_.view().phase);
+      e.armProgressTimer = true;
     }
     frame_.actionControlsEnabled = false;
     TakeFlowView();
@@ -385,6 +404,14 @@ WindowEffects MainWindowCore::Notification(std::uint32_t code, std::uint32_t val
   return Finish(e);
 }
 
+WindowEffects MainWindowCore::ProgressTimer() {
+  WindowEffects e;
+  if (!flow_.running()) return e;
+  if (flow_.Tick(lang_)) TakeFlowView();
+  e.armProgressTimer = true;
+  return e;
+}
+
 std::optional<int> MainWindowCore::RingTimer() {
   frame_.focus = 0;
   // The phase's percentage: the same as the writing's before any run (the
@@ -397,10 +424,10 @@ std::optional<int> MainWindowCore::RingTimer() {
 
 void MainWindowCore::RingStepDrawn(int percent, bool drawn) {
   if (!drawn) return;
-  frame_.percentText.clear();
-  for (char c : std::to_string(percent)) frame_.percentText += static_cast<char16_t>(c);
-  frame_.percentText += u'%';
-  frame_.ringValue = std::clamp(percent, 0, 100);
+  frame_.percentText = PercentText(lang_, percent);
+  // Notifications outside an update run (the engineering downloads) have no
+  // whole update: the value read aloud is the ring's own.
+  if (flow_.view().phase == UpdatePhase::None) SetRingValue(percent);
 }
 
 WindowEffects MainWindowCore::CloseRequested() {

@@ -32,6 +32,9 @@ inline constexpr int kChooseFileControlId = 1100;
 // The line under the ring that names the phase and the time left.
 inline constexpr int kPhaseLineControlId = 1101;
 
+// How often the time left is recomputed while a run is under way.
+inline constexpr int kProgressTimerMs = 1000;
+
 // What the window shows, whole. Places are pixels at 96 dpi (the front end
 // scales them, ScalePixels); a rect of width 0 keeps the template's place.
 struct WindowFrame {
@@ -63,7 +66,11 @@ struct WindowFrame {
   // phase line and the progress message under it.
   bool ringShown = false;
   std::u16string percentText;
-  int ringValue = 0;  // 0..100, the value assistive technology reads
+  // The value assistive technology reads: the whole update's percentage,
+  // 0 to 100 once per run and never falling (the ring itself fills once per
+  // phase), and its text (PercentText).
+  int ringValue = 0;
+  std::u16string ringValueText;
   bool progressMessageShown = false;
   PixelRect progressMessageRect = kProgressMessageRect;
   std::u16string progressMessage;  // with the close notice, when there is one
@@ -104,6 +111,9 @@ struct WindowEffects {
   const char* messageCaption = kAppCaption;
   bool armWatchTimer = false;  // (re)arm timer 1: 100 ms, one shot
   bool armRingTimer = false;   // arm timer 2: as soon as idle, one shot
+  // Arm the progress timer (kProgressTimerMs, one shot): ProgressTimer()
+  // when it fires. Asked for as long as a run is under way.
+  bool armProgressTimer = false;
   bool showConfirmation = false;
   bool closeWindow = false;  // a close was asked for and is allowed
 
@@ -116,6 +126,10 @@ struct WindowCoreConfig {
   std::string directory;
   // The firmware file given on the command line, if any.
   std::string firmwareFile;
+  // The user's Downloads folder, searched when `directory` holds no usable
+  // firmware file; empty: not searched. The front end leaves it empty when
+  // the user named the folder.
+  std::string downloadsFolder;
 };
 
 class MainWindowCore {
@@ -155,6 +169,10 @@ class MainWindowCore {
   WindowEffects RequestAutoUpdate();
   // A notification the worker posted (WM_UPDATE_NOTIFY).
   WindowEffects Notification(std::uint32_t code, std::uint32_t value);
+
+  // The progress timer fired: the time left is recomputed on the clock,
+  // and the timer asked for again while the run goes on.
+  WindowEffects ProgressTimer();
 
   // Timer 2 fired: the percentage the ring is to be drawn up to, or nothing
   // (above 100). The front end draws and reports with RingStepDrawn.
@@ -209,6 +227,7 @@ class MainWindowCore {
   [[nodiscard]] bool UpdateOffered() const;
   void EnterProgressView();
   void TakeFlowView();
+  void SetRingValue(int percent);
 
   UpdateFlow flow_;
   DeviceWatchState watch_;
@@ -217,6 +236,7 @@ class MainWindowCore {
   std::u16string toolModelName_;
   std::u16string windowTitle_;
   std::string directory_;
+  std::string downloadsFolder_;
   std::string chosenFile_;
   NotifyTarget* target_ = nullptr;
   Prompter* prompter_ = nullptr;

@@ -45,8 +45,13 @@ void RingWidget::BeginPass(const RingColour& colour) {
   lastAngle_ = 0;
 }
 
-void RingWidget::SetValue(int percent) {
+QString RingWidget::valueText() const {
+  return valueText_.isEmpty() ? QStringLiteral("%1%").arg(value_) : valueText_;
+}
+
+void RingWidget::SetValue(int percent, const QString& text) {
   percent = std::clamp(percent, 0, 100);
+  valueText_ = text;
   if (percent == value_) return;
   value_ = percent;
   QAccessibleValueChangeEvent event(this, value_);
@@ -104,7 +109,7 @@ class RingAccessible final : public QAccessibleWidget, public QAccessibleValueIn
     return QAccessibleWidget::interface_cast(t);
   }
   QString text(QAccessible::Text t) const override {
-    if (t == QAccessible::Value) return QStringLiteral("%1%").arg(ring()->value());
+    if (t == QAccessible::Value) return ring()->valueText();
     return QAccessibleWidget::text(t);
   }
   QVariant currentValue() const override { return ring()->value(); }

@@ -34,8 +34,11 @@ class RingWidget final : public QWidget {
 
   // The percentage the ring stands for, 0..100, for assistive technology
   // (the accessible value interface); announced when it changes.
-  void SetValue(int percent);
+  // `text` is how the value reads (PercentText); empty: the bare number
+  // and a percent sign.
+  void SetValue(int percent, const QString& text = {});
   [[nodiscard]] int value() const { return value_; }
+  [[nodiscard]] QString valueText() const;
 
   [[nodiscard]] std::int32_t lastAngle() const { return lastAngle_; }
   // Dots drawn since the last Reset(), counting overlaps.
@@ -51,6 +54,7 @@ class RingWidget final : public QWidget {
   QImage surface_;  // transparent except for the dots, in device pixels
   RingColour colour_ = kRingDotColour;
   int value_ = 0;
+  QString valueText_;
   std::int32_t lastAngle_ = 0;
   int dotsDrawn_ = 0;
 };

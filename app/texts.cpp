@@ -957,4 +957,68 @@ std::u16string FormatText(std::u16string_view format, std::span<const TextArg> a
   return out;
 }
 
+// ------------------------------------------- whole-update progress, Downloads --
+
+namespace {
+
+// {} is the step, then the number of steps.
+constexpr Row6 kStepOf = {u"Step {} of {}: ", u"Étape {} sur {}\u00A0: ", u"Schritt {} von {}: ",
+                          u"ステップ {}/{}：",  u"Passo {} di {}: ",       u"Stap {} van {}: "};
+
+// {} is the file's name, then its folder.
+constexpr Row6 kFromDownloads = {
+    u"Firmware file {} from your Downloads folder ({}).",
+    u"Fichier de micrologiciel {} de votre dossier Téléchargements ({}).",
+    u"Firmware-Datei {} aus Ihrem Ordner „Downloads“ ({}).",
+    u"ダウンロード フォルダーのファームウェアファイル {}（{}）を使用します。",
+    u"File firmware {} dalla cartella Download ({}).",
+    u"Firmwarebestand {} uit uw map Downloads ({}).",
+};
+
+}  // namespace
+
+std::u16string PercentText(UiLanguage lang, int percent) {
+  std::u16string out = Decimal(std::clamp(percent, 0, 100));
+  // French and German set the sign apart, with a space that never breaks
+  // the number from it.
+  if (lang == UiLanguage::French || lang == UiLanguage::German) out += u'\u00A0';
+  out += u'%';
+  return out;
+}
+
+int PhaseStep(UpdatePhase phase) {
+  switch (phase) {
+    case UpdatePhase::Erase:
+      return 1;
+    case UpdatePhase::Program:
+      return 2;
+    case UpdatePhase::Verify:
+      return 3;
+    case UpdatePhase::None:
+      break;
+  }
+  return 0;
+}
+
+std::u16string ProgressLineText(UiLanguage lang, UpdatePhase phase, int percent,
+                                long secondsLeft) {
+  if (phase == UpdatePhase::None) return {};
+  const std::u16string step = Decimal(PhaseStep(phase));
+  const std::u16string steps = Decimal(kUpdateSteps);
+  std::u16string line = Fill(Pick(kStepOf, lang), {step, steps});
+  line += Pick(kPhaseNames[static_cast<std::size_t>(phase) - 1], lang);
+  line += u"... ";
+  line += PercentText(lang, percent);
+  if (secondsLeft >= 0) {
+    line += u" \u00B7 ";
+    line += TimeLeftText(lang, secondsLeft);
+  }
+  return line;
+}
+
+std::u16string DownloadsFileText(UiLanguage lang, std::u16string_view fileName,
+                                 std::u16string_view folder) {
+  return Fill(Pick(kFromDownloads, lang), {fileName, folder});
+}
+
 }  // namespace lumavix

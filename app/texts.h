@@ -192,6 +192,27 @@ enum class UpdatePhase : std::uint8_t { None, Erase, Program, Verify };
 // "about 20 s left" or, from 90 seconds on, "about 2 min left".
 [[nodiscard]] std::u16string TimeLeftText(UiLanguage lang, long secondsLeft);
 
+// A percentage as the language writes it: "40%" in English, Japanese,
+// Italian and Dutch; "40 %" (a no-break space) in French and German. The
+// ring, the progress line and what screen readers read use this one spelling.
+// `percent` is clamped to 0..100.
+[[nodiscard]] std::u16string PercentText(UiLanguage lang, int percent);
+// The line under the ring with the step of the whole update it belongs to:
+// "Step 2 of 3: Writing... 40%", then " · about 20 s left" when
+// `secondsLeft` (for the whole update) is not negative. `percent` is the
+// step's own. Empty for None.
+[[nodiscard]] std::u16string ProgressLineText(UiLanguage lang, UpdatePhase phase, int percent,
+                                              long secondsLeft);
+// The number of the phase among the update's steps (1..kUpdateSteps); 0
+// for None.
+inline constexpr int kUpdateSteps = 3;
+[[nodiscard]] int PhaseStep(UpdatePhase phase);
+
+// The firmware file was taken from the user's Downloads folder: its name
+// and the folder, one sentence for the status line.
+[[nodiscard]] std::u16string DownloadsFileText(UiLanguage lang, std::u16string_view fileName,
+                                               std::u16string_view folder);
+
 // The firmware file, when none is usable.
 enum class FileProblem : std::uint8_t {
   None,

@@ -60,8 +60,17 @@ void UpdateFlow::ReleaseInhibitor() {
 void UpdateFlow::ShowPhase(UiLanguage lang) {
   view_.phase = tracker_.phase();
   view_.phasePercent = tracker_.percent();
+  view_.overallPercent = tracker_.overallPercent();
   view_.secondsLeft = tracker_.secondsLeft();
-  view_.phaseLine = PhaseLineText(lang, view_.phase, view_.phasePercent, view_.secondsLeft);
+  view_.phaseLine = ProgressLineText(lang, view_.phase, view_.phasePercent, view_.secondsLeft);
+}
+
+bool UpdateFlow::Tick(UiLanguage lang) {
+  if (!running_ || !tracker_.running()) return false;
+  const PhaseTracker::Change c = tracker_.Tick(lumavix::clock().ticks_ms());
+  if (!c.text) return false;
+  ShowPhase(lang);
+  return true;
 }
 
 bool UpdateFlow::CloseAllowed(UiLanguage lang, bool running) {
@@ -242,9 +251,10 @@ NotifyEffect UpdateFlow::HandleNotification(DeviceWatchState& window, UiLanguage
                                             std::uint32_t code, std::uint32_t value) {
   NotifyEffect e;
   const PhaseTracker::Change phase = tracker_.Note(code, value, lumavix::clock().ticks_ms());
-  if (phase.text) ShowPhase(lang);
+  if (phase.text || phase.overall) ShowPhase(lang);
   e.phaseChanged = phase.phase;
   e.phaseStep = phase.percent;
+  e.overallStep = phase.overall;
   const char* failure = nullptr;
   switch (code) {
     case UPD_DOWNLOAD_BEGIN:
@@ -328,6 +338,9 @@ NotifyEffect UpdateFlow::HandleNotification(DeviceWatchState& window, UiLanguage
     }
   }
   e.terminal = true;
+  // The run is over: no time is left, and the line says no more of it.
+  tracker_.End();
+  ShowPhase(lang);
   ReleaseInhibitor();
   // The run is over: a refused close no longer needs its reason.
   view_.closeNotice.clear();

@@ -117,6 +117,9 @@ struct UpdateView {
   // show) and the line under the ring that names it, with the time left.
   UpdatePhase phase = UpdatePhase::None;
   int phasePercent = 0;
+  // The whole update's percentage (PhaseTracker::overallPercent) and the
+  // seconds left in it, -1 while unknown and once the run has ended.
+  int overallPercent = 0;
   long secondsLeft = -1;
   std::u16string phaseLine;
   // Why the window stays open, after a close was refused during the run;
@@ -139,6 +142,7 @@ struct NotifyEffect {
   bool completed = false;  // the completion ran (UPD_DOWNLOAD_DONE)
   bool phaseChanged = false;  // a new phase: the ring starts its next pass
   bool phaseStep = false;     // the phase's percentage changed: one ring step
+  bool overallStep = false;   // the whole update's percentage changed
 };
 
 class UpdateFlow {
@@ -174,6 +178,10 @@ class UpdateFlow {
   // also covers a worker thread still ending) it may not: the view's
   // closeNotice then says why, in the user's language.
   [[nodiscard]] bool CloseAllowed(UiLanguage lang, bool running);
+
+  // The clock moved while a run is under way: the time left is recomputed.
+  // True when the phase line changed.
+  bool Tick(UiLanguage lang);
 
   // The window has drawn the ring step that a notification asked for.
   void RingStepDrawn() { ringStepPending_ = false; }

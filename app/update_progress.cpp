@@ -11,14 +11,24 @@ void PhaseTracker::Clear() {
   phase_ = UpdatePhase::None;
   total_ = 0;
   sectors_ = 0;
+  imageBytes_ = 0;
   percent_ = 0;
+  overall_ = 0;
   secondsLeft_ = -1;
+  running_ = false;
 }
 
 void PhaseTracker::Start(std::uint32_t nowMs) {
   Clear();
+  running_ = true;
+  runStartMs_ = nowMs;
   Change ignored;
   Enter(UpdatePhase::Erase, nowMs, ignored);
+}
+
+void PhaseTracker::End() {
+  running_ = false;
+  secondsLeft_ = -1;
 }
 
 void PhaseTracker::Enter(UpdatePhase phase, std::uint32_t nowMs, Change& c) {
@@ -26,8 +36,7 @@ void PhaseTracker::Enter(UpdatePhase phase, std::uint32_t nowMs, Change& c) {
   if (percent_ != 0) c.percent = c.text = true;
   phase_ = phase;
   percent_ = 0;
-  secondsLeft_ = -1;
-  phaseStartMs_ = nowMs;
+  Recompute(nowMs, c);
 }
 
 void PhaseTracker::SetPercent(int percent, std::uint32_t nowMs, Change& c) {
@@ -35,18 +44,53 @@ void PhaseTracker::SetPercent(int percent, std::uint32_t nowMs, Change& c) {
   if (percent == percent_) return;
   percent_ = percent;
   c.percent = c.text = true;
-  // The rate so far in this phase, carried to its end. Recomputed only when
-  // the percentage moves, so the line does not flicker between two values.
-  long left = -1;
-  const std::uint32_t elapsed = nowMs - phaseStartMs_;
-  // Without a run there is no start to measure from.
-  if (phase_ != UpdatePhase::None && percent_ >= kTimeLeftFromPercent && percent_ < 100 &&
-      elapsed > 0) {
-    const std::uint64_t ms = std::uint64_t{elapsed} * static_cast<std::uint64_t>(100 - percent_) /
-                             static_cast<std::uint64_t>(percent_);
-    left = static_cast<long>((ms + 999) / 1000);
+  Recompute(nowMs, c);
+}
+
+double PhaseTracker::Fraction() const {
+  if (phase_ == UpdatePhase::None) return 0.0;
+  // Until the programming's range arrives the image is taken to fill the
+  // sectors erased for it.
+  const double bytes = imageBytes_ > 0   ? static_cast<double>(imageBytes_)
+                       : sectors_ > 0    ? static_cast<double>(sectors_) * 4096.0
+                                         : static_cast<double>(costs_.defaultImageBytes);
+  const double erase = sectors_ > 0 ? static_cast<double>(sectors_) * costs_.eraseMsPerSector
+                                    : bytes / 4096.0 * costs_.eraseMsPerSector;
+  const double expected[] = {erase, bytes / 1024.0 * costs_.programMsPerKiB,
+                             bytes / 1024.0 * costs_.verifyMsPerKiB};
+  const double all = expected[0] + expected[1] + expected[2];
+  if (all <= 0.0) return 0.0;
+  const std::size_t at = static_cast<std::size_t>(PhaseStep(phase_)) - 1;
+  double done = 0.0;
+  for (std::size_t i = 0; i < at; ++i) done += expected[i];
+  done += expected[at] * percent_ / 100.0;
+  return std::clamp(done / all, 0.0, 1.0);
+}
+
+void PhaseTracker::Recompute(std::uint32_t nowMs, Change& c) {
+  // Without a run there is no start to measure from, and nothing overall.
+  if (!running_) return;
+  const double f = Fraction();
+  // The last percent waits for the outcome: verified is not yet done.
+  const int overall = std::min(99, static_cast<int>(f * 100.0));
+  if (overall > overall_) {
+    overall_ = overall;
+    c.overall = true;
   }
+  long left = -1;
+  const std::uint32_t elapsed = nowMs - runStartMs_;
+  if (f * 100.0 >= kTimeLeftFromPercent && f < 1.0 && elapsed > 0) {
+    const double ms = elapsed * (1.0 - f) / f;
+    left = static_cast<long>((static_cast<std::uint64_t>(ms) + 999) / 1000);
+  }
+  if (left != secondsLeft_) c.text = true;
   secondsLeft_ = left;
+}
+
+PhaseTracker::Change PhaseTracker::Tick(std::uint32_t nowMs) {
+  Change c;
+  Recompute(nowMs, c);
+  return c;
 }
 
 PhaseTracker::Change PhaseTracker::Note(std::uint32_t code, std::uint32_t value,
@@ -71,7 +115,10 @@ PhaseTracker::Change PhaseTracker::Note(std::uint32_t code, std::uint32_t value,
       Enter(UpdatePhase::Verify, nowMs, c);
       break;
     case UPD_RANGE:
-      if (value > kProgressFloor) total_ = value;
+      if (value > kProgressFloor) {
+        total_ = value;
+        if (phase_ == UpdatePhase::Program) imageBytes_ = value;
+      }
       break;
     case UPD_DOWNLOAD_POS:
       // Sectors erased one by one are counted by their own codes; in the
@@ -93,6 +140,12 @@ PhaseTracker::Change PhaseTracker::Note(std::uint32_t code, std::uint32_t value,
       break;
     case UPD_DOWNLOAD_DONE:
       if (phase_ != UpdatePhase::None) SetPercent(100, nowMs, c);
+      if (running_) {
+        if (overall_ != 100) c.overall = true;
+        overall_ = 100;
+        End();
+        c.text = true;
+      }
       break;
     default:
       break;

@@ -21,6 +21,7 @@
 #include "cli/watch_pass.h"
 #include "firmware/engine.h"
 #include "firmware/product_config.h"
+#include "platform/user_folders.h"
 
 namespace lumavix::cli {
 namespace {
@@ -41,6 +42,8 @@ int run_status(Context& ctx, const StatusArgs& a) {
   DeviceWatchConfig cfg;
   cfg.language = lang;
   cfg.directory = a.dir;
+  // A folder named on the command line is the only one looked in.
+  if (a.dir.empty()) cfg.downloadsFolder = SystemUserFolders().Downloads().value_or("");
   DeviceWatchResult r;
   if (auto rc = watch(ctx, st, r, cfg)) return *rc;
   json j = status_json(st, r);

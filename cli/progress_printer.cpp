@@ -37,22 +37,26 @@ void ProgressPrinter::Update(const UpdateView& v, const NotifyEffect& e, int flo
     return;
   }
   const bool newPhase = v.phase != phase_;
-  const bool moved = v.phasePercent != percent_;
+  const bool moved = v.phasePercent != percent_ || v.overallPercent != overall_;
   if (!newPhase && !moved && !e.phaseStep) return;
   phase_ = v.phase;
   percent_ = v.phasePercent;
+  overall_ = v.overallPercent;
+  // The whole update's share before the step's own line.
+  const std::string line =
+      "[" + ToUtf8(PercentText(lang_, v.overallPercent)) + "] " + ToUtf8(v.phaseLine);
 
   switch (mode_) {
     case Mode::Json: {
       nlohmann::ordered_json ev{{"event", "progress"},
                                 {"percent", v.phasePercent},
-                                {"phase", PhaseName(v.phase)}};
+                                {"phase", PhaseName(v.phase)},
+                                {"overallPercent", v.overallPercent}};
       if (v.secondsLeft >= 0) ev["secondsLeft"] = v.secondsLeft;
       out_ << json_text(ev) << '\n' << std::flush;
       break;
     }
     case Mode::Terminal: {
-      const std::string line = ToUtf8(v.phaseLine);
       // A shorter line than the last leaves no tail of it behind.
       out_ << '\r' << line;
       if (line.size() < lastWidth_) out_ << std::string(lastWidth_ - line.size(), ' ');
@@ -65,7 +69,7 @@ void ProgressPrinter::Update(const UpdateView& v, const NotifyEffect& e, int flo
       const int tenth = v.phasePercent / 10;
       if (!newPhase && tenth == lastTenth_) break;
       lastTenth_ = tenth;
-      out_ << ToUtf8(v.phaseLine) << '\n' << std::flush;
+      out_ << line << '\n' << std::flush;
       break;
     }
   }

@@ -1,5 +1,5 @@
 // The progress of a run on the command line: JSON progress events with the
-// phase, its percentage and the time left; on a terminal one line redrawn in
+// phase, its percentage, the whole update's percentage and the time left; on a terminal one line redrawn in
 // place; elsewhere (a log, a pipe) a line when a phase begins and at every
 // tenth of it, so a log is not one line per percent.
 #pragma once
@@ -31,6 +31,7 @@ class ProgressPrinter {
   std::size_t lastWidth_ = 0;
   UpdatePhase phase_ = UpdatePhase::None;
   int percent_ = -1;
+  int overall_ = -1;
   int lastTenth_ = -1;
 };
 

@@ -12,6 +12,7 @@
 #include "cli/watch_pass.h"
 #include "firmware/engine.h"
 #include "firmware/product_config.h"
+#include "platform/user_folders.h"
 
 namespace lumavix::cli {
 
@@ -29,6 +30,8 @@ DeviceWatchConfig update_watch_config(const UpdateArgs& a, UiLanguage lang) {
   cfg.firmwareFile = a.file;
   cfg.firmwareImage = a.image;
   cfg.recover = a.recover;
+  // Without a file named, the working folder and then the user's Downloads.
+  if (a.file.empty()) cfg.downloadsFolder = SystemUserFolders().Downloads().value_or("");
   return cfg;
 }
 
@@ -133,6 +136,7 @@ CameraUpdate update_camera(Context& ctx, const UpdateArgs& a, UiLanguage lang, b
       is_interrupted(p) ? json(nullptr) : json(hex4(st.camera.cameraFirmwareVersion));
   j["fileVersion"] = hex4(st.firmware.firmwareVersion);
   j["file"] = st.firmwarePath;
+  j["fileSource"] = FirmwareSourceName(r.fileSource);
   j["status"] = utf8(st.statusText);
   if (!ok) {
     u.object = failed_run(utf8(st.statusText), sum, j,

@@ -79,6 +79,9 @@ json status_json(const DeviceWatchState& st, const DeviceWatchResult& r) {
                           : json(nullptr);
   j["fileVersion"] = st.firmware.read ? json(hex4(st.firmware.firmwareVersion)) : json(nullptr);
   j["file"] = compared || st.firmware.read ? json(st.firmwarePath) : json(nullptr);
+  // Which folder the file came from: the one searched, the user's
+  // Downloads (the searched one held none usable), or named outright.
+  j["fileSource"] = j["file"].is_string() ? json(FirmwareSourceName(r.fileSource)) : json(nullptr);
   j["camera"] = identified ? camera_json(st, r) : json(nullptr);
   if (p == Presentation::NotThisProduct) j["link"] = DownloadUrl;
   if (p == Presentation::NoCamera) {

@@ -22,6 +22,7 @@
 #include "app/win/win_main_window.h"
 #include "app/win/win_options.h"
 #include "app/win/win_text.h"
+#include "platform/user_folders.h"
 #include "platform/win_instance.h"
 
 using namespace lumavix;
@@ -120,6 +121,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     wo.config.language = lang;
     wo.config.directory = CurrentDirectory();
     wo.config.firmwareFile = opts.firmwareFile;
+    // Started from the Start menu the working directory is the program's
+    // folder: a file just downloaded is found in the Downloads folder.
+    wo.config.downloadsFolder = SystemUserFolders().Downloads().value_or("");
     wo.tracePath = opts.trace;
     wo.screenshotPath = opts.screenshot;
     wo.screenshotDelayMs = opts.screenshotDelayMs;

@@ -456,7 +456,8 @@ INT_PTR WinMainWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       if (options_.shutdownWindow) options_.shutdownWindow(nullptr, {});
       core_.SetRender({});
       UnregisterDeviceWatch();
-      for (UINT_PTR t : {kWatchTimer, kRingTimer, kPresenceTimer, kScreenshotTimer, kAutoUpdateTimer}) {
+      for (UINT_PTR t : {kWatchTimer, kRingTimer, kPresenceTimer, kScreenshotTimer, kAutoUpdateTimer,
+                         kProgressTimer}) {
         ::KillTimer(hwnd_, t);
       }
       ring_.Detach();
@@ -495,6 +496,10 @@ void WinMainWindow::OnTimer(UINT_PTR id) {
     case kRingTimer:
       ::KillTimer(hwnd_, kRingTimer);
       OnRingTimer();
+      return;
+    case kProgressTimer:
+      ::KillTimer(hwnd_, kProgressTimer);
+      Apply(core_.ProgressTimer());
       return;
     case kPresenceTimer:
       if (options_.simulatedPlugChanged && options_.simulatedPlugChanged()) {
@@ -537,6 +542,7 @@ void WinMainWindow::Apply(const WindowEffects& e) {
   if (e.messageBox != nullptr) ShowMessage(e.messageCaption, e.messageBox);
   if (e.armWatchTimer) ::SetTimer(hwnd_, kWatchTimer, 100, nullptr);
   if (e.armRingTimer) ::SetTimer(hwnd_, kRingTimer, 0, nullptr);
+  if (e.armProgressTimer) ::SetTimer(hwnd_, kProgressTimer, kProgressTimerMs, nullptr);
   if (e.showConfirmation) ShowConfirmation();
   if (e.closeWindow) Close();
 }
@@ -681,7 +687,8 @@ void WinMainWindow::RenderFrame(const WindowFrame& f) {
   if (f.linkShown) SetText(res::id::kLink, Widen(f.linkMarkup));
   if (f.chooseFileShown) SetText(kChooseFileControlId, ToWide(f.chooseFileText));
   SetText(res::id::kPercentage, ToWide(f.percentText));
-  SetRingValue(ToWide(f.percentText));
+  // The whole update's percentage, not the phase's that the ring shows.
+  SetRingValue(ToWide(f.ringValueText));
   SetText(res::id::kProgressMessage, ToWide(f.progressMessage));
   SetText(kPhaseLineControlId, ToWide(f.phaseLine));
   SetText(res::id::kFirmwarePath, Widen(f.firmwarePath));

@@ -43,6 +43,7 @@ inline constexpr UINT_PTR kRingTimer = 2;        // one ring step when idle
 inline constexpr UINT_PTR kPresenceTimer = 3;    // the simulated camera: 200 ms
 inline constexpr UINT_PTR kScreenshotTimer = 4;  // --screenshot
 inline constexpr UINT_PTR kAutoUpdateTimer = 5;  // --auto-update, once the window is up
+inline constexpr UINT_PTR kProgressTimer = 6;    // the time left, while a run goes on
 
 struct WinWindowOptions {
   // The program initialises the core when the window starts; tests leave

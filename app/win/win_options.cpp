@@ -11,7 +11,8 @@ const char* const kWinUsage =
     "                      [--auto-update] [FILE]\n"
     "\n"
     "Updates the firmware of a LUMAVIX document camera with FILE, or else the\n"
-    "first *.bin file of the working directory. Only one copy runs at a time.\n";
+    "first *.bin file of the working directory, or else the newest firmware file\n"
+    "for this model in the Downloads folder. Only one copy runs at a time.\n";
 
 namespace {
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -868,6 +869,100 @@ TEST(FirmwareFileCheck, ReasonsOfAFileThatIsNoFirmwareImage) {
   EXPECT_EQ(CheckFirmwareFile("/dev/zero"), FileProblem::Unreadable) << "a device node";
 #endif
   std::filesystem::remove_all(dir);
+}
+
+// ------------------------------------------------------ the Downloads folder --
+
+// The pass with a Downloads folder beside the working one: files written
+// there are given modification times minutes apart, `age` minutes old.
+class DownloadsPassTest : public WatchPassTest {
+ protected:
+  std::string download(const std::string& name, const std::vector<std::uint8_t>& bytes, int age) {
+    const fs::path p = downloads_.path() / fs::path(name);
+    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                             static_cast<std::streamsize>(bytes.size()));
+    fs::last_write_time(p, fs::file_time_type::clock::now() - std::chrono::minutes(age));
+    return p.string();
+  }
+  DeviceWatchResult pass_with_downloads() {
+    cfg_.downloadsFolder = downloads_.path();
+    return pass();
+  }
+  struct Folder {
+    test::TempDir dir;
+    [[nodiscard]] fs::path path() const { return dir.path(); }
+  } downloads_;
+};
+
+TEST_F(DownloadsPassTest, TakesTheNewestFileOfThisModelAndNamesItsFolder) {
+  attach(sim::SimProfile::Q);
+  std::vector<std::uint8_t> junk(4096, 0x5A);
+  std::vector<std::uint8_t> damaged = firmware(0x0107, ProductIdQA);
+  damaged[100] ^= 0xFF;
+  download("router.bin", junk, 1);                          // newest: not firmware
+  download("other-model.bin", firmware(0x0109, ProductIdRA), 2);  // another model's
+  download("Damaged.BIN", damaged, 3);                      // its CRC is wrong
+  const std::string want = download("fw-0105.bin", firmware(0x0105, ProductIdQA), 4);
+  download("fw-0106-old.bin", firmware(0x0106, ProductIdQA), 60);  // higher, but older
+
+  const DeviceWatchResult r = pass_with_downloads();
+  ASSERT_EQ(r.outcome, WatchOutcome::Presented);
+  EXPECT_EQ(r.view.presentation, Presentation::UpdateAvailable);
+  EXPECT_EQ(r.fileSource, FirmwareSource::Downloads);
+  EXPECT_EQ(state_.firmwarePath, want) << "the newest file that is whole and of this model";
+  EXPECT_EQ(state_.firmware.firmwareVersion, 0x0105);
+  ASSERT_TRUE(state_.image);
+  EXPECT_EQ(state_.image->path, want) << "the bytes an update writes are the ones the pass read";
+  const std::u16string line = DownloadsFileText(UiLanguage::English, u"fw-0105.bin",
+                                                FromUtf8(downloads_.path().string()));
+  EXPECT_NE(r.view.statusText.find(u"\n" + line), std::u16string::npos)
+      << "the status text expected to name the file and its folder: " << ToUtf8(r.view.statusText);
+}
+
+TEST_F(DownloadsPassTest, TheWorkingFolderComesFirstAndANamedFileIsTheOnlyOne) {
+  attach(sim::SimProfile::Q);
+  download("newer.bin", firmware(0x0106, ProductIdQA), 0);
+
+  // A whole firmware file in the working folder is taken, however new the
+  // downloaded one is.
+  const std::string local = write("fw.bin", firmware(0x0105, ProductIdQA));
+  DeviceWatchResult r = pass_with_downloads();
+  EXPECT_EQ(r.fileSource, FirmwareSource::Folder);
+  EXPECT_EQ(state_.firmwarePath, local);
+  EXPECT_EQ(r.view.statusText.find(u"Downloads"), std::u16string::npos) << "no folder line";
+
+  // One that is no whole image gives way to the Downloads folder.
+  std::vector<std::uint8_t> damaged = firmware(0x0105, ProductIdQA);
+  damaged[200] ^= 0x01;
+  write("fw.bin", damaged);
+  r = pass_with_downloads();
+  EXPECT_EQ(r.fileSource, FirmwareSource::Downloads);
+  EXPECT_EQ(state_.firmware.firmwareVersion, 0x0106);
+
+  // A file named outright is taken as it is, damaged or not.
+  cfg_.firmwareFile = local;
+  r = pass_with_downloads();
+  EXPECT_EQ(r.fileSource, FirmwareSource::Given);
+  EXPECT_EQ(state_.firmwarePath, local);
+}
+
+TEST_F(DownloadsPassTest, NothingFittingKeepsTheWorkingFoldersOutcome) {
+  attach(sim::SimProfile::Q, ProductIdQAlt);
+  // The alternative hardware takes no QA file, and nothing of another model.
+  download("qa.bin", firmware(0x0106, ProductIdQA), 1);
+  download("r.bin", firmware(0x0106, ProductIdRB), 2);
+  DeviceWatchResult r = pass_with_downloads();
+  EXPECT_EQ(r.outcome, WatchOutcome::FileOpenError);
+  EXPECT_TRUE(r.noFirmwareFile);
+
+  // Nor does a pass without a Downloads folder look anywhere else.
+  const std::string alt = download("alt.bin", firmware(0x0106, ProductIdQAlt), 3);
+  cfg_.downloadsFolder.clear();
+  r = pass();
+  EXPECT_EQ(r.outcome, WatchOutcome::FileOpenError);
+  r = pass_with_downloads();
+  ASSERT_EQ(r.outcome, WatchOutcome::Presented);
+  EXPECT_EQ(state_.firmwarePath, alt);
 }
 
 }  // namespace

@@ -98,6 +98,58 @@ TEST_F(MainWindowCoreTest, UpdateFromButtonToConfirmedPass) {
   EXPECT_EQ(core_.passCount(), passes + 1);
 }
 
+TEST_F(MainWindowCoreTest, TheValueReadAloudRisesOnceOverTheWholeRun) {
+  Start();
+  const WindowFrame& f = core_.frame();
+  const WindowEffects started = core_.Confirmed();
+  ASSERT_TRUE(core_.UpdateRunning());
+  EXPECT_TRUE(started.armProgressTimer) << "the time left is recomputed on a timer";
+  EXPECT_EQ(f.ringValue, 0);
+  EXPECT_TRUE(core_.ProgressTimer().armProgressTimer) << "asked for again while the run goes on";
+
+  WaitForWorker();
+  int last = 0;
+  int ringPasses = 1;
+  bool sawStep2 = false;
+  for (const Notification& n : queue_.drain()) {
+    const WindowEffects e = core_.Notification(n.code, n.value);
+    if (e.beginRingPass) ++ringPasses;
+    EXPECT_GE(f.ringValue, last) << update_code_name(n.code) << ": the value read aloud fell";
+    EXPECT_EQ(f.ringValueText, PercentText(UiLanguage::English, f.ringValue));
+    if (core_.UpdateRunning()) {
+      EXPECT_LT(f.ringValue, 100) << update_code_name(n.code) << ": 100 only once the run is done";
+      sawStep2 = sawStep2 || f.phaseLine.starts_with(u"Step 2 of 3: Writing...");
+    }
+    last = f.ringValue;
+  }
+  EXPECT_EQ(ringPasses, 3) << "the ring itself fills once per phase";
+  EXPECT_TRUE(sawStep2) << "the phase line names the step";
+  EXPECT_EQ(f.ringValue, 100);
+  EXPECT_FALSE(f.phaseLineShown) << "no phase line over the completion text";
+  EXPECT_TRUE(f.phaseLine.empty());
+  EXPECT_FALSE(core_.ProgressTimer().armProgressTimer) << "the timer ends with the run";
+}
+
+TEST_F(MainWindowCoreTest, AFileInTheDownloadsFolderIsOfferedAndNamed) {
+  test::TempDir downloads;
+  FirmwareBuildOptions o;
+  o.firmware_version = 0x0105;
+  const std::string file = downloads.write_bytes("fw-0105.bin", build_firmware_file(o));
+  WindowCoreConfig c;
+  c.directory = dir_.string();  // started from the menu: nothing here
+  c.downloadsFolder = downloads.path();
+  core_.Initialise(c, &queue_, &prompter_);
+  const WindowFrame& f = core_.frame();
+  EXPECT_STREQ(f.viewName(), "update-available");
+  EXPECT_TRUE(f.updateShown && f.actionControlsEnabled);
+  EXPECT_EQ(f.firmwarePath, file);
+  EXPECT_NE(f.statusText.find(u"fw-0105.bin"), std::u16string::npos) << "the file named";
+
+  // A file the user chose is the one taken, nothing else is looked for.
+  core_.FirmwareChosen((dir_ / "missing.bin").string());
+  EXPECT_STREQ(f.viewName(), "file-problem");
+}
+
 TEST_F(MainWindowCoreTest, PassesWaitForAModalBoxAndNestedEvents) {
   Start();
   const int passes = core_.passCount();

@@ -53,17 +53,19 @@ TEST(PhaseTracker, BootHeaderRunErasesWritesAndVerifiesWithTimeLeft) {
       {
           {UPD_DOWNLOAD_POS, 0, 1000, P::Erase, 0, -1, false},
           {UPD_ERASE_RANGE, 9, 1000, P::Erase, 0, -1, false},     // ten sectors
-          {UPD_ERASE_POS, 0, 1100, P::Erase, 10, 1, false},       // 900 ms left: 1 s
-          {UPD_ERASE_POS, 4, 1500, P::Erase, 50, 1, false},
-          {UPD_ERASE_RESULT, 1, 1600, P::Erase, 100, -1, false},
-          {UPD_DOWNLOAD_BEGIN, 0, 2000, P::Program, 0, -1, true},
-          {UPD_RANGE, 1000, 2000, P::Program, 0, -1, false},
-          {UPD_DOWNLOAD_POS, 16, 2100, P::Program, 0, -1, false},  // 16 and less: nothing
-          {UPD_DOWNLOAD_POS, 40, 2400, P::Program, 4, -1, false},  // too early to tell
-          {UPD_DOWNLOAD_POS, 100, 3000, P::Program, 10, 9, false},
-          {UPD_DOWNLOAD_POS, 500, 7000, P::Program, 50, 5, false},
+          // The time left is the whole update's: under 5 % of it done, too
+          // early to tell; the tiny image makes the erase most of the run.
+          {UPD_ERASE_POS, 0, 1100, P::Erase, 10, -1, false},
+          {UPD_ERASE_POS, 4, 1500, P::Erase, 50, 3, false},
+          {UPD_ERASE_RESULT, 1, 1600, P::Erase, 100, 2, false},
+          {UPD_DOWNLOAD_BEGIN, 0, 2000, P::Program, 0, 2, true},
+          {UPD_RANGE, 1000, 2000, P::Program, 0, 2, false},
+          {UPD_DOWNLOAD_POS, 16, 2100, P::Program, 0, 2, false},  // 16 and less: nothing
+          {UPD_DOWNLOAD_POS, 40, 2400, P::Program, 4, 1, false},
+          {UPD_DOWNLOAD_POS, 100, 3000, P::Program, 10, 1, false},
+          {UPD_DOWNLOAD_POS, 500, 7000, P::Program, 50, 1, false},
           // The read-back reports its first bytes: the verification begins.
-          {UPD_VALIDATE_POS, 250, 8000, P::Verify, 25, -1, true},
+          {UPD_VALIDATE_POS, 250, 8000, P::Verify, 25, 1, true},
           {UPD_VALIDATE_POS, 500, 9000, P::Verify, 50, 1, false},
           // The first page is written last, inside the verification.
           {UPD_DOWNLOAD_POS, 1000, 9100, P::Verify, 50, 1, false},
@@ -83,11 +85,12 @@ TEST(PhaseTracker, PlainRunsAnnounceTheirPhasesAndTheClockMayWrap) {
       {
           // The plain flash erase is reported as positions of a range.
           {UPD_RANGE, 0xFFFF, 0xFFFFFF00u, P::Erase, 0, -1, false},
-          {UPD_DOWNLOAD_POS, 0x8000, 0x00000100u, P::Erase, 50, 1, false},  // 512 ms across the wrap
-          {UPD_DOWNLOAD_BEGIN, 0, 0x200, P::Program, 0, -1, true},
-          {UPD_RANGE, 200, 0x200, P::Program, 0, -1, false},
-          {UPD_DOWNLOAD_POS, 200, 0x300, P::Program, 100, -1, false},
-          {UPD_VALIDATE_BEGIN, 0, 0x300, P::Verify, 0, -1, true},
+          // 512 ms across the wrap for 18 % of the whole update.
+          {UPD_DOWNLOAD_POS, 0x8000, 0x00000100u, P::Erase, 50, 3, false},
+          {UPD_DOWNLOAD_BEGIN, 0, 0x200, P::Program, 0, 2, true},
+          {UPD_RANGE, 200, 0x200, P::Program, 0, 2, false},
+          {UPD_DOWNLOAD_POS, 200, 0x300, P::Program, 100, 1, false},
+          {UPD_VALIDATE_BEGIN, 0, 0x300, P::Verify, 0, 1, true},
           {UPD_VALIDATE_POS, 100, 0x400, P::Verify, 50, 1, false},
       },
       "plain");
@@ -222,6 +225,109 @@ TEST(UpdateFlowClose, RefusedWhileRunningWithTheReasonInTheUsersLanguage) {
   EXPECT_EQ(flow.view().windowSize, kProgressNoticeWindowSize) << "room for the reason expected";
   EXPECT_TRUE(flow.CloseAllowed(UiLanguage::German, false));
   EXPECT_TRUE(flow.view().closeNotice.empty()) << "the reason expected gone once it may close";
+}
+
+// -------------------------------------------------------- the whole update --
+
+// Costs that weigh the three phases 20, 60 and 20 for ten sectors and the
+// 40 KiB image they hold, so that the whole update's share is plain to read.
+constexpr PhaseCosts kEvenCosts{8, 6, 2, 0x20000};
+
+TEST(WholeUpdate, PercentRisesOnceAcrossThePhasesAndTimeLeftCoversTheRest) {
+  PhaseTracker t(kEvenCosts);
+  t.Start(0);
+  struct Row {
+    std::uint32_t code, value, nowMs;
+    int overall;
+    long left;
+  } rows[] = {
+      {UPD_ERASE_RANGE, 9, 0, 0, -1},
+      {UPD_ERASE_POS, 4, 1000, 10, 9},         // a tenth in 1 s: 9 s more
+      {UPD_ERASE_RESULT, 1, 2000, 20, 8},
+      {UPD_DOWNLOAD_BEGIN, 0, 2000, 20, 8},    // the phase starts again from 0, the whole does not
+      {UPD_RANGE, 40960, 2000, 20, 8},
+      {UPD_DOWNLOAD_POS, 20480, 5000, 50, 5},
+      {UPD_VALIDATE_POS, 10240, 6000, 85, 2},  // the read-back: 80 % + a quarter of 20 %
+      {UPD_DOWNLOAD_POS, 40960, 6100, 85, 2},  // the first page, written inside the verification
+      {UPD_VALIDATE_RESULT, 1, 6500, 99, -1},  // read back whole, not yet done
+      {UPD_DOWNLOAD_DONE, 0, 6500, 100, -1},
+  };
+  for (const Row& r : rows) {
+    t.Note(r.code, r.value, r.nowMs);
+    const std::string at = std::string(update_code_name(r.code)) + " at " + std::to_string(r.nowMs);
+    EXPECT_EQ(t.overallPercent(), r.overall) << at << ": whole update's percentage";
+    EXPECT_EQ(t.secondsLeft(), r.left) << at << ": seconds left in the whole update";
+  }
+  EXPECT_FALSE(t.running());
+  EXPECT_EQ(t.Tick(60000).text, false) << "a finished run's time left stays unknown";
+  EXPECT_EQ(t.secondsLeft(), -1);
+}
+
+TEST(WholeUpdate, TheClockAloneRecomputesTheTimeLeftAndAnOutcomeEndsIt) {
+  PhaseTracker t(kEvenCosts);
+  t.Start(0);
+  t.Note(UPD_ERASE_RANGE, 9, 0);
+  t.Note(UPD_ERASE_POS, 4, 1000);
+  ASSERT_EQ(t.secondsLeft(), 9);
+  // The camera is slow to answer: nothing arrives, and the estimate grows
+  // with the time that passes at the same share done.
+  PhaseTracker::Change c = t.Tick(2000);
+  EXPECT_TRUE(c.text) << "the phase line expected to change with the time left";
+  EXPECT_EQ(t.secondsLeft(), 18);
+  EXPECT_FALSE(t.Tick(2000).text) << "nothing moved, nothing to redraw";
+  t.End();
+  EXPECT_EQ(t.secondsLeft(), -1);
+  EXPECT_EQ(t.overallPercent(), 10) << "a failed run keeps what it reached";
+  t.Tick(3000);
+  EXPECT_EQ(t.secondsLeft(), -1) << "no time left after the outcome";
+}
+
+TEST(WholeUpdate, NeverFallsWhenTheImageIsLargerThanExpected) {
+  // A plain run erases a fixed range before it says the image's size; an
+  // image larger than the estimate makes what is done a smaller share.
+  PhaseTracker t(PhaseCosts{45, 16, 4, 0x1000});
+  t.Start(0);
+  int last = 0;
+  const std::uint32_t seq[][3] = {
+      {UPD_RANGE, 0xFFFF, 0},         {UPD_DOWNLOAD_POS, 0xF000, 500},
+      {UPD_DOWNLOAD_BEGIN, 0, 600},   {UPD_RANGE, 0x30000, 600},
+      {UPD_DOWNLOAD_POS, 0x1000, 700}, {UPD_DOWNLOAD_POS, 0x18000, 900},
+      {UPD_VALIDATE_BEGIN, 0, 1000},  {UPD_VALIDATE_POS, 0x30000, 1100},
+      {UPD_DOWNLOAD_DONE, 0, 1100},
+  };
+  for (const auto& n : seq) {
+    t.Note(n[0], n[1], n[2]);
+    EXPECT_GE(t.overallPercent(), last) << update_code_name(n[0]) << " at " << n[2];
+    last = t.overallPercent();
+  }
+  EXPECT_EQ(last, 100);
+}
+
+TEST(WholeUpdate, StepLineAndPercentSpellingInEveryLanguage) {
+  for (UiLanguage lang : kLanguages) {
+    const std::string l = std::to_string(static_cast<int>(lang));
+    const std::u16string pct = PercentText(lang, 40);
+    EXPECT_EQ(pct.substr(0, 2), u"40") << l;
+    EXPECT_EQ(pct.back(), u'%') << l;
+    const std::u16string line = ProgressLineText(lang, UpdatePhase::Program, 40, 20);
+    EXPECT_NE(line.find(pct), std::u16string::npos)
+        << l << ": the line expected to spell the percentage as the ring does";
+    EXPECT_NE(line.find(u'2'), std::u16string::npos) << l << ": the step";
+    EXPECT_NE(line.find(u'3'), std::u16string::npos) << l << ": the number of steps";
+    EXPECT_NE(line.find(TimeLeftText(lang, 20)), std::u16string::npos) << l;
+    EXPECT_NE(ProgressLineText(lang, UpdatePhase::Erase, 0, -1),
+              ProgressLineText(lang, UpdatePhase::Verify, 0, -1))
+        << l << ": each step expected named";
+    const std::u16string from = DownloadsFileText(lang, u"fw.bin", u"/home/u/Downloads");
+    EXPECT_NE(from.find(u"fw.bin"), std::u16string::npos) << l;
+    EXPECT_NE(from.find(u"/home/u/Downloads"), std::u16string::npos) << l;
+  }
+  EXPECT_EQ(ProgressLineText(UiLanguage::English, UpdatePhase::Program, 40, -1),
+            u"Step 2 of 3: Writing... 40%");
+  EXPECT_EQ(PercentText(UiLanguage::French, 13), u"13\u00A0%");
+  EXPECT_EQ(PercentText(UiLanguage::German, 130), u"100\u00A0%");
+  EXPECT_EQ(PercentText(UiLanguage::Japanese, -5), u"0%");
+  EXPECT_TRUE(ProgressLineText(UiLanguage::English, UpdatePhase::None, 10, 5).empty());
 }
 
 }  // namespace

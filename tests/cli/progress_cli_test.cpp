@@ -33,6 +33,7 @@ TEST_F(ProgressCli, JsonProgressEventsCarryThePhaseInOrder) {
   std::vector<std::string> order;
   std::map<std::string, int> events;
   int lastPercent = -1;
+  int lastOverall = 0;
   while (std::getline(lines, line)) {
     const auto j = nlohmann::json::parse(line, nullptr, false);
     if (j.is_discarded() || !j.contains("event") || j["event"] != "progress") continue;
@@ -49,11 +50,19 @@ TEST_F(ProgressCli, JsonProgressEventsCarryThePhaseInOrder) {
       order.push_back(phase);
       lastPercent = -1;
     }
-    EXPECT_GT(percent, lastPercent) << "percentages expected to rise within a phase: " << line;
+    ASSERT_TRUE(j.contains("overallPercent")) << line;
+    const int overall = j["overallPercent"];
+    // An event says something new: the phase's percentage rose, or the
+    // whole update's did (its last percent comes with the outcome).
+    EXPECT_TRUE(percent > lastPercent || overall > lastOverall) << "nothing new in " << line;
+    EXPECT_GE(percent, lastPercent) << "percentages expected to rise within a phase: " << line;
+    EXPECT_GE(overall, lastOverall) << "the whole update's percentage fell: " << line;
     lastPercent = percent;
+    lastOverall = overall;
     ++events[phase];
   }
   EXPECT_EQ(order, (std::vector<std::string>{"erase", "program", "verify"}));
+  EXPECT_EQ(lastOverall, 100) << "the whole update expected to end at 100";
   EXPECT_GE(events["verify"], 10) << "the verification expected to report as it goes";
   EXPECT_LE(events["program"], 101);
 }
@@ -71,9 +80,12 @@ TEST_F(ProgressCli, WithoutATerminalALinePerPhaseAndPerTenth) {
   std::map<std::string, std::vector<int>> seen;
   for (const char* phase : {"Erasing", "Writing", "Verifying"}) seen[phase];
   while (std::getline(lines, line)) {
+    // "[57%] Step 2 of 3: Writing... 42%": the whole update's share, then
+    // the step's line.
+    if (line.rfind("[", 0) != 0) continue;
     for (auto& [phase, percents] : seen) {
-      if (line.rfind(phase + std::string("... "), 0) == 0)
-        percents.push_back(std::stoi(line.substr(phase.size() + 4)));
+      const std::size_t at = line.find(phase + std::string("... "));
+      if (at != std::string::npos) percents.push_back(std::stoi(line.substr(at + phase.size() + 4)));
     }
   }
   for (const auto& [phase, percents] : seen) {

@@ -176,16 +176,25 @@ TEST_P(PhaseTest, PhaseLineAndRefusedClose) {
   std::vector<UpdatePhase> order;
   std::set<int> verifyPercents;
   bool timeLeft = false;
-  const QString names[] = {ToQString(PhaseLineText(lang, UpdatePhase::Erase, 0, -1)).section("...", 0, 0),
-                           ToQString(PhaseLineText(lang, UpdatePhase::Program, 0, -1)).section("...", 0, 0),
-                           ToQString(PhaseLineText(lang, UpdatePhase::Verify, 0, -1)).section("...", 0, 0)};
+  const QString names[] = {ToQString(ProgressLineText(lang, UpdatePhase::Erase, 0, -1)).section("...", 0, 0),
+                           ToQString(ProgressLineText(lang, UpdatePhase::Program, 0, -1)).section("...", 0, 0),
+                           ToQString(ProgressLineText(lang, UpdatePhase::Verify, 0, -1)).section("...", 0, 0)};
+  // The number at the start of "40%" or "40 %".
+  auto leadingNumber = [](const QString& text) {
+    int n = 0;
+    for (QChar c : text) {
+      if (!c.isDigit()) break;
+      n = n * 10 + c.digitValue();
+    }
+    return n;
+  };
   ASSERT_TRUE(WaitFor([&] {
     const QString line = PhaseLine(window())->text();
     for (int i = 0; i < 3; ++i) {
       if (line.startsWith(names[i] + "...")) {
         const auto phase = static_cast<UpdatePhase>(i + 1);
         if (order.empty() || order.back() != phase) order.push_back(phase);
-        if (phase == UpdatePhase::Verify) verifyPercents.insert(line.section("... ", 1).section(' ', 0, 0).toInt());
+        if (phase == UpdatePhase::Verify) verifyPercents.insert(leadingNumber(line.section("... ", 1)));
       }
     }
     timeLeft = timeLeft || line.contains(ToQString(TimeLeftText(lang, 1)).section("1", 0, 0).trimmed());
@@ -195,7 +204,9 @@ TEST_P(PhaseTest, PhaseLineAndRefusedClose) {
   EXPECT_EQ(order, want) << what << ": erasing, writing, verifying expected in turn";
   EXPECT_GE(verifyPercents.size(), 3u) << what << ": the verification expected to move visibly";
   EXPECT_TRUE(timeLeft) << what << ": the time left expected once the rate is known";
-  EXPECT_TRUE(PhaseLine(window())->isVisible());
+  EXPECT_FALSE(PhaseLine(window())->isVisible())
+      << what << ": no phase line expected over the completion text";
+  EXPECT_EQ(ring()->value(), 100) << what << ": the value read aloud expected at 100";
   EXPECT_EQ(ring()->lastAngle(), 360) << what << ": the verification's pass expected closed";
 
   EXPECT_FALSE(label(1045)->text().contains(ToQString(CloseRefusedText(lang))))

@@ -129,6 +129,7 @@ WindowFrame Progress() {
   f.ringShown = true;
   f.percentText = u"42%";
   f.ringValue = 42;
+  f.ringValueText = u"42%";
   f.progressMessageShown = true;
   f.progressMessage = u"Do not unplug the camera.";
   f.phaseLineShown = true;
