@@ -37,6 +37,10 @@ class RingWidget final : public QWidget {
   void SetValue(int percent);
   [[nodiscard]] int value() const { return value_; }
 
+  // The ring's background and the percentage's colour in the widget's
+  // palette (the theme's, dark or high-contrast included).
+  [[nodiscard]] RingTheme theme() const;
+
   [[nodiscard]] std::int32_t lastAngle() const { return lastAngle_; }
   // Dots drawn since the last Reset(), counting overlaps.
   [[nodiscard]] int dotsDrawn() const { return dotsDrawn_; }
@@ -44,6 +48,7 @@ class RingWidget final : public QWidget {
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   bool EnsureSurface();
