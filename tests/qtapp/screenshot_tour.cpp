@@ -15,6 +15,7 @@
 #include <QPalette>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStyle>
 #include <QStyleFactory>
 
 #include "app/confirm_dialog.h"
