@@ -130,6 +130,7 @@ TEST_P(ScreenshotTour, EveryView) {
   WaitForPasses(passes + 1);
   Shot("failure");
   TogglePlug();
+  WaitForPasses(passes + 2);
   TogglePlug();
   WaitForPasses(passes + 3);
   Shot("after-replug");
