@@ -18,6 +18,7 @@
 #include "app/confirm_dialog.h"
 #include "app/main_window.h"
 #include "app/plug_signal.h"
+#include "app/qt_bridge.h"
 #include "app/single_instance.h"
 #include "platform/system_sleep_inhibitor.h"
 #include "platform/user_folders.h"
@@ -144,6 +145,8 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("lumavix-update");
   QApplication::setApplicationVersion(LUMAVIX_VERSION);
+  // Qt's standard dialogs speak the window's language.
+  InstallQtTranslations(LanguageFromEnvironment());
 
   std::string error;
   if (!platform.setup(opts.platform, error)) {

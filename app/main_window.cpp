@@ -9,6 +9,7 @@
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QDesktopServices>
@@ -30,6 +31,7 @@
 #include "app/device_monitor.h"
 #include "app/icons.h"
 #include "app/ring.h"
+#include "app/text_fit.h"
 #include "app/user_data_page.h"
 #include "resources/dialog_templates.h"
 
@@ -334,8 +336,56 @@ void MainWindow::Apply(const WindowEffects& e) {
   if (e.showConfirmation) confirm_->exec();
 }
 
+namespace {
+
+// `text` as `label` shows it at `width`: a run too wide for a line (a long
+// path or file name) shortened in its middle.
+QString FittedText(const QLabel* label, const std::u16string& text, int width) {
+  const QFontMetrics metrics(label->font());
+  return ToQString(ElideUnbreakableRuns(text, width, [&](std::u16string_view run) {
+    return metrics.horizontalAdvance(ToQString(std::u16string(run)));
+  }));
+}
+
+}  // namespace
+
+int MainWindow::NeededHeight(const QLabel* label, std::u16string& text, int width96) {
+  // A label like the shown one, never shown itself, measures the text as
+  // the shown one will wrap it.
+  if (!probe_) {
+    probe_ = new QLabel(this);
+    probe_->setVisible(false);
+    probe_->setTextFormat(Qt::PlainText);
+    probe_->setWordWrap(true);
+  }
+  const int width = Scaled(width96);
+  probe_->setFont(label->font());
+  probe_->setAlignment(label->alignment());
+  const QString shown = FittedText(label, text, width);
+  text = ToU16(shown);
+  probe_->setText(shown);
+  return UnscalePixelsUp(probe_->heightForWidth(width), Dpi());
+}
+
+WindowFrame MainWindow::FitFrame(const WindowFrame& given) {
+  WindowFrame f = given;
+  TextHeights needed;
+  if (f.statusShown) needed.status = NeededHeight(status_, f.statusText, f.statusRect.width);
+  if (f.progressMessageShown) {
+    needed.progressMessage =
+        NeededHeight(progressMessage_, f.progressMessage, f.progressMessageRect.width);
+  }
+  const res::ControlTemplate& t = *std::find_if(
+      std::begin(res::kMainWindowControls), std::end(res::kMainWindowControls),
+      [](const res::ControlTemplate& c) { return c.id == res::id::kUpdate; });
+  const PixelRect updateTemplate{res::DluToPixelsX(t.x), res::DluToPixelsY(t.y),
+                                 res::DluToPixelsX(t.width), res::DluToPixelsY(t.height)};
+  return GrowFrameToFit(f, needed, updateTemplate);
+}
+
 void MainWindow::Render() {
-  const WindowFrame& f = core_.frame();
+  // The frame with its places grown to hold its texts whole.
+  const WindowFrame f = FitFrame(core_.frame());
   setWindowTitle(f.title.empty() ? QString::fromUtf8(res::kMainTemplateTitle)
                                  : ToQString(f.title));
   SetOuterSize(f.windowSize);
@@ -368,6 +418,15 @@ void MainWindow::Render() {
 
   ShowControl(res::id::kRingArea, f.ringShown);
   ShowControl(res::id::kPercentage, f.ringShown);
+  // The percentage over the ring's background in a colour that reads on
+  // it, whatever the theme.
+  const QColor percentColour = QColor::fromRgbF(ring_->theme().text.r, ring_->theme().text.g,
+                                                ring_->theme().text.b);
+  if (percent_->palette().color(QPalette::WindowText) != percentColour) {
+    QPalette pp = percent_->palette();
+    pp.setColor(QPalette::WindowText, percentColour);
+    percent_->setPalette(pp);
+  }
   if (f.ringShown) percent_->raise();
   ring_->SetValue(f.ringValue, ToQString(f.ringValueText));
   Place(res::id::kProgressMessage, f.progressMessageRect);
@@ -436,12 +495,19 @@ void MainWindow::UpdateControls() {
     label->setText(text);
     Announce(label);
   };
+  // A text shortened to fit keeps its whole form as the tooltip.
+  auto setFitted = [&](QLabel* label, const std::u16string& text) {
+    const QString shown = FittedText(label, text, label->width());
+    const QString whole = ToQString(text);
+    label->setToolTip(shown == whole ? QString() : whole);
+    set(label, shown);
+  };
   core_.Refresh();
   const WindowFrame& f = core_.frame();
-  set(status_, ToQString(f.statusText));
+  setFitted(status_, f.statusText);
   static_cast<QLabel*>(control(res::id::kFirmwarePath))->setText(ToQString(f.firmwarePath));
   if (f.progressView) {
-    set(progressMessage_, ToQString(f.progressMessage));
+    setFitted(progressMessage_, f.progressMessage);
     set(phaseLine_, ToQString(f.phaseLine));
   }
   static_cast<QLabel*>(control(res::id::kByteCount))->setText(ToQString(f.byteCountText));
@@ -547,7 +613,7 @@ void MainWindow::SetFirmwareFile(const std::string& path) {
 void MainWindow::ChooseFirmwareFile() {
   const QString path = QFileDialog::getOpenFileName(
       this, ToQString(core_.frame().chooseFileText), QDir::currentPath(),
-      QStringLiteral("Firmware File (*.bin)"));
+      ToQString(FirmwareFileFilterName(core_.language())));
   if (path.isEmpty()) return;
   SetFirmwareFile(path.toStdString());
 }

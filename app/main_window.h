@@ -68,6 +68,10 @@ class MainWindow final : public QWidget {
   [[nodiscard]] bool updateRunning() const { return core_.UpdateRunning(); }
   // Device-watch passes that ran to an outcome (deferred ones do not count).
   [[nodiscard]] int passCount() const { return core_.passCount(); }
+  // `frame` with each shown text's place grown to hold it whole, and the
+  // texts with a run too wide for a line shortened in its middle: what the
+  // window lays out and shows.
+  [[nodiscard]] WindowFrame FitFrame(const WindowFrame& frame);
 
  protected:
   bool event(QEvent* e) override;
@@ -84,6 +88,9 @@ class MainWindow final : public QWidget {
   // Carries out what the core asked for after an event, rendering the frame.
   void Apply(const WindowEffects& effects);
   void Render();
+  // Shortens the runs of `text` too wide for a label like `label`, `width96`
+  // wide, and gives the height at 96 dpi the text then needs there.
+  [[nodiscard]] int NeededHeight(const QLabel* label, std::u16string& text, int width96);
   void OnRingTimer();
   void SetActionControlsEnabled(bool enable);
   void SetOuterSize(const PixelSize& size96);
@@ -126,6 +133,7 @@ class MainWindow final : public QWidget {
   QCheckBox* dumpFlag_ = nullptr;
   QLabel* phaseLine_ = nullptr;    // under the ring: the phase and time left
   QPushButton* chooseFile_ = nullptr;
+  QLabel* probe_ = nullptr;  // measures texts, never shown
 
   ConfirmDialog* confirm_ = nullptr;
   UserDataPageWidget* page_ = nullptr;

@@ -1,6 +1,8 @@
 #include "app/qt_bridge.h"
 
 #include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <QMessageBox>
 #include <QWidget>
 
@@ -29,6 +31,34 @@ void ShowMessage(QWidget* parent, const char* caption, const char* text) {
   QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(caption), QString::fromUtf8(text),
                   QMessageBox::Ok, parent);
   box.exec();
+}
+
+bool InstallQtTranslations(UiLanguage lang) {
+  const char* code = nullptr;
+  switch (lang) {
+    case UiLanguage::French: code = "fr"; break;
+    case UiLanguage::German: code = "de"; break;
+    case UiLanguage::Japanese: code = "ja"; break;
+    case UiLanguage::Italian: code = "it"; break;
+    case UiLanguage::Dutch: code = "nl"; break;
+    case UiLanguage::English: return false;
+  }
+  if (code == nullptr || QCoreApplication::instance() == nullptr) return false;
+  // One translator for the process, replaced when asked again.
+  static QTranslator* translator = nullptr;
+  auto* next = new QTranslator(QCoreApplication::instance());
+  if (!next->load(QStringLiteral("qtbase_") + QLatin1String(code),
+                  QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    delete next;
+    return false;
+  }
+  if (translator != nullptr) {
+    QCoreApplication::removeTranslator(translator);
+    delete translator;
+  }
+  translator = next;
+  QCoreApplication::installTranslator(translator);
+  return true;
 }
 
 }  // namespace lumavix

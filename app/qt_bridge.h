@@ -10,6 +10,7 @@
 #include <QEvent>
 #include <QString>
 
+#include "app/texts.h"
 #include "firmware/engine.h"
 
 class QObject;
@@ -57,6 +58,11 @@ class MessageBoxPrompter final : public Prompter {
 
 // A modal box with an OK button.
 void ShowMessage(QWidget* parent, const char* caption, const char* text);
+
+// Qt's own texts (the file dialog's buttons and columns, the standard
+// buttons) in `lang`, from Qt's translations as the system installed them.
+// English needs none; true when a translation was installed.
+bool InstallQtTranslations(UiLanguage lang);
 
 [[nodiscard]] inline QString ToQString(std::u16string_view text) {
   return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));

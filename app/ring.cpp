@@ -85,10 +85,25 @@ bool RingWidget::DrawStep(std::int32_t percent) {
   return true;
 }
 
+RingTheme RingWidget::theme() const {
+  auto colour = [](const QColor& c) {
+    return RingColour{static_cast<float>(c.redF()), static_cast<float>(c.greenF()),
+                      static_cast<float>(c.blueF())};
+  };
+  return RingThemeFor(colour(palette().color(QPalette::Window)),
+                      colour(palette().color(QPalette::WindowText)));
+}
+
 void RingWidget::paintEvent(QPaintEvent* event) {
   QPainter p(this);
-  p.fillRect(event->rect(), ToColor(kRingBackground));
+  p.fillRect(event->rect(), ToColor(theme().background));
   if (!surface_.isNull()) p.drawImage(QPointF(0, 0), surface_);
+}
+
+void RingWidget::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  // A theme switched while the window shows: the background follows.
+  if (event->type() == QEvent::PaletteChange) update();
 }
 
 void RingWidget::resizeEvent(QResizeEvent* event) {

@@ -40,6 +40,10 @@ class RingWidget final : public QWidget {
   [[nodiscard]] int value() const { return value_; }
   [[nodiscard]] QString valueText() const;
 
+  // The ring's background and the percentage's colour in the widget's
+  // palette (the theme's, dark or high-contrast included).
+  [[nodiscard]] RingTheme theme() const;
+
   [[nodiscard]] std::int32_t lastAngle() const { return lastAngle_; }
   // Dots drawn since the last Reset(), counting overlaps.
   [[nodiscard]] int dotsDrawn() const { return dotsDrawn_; }
@@ -47,6 +51,7 @@ class RingWidget final : public QWidget {
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   bool EnsureSurface();

@@ -1,5 +1,6 @@
 #include "app/ring_geometry.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace lumavix {
@@ -17,12 +18,29 @@ RingColour RingPassColour(UpdatePhase phase) {
   return kRingDotColour;
 }
 
-RingColour TextColourOver(const RingColour& background) {
-  auto linear = [](float c) {
-    return c <= 0.04045f ? c / 12.92f : std::pow((c + 0.055f) / 1.055f, 2.4f);
+namespace {
+
+float Luminance(const RingColour& c) {
+  auto linear = [](float v) {
+    return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f);
   };
-  const float y = 0.2126f * linear(background.r) + 0.7152f * linear(background.g) +
-                  0.0722f * linear(background.b);
+  return 0.2126f * linear(c.r) + 0.7152f * linear(c.g) + 0.0722f * linear(c.b);
+}
+
+}  // namespace
+
+float ContrastRatio(const RingColour& a, const RingColour& b) {
+  const float la = Luminance(a), lb = Luminance(b);
+  return (std::max(la, lb) + 0.05f) / (std::min(la, lb) + 0.05f);
+}
+
+RingTheme RingThemeFor(const RingColour& window, const RingColour& windowText) {
+  if (ContrastRatio(windowText, window) >= kRingMinTextContrast) return {window, windowText};
+  return {window, TextColourOver(window)};
+}
+
+RingColour TextColourOver(const RingColour& background) {
+  const float y = Luminance(background);
   // Contrast with black (y + 0.05) / 0.05 against white 1.05 / (y + 0.05).
   const bool black = (y + 0.05f) * (y + 0.05f) > 0.05f * 1.05f;
   return black ? RingColour{0.0f, 0.0f, 0.0f} : RingColour{1.0f, 1.0f, 1.0f};

@@ -42,6 +42,23 @@ inline constexpr RingColour kRingVerifyColour = {0.05f, 0.50f, 0.33f};
 // contrast ratio of their relative luminances): the percentage is drawn over
 // the ring's own background, whatever the theme's text colour.
 [[nodiscard]] RingColour TextColourOver(const RingColour& background);
+// The contrast ratio of two colours (1 to 21) from their relative
+// luminances, as accessibility guidelines measure it.
+[[nodiscard]] float ContrastRatio(const RingColour& a, const RingColour& b);
+// The least contrast of the percentage over the ring's background.
+inline constexpr float kRingMinTextContrast = 4.5f;
+
+// The ring's background and the percentage's colour in a window whose theme
+// has `window` as its background and `windowText` as its text colour: the
+// ring sits on the theme's own background (dark in a dark theme, the
+// system's colours in high contrast) and the percentage takes the theme's
+// text colour, unless that reads worse than kRingMinTextContrast over it,
+// then black or white.
+struct RingTheme {
+  RingColour background;
+  RingColour text;
+};
+[[nodiscard]] RingTheme RingThemeFor(const RingColour& window, const RingColour& windowText);
 
 struct RingDot {
   float angle;  // progress degrees, 0 at the top, clockwise

@@ -43,7 +43,7 @@ const char16_t StatusTexts[kLanguageCount * kStatusTextCount][kTextSlotChars] = 
     u"LUMAVIX",
     u"Outil de mise à jour du micrologiciel",
     u"Votre",
-    u"est prêt à recevoir une mise à jour.",
+    u"est prête à recevoir une mise à jour.",
     u"Une nouvelle version du micrologiciel est disponible\u00A0:",
     u". La version actuelle est",
     u"Mettre à jour",
@@ -59,7 +59,7 @@ const char16_t StatusTexts[kLanguageCount * kStatusTextCount][kTextSlotChars] = 
     u"Mise à jour du micrologiciel terminée. Version actuelle du micrologiciel\u00A0:",
     u". Veuillez débrancher puis rebrancher votre",
     u".",
-    u"Cette mise à jour du micrologiciel est destinée au ",
+    u"Cette mise à jour du micrologiciel est destinée à la ",
     u". Pour mettre à jour le micrologiciel de votre LUMAVIX, rendez-vous sur:",
 
     // German
@@ -684,18 +684,23 @@ constexpr Row6 kSafetyUntouched = {
 constexpr Row6 kDetailLabels = {u"Details:", u"Détails\u00A0:", u"Details:", u"詳細：",
                                 u"Dettagli:", u"Details:"};
 
+// Consistent with the failure view: a run cut short leaves the firmware
+// incomplete, which the next run finishes; it does not harm the camera.
 constexpr Row6 kCloseRefused = {
-    u"The update is still running. Closing now could leave the camera unusable; please wait "
-    u"until it has finished.",
-    u"La mise à jour est en cours. Fermer maintenant pourrait rendre la caméra inutilisable\u00A0; "
-    u"veuillez attendre la fin.",
-    u"Die Aktualisierung läuft noch. Schließen Sie jetzt, kann die Kamera unbrauchbar werden; "
-    u"bitte warten Sie, bis sie abgeschlossen ist.",
-    u"アップデート中です。今閉じるとカメラが使えなくなるおそれがあります。完了するまでお待ちください。",
-    u"L'aggiornamento è ancora in corso. Chiudere ora potrebbe rendere la fotocamera "
-    u"inutilizzabile; attendere il termine.",
-    u"De update is nog bezig. Nu sluiten kan de camera onbruikbaar maken; wacht tot de update "
-    u"klaar is.",
+    u"The update is still running. Closing now would leave the camera's firmware incomplete "
+    u"until the update is run again; please wait until it has finished.",
+    u"La mise à jour est en cours. Si vous fermez maintenant, le micrologiciel de la caméra "
+    u"restera incomplet jusqu'à ce que la mise à jour soit relancée\u00A0; veuillez attendre la "
+    u"fin.",
+    u"Die Aktualisierung läuft noch. Wenn Sie jetzt schließen, bleibt die Firmware der Kamera "
+    u"unvollständig, bis die Aktualisierung erneut ausgeführt wird; bitte warten Sie, bis sie "
+    u"abgeschlossen ist.",
+    u"アップデート中です。今閉じると、アップデートをもう一度実行するまでカメラのファームウェアは不完全なままになります。"
+    u"完了するまでお待ちください。",
+    u"L'aggiornamento è ancora in corso. Chiudendo ora, il firmware della fotocamera resterà "
+    u"incompleto finché l'aggiornamento non verrà eseguito di nuovo; attendere il termine.",
+    u"De update is nog bezig. Als u nu sluit, blijft de firmware van de camera onvolledig tot "
+    u"de update opnieuw wordt uitgevoerd; wacht tot de update klaar is.",
 };
 
 // {} is the tool's model name.
@@ -767,6 +772,10 @@ constexpr Row6 kFileProblems[] = {
      u"Il file firmware {} è destinato a un altro prodotto.",
      u"Het firmwarebestand {} is bedoeld voor een ander product."},
 };
+
+constexpr Row6 kFirmwareFilter = {u"Firmware file", u"Fichier de micrologiciel",
+                                   u"Firmware-Datei", u"ファームウェアファイル",
+                                   u"File firmware", u"Firmwarebestand"};
 
 constexpr Row6 kChooseFile = {u"Choose file...", u"Choisir un fichier...", u"Datei wählen...",
                               u"ファイルを選択...", u"Scegli file...", u"Bestand kiezen..."};
@@ -871,6 +880,12 @@ std::u16string FileProblemText(UiLanguage lang, FileProblem problem,
 }
 
 std::u16string_view ChooseFileButtonText(UiLanguage lang) { return Pick(kChooseFile, lang); }
+
+std::u16string FirmwareFileFilterName(UiLanguage lang) {
+  std::u16string name(Pick(kFirmwareFilter, lang));
+  name += u" (*.bin)";
+  return name;
+}
 
 std::u16string_view RingAccessibleName(UiLanguage lang) { return Pick(kRingNames, lang); }
 

@@ -229,6 +229,8 @@ enum class FileProblem : std::uint8_t {
                                              std::u16string_view fileName);
 // The button that opens the file dialog.
 [[nodiscard]] std::u16string_view ChooseFileButtonText(UiLanguage lang);
+// The file dialog's filter as it names it: "Firmware file (*.bin)".
+[[nodiscard]] std::u16string FirmwareFileFilterName(UiLanguage lang);
 
 // Button texts with a keyboard mnemonic ("&OK", "&Abbrechen", "はい(&Y)"):
 // `n` is 3 (Cancel) or 4 (OK) of ConfirmTexts. The two never share a letter.

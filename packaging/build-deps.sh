@@ -39,6 +39,9 @@ packages=(
   dbus-daemon python3 python3-dbus python3-gi
   # The window's Japanese texts need a CJK font.
   fonts-ipafont-gothic
+  # Qt's own dialogs (the file dialog) in the window's language: the
+  # qtbase_*.qm translations the program loads, and the window tests check.
+  qt6-translations-l10n
   # The Debian package and its check (packaging/check-package.sh):
   # dpkg-dev: dpkg-shlibdeps, which fills the package's Depends line;
   # desktop-file-utils, appstream: desktop-file-validate, appstreamcli validate;

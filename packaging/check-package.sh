@@ -93,7 +93,7 @@ project_version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCach
 [ "$(field Section)" = utils ] || die "Section is '$(field Section)', not utils"
 [ "$(field Homepage)" = "https://www.lumavix.example/" ] || die "Homepage is '$(field Homepage)'"
 depends=$(field Depends)
-for dep in libqt6widgets6 udev; do
+for dep in libqt6widgets6 udev qt6-translations-l10n; do
   depends_names "$depends" "$dep" || die "Depends does not name $dep: $depends"
 done
 depends_names "$(field Recommends)" fonts-noto-cjk || die "Recommends does not name fonts-noto-cjk"

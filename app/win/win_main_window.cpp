@@ -14,6 +14,7 @@
 #include "app/win/win_dialog_template.h"
 #include "app/win/win_icons.h"
 #include "app/win/win_text.h"
+#include "app/text_fit.h"
 #include "resources/dialog_templates.h"
 
 namespace lumavix {
@@ -574,11 +575,15 @@ void WinMainWindow::ChooseFile() {
   // The file dialog is modal: passes wait until it is gone.
   wchar_t path[MAX_PATH * 4] = {};
   const std::wstring title = ToWide(ChooseFileButtonText(core_.language()));
-  static constexpr wchar_t kFilter[] = L"Firmware File (*.bin)\0*.bin\0";
+  // Name and pattern, each ended by a NUL, and a NUL after the last pair.
+  std::wstring filter = ToWide(FirmwareFileFilterName(core_.language()));
+  filter.push_back(L'\0');
+  filter += L"*.bin";
+  filter.push_back(L'\0');
   OPENFILENAMEW ofn{};
   ofn.lStructSize = sizeof(ofn);
   ofn.hwndOwner = hwnd_;
-  ofn.lpstrFilter = kFilter;
+  ofn.lpstrFilter = filter.c_str();
   ofn.lpstrFile = path;
   ofn.nMaxFile = static_cast<DWORD>(std::size(path));
   ofn.lpstrTitle = title.c_str();
@@ -649,9 +654,56 @@ void WinMainWindow::Place(int id, const RECT& r) {
                  SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-void WinMainWindow::RenderFrame(const WindowFrame& f) {
+int WinMainWindow::FitText(int id, std::u16string& text, const PixelRect& place) const {
+  HWND h = control(id);
+  if (h == nullptr || place.width <= 0) return 0;
+  const int width = ScalePixels(place.width, dpi());
+  HDC dc = ::GetDC(h);
+  if (dc == nullptr) return 0;
+  const auto font = reinterpret_cast<HFONT>(::SendMessageW(h, WM_GETFONT, 0, 0));
+  const HGDIOBJ old = font != nullptr ? ::SelectObject(dc, font) : nullptr;
+  text = ElideUnbreakableRuns(text, width, [&](std::u16string_view run) {
+    const std::wstring w = ToWide(run);
+    SIZE size{};
+    ::GetTextExtentPoint32W(dc, w.c_str(), static_cast<int>(w.size()), &size);
+    return static_cast<int>(size.cx);
+  });
+  // As the static control wraps it: at blanks, centred, no prefix.
+  const std::wstring w = ToWide(text);
+  RECT r{0, 0, width, 0};
+  const LONG_PTR style = ::GetWindowLongPtrW(h, GWL_STYLE);
+  const UINT align = (style & SS_TYPEMASK) == SS_CENTER ? DT_CENTER
+                     : (style & SS_TYPEMASK) == SS_RIGHT ? DT_RIGHT
+                                                         : DT_LEFT;
+  ::DrawTextW(dc, w.c_str(), static_cast<int>(w.size()), &r,
+              DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX | DT_EXPANDTABS | align);
+  if (old != nullptr) ::SelectObject(dc, old);
+  ::ReleaseDC(h, dc);
+  return UnscalePixelsUp(r.bottom - r.top, dpi());
+}
+
+WindowFrame WinMainWindow::FitFrame(const WindowFrame& given) const {
+  WindowFrame f = given;
+  TextHeights needed;
+  if (f.statusShown) needed.status = FitText(res::id::kStatus, f.statusText, f.statusRect);
+  if (f.progressMessageShown) {
+    needed.progressMessage =
+        FitText(res::id::kProgressMessage, f.progressMessage, f.progressMessageRect);
+  }
+  PixelRect updateTemplate;
+  if (const res::ControlTemplate* t = FindTemplate(res::id::kUpdate)) {
+    updateTemplate = PixelRect{res::DluToPixelsX(t->x), res::DluToPixelsY(t->y),
+                               res::DluToPixelsX(t->width), res::DluToPixelsY(t->height)};
+  }
+  return GrowFrameToFit(f, needed, updateTemplate);
+}
+
+void WinMainWindow::RenderFrame(const WindowFrame& given) {
   if (hwnd_ == nullptr) return;
   const int d = dpi();
+  // The frame with its places grown to hold its texts whole; the trace
+  // keeps the texts as the core gave them.
+  const WindowFrame f = FitFrame(given);
 
   // The outer size; centred on the work area the first time.
   const PixelSize outer = ScalePixels(f.windowSize, d);
@@ -718,7 +770,7 @@ void WinMainWindow::RenderFrame(const WindowFrame& f) {
   }
 
   ApplyFocus(f);
-  WriteTrace(f);
+  WriteTrace(given);
 }
 
 void WinMainWindow::ApplyFocus(const WindowFrame& f) {

@@ -88,6 +88,10 @@ class WinMainWindow {
   // Renders the core's frame, or a given one.
   void Render();
   void RenderFrame(const WindowFrame& frame);
+  // `frame` with each shown text's place grown to hold it whole, and a run
+  // too wide for a line shortened in its middle (FitFrame); what
+  // RenderFrame lays out.
+  [[nodiscard]] WindowFrame FitFrame(const WindowFrame& frame) const;
   // Carries out the effects of one event, then renders.
   void Apply(const WindowEffects& effects);
 
@@ -123,6 +127,9 @@ class WinMainWindow {
   void OpenLink();
   void OnDrop(HDROP drop);
   void Close();
+  // Shortens the runs of `text` too wide for `place` as control `id` shows
+  // it, and gives the height (96 dpi) the text then needs there.
+  int FitText(int id, std::u16string& text, const PixelRect& place) const;
   void SetText(int id, const std::wstring& text);
   void Show(int id, bool shown);
   void Place(int id, const RECT& r);

@@ -102,6 +102,39 @@ TEST(RingGeometry, ThePercentageIsBlackOrWhiteByTheBackground) {
   }
 }
 
+// The ring takes the theme's background; its percentage must read over it
+// in every theme, including one whose text colour is too close to it.
+TEST(RingGeometry, ThePercentageReadsOverTheRingInEveryTheme) {
+  const struct {
+    const char* what;
+    RingColour window, text;
+    bool keepsThemeText;
+  } themes[] = {
+      {"light", {0.94f, 0.94f, 0.94f}, {0, 0, 0}, true},
+      {"dark", {0.16f, 0.16f, 0.16f}, {1, 1, 1}, true},
+      {"dark with grey text", {0.12f, 0.12f, 0.14f}, {0.80f, 0.80f, 0.80f}, true},
+      {"high contrast black", {0, 0, 0}, {1, 1, 0}, true},
+      {"high contrast white", {1, 1, 1}, {0, 0, 0}, true},
+      {"white text on the light grey", kRingBackground, {1, 1, 1}, false},
+      {"dark text on a dark background", {0.2f, 0.2f, 0.2f}, {0.3f, 0.3f, 0.3f}, false},
+  };
+  for (const auto& t : themes) {
+    const RingTheme r = RingThemeFor(t.window, t.text);
+    EXPECT_TRUE(r.background.r == t.window.r && r.background.g == t.window.g &&
+                r.background.b == t.window.b)
+        << t.what << ": the ring expected on the theme's background";
+    EXPECT_GE(ContrastRatio(r.text, r.background), kRingMinTextContrast)
+        << t.what << ": the percentage expected to read over the ring";
+    const bool kept = r.text.r == t.text.r && r.text.g == t.text.g && r.text.b == t.text.b;
+    EXPECT_EQ(kept, t.keepsThemeText)
+        << t.what << (t.keepsThemeText ? ": the theme's own text colour expected"
+                                       : ": black or white expected instead of the theme's");
+  }
+  // The measure itself: black on white is 21, a colour on itself 1.
+  EXPECT_NEAR(ContrastRatio({0, 0, 0}, {1, 1, 1}), 21.0f, 0.01f);
+  EXPECT_NEAR(ContrastRatio(kRingDotColour, kRingDotColour), 1.0f, 0.001f);
+}
+
 TEST(RingGeometry, OutOfRangePercentDoesNotRunAway) {
   RingStep s = ComputeRingStep(0, 1 << 20);
   EXPECT_LE(s.dots.size(), 4096u);

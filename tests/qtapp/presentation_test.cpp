@@ -1,6 +1,7 @@
 // The four status presentations in each of the six languages: the status
 // line's text and place, the Update button and the link, which controls are
 // visible and enabled, the window's size and title.
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <tuple>
@@ -180,11 +181,28 @@ TEST_P(PresentationTest, LaysOutTheOutcome) {
   EXPECT_EQ(button(1001)->text(), ToQString(StatusText(lang, 6)))
       << what << ": Update button expected its localized caption";
 
-  // Layout.
-  EXPECT_EQ(window().frameGeometry().size(), Scaled(460, 170)) << what << ": window expected 460 x 170";
+  // Layout: the places of the outcome, unless its text needs more room
+  // than they leave (a font wider than the one they were made for): then
+  // the status line, what follows it and the window grow by as much, and no
+  // more than the text needs.
   const Place s = StatusPlace(p, lang);
-  EXPECT_EQ(control(1004)->geometry(), Scaled(s.x, s.y, s.w, s.h))
-      << what << ": status line place";
+  const QRect status = control(1004)->geometry();
+  const int grow = status.height() - Scaled(s.x, s.y, s.w, s.h).height();
+  EXPECT_EQ(status.topLeft(), Scaled(s.x, s.y, s.w, s.h).topLeft()) << what << ": status place";
+  EXPECT_EQ(status.width(), Scaled(s.x, s.y, s.w, s.h).width()) << what << ": status width";
+  EXPECT_GE(grow, 0) << what << ": the status line expected at least its height";
+  EXPECT_EQ(window().frameGeometry().size(), Scaled(460, 170) + QSize(0, grow))
+      << what << ": window expected 460 x 170, grown only with its text";
+  const int textHeight = label(1004)->heightForWidth(status.width());
+  EXPECT_LE(textHeight, status.height()) << what << ": the status text expected whole";
+  if (grow > 0) {
+    // The text had room down to the control that follows it.
+    int room = s.h;
+    if (p == Presentation::UpdateAvailable) room = std::min(room, kUpdateButtonPlace.y - s.y);
+    if (p == Presentation::NotThisProduct) room = std::min(room, NotThisProductLink(lang).y - s.y);
+    EXPECT_GT(textHeight, Scaled(0, 0, 0, room).height())
+        << what << ": grown although the text fitted";
+  }
 
   // Visibility: status line always; Update only when an update is offered;
   // the link only for another product; nothing of the progress view.
@@ -198,12 +216,13 @@ TEST_P(PresentationTest, LaysOutTheOutcome) {
   }
   if (offer) {
     const Place u = kUpdateButtonPlace;
-    EXPECT_EQ(control(1001)->geometry(), Scaled(u.x, u.y, u.w, u.h))
+    EXPECT_EQ(control(1001)->geometry(), Scaled(u.x, u.y, u.w, u.h).translated(0, grow))
         << what << ": Update button place";
   }
   if (other) {
     const Place l = NotThisProductLink(lang);
-    EXPECT_EQ(control(1060)->geometry(), Scaled(l.x, l.y, l.w, l.h)) << what << ": link place";
+    EXPECT_EQ(control(1060)->geometry(), Scaled(l.x, l.y, l.w, l.h).translated(0, grow))
+        << what << ": link place";
     const QString url = QString::fromUtf8(DownloadUrl);
     EXPECT_EQ(label(1060)->text(), "<a href=\"" + url + "\">" + url + "</a>")
         << what << ": link expected one anchor to the download page";

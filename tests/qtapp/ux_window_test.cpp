@@ -21,6 +21,7 @@
 #include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
+#include <QTextLayout>
 #include <QUrl>
 
 #include "app/confirm_dialog.h"
@@ -211,8 +212,15 @@ TEST_P(PhaseTest, PhaseLineAndRefusedClose) {
 
   EXPECT_FALSE(label(1045)->text().contains(ToQString(CloseRefusedText(lang))))
       << what << ": the reason expected gone once the run has ended";
-  EXPECT_EQ(window().frameGeometry().size(), Scaled(400, 320))
+  // Back to its size, grown only as far as the completion text needs.
+  const int grow = label(1045)->height() - Scaled(0, 0, 0, kProgressMessageRect.height).height();
+  EXPECT_EQ(window().frameGeometry().size(), Scaled(400, 320) + QSize(0, std::max(0, grow)))
       << what << ": the progress view expected back to its size";
+  if (grow > 0) {
+    EXPECT_GT(label(1045)->heightForWidth(label(1045)->width()),
+              Scaled(0, 0, 0, kProgressMessageRect.height).height())
+        << what << ": grown although the completion text fitted";
+  }
   EXPECT_TRUE(window().close()) << what << ": closing expected once the run has ended";
 }
 
@@ -372,31 +380,88 @@ TEST_F(WindowTest, RingIsDrawnAtDeviceResolution) {
   EXPECT_GE(label(1043)->width(), label(1043)->sizeHint().width()) << "the percentage clipped";
 }
 
-// Every new text fits its place in every language, at this scale: the
-// failure view's longest composition, the phase line at its longest, the
-// close refusal under the progress message, the buttons with their
-// mnemonics and the choose-file button.
+// Every view of the window, as it lays it out, shows its texts whole in every
+// language at this scale (the suite runs again at scale 2): long paths and
+// file names included. A text may grow its place and the window; what
+// follows the text stays below it, and nothing leaves the window.
 class TextFitTest : public WindowTest, public ::testing::WithParamInterface<UiLanguage> {};
 
-TEST_P(TextFitTest, NewTextsFitTheirPlaces) {
-  const UiLanguage lang = GetParam();
-  const std::string what = LanguageName(lang);
-  StartWindow(std::string("none,") + kFast, lang);
-  if (HasFatalFailure()) return;
-  const int dpi = window().logicalDpiX();
-  auto px = [&](const PixelRect& r) {
-    return QRect(ScalePixels(r.x, dpi), ScalePixels(r.y, dpi), ScalePixels(r.width, dpi),
-                 ScalePixels(r.height, dpi));
+// A frame of the status view, as the window's core makes it from a view.
+WindowFrame StatusFrame(const PresentationView& v, UiLanguage lang) {
+  WindowFrame f;
+  f.windowSize = v.windowSize;
+  f.statusRect = v.statusRect;
+  f.statusText = v.statusText;
+  f.updateShown = v.updateButtonShown;
+  f.updateRect = v.updateButtonRect;
+  f.updateText = v.updateButtonText.empty() ? std::u16string(StatusText(lang, 6))
+                                            : v.updateButtonText;
+  f.linkShown = v.linkShown;
+  f.linkRect = v.linkRect;
+  f.linkMarkup = v.linkMarkup;
+  f.chooseFileShown = v.chooseFileShown;
+  f.chooseFileRect = v.chooseFileRect;
+  f.chooseFileText = std::u16string(ChooseFileButtonText(lang));
+  return f;
+}
+
+WindowFrame ProgressFrame(std::u16string message) {
+  WindowFrame f;
+  f.windowSize = kProgressWindowSize;
+  f.progressView = true;
+  f.statusShown = false;
+  f.ringShown = true;
+  f.progressMessageShown = true;
+  f.progressMessage = std::move(message);
+  return f;
+}
+
+struct ViewCase {
+  std::string name;
+  WindowFrame frame;
+  // Must show whole at the end of the text (the last sentence), if not empty.
+  std::u16string ending;
+};
+
+std::u16string LastLine(const std::u16string& text) {
+  const std::size_t nl = text.rfind(u'\n');
+  return nl == std::u16string::npos ? text : text.substr(nl + 1);
+}
+
+std::vector<ViewCase> EveryView(UiLanguage lang) {
+  std::vector<ViewCase> views;
+  for (Presentation p :
+       {Presentation::NoCamera, Presentation::NotThisProduct, Presentation::UpdateAvailable,
+        Presentation::UpToDate, Presentation::Interrupted, Presentation::InterruptedUnidentified,
+        Presentation::Unreadable, Presentation::Confirmed, Presentation::CameraBusy}) {
+    const PresentationView v =
+        ComposePresentation(p, lang, kToolModel, kCameraModel, 0x0105, 0x0104);
+    views.push_back({PresentationName(p), StatusFrame(v, lang), LastLine(v.statusText)});
+  }
+  // Folders and files as users have them: a 42-character path, one with
+  // blanks, one that is a single run far wider than the line, a file's
+  // realistic name.
+  const std::u16string folders[] = {
+      u"/home/dominique/Downloads/LUMAVIX_Q_v0105",
+      u"/home/Dominique Marchand/Téléchargements/LUMAVIX Q/mise à jour 2024-10-15/fichiers",
+      u"/home/dominique/Downloads/LUMAVIX_Q_firmware_update_package_2024-10-15_final/"
+      u"extracted_files/firmware_images/LUMAVIX_Q",
   };
-  auto fits = [&](const QString& text, const QRect& place, const QFont& font, const char* where) {
-    QLabel probe;
-    probe.setFont(font);
-    probe.setWordWrap(true);
-    probe.setText(text);
-    EXPECT_LE(probe.heightForWidth(place.width()), place.height())
-        << what << ": " << where << " clipped: \"" << text.toStdString() << "\"";
-  };
-  const QFont font = label(1004)->font();
+  for (const std::u16string& folder : folders) {
+    const PresentationView v = ComposeFileProblemView(lang, FileProblem::NotFound, folder);
+    views.push_back({"no file in " + ToUtf8(folder), StatusFrame(v, lang), LastLine(v.statusText)});
+  }
+  for (FileProblem problem : {FileProblem::Unreadable, FileProblem::NotFirmware,
+                              FileProblem::BadCrc, FileProblem::OtherProduct}) {
+    for (std::u16string_view name :
+         {u"LUMAVIX_Q_firmware_v0105_2024-10-15.bin",
+          u"LUMAVIX_Q_firmware_v0105_2024-10-15_release_candidate_build_20241015_signed.bin"}) {
+      const PresentationView v = ComposeFileProblemView(lang, problem, name);
+      views.push_back({"file problem " + std::to_string(static_cast<int>(problem)) + " " +
+                           ToUtf8(name),
+                       StatusFrame(v, lang), LastLine(v.statusText)});
+    }
+  }
   for (FailureKind k : {FailureKind::WriteFailed, FailureKind::VerifyFailed,
                         FailureKind::EraseFailed, FailureKind::NoAnswer, FailureKind::Refused,
                         FailureKind::Disconnected}) {
@@ -404,31 +469,154 @@ TEST_P(TextFitTest, NewTextsFitTheirPlaces) {
                                                          kToolModel, kCameraModel, 0x105, 0x104);
     const PresentationView v =
         ComposeFailureView(offered, lang, k, "Firmware Download/Validate Failure.");
-    fits(ToQString(v.statusText), px(v.statusRect), font, "failure view");
+    views.push_back({"failure " + std::to_string(static_cast<int>(k)), StatusFrame(v, lang),
+                     LastLine(v.statusText)});
     const PresentationView gone =
         ComposePresentation(Presentation::NoCamera, lang, kToolModel, {}, 0, 0);
     const PresentationView g = ComposeFailureView(gone, lang, k, "EEPROM Access Failure.");
-    fits(ToQString(g.statusText), px(g.statusRect), font, "failure view without a camera");
+    views.push_back({"failure without a camera " + std::to_string(static_cast<int>(k)),
+                     StatusFrame(g, lang), LastLine(g.statusText)});
+    views.push_back({"progress after failure " + std::to_string(static_cast<int>(k)),
+                     ProgressFrame(std::u16string(FailureHeadline(lang, k))), {}});
   }
+  views.push_back({"progress", ProgressFrame(std::u16string(StatusText(lang, 15))), {}});
+  views.push_back({"progress with the close refusal",
+                   ProgressFrame(std::u16string(StatusText(lang, 15)) + u"\n\n" +
+                                 std::u16string(CloseRefusedText(lang))),
+                   std::u16string(CloseRefusedText(lang))});
+  const std::u16string done = CompletionText(lang, 0x0105, kCameraModel);
+  views.push_back({"completion", ProgressFrame(done), done});
+  return views;
+}
+
+TEST_P(TextFitTest, EveryViewShowsItsTextsWhole) {
+  const UiLanguage lang = GetParam();
+  StartWindow(std::string("none,") + kFast, lang);
+  if (HasFatalFailure()) return;
+  const int dpi = window().logicalDpiX();
+  auto px = [&](const PixelRect& r) {
+    return QRect(ScalePixels(r.x, dpi), ScalePixels(r.y, dpi), ScalePixels(r.width, dpi),
+                 ScalePixels(r.height, dpi));
+  };
+  // The height the text takes in a label like the window's at `width`, and
+  // whether every line of it, wrapped as a label wraps, stays inside.
+  struct Laid {
+    int height = 0;
+    bool linesInside = true;
+  };
+  auto lay = [](const QLabel* like, const QString& text, int width) {
+    Laid out;
+    QLabel probe;
+    probe.setFont(like->font());
+    probe.setWordWrap(true);
+    probe.setAlignment(like->alignment());
+    probe.setText(text);
+    out.height = probe.heightForWidth(width);
+    for (const QString& paragraph : text.split(u'\n')) {
+      QTextLayout layout(paragraph, like->font());
+      QTextOption option;
+      option.setWrapMode(QTextOption::WordWrap);
+      layout.setTextOption(option);
+      layout.beginLayout();
+      for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        if (line.naturalTextWidth() > width + 0.5) out.linesInside = false;
+      }
+      layout.endLayout();
+    }
+    return out;
+  };
+
+  for (const ViewCase& v : EveryView(lang)) {
+    const std::string what = std::string(LanguageName(lang)) + ", " + v.name;
+    const WindowFrame f = window().FitFrame(v.frame);
+    const QRect client(0, 0, px({0, 0, f.windowSize.width, 0}).width(),
+                       px({0, 0, 0, f.windowSize.height}).height());
+    int bottom = 0;
+    if (f.statusShown) {
+      const QRect place = px(f.statusRect);
+      const Laid laid = lay(label(1004), ToQString(f.statusText), place.width());
+      EXPECT_TRUE(laid.linesInside) << what << ": a line wider than the status line: \""
+                                    << ToUtf8(f.statusText) << "\"";
+      EXPECT_LE(laid.height, place.height())
+          << what << ": the status text (" << laid.height << " px) clipped by its place ("
+          << place.height() << " px): \"" << ToUtf8(f.statusText) << "\"";
+      const int textBottom = place.y() + laid.height;
+      auto below = [&](bool shown, const PixelRect& r, const char* control) {
+        if (!shown || r.width == 0) return;
+        EXPECT_GE(px(r).y(), textBottom) << what << ": the " << control << " covers the text";
+        bottom = std::max(bottom, px(r).bottom());
+      };
+      below(f.updateShown, f.updateRect, "Update button");
+      below(f.linkShown, f.linkRect, "link");
+      below(f.chooseFileShown, f.chooseFileRect, "choose-file button");
+      bottom = std::max(bottom, place.bottom());
+    }
+    if (f.progressMessageShown) {
+      const QRect place = px(f.progressMessageRect);
+      const Laid laid = lay(label(1045), ToQString(f.progressMessage), place.width());
+      EXPECT_TRUE(laid.linesInside) << what << ": a line wider than the progress message";
+      EXPECT_LE(laid.height, place.height())
+          << what << ": the progress message clipped: \"" << ToUtf8(f.progressMessage) << "\"";
+      bottom = std::max(bottom, place.bottom());
+    }
+    EXPECT_LE(bottom, client.bottom()) << what << ": a text or button below the window's edge";
+    if (!v.ending.empty()) {
+      const std::u16string& shown = f.statusShown ? f.statusText : f.progressMessage;
+      EXPECT_TRUE(shown.ends_with(v.ending))
+          << what << ": the last sentence expected whole: \"" << ToUtf8(v.ending) << "\"";
+    }
+  }
+
+  // The lines and buttons of fixed width.
+  const QFont font = label(1004)->font();
   for (UpdatePhase p : {UpdatePhase::Erase, UpdatePhase::Program, UpdatePhase::Verify}) {
     const QString line = ToQString(PhaseLineText(lang, p, 100, 89));
     EXPECT_LE(QFontMetrics(font).horizontalAdvance(line), px(kPhaseLineRect).width())
-        << what << ": the phase line expected on one line: " << line.toStdString();
+        << LanguageName(lang) << ": the phase line expected on one line: " << line.toStdString();
   }
-  fits(ToQString(std::u16string(StatusText(lang, 15)) + u"\n\n" +
-                 std::u16string(CloseRefusedText(lang))),
-       px(kProgressNoticeMessageRect), label(1045)->font(), "close refusal");
   for (const char* name : {"button1", "button2"}) {
     auto* b = window().confirmDialog().findChild<QPushButton*>(name);
-    EXPECT_GE(b->width(), b->sizeHint().width()) << what << ": " << name << " clipped";
+    EXPECT_GE(b->width(), b->sizeHint().width()) << LanguageName(lang) << ": " << name << " clipped";
   }
   QPushButton probe(ToQString(ChooseFileButtonText(lang)));
   probe.setFont(font);
-  EXPECT_LE(probe.sizeHint().width(), px(kChooseFileRect).width()) << what << ": choose-file clipped";
+  EXPECT_LE(probe.sizeHint().width(), px(kChooseFileRect).width())
+      << LanguageName(lang) << ": choose-file clipped";
   QPushButton update(ToQString(StatusText(lang, 6)));
   update.setFont(font);
   EXPECT_LE(update.sizeHint().width(), px(kFailureUpdateButtonRect).width())
-      << what << ": Update clipped in the failure view";
+      << LanguageName(lang) << ": Update clipped in the failure view";
+}
+
+// The view of a damaged file with a realistic name, in the window itself:
+// the status line holds the whole text, the last sentence included, and the
+// choose-file button sits below it.
+TEST_P(TextFitTest, TheWindowShowsADamagedFilesViewWhole) {
+  const UiLanguage lang = GetParam();
+  const std::string what = LanguageName(lang);
+  WriteFirmware(0x0105, ProductIdQA, "LUMAVIX_Q_firmware_v0105_2024-10-15.bin");
+  {
+    // Damaged: a byte after the checksum changed.
+    std::fstream f(work_ / "LUMAVIX_Q_firmware_v0105_2024-10-15.bin",
+                   std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(40);
+    f.put('\x5A');
+  }
+  StartWindow(std::string("q,fw=0104,") + kFast, lang);
+  if (HasFatalFailure()) return;
+  auto* status = label(1004);
+  const QString expected = ToQString(FileProblemText(
+      lang, FileProblem::BadCrc, u"LUMAVIX_Q_firmware_v0105_2024-10-15.bin"));
+  ASSERT_EQ(window().windowTitle(), ToQString(WindowTitle(lang, ModelVariant::Q)));
+  EXPECT_EQ(status->text(), expected) << what << ": the damaged file's view expected";
+  EXPECT_LE(status->heightForWidth(status->width()), status->height())
+      << what << ": the status text expected whole";
+  auto* choose = window().findChild<QPushButton*>("chooseFile");
+  ASSERT_NE(choose, nullptr);
+  EXPECT_GE(choose->y(), status->y() + status->heightForWidth(status->width()))
+      << what << ": the choose-file button expected below the text";
+  EXPECT_LE(choose->geometry().bottom(), window().height()) << what << ": button inside";
 }
 
 INSTANTIATE_TEST_SUITE_P(Languages, TextFitTest, ::testing::ValuesIn(kAllLanguages),

@@ -8,12 +8,15 @@
 #include "app/ring_geometry.h"
 #include "app/texts.h"
 #include "app/update_flow.h"
+#include "app/update_progress.h"
 
 #include "firmware/image.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -236,6 +239,115 @@ TEST_F(WinWindowTest, EachViewShowsItsControlsWithTheirTextsAndPlaces) {
       EXPECT_EQ(::IsWindowEnabled(window_->control(kChooseFileControlId)) != FALSE,
                 f.chooseFileShown)
           << "the choose-file button is enabled exactly when it shows";
+    }
+  }
+}
+
+// The height a static control's text takes at the control's width, wrapped
+// as the control wraps it.
+int WrappedHeight(HWND control) {
+  RECT place{};
+  ::GetClientRect(control, &place);
+  const std::wstring text = WindowText(control);
+  HDC dc = ::GetDC(control);
+  const HGDIOBJ old =
+      ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageW(control, WM_GETFONT, 0, 0)));
+  RECT r{0, 0, place.right, 0};
+  ::DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r,
+              DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX | DT_EXPANDTABS | DT_CENTER);
+  // The widest single word: wider than the control, it would be cut.
+  int widest = 0;
+  std::wstring word;
+  auto measure = [&] {
+    SIZE size{};
+    ::GetTextExtentPoint32W(dc, word.c_str(), static_cast<int>(word.size()), &size);
+    widest = std::max(widest, static_cast<int>(size.cx));
+    word.clear();
+  };
+  for (wchar_t c : text) {
+    if (c == L' ' || c == L'\n' || c >= 0x2E80) measure();
+    else word += c;
+  }
+  measure();
+  ::SelectObject(dc, old);
+  ::ReleaseDC(control, dc);
+  return widest > place.right ? INT_MAX : r.bottom - r.top;
+}
+
+// Every status view in every language keeps its text whole: the status line
+// holds it (growing, with the window, when it needs to), the buttons and the
+// link stay below it and inside the window, the last sentence shows.
+TEST_F(WinWindowTest, EveryStatusViewShowsItsTextWholeInEveryLanguage) {
+  const std::u16string longRun =
+      u"C:\\Users\\dominique\\Downloads\\LUMAVIX_Q_firmware_update_package_2024-10-15_final\\"
+      u"extracted";
+  for (UiLanguage lang : {UiLanguage::English, UiLanguage::French, UiLanguage::German,
+                          UiLanguage::Japanese, UiLanguage::Italian, UiLanguage::Dutch}) {
+    struct View {
+      std::string name;
+      PresentationView v;
+    };
+    std::vector<View> views;
+    for (Presentation p : {Presentation::NoCamera, Presentation::NotThisProduct,
+                           Presentation::UpdateAvailable, Presentation::UpToDate,
+                           Presentation::Interrupted, Presentation::InterruptedUnidentified,
+                           Presentation::Unreadable, Presentation::Confirmed,
+                           Presentation::CameraBusy}) {
+      views.push_back({PresentationName(p), ComposePresentation(p, lang, u"LUMAVIX Q",
+                                                                u"LUMAVIX Q ", 0x105, 0x104)});
+    }
+    views.push_back({"no file in a 42-character folder",
+                     ComposeFileProblemView(lang, FileProblem::NotFound,
+                                            u"C:\\Users\\dominique\\Downloads\\LUMAVIX_Q")});
+    views.push_back({"no file in a folder of one long run",
+                     ComposeFileProblemView(lang, FileProblem::NotFound, longRun)});
+    views.push_back({"a damaged file",
+                     ComposeFileProblemView(lang, FileProblem::BadCrc,
+                                            u"LUMAVIX_Q_firmware_v0105_2024-10-15.bin")});
+    const PresentationView offered = ComposePresentation(
+        Presentation::UpdateAvailable, lang, u"LUMAVIX Q", u"LUMAVIX Q ", 0x105, 0x104);
+    views.push_back({"a failed update", ComposeFailureView(offered, lang, FailureKind::VerifyFailed,
+                                                           "Firmware Download/Validate Failure.")});
+    for (const View& view : views) {
+      SCOPED_TRACE(std::string("language ") + std::to_string(static_cast<int>(lang)) + ", " +
+                   view.name);
+      const PresentationView& v = view.v;
+      WindowFrame f;
+      f.windowSize = v.windowSize;
+      f.statusRect = v.statusRect;
+      f.statusText = v.statusText;
+      f.updateShown = v.updateButtonShown;
+      f.updateRect = v.updateButtonRect;
+      f.updateText = u"Update";
+      f.linkShown = v.linkShown;
+      f.linkRect = v.linkRect;
+      f.linkMarkup = v.linkMarkup;
+      f.chooseFileShown = v.chooseFileShown;
+      f.chooseFileRect = v.chooseFileRect;
+      f.chooseFileText = u"Choose file...";
+      window_->RenderFrame(f);
+
+      HWND status = window_->control(res::id::kStatus);
+      const RECT place = PlaceInParent(status);
+      const int height = WrappedHeight(status);
+      EXPECT_LE(height, place.bottom - place.top)
+          << "the status text expected whole: \"" << Utf8(WindowText(status)) << "\"";
+      const std::u16string& text = v.statusText;
+      const std::size_t nl = text.rfind(u'\n');
+      const std::u16string last = nl == std::u16string::npos ? text : text.substr(nl + 1);
+      if (last.find(u"C:\\") == std::u16string::npos) {
+        EXPECT_TRUE(WindowText(status).ends_with(ToWide(last)))
+            << "the last sentence expected whole: " << ToUtf8(last);
+      }
+      RECT client{};
+      ::GetClientRect(window_->hwnd(), &client);
+      for (int id : {res::id::kUpdate, res::id::kLink, kChooseFileControlId}) {
+        HWND h = window_->control(id);
+        if (!Shown(h)) continue;
+        const RECT r = PlaceInParent(h);
+        EXPECT_GE(r.top, place.top + height) << "control " << id << " covers the text";
+        EXPECT_LE(r.bottom, client.bottom) << "control " << id << " below the window's edge";
+      }
     }
   }
 }
