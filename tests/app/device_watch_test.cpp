@@ -2,6 +2,7 @@
 // finds and reads, the four presentations in every word order, and whole
 // passes against the simulated camera.
 #include "app/device_watch.h"
+#include "devlib/file_io.h"
 
 #include <gtest/gtest.h>
 
@@ -882,10 +883,10 @@ class DownloadsPassTest : public WatchPassTest {
     std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                              static_cast<std::streamsize>(bytes.size()));
     fs::last_write_time(p, fs::file_time_type::clock::now() - std::chrono::minutes(age));
-    return p.string();
+    return path_to_utf8(p);
   }
   DeviceWatchResult pass_with_downloads() {
-    cfg_.downloadsFolder = downloads_.path();
+    cfg_.downloadsFolder = path_to_utf8(downloads_.path());
     return pass();
   }
   struct Folder {
@@ -914,7 +915,7 @@ TEST_F(DownloadsPassTest, TakesTheNewestFileOfThisModelAndNamesItsFolder) {
   ASSERT_TRUE(state_.image);
   EXPECT_EQ(state_.image->path, want) << "the bytes an update writes are the ones the pass read";
   const std::u16string line = DownloadsFileText(UiLanguage::English, u"fw-0105.bin",
-                                                FromUtf8(downloads_.path().string()));
+                                                FromUtf8(path_to_utf8(downloads_.path())));
   EXPECT_NE(r.view.statusText.find(u"\n" + line), std::u16string::npos)
       << "the status text expected to name the file and its folder: " << ToUtf8(r.view.statusText);
 }

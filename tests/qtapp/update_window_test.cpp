@@ -121,8 +121,10 @@ TEST_P(UpdateRunTest, RunsToTheCompletionTextAndTheReplugConfirmsIt) {
 
   ASSERT_TRUE(WaitFor([&] { return !window().updateRunning(); }, 20000))
       << what << ": the run expected to end";
-  ASSERT_TRUE(WaitFor([&] { return label(1043)->text() == "100%"; }, 2000))
-      << what << ": percentage expected 100%, is " << label(1043)->text().toStdString();
+  const QString full = ToQString(PercentText(lang, 100));
+  ASSERT_TRUE(WaitFor([&] { return label(1043)->text() == full; }, 2000))
+      << what << ": percentage expected " << full.toStdString() << ", is "
+      << label(1043)->text().toStdString();
 
   EXPECT_TRUE(boxes_.empty()) << what << ": no message box expected";
   EXPECT_EQ(label(1045)->text(), ToQString(CompletionText(lang, 0x0105, kCameraModel)))
