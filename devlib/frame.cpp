@@ -1,5 +1,8 @@
 #include "devlib/frame.h"
 
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
 
 #include "devlib/internal/library_state.h"
 #include "devlib/trace.h"
@@ -9,7 +12,18 @@ namespace {
 
 LibraryState g_state;
 Platform g_platform;
-thread_local SysError t_last_error;
+
+// The last transfer error of each thread, kept in a trivially destructible
+// form: with mingw-w64's emulated TLS a thread_local's destructor can run
+// after the thread's TLS block has been released, so a std::string here
+// frees through freed memory when a worker ends after a failed transfer.
+struct LastError {
+  int code = 0;
+  std::uint16_t length = 0;
+  char message[510] = {};
+};
+static_assert(std::is_trivially_destructible_v<LastError>);
+thread_local LastError t_last_error;
 
 // Build stamp logged at every initialisation, as support expects to see it.
 constexpr const char* kBuildDate = "Dec 23 2020";
@@ -83,8 +97,17 @@ const std::vector<std::string>& library_causes() { return g_state.causes; }
 
 void add_cause(std::string cause) { g_state.causes.push_back(std::move(cause)); }
 
-const SysError& last_transfer_error() { return t_last_error; }
-void set_last_transfer_error(SysError err) { t_last_error = std::move(err); }
+SysError last_transfer_error() {
+  return {t_last_error.code, std::string(t_last_error.message, t_last_error.length)};
+}
+
+// A message longer than the slot is cut; the cause's code is always kept.
+void set_last_transfer_error(const SysError& err) {
+  const std::size_t n = std::min(err.message.size(), sizeof t_last_error.message);
+  t_last_error.code = err.code;
+  t_last_error.length = static_cast<std::uint16_t>(n);
+  std::memcpy(t_last_error.message, err.message.data(), n);
+}
 
 void forget_enumerations_for_testing() {
   g_state.known = 0;

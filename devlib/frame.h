@@ -48,7 +48,7 @@ void set_platform(const Platform& platform);
 [[nodiscard]] const std::vector<std::string>& library_causes();
 
 // The last platform failure seen by a device transfer on this thread.
-[[nodiscard]] const SysError& last_transfer_error();
+[[nodiscard]] SysError last_transfer_error();
 
 // For tests that model a fresh process: forgets what earlier enumerations
 // left behind (known positions with their paths, variants and generations,

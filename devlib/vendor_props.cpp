@@ -45,7 +45,7 @@ bool call(PropertySetDevice* d, PropRequest& r) {
   const int n = d->property(std::span<std::uint8_t>(r.bytes.data(), r.size), err);
   if (n < 0) {
     if (err.empty()) err = {-n, d->path() + ": " + std::strerror(-n)};
-    set_last_transfer_error(std::move(err));
+    set_last_transfer_error(err);
     return false;
   }
   return true;

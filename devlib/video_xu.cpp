@@ -102,7 +102,7 @@ bool transfer(VideoControl* c, XuVariant variant, std::uint32_t selector, std::u
   const int n = c->xu_request(q, data, err);
   if (n < 0) {
     if (err.empty()) err = {-n, c->path() + ": " + std::strerror(-n)};
-    set_last_transfer_error(std::move(err));
+    set_last_transfer_error(err);
     return false;
   }
   return true;

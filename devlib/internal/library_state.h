@@ -66,7 +66,7 @@ struct LibraryState {
 // Records why no camera is usable (see LibraryState::causes).
 void add_cause(std::string cause);
 
-void set_last_transfer_error(SysError err);
+void set_last_transfer_error(const SysError& err);
 
 // Opens the library lock for a probe. Failing to create it records its cause.
 // With `wait` the lock is also taken (at most kLockTimeoutMs) and comes back
