@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -20,6 +21,7 @@
 #include "app/plug_signal.h"
 #include "app/qt_bridge.h"
 #include "app/single_instance.h"
+#include "app/window_options.h"
 #include "platform/system_sleep_inhibitor.h"
 #include "platform/user_folders.h"
 
@@ -48,94 +50,30 @@ constexpr const char* kUsage =
     "  --help            Show this text.\n"
     "  --version         Show the version.\n";
 
-struct Options {
-  PlatformOptions platform;
-  // Checks and documentation: grab the window (or the confirmation dialog)
-  // into a PNG file and quit.
-  std::string screenshot;
-  int screenshotDelayMs = 300;
-  bool screenshotDialog = false;
-  // Start the update as if Update and OK had been clicked.
-  bool autoUpdate = false;
-  // Measurement: print the time from start to the first painted presentation
-  // and quit.
-  bool startupTime = false;
-  // The firmware file given on the command line.
-  std::string firmwareFile;
-};
-
-// Takes "--name=value" or "--name value".
-bool TakeValue(int argc, char** argv, int& i, std::string_view name, std::string& out) {
-  const std::string_view a = argv[i];
-  if (a.size() > name.size() && a.substr(0, name.size()) == name && a[name.size()] == '=') {
-    out = std::string(a.substr(name.size() + 1));
-    return true;
-  }
-  if (a == name) {
-    if (i + 1 >= argc) return false;
-    out = argv[++i];
-    return true;
-  }
-  return false;
-}
-
-// 0: run; 1: handled (help/version), exit 0; 2: usage error.
-int ParseArguments(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view a = argv[i];
-    std::string value;
-    if (a == "--help" || a == "-h") {
-      std::fputs(kUsage, stdout);
-      return 1;
-    }
-    if (a == "--version") {
-      std::printf("lumavix-update %s\n", LUMAVIX_VERSION);
-      return 1;
-    }
-    if (a == "--simulate") {
-      o.platform.simulate = "q";
-    } else if (a.rfind("--simulate=", 0) == 0) {
-      o.platform.simulate = std::string(a.substr(std::strlen("--simulate=")));
-      if (o.platform.simulate->empty()) o.platform.simulate = "q";
-    } else if (a.rfind("--sim-state", 0) == 0) {
-      if (!TakeValue(argc, argv, i, "--sim-state", o.platform.simState) ||
-          o.platform.simState.empty()) {
-        std::fprintf(stderr, "error: --sim-state needs a file name\n");
-        return 2;
-      }
-    } else if (a.rfind("--screenshot-delay", 0) == 0) {
-      if (!TakeValue(argc, argv, i, "--screenshot-delay", value)) return 2;
-      o.screenshotDelayMs = std::atoi(value.c_str());
-    } else if (a.rfind("--screenshot-dialog", 0) == 0) {
-      if (!TakeValue(argc, argv, i, "--screenshot-dialog", o.screenshot)) return 2;
-      o.screenshotDialog = true;
-    } else if (a.rfind("--screenshot", 0) == 0) {
-      if (!TakeValue(argc, argv, i, "--screenshot", o.screenshot)) return 2;
-    } else if (a == "--startup-time") {
-      o.startupTime = true;
-    } else if (a == "--auto-update") {
-      o.autoUpdate = true;
-    } else if (!a.empty() && a[0] != '-' && o.firmwareFile.empty()) {
-      o.firmwareFile = std::string(a);
-    } else {
-      std::fprintf(stderr, "error: unknown argument '%s'\n\n%s", argv[i], kUsage);
-      return 2;
-    }
-  }
-  if (!o.platform.simState.empty() && !o.platform.simulate) {
-    std::fprintf(stderr, "error: --sim-state needs --simulate\n");
-    return 2;
-  }
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   QElapsedTimer started;
   started.start();
-  Options opts;
-  if (const int rc = ParseArguments(argc, argv, opts); rc != 0) return rc == 1 ? 0 : 2;
+  WindowProgramOptions opts;
+  std::string error;
+  switch (ParseWindowArguments(std::vector<std::string>(argv + 1, argv + argc),
+                               WindowFrontEnd::Qt, opts, error)) {
+    case ParseOutcome::Help:
+      std::fputs(kUsage, stdout);
+      return 0;
+    case ParseOutcome::Version:
+      std::printf("lumavix-update %s\n", LUMAVIX_VERSION);
+      return 0;
+    case ParseOutcome::Error:
+      std::fprintf(stderr, "error: %s\n\n%s", error.c_str(), kUsage);
+      return 2;
+    case ParseOutcome::Run:
+      break;
+  }
+  PlatformOptions platformOptions;
+  platformOptions.simulate = opts.simulate;
+  platformOptions.simState = opts.simState;
 
   AppPlatform platform;
   // A second copy ends here, silently and without a window.
@@ -148,8 +86,7 @@ int main(int argc, char** argv) {
   // Qt's standard dialogs speak the window's language.
   InstallQtTranslations(LanguageFromEnvironment());
 
-  std::string error;
-  if (!platform.setup(opts.platform, error)) {
+  if (!platform.setup(platformOptions, error)) {
     std::fprintf(stderr, "error: %s\n", error.c_str());
     return 2;
   }

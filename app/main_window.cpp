@@ -142,10 +142,12 @@ void MainWindow::CreateControls() {
         l->setTextFormat(Qt::RichText);
         l->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
         l->setOpenExternalLinks(false);
-        // The clicked address is opened by the desktop's handler for it;
-        // nothing goes through a shell.
-        connect(l, &QLabel::linkActivated, this,
-                [](const QString& href) { QDesktopServices::openUrl(QUrl(href)); });
+        // The core names the address (never the markup's href); the
+        // desktop's handler for it opens it, and nothing goes through a shell.
+        connect(l, &QLabel::linkActivated, this, [this](const QString&) {
+          const std::string address = core_.LinkToOpen();
+          if (!address.empty()) QDesktopServices::openUrl(QUrl(QString::fromStdString(address)));
+        });
         w = link_ = l;
         break;
       }
@@ -193,7 +195,7 @@ void MainWindow::CreateControls() {
   chooseFile_ = new QPushButton(this);
   chooseFile_->setObjectName("chooseFile");
   chooseFile_->setVisible(false);
-  connect(chooseFile_, &QPushButton::clicked, this, [this] { ChooseFirmwareFile(); });
+  connect(chooseFile_, &QPushButton::clicked, this, [this] { Apply(core_.ChooseFileClicked()); });
 
   status_ = static_cast<QLabel*>(control(res::id::kStatus));
   update_ = static_cast<QPushButton*>(control(res::id::kUpdate));
@@ -334,6 +336,7 @@ void MainWindow::Apply(const WindowEffects& e) {
   if (e.armRingTimer) timer2_.start();
   if (e.armProgressTimer) progressTimer_.start();
   if (e.showConfirmation) confirm_->exec();
+  if (e.openFileDialog) ChooseFirmwareFile();
 }
 
 namespace {
@@ -560,8 +563,9 @@ void MainWindow::keyPressEvent(QKeyEvent* e) {
     case Qt::Key_Return:
     case Qt::Key_Enter: {
       UpdateMembers();
-      const WindowEffects effects = core_.KeyReturn();
-      if (effects.showConfirmation) {
+      const WindowEffects effects =
+          core_.KeyReturn(chooseFile_->hasFocus() ? kChooseFileControlId : 0);
+      if (effects.showConfirmation || effects.openFileDialog) {
         Apply(effects);
         return;
       }
@@ -611,9 +615,12 @@ void MainWindow::SetFirmwareFile(const std::string& path) {
 }
 
 void MainWindow::ChooseFirmwareFile() {
+  // The dialog is modal: passes wait until it is gone.
+  core_.EnterModal();
   const QString path = QFileDialog::getOpenFileName(
       this, ToQString(core_.frame().chooseFileText), QDir::currentPath(),
       ToQString(FirmwareFileFilterName(core_.language())));
+  Apply(core_.LeaveModal());
   if (path.isEmpty()) return;
   SetFirmwareFile(path.toStdString());
 }

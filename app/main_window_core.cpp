@@ -56,6 +56,7 @@ void WindowEffects::Merge(const WindowEffects& later) {
   armRingTimer = armRingTimer || later.armRingTimer;
   armProgressTimer = armProgressTimer || later.armProgressTimer;
   showConfirmation = showConfirmation || later.showConfirmation;
+  openFileDialog = openFileDialog || later.openFileDialog;
   closeWindow = closeWindow || later.closeWindow;
 }
 
@@ -79,7 +80,7 @@ WindowEffects MainWindowCore::Initialise(const WindowCoreConfig& config, NotifyT
   windowTitle_ = WindowTitle(lang_, ToolVariant);
   // The title from the start, whatever the first pass finds.
   frame_.title = windowTitle_;
-  frame_.updateText = StatusText(lang_, 6);
+  frame_.updateText = StatusText(lang_, kSlotUpdateButton);
   frame_.chooseFileText = ChooseFileButtonText(lang_);
   initialised_ = true;
   passPending_ = false;
@@ -225,7 +226,7 @@ void MainWindowCore::ApplyPresentation(const PresentationView& v) {
   f.statusRect = v.statusRect;
   f.updateShown = v.updateButtonShown;
   f.updateRect = v.updateButtonRect;
-  f.updateText = v.updateButtonText.empty() ? std::u16string(StatusText(lang_, 6))
+  f.updateText = v.updateButtonText.empty() ? std::u16string(StatusText(lang_, kSlotUpdateButton))
                                             : v.updateButtonText;
   f.updateOnUsersWord = v.updateButtonShown && v.presentation == Presentation::InterruptedUnidentified;
   f.linkShown = v.linkShown;
@@ -259,7 +260,7 @@ void MainWindowCore::EnterProgressView() {
   f.ringShown = true;
   f.progressMessageShown = true;
   f.progressMessageRect = kProgressMessageRect;
-  f.progressMessage = StatusText(lang_, 15);
+  f.progressMessage = StatusText(lang_, kSlotProgressMessage);
   f.phaseLineShown = true;
   f.phaseLineRect = kPhaseLineRect;
   f.phaseLine.clear();
@@ -444,7 +445,16 @@ WindowEffects MainWindowCore::CloseRequested() {
   return e;
 }
 
-WindowEffects MainWindowCore::KeyReturn() { return UpdateClicked(); }
+WindowEffects MainWindowCore::KeyReturn(int focusedControl) {
+  if (focusedControl == kChooseFileControlId) return ChooseFileClicked();
+  return UpdateClicked();
+}
+
+WindowEffects MainWindowCore::ChooseFileClicked() {
+  WindowEffects e;
+  e.openFileDialog = frame_.chooseFileShown && !UpdateRunning();
+  return e;
+}
 
 WindowEffects MainWindowCore::KeyEscape() { return CloseRequested(); }
 
@@ -461,6 +471,13 @@ std::string MainWindowCore::FirmwareDropPath(std::span<const std::string> paths)
   for (const std::string& p : paths) {
     if (EndsWithBin(p)) return p;
   }
+  return {};
+}
+
+std::string MainWindowCore::LinkToOpen() const {
+  const std::string& a = frame_.linkAddress;
+  if (!frame_.linkShown) return {};
+  if (a.starts_with("https://") || a.starts_with("http://")) return a;
   return {};
 }
 

@@ -115,6 +115,9 @@ struct WindowEffects {
   // when it fires. Asked for as long as a run is under way.
   bool armProgressTimer = false;
   bool showConfirmation = false;
+  // Show the file dialog, bracketed with EnterModal/LeaveModal as a message
+  // box is (no pass runs under it); its answer goes to FirmwareChosen.
+  bool openFileDialog = false;
   bool closeWindow = false;  // a close was asked for and is allowed
 
   void Merge(const WindowEffects& later);
@@ -184,9 +187,13 @@ class MainWindowCore {
   // The window is asked to close (its close box, Alt+F4, Esc). Refused, with
   // the reason in the frame, while an update runs.
   WindowEffects CloseRequested();
-  // Return and Esc, wherever the focus is in the window.
-  WindowEffects KeyReturn();
+  // Return and Esc. Return presses the focused "Choose file..." button, as
+  // Return on a focused button does on both systems; elsewhere it is the
+  // Update button's.
+  WindowEffects KeyReturn(int focusedControl = 0);
   WindowEffects KeyEscape();
+  // The "Choose file..." button: the file dialog, while the button is shown.
+  WindowEffects ChooseFileClicked();
 
   // A firmware file chosen by the user (file dialog, drop): the passes take
   // it instead of searching the folder. Refused while an update runs.
@@ -195,6 +202,11 @@ class MainWindowCore {
   // (the first whose name ends in ".bin" in any case); empty when none is,
   // or while an update runs.
   [[nodiscard]] std::string FirmwareDropPath(std::span<const std::string> paths) const;
+  // The address a click on the download link opens: the frame's own, only
+  // while the link is shown and only a web address (http or https), so
+  // nothing else a frame might carry is ever handed to the system to run.
+  // Empty when nothing is to be opened.
+  [[nodiscard]] std::string LinkToOpen() const;
 
   // A modal box of the front end is up: passes wait until it is gone.
   void EnterModal();

@@ -443,11 +443,12 @@ std::u16string ModelName(ModelVariant variant) {
 
 std::u16string WindowTitle(UiLanguage lang, ModelVariant variant) {
   return Compose(Sentence::WindowTitle, lang,
-                 {StatusText(lang, 0), StatusText(lang, 1), VariantLetter(variant)});
+                 {StatusText(lang, kSlotProductName), StatusText(lang, kSlotToolName),
+                  VariantLetter(variant)});
 }
 
 std::u16string ConnectText(UiLanguage lang, std::u16string_view model_name) {
-  return Compose(Sentence::Connect, lang, {StatusText(lang, 10), model_name});
+  return Compose(Sentence::Connect, lang, {StatusText(lang, kSlotConnect), model_name});
 }
 
 std::u16string UpdateAvailableText(UiLanguage lang, std::u16string_view camera_model_text,

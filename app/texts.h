@@ -45,6 +45,14 @@ inline constexpr std::size_t kTextSlotChars = 200;
 //   19-20 not-this-product fragments
 extern const char16_t StatusTexts[kLanguageCount * kStatusTextCount][kTextSlotChars];
 
+// The slots that hold a whole text of their own; the fragments are put
+// together only by the sentence builders below.
+inline constexpr std::size_t kSlotProductName = 0;
+inline constexpr std::size_t kSlotToolName = 1;
+inline constexpr std::size_t kSlotUpdateButton = 6;
+inline constexpr std::size_t kSlotConnect = 10;
+inline constexpr std::size_t kSlotProgressMessage = 15;
+
 // Entry n of language L is slot L * kConfirmTextCount + n:
 //   0 heading, 1 and 2 the warning around the model name, 3 Cancel, 4 OK.
 extern const char16_t ConfirmTexts[kLanguageCount * kConfirmTextCount][kTextSlotChars];

@@ -146,7 +146,7 @@ StartResult UpdateFlow::StartUpdate(DeviceWatchState& window, UiLanguage lang,
 
   view_.progressView = true;
   view_.windowSize = kProgressWindowSize;
-  view_.progressMessage = std::u16string(StatusText(lang, 15));
+  view_.progressMessage = std::u16string(StatusText(lang, kSlotProgressMessage));
   view_.messageBox = nullptr;
 
   if (!BuildDownloadRequest(window, request_)) {

@@ -4,6 +4,7 @@
 #include "app/main_window_core.h"
 #include "app/texts.h"
 #include "app/update_flow.h"
+#include "app/window_options.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -20,7 +21,6 @@
 
 #include "app/win/win_app_platform.h"
 #include "app/win/win_main_window.h"
-#include "app/win/win_options.h"
 #include "app/win/win_text.h"
 #include "platform/user_folders.h"
 #include "platform/win_instance.h"
@@ -28,6 +28,15 @@
 using namespace lumavix;
 
 namespace {
+
+constexpr const char* kWinUsage =
+    "Usage: lumavix-update [--simulate[=PROFILE[,KEY=VALUE...]]] [--sim-state FILE]\n"
+    "                      [--trace=FILE] [--screenshot=FILE.bmp [--screenshot-delay=MS]]\n"
+    "                      [--auto-update] [FILE]\n"
+    "\n"
+    "Updates the firmware of a LUMAVIX document camera with FILE, or else the\n"
+    "first *.bin file of the working directory, or else the newest firmware file\n"
+    "for this model in the Downloads folder. Only one copy runs at a time.\n";
 
 std::vector<std::string> Utf8Arguments() {
   std::vector<std::string> out;
@@ -62,9 +71,9 @@ void Report(const std::string& text) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
-  WinProgramOptions opts;
+  WindowProgramOptions opts;
   std::string error;
-  switch (ParseWinArguments(Utf8Arguments(), opts, error)) {
+  switch (ParseWindowArguments(Utf8Arguments(), WindowFrontEnd::Win32, opts, error)) {
     case ParseOutcome::Help:
       std::fputs(kWinUsage, stdout);
       return 0;
@@ -98,7 +107,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   icc.dwICC = ICC_WIN95_CLASSES | ICC_LINK_CLASS;
   ::InitCommonControlsEx(&icc);
 
-  const UiLanguage lang = LanguageFromWindowsLangId(::GetUserDefaultUILanguage());
+  const UiLanguage lang = LanguageFromEnvironment();
   SetUiLanguage(lang);
 
   WinAppPlatform platform;

@@ -39,10 +39,6 @@ const res::ControlTemplate* FindTemplate(int id) {
 
 RECT ToRect(const PixelRect& r) { return RECT{r.x, r.y, r.x + r.width, r.y + r.height}; }
 
-bool IsWebAddress(std::string_view a) {
-  return a.rfind("https://", 0) == 0 || a.rfind("http://", 0) == 0;
-}
-
 // Dynamic annotation's service and the two properties the ring sets (the
 // GUIDs of oleacc.h, whose definitions need no import library this way).
 constexpr GUID kClsidAccPropServices = {0xb5f8350b, 0x0548, 0x48b1,
@@ -480,7 +476,7 @@ void WinMainWindow::OnCommand(int id, int code) {
       if (code == BN_CLICKED) Apply(core_.UpdateClicked());
       return;
     case kChooseFileControlId:
-      if (code == BN_CLICKED) ChooseFile();
+      if (code == BN_CLICKED) Apply(core_.ChooseFileClicked());
       return;
     default:
       // The engineering controls have no actions in this build.
@@ -545,6 +541,7 @@ void WinMainWindow::Apply(const WindowEffects& e) {
   if (e.armRingTimer) ::SetTimer(hwnd_, kRingTimer, 0, nullptr);
   if (e.armProgressTimer) ::SetTimer(hwnd_, kProgressTimer, kProgressTimerMs, nullptr);
   if (e.showConfirmation) ShowConfirmation();
+  if (e.openFileDialog) ChooseFile();
   if (e.closeWindow) Close();
 }
 
@@ -610,10 +607,8 @@ void WinMainWindow::OnDrop(HDROP drop) {
 }
 
 void WinMainWindow::OpenLink() {
-  // Only a web address is handed to the shell: whatever else a frame might
-  // carry is never run.
-  const std::string& address = core_.frame().linkAddress;
-  if (!core_.frame().linkShown || !IsWebAddress(address)) return;
+  const std::string address = core_.LinkToOpen();
+  if (address.empty()) return;
   ::ShellExecuteW(nullptr, L"open", Widen(address).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 

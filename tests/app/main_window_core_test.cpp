@@ -195,6 +195,57 @@ TEST_F(MainWindowCoreTest, ReturnDropAndUpToDate) {
   EXPECT_EQ(core_.FirmwareDropPath(std::vector<std::string>{"/tmp/bin", "x.bi"}), "");
 }
 
+// The download link is opened only while it is shown and only as the web
+// address the core gave it: what the markup says is never what is run.
+// Return on the focused "Choose file..." button presses it on both systems;
+// the dialog it opens is modal, so no pass runs under it.
+TEST_F(MainWindowCoreTest, ReturnOnChooseFileOpensTheDialogAndPassesWait) {
+  WindowCoreConfig c;
+  c.directory = dir_.string();
+  core_.Initialise(c, &queue_, &prompter_);
+  ASSERT_TRUE(core_.frame().chooseFileShown) << "no file in the folder: " << core_.frame().viewName();
+  EXPECT_EQ(core_.frame().focus, kChooseFileControlId);
+  const WindowEffects e = core_.KeyReturn(kChooseFileControlId);
+  EXPECT_TRUE(e.openFileDialog && !e.showConfirmation) << "Return presses the focused button";
+  EXPECT_FALSE(core_.KeyReturn().openFileDialog) << "Return elsewhere is the Update button's";
+
+  core_.EnterModal();
+  const int passes = core_.passCount();
+  core_.DeviceChanged();
+  core_.WatchTimer();
+  EXPECT_EQ(core_.passCount(), passes) << "no pass while the dialog is up";
+  core_.LeaveModal();
+
+  FirmwareBuildOptions o;
+  write("fw.bin", build_firmware_file(o));
+  core_.FirmwareChosen((dir_ / "fw.bin").string());
+  ASSERT_STREQ(core_.frame().viewName(), "update-available");
+  EXPECT_FALSE(core_.ChooseFileClicked().openFileDialog) << "no dialog behind a hidden button";
+}
+
+class DownloadLinkTest : public lumavix::test::TempDirTest {};
+
+TEST_F(DownloadLinkTest, OpensOnlyTheShownWebAddress) {
+  sim::SimOptions other = test::SimulatedCamera::Fast();
+  other.product_id = ProductIdQAlt;
+  test::SimulatedCamera camera(other);
+  RecordingPrompter prompter;
+  NotifyQueue queue;
+  MainWindowCore core;
+  write("fw.bin", build_firmware_file({}));
+  WindowCoreConfig cfg;
+  cfg.directory = dir_.string();
+  core.Initialise(cfg, &queue, &prompter);
+  ASSERT_STREQ(core.frame().viewName(), "not-this-product");
+  EXPECT_EQ(core.LinkToOpen(), DownloadUrl) << "another product's camera is sent to the site";
+
+  camera.sim().camera(0)->unplug();
+  core.DeviceChanged();
+  core.WatchTimer();
+  ASSERT_STREQ(core.frame().viewName(), "no-camera");
+  EXPECT_EQ(core.LinkToOpen(), "") << "a hidden link opens nothing";
+}
+
 // An unfinished camera that nothing identifies: Finish update, clicked,
 // finishes it as `update --recover` would; a start that no click chose (an
 // automatic run) writes nothing.

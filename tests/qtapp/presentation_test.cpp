@@ -178,7 +178,7 @@ TEST_P(PresentationTest, LaysOutTheOutcome) {
   }
   EXPECT_EQ(window().windowTitle(), ToQString(WindowTitle(lang, ModelVariant::Q)))
       << what << ": title expected the localized tool title";
-  EXPECT_EQ(button(1001)->text(), ToQString(StatusText(lang, 6)))
+  EXPECT_EQ(button(1001)->text(), ToQString(StatusText(lang, kSlotUpdateButton)))
       << what << ": Update button expected its localized caption";
 
   // Layout: the places of the outcome, unless its text needs more room

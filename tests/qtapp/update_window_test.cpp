@@ -228,7 +228,7 @@ TEST_P(FailedRunTest, EndsInAStatusViewThatSaysTheRunFailed) {
       }
     }
   }
-  EXPECT_FALSE(status.contains(ToQString(StatusText(lang, 15))))
+  EXPECT_FALSE(status.contains(ToQString(StatusText(lang, kSlotProgressMessage))))
       << c.name << ": \"Update in progress...\" must not stay";
   auto* statusLabel = label(1004);
   EXPECT_LE(statusLabel->heightForWidth(statusLabel->width()), statusLabel->height())

@@ -394,7 +394,7 @@ WindowFrame StatusFrame(const PresentationView& v, UiLanguage lang) {
   f.statusText = v.statusText;
   f.updateShown = v.updateButtonShown;
   f.updateRect = v.updateButtonRect;
-  f.updateText = v.updateButtonText.empty() ? std::u16string(StatusText(lang, 6))
+  f.updateText = v.updateButtonText.empty() ? std::u16string(StatusText(lang, kSlotUpdateButton))
                                             : v.updateButtonText;
   f.linkShown = v.linkShown;
   f.linkRect = v.linkRect;
@@ -479,9 +479,9 @@ std::vector<ViewCase> EveryView(UiLanguage lang) {
     views.push_back({"progress after failure " + std::to_string(static_cast<int>(k)),
                      ProgressFrame(std::u16string(FailureHeadline(lang, k))), {}});
   }
-  views.push_back({"progress", ProgressFrame(std::u16string(StatusText(lang, 15))), {}});
+  views.push_back({"progress", ProgressFrame(std::u16string(StatusText(lang, kSlotProgressMessage))), {}});
   views.push_back({"progress with the close refusal",
-                   ProgressFrame(std::u16string(StatusText(lang, 15)) + u"\n\n" +
+                   ProgressFrame(std::u16string(StatusText(lang, kSlotProgressMessage)) + u"\n\n" +
                                  std::u16string(CloseRefusedText(lang))),
                    std::u16string(CloseRefusedText(lang))});
   const std::u16string done = CompletionText(lang, 0x0105, kCameraModel);
@@ -583,7 +583,7 @@ TEST_P(TextFitTest, EveryViewShowsItsTextsWhole) {
   probe.setFont(font);
   EXPECT_LE(probe.sizeHint().width(), px(kChooseFileRect).width())
       << LanguageName(lang) << ": choose-file clipped";
-  QPushButton update(ToQString(StatusText(lang, 6)));
+  QPushButton update(ToQString(StatusText(lang, kSlotUpdateButton)));
   update.setFont(font);
   EXPECT_LE(update.sizeHint().width(), px(kFailureUpdateButtonRect).width())
       << LanguageName(lang) << ": Update clipped in the failure view";

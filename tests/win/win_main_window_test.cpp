@@ -25,7 +25,6 @@
 #include "app/win/win_app_platform.h"
 #include "app/win/win_confirm_dialog.h"
 #include "app/win/win_main_window.h"
-#include "app/win/win_options.h"
 #include "app/win/win_ring.h"
 #include "app/win/win_text.h"
 #include "resources/dialog_templates.h"
@@ -793,55 +792,6 @@ TEST(WinWindowUpdateTest, AnUpdateOnTheSimulatedCameraRunsThroughTheWindowToItsE
                            "presentation: progress\n", "progress: Firmware update completed."}) {
     EXPECT_NE(lines.str().find(want), std::string::npos)
         << "the trace should have a line \"" << want << "\", it has:\n" << lines.str();
-  }
-}
-
-// ----------------------------------------------------------- options --
-
-TEST(WinOptionsTest, TheCommandLine) {
-  struct Case {
-    std::vector<std::string> args;
-    ParseOutcome outcome;
-    std::string simulate;  // "" when not simulating
-    std::string file, screenshot, trace;
-    int delay;
-    bool autoUpdate;
-  };
-  const std::vector<Case> cases = {
-      {{}, ParseOutcome::Run, "", "", "", "", 300, false},
-      {{"--simulate"}, ParseOutcome::Run, "q", "", "", "", 300, false},
-      {{"--simulate=", "fw.bin"}, ParseOutcome::Run, "q", "fw.bin", "", "", 300, false},
-      {{"--simulate=q,latency-us=0", "--auto-update"}, ParseOutcome::Run, "q,latency-us=0", "", "",
-       "", 300, true},
-      {{"--screenshot=C:\\s.bmp", "--screenshot-delay", "1500", "--trace=t.txt"},
-       ParseOutcome::Run, "", "", "C:\\s.bmp", "t.txt", 1500, false},
-      {{"--screenshot-delay=-5"}, ParseOutcome::Error, "", "", "", "", 300, false},
-      {{"--screenshot-delay=12ms"}, ParseOutcome::Error, "", "", "", "", 300, false},
-      {{"--trace"}, ParseOutcome::Error, "", "", "", "", 300, false},
-      {{"--sim-state", "s.json"}, ParseOutcome::Error, "", "", "", "", 300, false},
-      {{"a.bin", "b.bin"}, ParseOutcome::Error, "", "a.bin", "", "", 300, false},
-      {{"--frobnicate"}, ParseOutcome::Error, "", "", "", "", 300, false},
-      {{"--help"}, ParseOutcome::Help, "", "", "", "", 300, false},
-  };
-  for (const Case& c : cases) {
-    std::string joined;
-    for (const std::string& a : c.args) joined += a + " ";
-    SCOPED_TRACE(joined);
-    WinProgramOptions o;
-    std::string error;
-    const ParseOutcome got = ParseWinArguments(c.args, o, error);
-    ASSERT_EQ(got, c.outcome) << "outcome; error said: " << error;
-    if (got == ParseOutcome::Error) {
-      EXPECT_FALSE(error.empty()) << "a refused command line says why";
-      continue;
-    }
-    if (got != ParseOutcome::Run) continue;
-    EXPECT_EQ(o.simulate.value_or(""), c.simulate) << "simulated profile";
-    EXPECT_EQ(o.firmwareFile, c.file) << "firmware file";
-    EXPECT_EQ(o.screenshot, c.screenshot) << "screenshot file";
-    EXPECT_EQ(o.trace, c.trace) << "trace file";
-    EXPECT_EQ(o.screenshotDelayMs, c.delay) << "screenshot delay";
-    EXPECT_EQ(o.autoUpdate, c.autoUpdate) << "auto update";
   }
 }
 
