@@ -40,10 +40,7 @@ bool RingWidget::EnsureSurface() {
   return true;
 }
 
-void RingWidget::BeginPass(const RingColour& colour) {
-  colour_ = colour;
-  lastAngle_ = 0;
-}
+void RingWidget::BeginPass(const RingColour& colour) { progress_.BeginPass(colour); }
 
 QString RingWidget::valueText() const {
   return valueText_.isEmpty() ? QStringLiteral("%1%").arg(value_) : valueText_;
@@ -59,28 +56,25 @@ void RingWidget::SetValue(int percent, const QString& text) {
 }
 
 void RingWidget::Reset() {
-  colour_ = kRingDotColour;
+  progress_.Reset();
   SetValue(0);
-  lastAngle_ = 0;
-  dotsDrawn_ = 0;
   if (!surface_.isNull()) surface_.fill(Qt::transparent);
   update();
 }
 
 bool RingWidget::DrawStep(std::int32_t percent) {
   if (!EnsureSurface()) return false;
-  const RingStep step = ComputeRingStep(lastAngle_, percent);
+  const RingStep step = progress_.Next(percent);
   QPainter p(&surface_);
   if (!p.isActive()) return false;
   p.setRenderHint(QPainter::Antialiasing);
   p.setPen(Qt::NoPen);
-  p.setBrush(ToColor(colour_));
+  p.setBrush(ToColor(progress_.colour()));
   for (const RingDot& d : step.dots) {
     p.drawEllipse(QPointF(d.x, d.y), kRingDotRadius, kRingDotRadius);
   }
   if (!p.end()) return false;
-  dotsDrawn_ += static_cast<int>(step.dots.size());
-  lastAngle_ = step.lastAngle;
+  progress_.Commit(step);
   update();
   return true;
 }

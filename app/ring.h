@@ -44,9 +44,9 @@ class RingWidget final : public QWidget {
   // palette (the theme's, dark or high-contrast included).
   [[nodiscard]] RingTheme theme() const;
 
-  [[nodiscard]] std::int32_t lastAngle() const { return lastAngle_; }
+  [[nodiscard]] std::int32_t lastAngle() const { return progress_.lastAngle(); }
   // Dots drawn since the last Reset(), counting overlaps.
-  [[nodiscard]] int dotsDrawn() const { return dotsDrawn_; }
+  [[nodiscard]] int dotsDrawn() const { return progress_.dotsDrawn(); }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -57,11 +57,9 @@ class RingWidget final : public QWidget {
   bool EnsureSurface();
 
   QImage surface_;  // transparent except for the dots, in device pixels
-  RingColour colour_ = kRingDotColour;
+  RingProgress progress_;
   int value_ = 0;
   QString valueText_;
-  std::int32_t lastAngle_ = 0;
-  int dotsDrawn_ = 0;
 };
 
 // Hands an accessibility event to assistive technology (through Qt, which

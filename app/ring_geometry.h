@@ -80,4 +80,39 @@ struct RingStep {
 // The centre of the dot at progress angle `degrees`.
 [[nodiscard]] RingDot RingDotAt(float degrees);
 
+// Where the ring stands, kept alike by both windows: the pass's colour, the
+// angle drawn and the dots drawn since the last reset. A step is computed,
+// drawn by the window, and committed only once it reached the screen, so a
+// step that did not is drawn again by the next.
+class RingProgress {
+ public:
+  // No dots, angle 0, the writing's green (every device-watch pass).
+  void Reset() { *this = RingProgress{}; }
+  // The next phase's pass in `colour`: from the top again, over the dots
+  // already drawn.
+  void BeginPass(const RingColour& colour) {
+    colour_ = colour;
+    lastAngle_ = 0;
+  }
+  // The dots of the step to `percent`, to be drawn in colour().
+  [[nodiscard]] RingStep Next(std::int32_t percent) const {
+    return ComputeRingStep(lastAngle_, percent);
+  }
+  // `step` (from Next) reached the screen.
+  void Commit(const RingStep& step) {
+    lastAngle_ = step.lastAngle;
+    dotsDrawn_ += static_cast<int>(step.dots.size());
+  }
+
+  [[nodiscard]] const RingColour& colour() const { return colour_; }
+  [[nodiscard]] std::int32_t lastAngle() const { return lastAngle_; }
+  // Counting overlaps.
+  [[nodiscard]] int dotsDrawn() const { return dotsDrawn_; }
+
+ private:
+  RingColour colour_ = kRingDotColour;
+  std::int32_t lastAngle_ = 0;
+  int dotsDrawn_ = 0;
+};
+
 }  // namespace lumavix

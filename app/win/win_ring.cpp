@@ -99,21 +99,17 @@ void WinRing::Detach() {
 
 void WinRing::Reset() {
   dots_.clear();
-  colour_ = kRingDotColour;
-  lastAngle_ = 0;
+  progress_.Reset();
   if (area_ != nullptr) ::InvalidateRect(area_, nullptr, FALSE);
 }
 
-void WinRing::BeginPass(const RingColour& colour) {
-  colour_ = colour;
-  lastAngle_ = 0;
-}
+void WinRing::BeginPass(const RingColour& colour) { progress_.BeginPass(colour); }
 
 bool WinRing::DrawStep(std::int32_t percent) {
   if (area_ == nullptr) return false;
-  const RingStep step = ComputeRingStep(lastAngle_, percent);
+  const RingStep step = progress_.Next(percent);
   const std::size_t before = dots_.size();
-  for (const RingDot& d : step.dots) dots_.push_back(Dot{d.x, d.y, colour_});
+  for (const RingDot& d : step.dots) dots_.push_back(Dot{d.x, d.y, progress_.colour()});
   HDC dc = ::GetDC(area_);
   const bool shown = dc != nullptr && RenderAll(dc);
   if (dc != nullptr) ::ReleaseDC(area_, dc);
@@ -121,7 +117,7 @@ bool WinRing::DrawStep(std::int32_t percent) {
     dots_.resize(before);
     return false;
   }
-  lastAngle_ = step.lastAngle;
+  progress_.Commit(step);
   return true;
 }
 

@@ -54,7 +54,7 @@ class WinRing {
 
   [[nodiscard]] RingRenderer renderer() const { return renderer_; }
   [[nodiscard]] std::size_t dotCount() const { return dots_.size(); }
-  [[nodiscard]] std::int32_t lastAngle() const { return lastAngle_; }
+  [[nodiscard]] std::int32_t lastAngle() const { return progress_.lastAngle(); }
 
   struct Dot {
     float x, y;
@@ -74,8 +74,7 @@ class WinRing {
   std::unique_ptr<Direct2D> d2d_;
   RingRenderer renderer_ = RingRenderer::None;
   std::vector<Dot> dots_;
-  RingColour colour_ = kRingDotColour;
-  std::int32_t lastAngle_ = 0;
+  RingProgress progress_;
   bool checked_ = false;  // Direct2D's first picture was looked at
 };
 

@@ -53,8 +53,11 @@ start_wine_session
 # platform-free suites and the Windows layers' own tests (a few minutes).
 # The native window's tests need a display; everything else runs without
 # one, so that Wine never involves X in the console programs' many starts.
+# Wine's heap checks are on for them: a free of a block that is not the
+# heap's fails the test (and a command-line test for its program's run)
+# instead of passing until it crashes another run.
 window_tests='^Win(Confirm|Focus|Ring|Trace|WindowUpdate|Window)Test\.'
-ctest --preset windows -j"$(nproc)" -E "$window_tests" "$@"
+WINEDEBUG=warn+heap ctest --preset windows -j"$(nproc)" -E "$window_tests" "$@"
 
 # The packages are signed as a release's are (packaging/windows/sign.cmake),
 # here with a throwaway self-signed certificate made for this run, and the

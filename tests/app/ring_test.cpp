@@ -141,5 +141,29 @@ TEST(RingGeometry, OutOfRangePercentDoesNotRunAway) {
   EXPECT_TRUE(ComputeRingStep(0, -5).dots.empty());
 }
 
+// Both windows keep the ring through RingProgress: a step that did not reach
+// the screen is not counted and is drawn again; each phase's pass starts at
+// the top over what is drawn; a reset empties it back to the writing's green.
+TEST(RingProgress, PassesStepsAndCommits) {
+  RingProgress ring;
+  RingStep lost = ring.Next(10);
+  ASSERT_FALSE(lost.dots.empty());
+  EXPECT_EQ(ring.lastAngle(), 0) << "an uncommitted step expected to leave the angle";
+  RingStep again = ring.Next(10);
+  EXPECT_EQ(again.dots.size(), lost.dots.size()) << "the lost step expected drawn again whole";
+  ring.Commit(again);
+  EXPECT_EQ(ring.lastAngle(), again.lastAngle);
+  EXPECT_EQ(ring.dotsDrawn(), static_cast<int>(again.dots.size()));
+
+  ring.BeginPass(kRingVerifyColour);
+  EXPECT_EQ(ring.lastAngle(), 0) << "a new pass expected to start at the top";
+  EXPECT_EQ(ring.dotsDrawn(), static_cast<int>(again.dots.size())) << "the last pass stays";
+  EXPECT_EQ(ring.colour().g, kRingVerifyColour.g);
+
+  ring.Reset();
+  EXPECT_EQ(ring.dotsDrawn(), 0);
+  EXPECT_EQ(ring.colour().g, kRingDotColour.g) << "a reset expected back to the writing's green";
+}
+
 }  // namespace
 }  // namespace lumavix
