@@ -6,34 +6,26 @@
 #include <memory>
 
 #include "app/program_platform.h"
-#include "platform/linux_lock.h"
+#include "platform/system_backends.h"
 
 namespace lumavix {
-
-class LinuxHidBackend;
-class LinuxUvcBackend;
-class LinuxPropertySetBackend;
 
 class AppPlatform final : public ProgramPlatform {
  public:
   AppPlatform();
   ~AppPlatform() override;
 
-  [[nodiscard]] LockBackend& locks() { return locks_; }
+  [[nodiscard]] LockBackend& locks() { return system_.locks(); }
 
  protected:
   void InstallDevices(Platform& p) override;
   // The window takes the system-wide lock even for a simulated camera, so
   // that a second window's camera is not written beside it.
-  LockBackend* SimulationLocks() override { return &locks_; }
-  LockBackend* SimulationWriterLocks() override { return &locks_; }
+  LockBackend* SimulationLocks() override { return &system_.locks(); }
+  LockBackend* SimulationWriterLocks() override { return &system_.sharedSimulationLocks(); }
 
  private:
-  FlockLockBackend locks_;
-  SharedFlockLockBackend writers_;
-  std::unique_ptr<LinuxHidBackend> hid_;
-  std::unique_ptr<LinuxUvcBackend> video_;
-  std::unique_ptr<LinuxPropertySetBackend> props_;
+  SystemBackends system_;
 };
 
 }  // namespace lumavix

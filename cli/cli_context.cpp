@@ -16,52 +16,24 @@
 #include "devlib/frame.h"
 #include "devlib/trace.h"
 #include "devlib/writer_lock.h"
+#include "platform/system_backends.h"
 #include "sim/simulator.h"
-#ifdef _WIN32
-#include "platform/win_hid.h"
-#include "platform/win_ks.h"
-#include "platform/win_lock.h"
-#else
+#ifndef _WIN32
 #include <signal.h>
 #include <unistd.h>
-
-#include "platform/linux_hid.h"
-#include "platform/linux_lock.h"
-#include "platform/linux_props.h"
-#include "platform/linux_uvc.h"
 #endif
 
 namespace lumavix::cli {
 
-#ifdef _WIN32
 struct Context::Impl {
   std::unique_ptr<sim::Simulator> simulator;
-  std::unique_ptr<WinHidBackend> hid;
-  std::unique_ptr<WinKsVideoBackend> video;
-  std::unique_ptr<WinKsPropertySetBackend> props;
-  WinMutexLockBackend locks;
-  WinCameraLockBackend writers;
+  SystemBackends system;
   std::unique_ptr<PrefixedLockBackend> sim_writers;
   bool opened = false;
   nlohmann::ordered_json extra_fields = nlohmann::ordered_json::object();
   // Held from before the state file is loaded to after it is saved.
   std::unique_ptr<NamedLock> state_lock;
 };
-#else
-struct Context::Impl {
-  std::unique_ptr<sim::Simulator> simulator;
-  std::unique_ptr<LinuxHidBackend> hid;
-  std::unique_ptr<LinuxUvcBackend> video;
-  std::unique_ptr<LinuxPropertySetBackend> props;
-  FlockLockBackend locks;
-  SharedFlockLockBackend writers;
-  std::unique_ptr<PrefixedLockBackend> sim_writers;
-  bool opened = false;
-  nlohmann::ordered_json extra_fields = nlohmann::ordered_json::object();
-  // Held from before the state file is loaded to after it is saved.
-  std::unique_ptr<NamedLock> state_lock;
-};
-#endif
 
 Context::Context(GlobalOptions opts) : opts_(std::move(opts)), impl_(std::make_unique<Impl>()) {}
 
@@ -104,7 +76,7 @@ void on_stop_signal(int sig) {
 bool Context::take_state_lock() {
   SysError err;
   const std::string name = sim::simulated_camera_lock_prefix(opts_.sim_state) + "state";
-  impl_->state_lock = impl_->locks.create(name, err);
+  impl_->state_lock = impl_->system.locks().create(name, err);
   if (!impl_->state_lock) {
     setup_status_ = fail(kExitFailed, "--sim-state: cannot lock " + opts_.sim_state + ": " +
                                           err.message);
@@ -203,9 +175,8 @@ bool Context::setup() {
   }
   Platform p;
   // The simulated camera lives in this process, so no other program can reach
-  // it: a process-local lock serves, and parallel simulated runs (tests,
-  // demos) do not wait for each other on the system-wide one.
-  p.locks = opts_.simulate ? nullptr : &impl_->locks;
+  // it: a process-local lock serves (no `locks`), and parallel simulated runs
+  // (tests, demos) do not wait for each other on the system-wide one.
   if (opts_.simulate) {
     if (!opts_.sim_state.empty() && !take_state_lock()) return false;
     std::string err;
@@ -224,28 +195,12 @@ bool Context::setup() {
     // serves.
     if (const std::string prefix = sim::simulated_camera_lock_prefix(opts_.sim_state);
         !prefix.empty()) {
-#ifdef _WIN32
-      LockBackend& base = impl_->writers;
-#else
-      LockBackend& base = impl_->locks;
-#endif
-      impl_->sim_writers = std::make_unique<PrefixedLockBackend>(base, prefix);
+      impl_->sim_writers =
+          std::make_unique<PrefixedLockBackend>(impl_->system.sharedSimulationLocks(), prefix);
       p.writers = impl_->sim_writers.get();
     }
   } else {
-#ifdef _WIN32
-    impl_->hid = std::make_unique<WinHidBackend>();
-    impl_->video = std::make_unique<WinKsVideoBackend>();
-    impl_->props = std::make_unique<WinKsPropertySetBackend>();
-#else
-    impl_->hid = std::make_unique<LinuxHidBackend>();
-    impl_->video = std::make_unique<LinuxUvcBackend>();
-    impl_->props = std::make_unique<LinuxPropertySetBackend>();
-#endif
-    p.hid = impl_->hid.get();
-    p.video = impl_->video.get();
-    p.props = impl_->props.get();
-    p.writers = &impl_->writers;
+    impl_->system.install(p);
   }
   set_platform(p);
   return true;

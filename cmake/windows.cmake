@@ -27,8 +27,9 @@ add_library(nlohmann_json::nlohmann_json ALIAS lumavix_json)
 add_compile_definitions(_WIN32_WINNT=0x0603 WINVER=0x0603 WIN32_LEAN_AND_MEAN NOMINMAX UNICODE
                         _UNICODE)
 # The system libraries of platform/win_*.cpp.
-# shell32: the Downloads known folder (win_user_folders.cpp).
-set(LUMAVIX_WIN32_LIBS setupapi hid ole32 oleaut32 strmiids uuid shell32)
+# shell32: the Downloads known folder (win_user_folders.cpp); user32: the
+# shutdown block reason (win_sleep_inhibitor.cpp).
+set(LUMAVIX_WIN32_LIBS setupapi hid ole32 oleaut32 strmiids uuid shell32 user32)
 # The tests link zlib statically too (no DLL beside any program).
 set(ZLIB_USE_STATIC_LIBS ON)
 
