@@ -663,20 +663,20 @@ void MainWindow::BrowseTable(int id) {
 
 void MainWindow::DownloadTables() {
   UpdateMembers();
-  if (!core_.watch().deviceOpen || updateRunning()) return;
+  if (!core_.EngineeringActionAllowed(/*needsCamera=*/true)) return;
   tables_.Download();
   UpdateControls();
 }
 
 void MainWindow::MakeBinAndWriteTable() {
   UpdateMembers();
-  if (!core_.watch().deviceOpen || updateRunning()) return;
+  if (!core_.EngineeringActionAllowed(/*needsCamera=*/true)) return;
   tables_.MakeBinAndWrite();
   UpdateControls();
 }
 
 void MainWindow::ReadUserDataFromPage() {
-  if (updateRunning()) return;
+  if (!core_.EngineeringActionAllowed(/*needsCamera=*/false)) return;
   DeviceWatchState& watch = core_.watch();
   const UserDataOutcome o = ReadUserData(watch.deviceOpen, watch.page, watch.camera);
   if (o.status) watch.statusText = ToU16(QString::fromUtf8(o.status));
@@ -685,7 +685,7 @@ void MainWindow::ReadUserDataFromPage() {
 }
 
 void MainWindow::WriteUserDataFromPage() {
-  if (updateRunning()) return;
+  if (!core_.EngineeringActionAllowed(/*needsCamera=*/false)) return;
   UpdateMembers();
   DeviceWatchState& watch = core_.watch();
   const UserDataOutcome o = WriteUserData(watch.deviceOpen, watch.page);

@@ -474,6 +474,11 @@ std::string MainWindowCore::FirmwareDropPath(std::span<const std::string> paths)
   return {};
 }
 
+bool MainWindowCore::EngineeringActionAllowed(bool needsCamera) const {
+  if (UpdateRunning()) return false;
+  return !needsCamera || watch_.deviceOpen;
+}
+
 std::string MainWindowCore::LinkToOpen() const {
   const std::string& a = frame_.linkAddress;
   if (!frame_.linkShown) return {};

@@ -224,6 +224,11 @@ class MainWindowCore {
 
   // The state the engineering controls work on.
   [[nodiscard]] DeviceWatchState& watch() { return watch_; }
+  // An engineering control may act now: never while an update runs (the
+  // camera is the engine's), and those that talk to the camera
+  // (`needsCamera`: the setting tables' writes) only while one is open.
+  // Reading or writing the user-data page checks the camera itself.
+  [[nodiscard]] bool EngineeringActionAllowed(bool needsCamera) const;
   [[nodiscard]] UpdateFlow& flow() { return flow_; }
   // After the engineering controls changed the status text or the path.
   void Refresh();

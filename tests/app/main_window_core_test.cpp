@@ -58,6 +58,7 @@ TEST_F(MainWindowCoreTest, UpdateFromButtonToConfirmedPass) {
   EXPECT_EQ(f.title, u"LUMAVIX Q Firmware Update");
   EXPECT_TRUE(f.updateShown && f.actionControlsEnabled) << "Update offered and enabled";
   EXPECT_EQ(f.focus, 1001) << "the keyboard starts on Update";
+  EXPECT_TRUE(core_.EngineeringActionAllowed(true)) << "an open camera, no run";
   EXPECT_TRUE(core_.KeyReturn().showConfirmation) << "Return asks for the confirmation";
 
   const WindowEffects started = core_.Confirmed();
@@ -66,6 +67,7 @@ TEST_F(MainWindowCoreTest, UpdateFromButtonToConfirmedPass) {
   EXPECT_TRUE(started.beginRingPass.has_value()) << "the erase's ring pass begins";
   EXPECT_FALSE(f.actionControlsEnabled);
   EXPECT_FALSE(core_.KeyReturn().showConfirmation) << "no second update while one runs";
+  EXPECT_FALSE(core_.EngineeringActionAllowed(false)) << "no engineering action under a run";
 
   // A device change during the run: no pass under the worker.
   const int passes = core_.passCount();
@@ -244,6 +246,8 @@ TEST_F(DownloadLinkTest, OpensOnlyTheShownWebAddress) {
   core.WatchTimer();
   ASSERT_STREQ(core.frame().viewName(), "no-camera");
   EXPECT_EQ(core.LinkToOpen(), "") << "a hidden link opens nothing";
+  EXPECT_FALSE(core.EngineeringActionAllowed(true)) << "no table is written without a camera";
+  EXPECT_TRUE(core.EngineeringActionAllowed(false));
 }
 
 // An unfinished camera that nothing identifies: Finish update, clicked,
