@@ -14,7 +14,6 @@
 #include <QLabel>
 #include <QPalette>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QStyle>
 #include <QStyleFactory>
 
@@ -109,11 +108,12 @@ TEST_P(ScreenshotTour, EveryView) {
   WaitFor(
       [&] {
         auto* line = window().findChild<QLabel*>("phaseLine");
-        QString head = line ? line->text().section(QRegularExpression("[0-9.:…]"), 0, 0) : "";
+        // The step and the phase's name, before the "..." of every language.
+        QString head = line ? line->text().section(QStringLiteral("..."), 0, 0) : "";
         if (!head.isEmpty() && head != phase && progressShots < 6) {
           phase = head;
           // Into the phase a little, so that the ring shows it.
-          QTest::qWait(150);
+          QTest::qWait(40);
           Shot(QString("progress-%1").arg(++progressShots));
         }
         return !window().updateRunning();
@@ -122,8 +122,9 @@ TEST_P(ScreenshotTour, EveryView) {
   WaitFor([&] { return label(1043)->text() == "100%"; }, 2000);
   Shot("completion");
 
-  // A run cut off by an unplug, and the unfinished camera put back.
-  Restart("q,fw=0104,latency-us=0,busy=0,unplug-after=300");
+  // A run cut off by an unplug in the middle of the writing, and the
+  // unfinished camera put back: the cut leaves it out, one toggle plugs it.
+  Restart("q,fw=0104,latency-us=0,busy=0,unplug-after=3000");
   const int passes = window().passCount();
   window().StartUpdate();
   WaitFor([&] { return !window().updateRunning(); }, 20000);
@@ -131,9 +132,7 @@ TEST_P(ScreenshotTour, EveryView) {
   Shot("failure");
   TogglePlug();
   WaitForPasses(passes + 2);
-  TogglePlug();
-  WaitForPasses(passes + 3);
-  Shot("after-replug");
+  Shot("interrupted");
 
   StopWindow();
   QApplication::setPalette(saved);
