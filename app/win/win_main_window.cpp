@@ -127,7 +127,22 @@ class WinMainWindow::Prompt final : public Prompter {
 
 WinMainWindow::WinMainWindow(MainWindowCore& core, WinWindowOptions options)
     : core_(core), options_(std::move(options)) {
-  ringBackground_ = ::CreateSolidBrush(ToColorRef(kRingBackground));
+  UpdateRingTheme();
+}
+
+void WinMainWindow::UpdateRingTheme() {
+  // The dialog's own background and text colours: a dark or high-contrast
+  // theme gives the ring its background, and the percentage the theme's
+  // text colour unless that would not read over it.
+  auto system = [](int index) {
+    const COLORREF c = ::GetSysColor(index);
+    return RingColour{GetRValue(c) / 255.0f, GetGValue(c) / 255.0f, GetBValue(c) / 255.0f};
+  };
+  ringTheme_ = RingThemeFor(system(COLOR_3DFACE), system(COLOR_WINDOWTEXT));
+  if (ringBackground_ != nullptr) ::DeleteObject(ringBackground_);
+  ringBackground_ = ::CreateSolidBrush(ToColorRef(ringTheme_.background));
+  ring_.SetBackground(ringTheme_.background);
+  if (HWND percent = control(res::id::kPercentage)) ::InvalidateRect(percent, nullptr, TRUE);
 }
 
 WinMainWindow::~WinMainWindow() {
@@ -402,6 +417,11 @@ INT_PTR WinMainWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_TIMER:
       OnTimer(static_cast<UINT_PTR>(wp));
       return TRUE;
+    case WM_SYSCOLORCHANGE:
+    case WM_THEMECHANGED:
+      // A theme or high contrast switched on or off while the window shows.
+      UpdateRingTheme();
+      return FALSE;
     case kFocusMessage:
       ApplyFocus(core_.frame());
       return TRUE;
@@ -430,7 +450,7 @@ INT_PTR WinMainWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
         // The ring's own background behind the percentage's letters.
         HDC dc = reinterpret_cast<HDC>(wp);
         ::SetBkMode(dc, TRANSPARENT);
-        ::SetTextColor(dc, ToColorRef(TextColourOver(kRingBackground)));
+        ::SetTextColor(dc, ToColorRef(ringTheme_.text));
         return reinterpret_cast<INT_PTR>(ringBackground_);
       }
       return FALSE;

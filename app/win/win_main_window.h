@@ -86,6 +86,8 @@ class WinMainWindow {
   void Destroy();
 
   // Renders the core's frame, or a given one.
+  // Takes the system's colours for the ring (at start and when they change).
+  void UpdateRingTheme();
   void Render();
   void RenderFrame(const WindowFrame& frame);
   // `frame` with each shown text's place grown to hold it whole, and a run
@@ -99,6 +101,7 @@ class WinMainWindow {
   [[nodiscard]] HWND control(int id) const;
   [[nodiscard]] int dpi() const;
   [[nodiscard]] WinRing& ring() { return ring_; }
+  [[nodiscard]] const RingTheme& ringTheme() const { return ringTheme_; }
   [[nodiscard]] WinConfirmDialog& confirmation() { return confirm_; }
   // The place of a control at the window's dpi when `rect` is a frame's
   // (width 0: the template's place).
@@ -150,6 +153,9 @@ class WinMainWindow {
   std::map<int, HWND> controls_;
   std::wstring linkMarkup_;
   HFONT percentFont_ = nullptr;
+  // The ring's background and the percentage's colour in the system's
+  // colours (dark and high-contrast themes included), and a brush of it.
+  RingTheme ringTheme_{kRingBackground, TextColourOver(kRingBackground)};
   HBRUSH ringBackground_ = nullptr;
   // The ring area's annotation for assistive technology (role and value);
   // null where the system offers none.

@@ -105,6 +105,11 @@ void WinRing::Reset() {
 
 void WinRing::BeginPass(const RingColour& colour) { progress_.BeginPass(colour); }
 
+void WinRing::SetBackground(const RingColour& background) {
+  background_ = background;
+  if (area_ != nullptr) ::InvalidateRect(area_, nullptr, FALSE);
+}
+
 bool WinRing::DrawStep(std::int32_t percent) {
   if (area_ == nullptr) return false;
   const RingStep step = progress_.Next(percent);
@@ -167,7 +172,7 @@ bool WinRing::DrawDirect2D(HDC canvas, const RECT& rc) {
   if (FAILED(t->BindDC(canvas, &rc))) return false;
   ID2D1SolidColorBrush* brush = nullptr;
   t->BeginDraw();
-  const D2D1_COLOR_F background = ToD2D(kRingBackground);
+  const D2D1_COLOR_F background = ToD2D(background_);
   t->Clear(&background);
   RingColour current = kRingDotColour;
   bool ok = true;
@@ -207,7 +212,7 @@ bool WinRing::CameOut(HDC canvas) const {
     return within(GetRValue(got), GetRValue(w)) && within(GetGValue(got), GetGValue(w)) &&
            within(GetBValue(got), GetBValue(w));
   };
-  if (!close(::GetPixel(canvas, 0, 0), kRingBackground)) return false;
+  if (!close(::GetPixel(canvas, 0, 0), background_)) return false;
   if (dots_.empty()) return true;
   const Dot& d = dots_.back();
   const float scale = static_cast<float>(dpi_) / 96.0f;
@@ -216,7 +221,7 @@ bool WinRing::CameOut(HDC canvas) const {
 }
 
 void WinRing::DrawGdi(HDC canvas, const RECT& rc) {
-  HBRUSH background = ::CreateSolidBrush(ToColorRef(kRingBackground));
+  HBRUSH background = ::CreateSolidBrush(ToColorRef(background_));
   ::FillRect(canvas, &rc, background);
   ::DeleteObject(background);
   HGDIOBJ oldPen = ::SelectObject(canvas, ::GetStockObject(NULL_PEN));

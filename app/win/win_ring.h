@@ -44,6 +44,9 @@ class WinRing {
   void Reset();
   // The next phase's pass in `colour`, over the dots already there.
   void BeginPass(const RingColour& colour);
+  // The colour behind the dots: the theme's (RingThemeFor), kRingBackground
+  // until set. The ring is drawn again in it.
+  void SetBackground(const RingColour& background);
   // Adds the dots up to `percent` and shows the ring. False when nothing
   // reached the screen; the dots are then not kept and the angle stays, so
   // that the next step draws them again.
@@ -75,6 +78,7 @@ class WinRing {
   RingRenderer renderer_ = RingRenderer::None;
   std::vector<Dot> dots_;
   RingProgress progress_;
+  RingColour background_ = kRingBackground;
   bool checked_ = false;  // Direct2D's first picture was looked at
 };
 

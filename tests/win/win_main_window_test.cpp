@@ -523,6 +523,9 @@ TEST_F(WinWindowTest, TheRingKeepsItsDotsAcrossPassesAndRepaints) {
   WinRing& ring = window_->ring();
   ASSERT_EQ(ring.renderer(), RingRenderer::Gdi) << "the test asked for GDI";
   const float scale = static_cast<float>(window_->dpi()) / 96.0f;
+  const RingColour background = window_->ringTheme().background;
+  EXPECT_EQ(Ref(background), ::GetSysColor(COLOR_3DFACE))
+      << "the ring expected on the dialog's own background, as the theme has it";
 
   ASSERT_TRUE(ring.DrawStep(50)) << "a step on the ring area reaches it";
   const RingStep writing = ComputeRingStep(0, 50);
@@ -548,7 +551,7 @@ TEST_F(WinWindowTest, TheRingKeepsItsDotsAcrossPassesAndRepaints) {
         << "a repaint shows the second pass's colour where it went over the first";
     EXPECT_EQ(painted.at(beyond.x * scale, beyond.y * scale), Ref(kRingDotColour))
         << "a repaint still shows the first pass's dots beyond the second";
-    EXPECT_EQ(painted.at(kRingCentreX * scale, kRingCentreY * scale), Ref(kRingBackground))
+    EXPECT_EQ(painted.at(kRingCentreX * scale, kRingCentreY * scale), Ref(background))
         << "the middle of the ring is the ring's background";
   }
 
@@ -556,8 +559,15 @@ TEST_F(WinWindowTest, TheRingKeepsItsDotsAcrossPassesAndRepaints) {
   EXPECT_EQ(ring.dotCount(), 0u) << "a reset empties the ring";
   EXPECT_EQ(ring.lastAngle(), 0) << "a reset starts again from the top";
   PaintedRing painted(ring);
-  EXPECT_EQ(painted.at(beyond.x * scale, beyond.y * scale), Ref(kRingBackground))
+  EXPECT_EQ(painted.at(beyond.x * scale, beyond.y * scale), Ref(background))
       << "after a reset a repaint shows no dot";
+
+  // A dark or high-contrast theme gives the ring its background.
+  const RingColour dark{0.0f, 0.0f, 0.0f};
+  ring.SetBackground(dark);
+  PaintedRing themed(ring);
+  EXPECT_EQ(themed.at(kRingCentreX * scale, kRingCentreY * scale), Ref(dark))
+      << "the ring expected drawn on the theme's background";
 }
 
 TEST(WinRingTest, EitherRendererShowsTheDotsInTheirColours) {
