@@ -5,12 +5,14 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include <gtest/gtest.h>
 
 #include "devlib/clock.h"
 #include "devlib/frame.h"
 #include "firmware/engine.h"
+#include "sim/sim_options.h"
 #include "sim/simulator.h"
 
 namespace lumavix::test {
@@ -41,7 +43,17 @@ class SimulatedCamera {
     return o;
   }
 
+  // The options a --simulate text gives ("q", "gen0-flash,fw=0105").
+  [[nodiscard]] static sim::SimOptions Profile(std::string_view text) {
+    sim::SimOptions o;
+    std::string error;
+    EXPECT_TRUE(sim::parse_sim_options(text, o, error)) << "simulator options: " << error;
+    return o;
+  }
+
   [[nodiscard]] sim::Simulator& sim() { return *sim_; }
+  // The first camera, the one most tests talk to.
+  [[nodiscard]] sim::SimCamera& camera() { return *sim_->camera(0); }
 
  private:
   VirtualClock clock_{1000};

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@
 #include "sim/simulator.h"
 
 #include "temp_dir.h"
+#include "sim_camera.h"
 
 namespace lumavix {
 namespace {
@@ -318,35 +320,26 @@ TEST(PresentationTest, NotThisProductPlacesPerLanguage) {
 class WatchPassTest : public TempDir {
  protected:
   void TearDown() override {
-    WaitForWorker();
-    CloseDevices();
-    set_platform({});
-    set_clock(nullptr);
-    sim_.reset();
+    camera_.reset();
     TempDir::TearDown();
   }
 
   void attach(sim::SimProfile profile, std::optional<std::uint16_t> pid = std::nullopt) {
-    set_clock(&clock_);
     sim::SimOptions o;
     o.profile = profile;
     o.latency_us = 20;
     o.busy = false;
     o.product_id = pid;
-    std::string error;
-    sim_ = sim::Simulator::create(o, error);
-    ASSERT_TRUE(sim_) << error;
-    set_platform({&sim_->hid(), &locks_});
+    camera_.emplace(o);
   }
+  [[nodiscard]] sim::SimCamera& cam() { return camera_->camera(); }
 
   DeviceWatchResult pass() {
     cfg_.directory = dir_.string();
     return EvaluateDeviceWatch(state_, cfg_);
   }
 
-  VirtualClock clock_{1000};
-  ProcessLockBackend locks_;
-  std::unique_ptr<sim::Simulator> sim_;
+  std::optional<test::SimulatedCamera> camera_;
   DeviceWatchState state_;
   DeviceWatchConfig cfg_;
 };
@@ -433,7 +426,7 @@ TEST_F(WatchPassTest, BootOnlyCameraIsNotThisProductWithoutAFile) {
   attach(sim::SimProfile::Q);
   // Clearing UserCodeSize makes the camera a boot-only chip (type 1): an R2
   // by its product id. No firmware file is needed to say so.
-  sim::SimCamera& cam = *sim_->camera(0);
+  sim::SimCamera& cam = camera_->camera();
   std::vector<std::uint8_t> cfg = cam.flash_bytes(0, kBootConfigSize);
   cfg[2] = 0x00;
   cfg[3] = 0x10;
@@ -492,7 +485,7 @@ TEST_F(WatchPassTest, InterruptedUpdateIsOfferedAgainNeverUpToDate) {
   };
   for (const Case& c : cases) {
     attach(sim::SimProfile::Q);
-    sim::SimCamera& cam = *sim_->camera(0);
+    sim::SimCamera& cam = camera_->camera();
     const auto boot = cam.flash_bytes(0, kBootConfigSize);
     const std::uint32_t block =
         locate_user_data(std::span<const std::uint8_t, kBootConfigSize>(boot.data(), kBootConfigSize))
@@ -515,7 +508,7 @@ TEST_F(WatchPassTest, InterruptedUpdateIsOfferedAgainNeverUpToDate) {
 
 TEST_F(WatchPassTest, InterruptedCameraWithoutAKnownUsbIdAsksForRecover) {
   attach(sim::SimProfile::Q, 0x4321);
-  sim_->camera(0)->write_flash_bytes(0, std::vector<std::uint8_t>(kBootConfigSize, 0xFF));
+  cam().write_flash_bytes(0, std::vector<std::uint8_t>(kBootConfigSize, 0xFF));
   write("fw.bin", firmware(0x0105, ProductIdQA));
   DeviceWatchResult r = pass();
   EXPECT_EQ(r.view.presentation, Presentation::InterruptedUnidentified);
@@ -579,7 +572,7 @@ TEST(FirmwareImageTest, ImageReadsBackAsTheCameraPassWouldReadIt) {
 // whole camera, compared by its version like any other.
 TEST_F(WatchPassTest, AnyBlockSignatureReadsAsAFinishedCamera) {
   attach(sim::SimProfile::Q);
-  sim::SimCamera& cam = *sim_->camera(0);
+  sim::SimCamera& cam = camera_->camera();
   const auto boot = cam.flash_bytes(0, kBootConfigSize);
   const std::uint32_t block =
       locate_user_data(std::span<const std::uint8_t, kBootConfigSize>(boot.data(), kBootConfigSize))
@@ -597,11 +590,11 @@ TEST_F(WatchPassTest, AFailedTransferIsTriedAgainNotTakenForAnUnfinishedUpdate) 
   write("fw.bin", firmware(0x0104, ProductIdQA));
   attach(sim::SimProfile::Q);
   ASSERT_EQ(pass().view.presentation, Presentation::UpToDate);
-  const std::uint64_t transfers = sim_->camera(0)->counters().total;
+  const std::uint64_t transfers = cam().counters().total;
   CloseDevices();
   for (std::uint64_t n = 1; n <= transfers; ++n) {
     attach(sim::SimProfile::Q);
-    sim_->camera(0)->set_fail_at(n);
+    cam().set_fail_at(n);
     state_ = DeviceWatchState{};
     const DeviceWatchResult r = pass();
     EXPECT_EQ(r.view.presentation, Presentation::UpToDate)
@@ -616,7 +609,7 @@ TEST_F(WatchPassTest, AFailedTransferIsTriedAgainNotTakenForAnUnfinishedUpdate) 
 TEST_F(WatchPassTest, CameraThatKeepsFailingIsUnreadableWithNothingOffered) {
   write("fw.bin", firmware(0x0105, ProductIdQA));
   attach(sim::SimProfile::Q);
-  sim::SimCamera& cam = *sim_->camera(0);
+  sim::SimCamera& cam = camera_->camera();
   ASSERT_NE(OpenDevices(), 0);
   const std::uint64_t opening = cam.counters().total;
   CloseDevices();
@@ -653,7 +646,7 @@ TEST_F(WatchPassTest, UnfinishedCameraIsGivenOnlyItsOwnModelsFile) {
   };
   for (const Case& c : cases) {
     attach(sim::SimProfile::Q, c.usb);
-    sim_->camera(0)->write_flash_bytes(0, std::vector<std::uint8_t>(kBootConfigSize, 0xFF));
+    cam().write_flash_bytes(0, std::vector<std::uint8_t>(kBootConfigSize, 0xFF));
     write("fw.bin", firmware(0x0105, c.file));
     cfg_.recover = c.recover;
     state_ = DeviceWatchState{};
@@ -702,9 +695,9 @@ TEST_F(WatchPassTest, ConfirmedOnlyAfterTheCameraLeftAndCameBackWithTheVersionWr
     state_.awaitingReplug = s.awaited;
     state_.replugLeft = false;
     if (s.unplug_first) {
-      sim_->camera(0)->unplug();
+      cam().unplug();
       EXPECT_EQ(pass().view.presentation, Presentation::NoCamera);
-      sim_->camera(0)->replug();
+      cam().replug();
     }
     const DeviceWatchResult r = pass();
     EXPECT_EQ(r.view.presentation, s.expected) << "awaiting " << s.awaited;

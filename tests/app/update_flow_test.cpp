@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "sim/simulator.h"
 
 #include "temp_dir.h"
+#include "sim_camera.h"
 
 namespace lumavix {
 namespace {
@@ -206,27 +208,16 @@ TEST(UpdateFlowOutcome, EngineeringStepsOnlyBehindTheirSwitches) {
 
 class UpdateFlowStart : public lumavix::test::TempDirTest {
  protected:
-  void TearDown() override {
-    WaitForWorker();
-    CloseDevices();
-    set_platform({});
-    set_clock(nullptr);
-    sim_.reset();
-  }
+  void TearDown() override { camera_.reset(); }
   void attach() {
-    set_clock(&clock_);
     sim::SimOptions o;
     o.latency_us = 5;
     o.busy = false;
-    std::string error;
-    sim_ = sim::Simulator::create(o, error);
-    ASSERT_TRUE(sim_) << error;
-    set_platform({&sim_->hid(), &locks_});
+    camera_.emplace(o);
   }
+  [[nodiscard]] sim::SimCamera& cam() { return camera_->camera(); }
 
-  VirtualClock clock_{1000};
-  ProcessLockBackend locks_;
-  std::unique_ptr<sim::Simulator> sim_;
+  std::optional<test::SimulatedCamera> camera_;
   RecordingPrompter prompter_;
   NotifyQueue queue_;
 };
@@ -341,7 +332,7 @@ TEST_F(UpdateFlowStart, WholeUpdateAgainstTheSimulatedCamera) {
   EXPECT_EQ(h.flow.outcomeCode(), UPD_DOWNLOAD_DONE);
   EXPECT_EQ(h.flow.lastPercent(), 100);
   EXPECT_FALSE(h.flow.running());
-  const std::vector<std::uint8_t> flash = sim_->camera(0)->flash_bytes(0, file.size() - 4);
+  const std::vector<std::uint8_t> flash = cam().flash_bytes(0, file.size() - 4);
   EXPECT_TRUE(std::equal(flash.begin(), flash.end(), file.begin() + 4))
       << "the flash holds the image";
 }
@@ -377,7 +368,7 @@ TEST_F(UpdateFlowStart, WriteLockHeldFromTheStartToTheWorkersEnd) {
   SysError err;
   const std::unique_ptr<NamedLock> other = other_program.create(CameraWriterKey(0), err);
   ASSERT_TRUE(other && other->try_acquire());
-  const std::vector<std::uint8_t> before = sim_->camera(0)->flash_bytes(0, 0x20000);
+  const std::vector<std::uint8_t> before = cam().flash_bytes(0, 0x20000);
   struct Case {
     const char* what;
     ChipGen gen;
@@ -396,7 +387,7 @@ TEST_F(UpdateFlowStart, WriteLockHeldFromTheStartToTheWorkersEnd) {
     EXPECT_TRUE(busy.gpio_modes.empty()) << c.what << ": the camera was touched";
     EXPECT_EQ(busy.flow.view().messageBox, nullptr) << c.what << ": the pass tells it, not a box";
   }
-  EXPECT_EQ(sim_->camera(0)->flash_bytes(0, 0x20000), before) << "a second writer wrote";
+  EXPECT_EQ(cam().flash_bytes(0, 0x20000), before) << "a second writer wrote";
   other->release();
 }
 
@@ -434,7 +425,7 @@ TEST_F(UpdateFlowStart, TheUpdateWritesTheFileAsThePassReadIt) {
     WaitForWorker();
     for (const Notification& n : queue_.drain()) (void)h.on(n.code, n.value);
     EXPECT_EQ(h.flow.outcomeCode(), UPD_DOWNLOAD_DONE);
-    const std::vector<std::uint8_t> flash = sim_->camera(0)->flash_bytes(0, file.size() - 4);
+    const std::vector<std::uint8_t> flash = cam().flash_bytes(0, file.size() - 4);
     EXPECT_TRUE(std::equal(flash.begin(), flash.end(), file.begin() + 4))
         << "the flash expected to hold the image the pass presented";
     TearDown();

@@ -2,6 +2,7 @@
 // reach registers 0x80 and 0x81, and the status text after failed accesses.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "devlib/access.h"
@@ -9,6 +10,7 @@
 #include "devlib/frame.h"
 #include "settings/gpio.h"
 #include "sim/simulator.h"
+#include "sim_camera.h"
 
 namespace lumavix::test {
 namespace {
@@ -16,22 +18,15 @@ namespace {
 class GpioStepTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_clock(&clock_);
-    sim::SimOptions o;
-    std::string err;
-    ASSERT_TRUE(sim::parse_sim_options("gen0-flash", o, err)) << err;
-    sim_ = sim::Simulator::create(o, err);
-    ASSERT_NE(sim_, nullptr) << err;
-    set_platform({&sim_->hid(), &locks_});
+    camera_.emplace(test::SimulatedCamera::Profile("gen0-flash"));
     ASSERT_EQ(kvVidHidCls_Init(), 1);
   }
   void TearDown() override {
     kvVidHidCls_DeInit();
-    set_platform({});
-    set_clock(nullptr);
+    camera_.reset();
   }
 
-  sim::SimCamera& cam() { return *sim_->camera(0); }
+  sim::SimCamera& cam() { return camera_->camera(); }
 
   // Sets the two output registers together with their read-back addresses
   // (set_reg writes one register as it is, like a test probe would).
@@ -56,9 +51,7 @@ class GpioStepTest : public ::testing::Test {
     return cam().counters().total;
   }
 
-  VirtualClock clock_;
-  ProcessLockBackend locks_;
-  std::unique_ptr<sim::Simulator> sim_;
+  std::optional<test::SimulatedCamera> camera_;
 };
 
 TEST_F(GpioStepTest, RegisterValuesWritten) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "firmware/flash.h"
 #include "temp_dir.h"
 #include "sim/simulator.h"
+#include "sim_camera.h"
 
 namespace lumavix {
 namespace {
@@ -157,13 +159,7 @@ class RecordingSink final : public ProgressSink {
 class TableDownload : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_clock(&clock_);
-    sim::SimOptions o;
-    std::string err;
-    ASSERT_TRUE(sim::parse_sim_options("q", o, err)) << err;
-    sim_ = sim::Simulator::create(o, err);
-    ASSERT_NE(sim_, nullptr) << err;
-    set_platform({&sim_->hid(), &locks_});
+    camera_.emplace(test::SimulatedCamera::Profile("q"));
     ASSERT_EQ(kvVidHidCls_Init(), 1) << "the simulated camera should be found";
     ui_.status = [this](std::string_view text) { statuses_.emplace_back(text); };
     ui_.prompter = &prompter_;
@@ -173,11 +169,10 @@ class TableDownload : public ::testing::Test {
 
   void TearDown() override {
     kvVidHidCls_DeInit();
-    set_platform({});
-    set_clock(nullptr);
+    camera_.reset();
   }
 
-  sim::SimCamera& cam() { return *sim_->camera(0); }
+  sim::SimCamera& cam() { return camera_->camera(); }
   Bytes flash() { return cam().flash_bytes(0, static_cast<std::uint32_t>(cam().flash_size())); }
 
   // A file of `size` bytes counting up from `seed`.
@@ -218,9 +213,7 @@ class TableDownload : public ::testing::Test {
     }
   }
 
-  VirtualClock clock_;
-  ProcessLockBackend locks_;
-  std::unique_ptr<sim::Simulator> sim_;
+  std::optional<test::SimulatedCamera> camera_;
   test::TempDir dir_;
   RecordingPrompter prompter_;
   RecordingSink sink_;

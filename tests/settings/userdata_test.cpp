@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "devlib/trace.h"
 #include "settings/userdata.h"
 #include "sim/simulator.h"
+#include "sim_camera.h"
 
 namespace lumavix::test {
 namespace {
@@ -238,24 +240,17 @@ class UserDataDevice : public ::testing::Test {
  protected:
   void TearDown() override {
     kvVidHidCls_DeInit();
-    set_platform({});
-    set_clock(nullptr);
+    camera_.reset();
     set_trace_sink({});
   }
 
   void start(std::string_view options = "q") {
-    set_clock(&clock_);
-    sim::SimOptions o;
-    std::string err;
-    ASSERT_TRUE(sim::parse_sim_options(options, o, err)) << err;
-    sim_ = sim::Simulator::create(o, err);
-    ASSERT_NE(sim_, nullptr) << err;
-    set_platform({&sim_->hid(), &locks_});
+    camera_.emplace(test::SimulatedCamera::Profile(options));
     ASSERT_EQ(kvVidHidCls_Init(), 1) << "the simulated camera should be found";
     set_trace_sink([this](std::string_view line) { trace_.emplace_back(line); });
   }
 
-  sim::SimCamera& cam() { return *sim_->camera(0); }
+  sim::SimCamera& cam() { return camera_->camera(); }
 
   // Moves the user code base of the camera's image (and the block with it).
   void move_code_base(std::uint32_t code_base) {
@@ -275,9 +270,7 @@ class UserDataDevice : public ::testing::Test {
     return std::find(trace_.begin(), trace_.end(), line) != trace_.end();
   }
 
-  VirtualClock clock_;
-  ProcessLockBackend locks_;
-  std::unique_ptr<sim::Simulator> sim_;
+  std::optional<test::SimulatedCamera> camera_;
   std::vector<std::string> trace_;
 };
 
