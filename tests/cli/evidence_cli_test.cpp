@@ -83,6 +83,12 @@ TEST_F(EvidenceCli, OneFailedTransferNeverRewritesAFinishedCamera) {
                               " --sim-state run.sim --json update --yes v0105.bin");
       const nlohmann::json j = last_json(r.out);
       EXPECT_NE(r.status, 0) << "camera " << fw << ", fail-at=" << n << ": " << r.out;
+      if (!j.is_object()) {
+        ADD_FAILURE() << "camera " << fw << ", fail-at=" << n
+                      << ": a result object expected on the last line; status " << r.status
+                      << ", output:\n" << r.out;
+        continue;
+      }
       EXPECT_NE(j.value("result", ""), "success") << "camera " << fw << ", fail-at=" << n;
       EXPECT_NE(j.value("presentation", ""), "interrupted") << "fail-at=" << n;
       if (r.status == 5) ++up_to_date;
