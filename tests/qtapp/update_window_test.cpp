@@ -43,28 +43,31 @@ TEST_F(WindowTest, ABurstOfDeviceChangesGivesOnePassAfterTheLast) {
   if (HasFatalFailure()) return;
   ASSERT_EQ(window().passCount(), 1) << "one pass at start";
 
+  // Each change (re)arms the one-shot timer 1: a burst, however slow the
+  // machine, ends in one pass, and none comes before 100 ms have passed
+  // since the last change (Qt's coarse timers may fire up to 5 % early).
   QElapsedTimer clock;
+  for (int i = 0; i < 3; ++i) window().OnDeviceChange();
   clock.start();
-  qint64 longestGap = 0;
-  qint64 last = 0;
-  for (int i = 0; i < 3; ++i) {
-    if (i > 0) QTest::qWait(30);
-    const qint64 now = clock.elapsed();
-    longestGap = std::max(longestGap, now - last);
-    last = now;
-    window().OnDeviceChange();
-  }
-  if (longestGap >= 90) {
-    GTEST_SKIP() << "the machine is too slow to space the changes 30 ms apart (" << longestGap
-                 << " ms)";
-  }
   EXPECT_EQ(window().passCount(), 1) << "no pass expected while the changes keep coming";
   ASSERT_TRUE(WaitForPasses(2, 2000)) << "a pass expected after the burst";
-  const qint64 delay = clock.elapsed() - last;
-  EXPECT_GE(delay, 95) << "the pass expected about 100 ms after the third change";
-  EXPECT_LE(delay, 400) << "the pass expected about 100 ms after the third change";
+  EXPECT_GE(clock.elapsed(), 95) << "the pass expected 100 ms after the last change";
   QTest::qWait(250);
   EXPECT_EQ(window().passCount(), 2) << "exactly one pass expected for the burst";
+
+  // A change while the timer runs starts it again. Told apart only when the
+  // second change came well before the first's 100 ms were up.
+  clock.restart();
+  window().OnDeviceChange();
+  QTest::qWait(50);
+  const qint64 gap = clock.restart();
+  window().OnDeviceChange();
+  ASSERT_TRUE(WaitForPasses(3, 2000)) << "a pass expected after the second change";
+  if (gap < 80) {
+    EXPECT_GE(clock.elapsed(), 95) << "the second change expected to restart timer 1";
+    QTest::qWait(250);
+    EXPECT_EQ(window().passCount(), 3) << "one pass expected for the two changes";
+  }
 }
 
 TEST_F(WindowTest, ReplugAfterAnUnplugFindsTheCameraAgain) {
