@@ -494,7 +494,9 @@ TEST_F(UpdateFlowStart, SleepInhibitorHeldFromTheWritingToTheOutcome) {
     WaitForWorker();
     bool terminal = false;
     for (const Notification& n : q.drain()) {
-      if (!terminal) EXPECT_EQ(inhibitor.held(), c.available) << c.name << ": held until the outcome";
+      if (!terminal) {
+        EXPECT_EQ(inhibitor.held(), c.available) << c.name << ": held until the outcome";
+      }
       terminal = terminal || flow.HandleNotification(w, UiLanguage::English, n.code, n.value).terminal;
     }
     EXPECT_TRUE(terminal) << c.name;

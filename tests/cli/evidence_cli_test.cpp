@@ -95,9 +95,10 @@ TEST_F(EvidenceCli, OneFailedTransferNeverRewritesAFinishedCamera) {
       // No worker ran (its outcome would be in the result); the memory
       // itself is compared at a spread of points.
       EXPECT_FALSE(j.contains("outcome")) << "camera " << fw << ", fail-at=" << n << ": " << r.out;
-      if (n % 8 == 0)
+      if (n % 8 == 0) {
         EXPECT_EQ(flash(sim, "run.sim"), before)
             << "camera " << fw << ", fail-at=" << n << ": the finished camera was written";
+      }
     }
     EXPECT_GT(up_to_date, 50) << "a retried read expected to find the camera up to date";
     fs::remove(dir_ / "base.sim");
