@@ -6,33 +6,17 @@
 
 namespace lumavix {
 
-struct SystemBackends::Impl {
-  WinMutexLockBackend locks;
-  WinCameraLockBackend writers;
-  std::unique_ptr<WinHidBackend> hid;
-  std::unique_ptr<WinKsVideoBackend> video;
-  std::unique_ptr<WinKsPropertySetBackend> props;
-};
-
-SystemBackends::SystemBackends() : impl_(std::make_unique<Impl>()) {}
-SystemBackends::~SystemBackends() = default;
-
-void SystemBackends::install(Platform& p) {
-  if (!impl_->hid) {
-    impl_->hid = std::make_unique<WinHidBackend>();
-    impl_->video = std::make_unique<WinKsVideoBackend>();
-    impl_->props = std::make_unique<WinKsPropertySetBackend>();
-  }
-  p.hid = impl_->hid.get();
-  p.video = impl_->video.get();
-  p.props = impl_->props.get();
-  p.locks = &impl_->locks;
-  p.writers = &impl_->writers;
+void SystemBackends::MakeLocks() {
+  locks_ = std::make_unique<WinMutexLockBackend>();
+  writers_ = std::make_unique<WinCameraLockBackend>();
+  // The cameras' named mutexes, as for a real camera.
+  sharedSimulation_ = writers_.get();
 }
 
-LockBackend& SystemBackends::locks() { return impl_->locks; }
-LockBackend& SystemBackends::writers() { return impl_->writers; }
-// The cameras' named mutexes, as for a real camera.
-LockBackend& SystemBackends::sharedSimulationLocks() { return impl_->writers; }
+void SystemBackends::MakeDevices() {
+  hid_ = std::make_unique<WinHidBackend>();
+  video_ = std::make_unique<WinKsVideoBackend>();
+  props_ = std::make_unique<WinKsPropertySetBackend>();
+}
 
 }  // namespace lumavix

@@ -9,9 +9,6 @@
 #endif
 #include <windows.h>
 
-#include <memory>
-#include <string>
-
 #include "app/program_platform.h"
 #include "platform/system_backends.h"
 

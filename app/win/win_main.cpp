@@ -20,11 +20,11 @@
 #include <vector>
 
 #include "app/win/win_app_platform.h"
-#include "platform/win_sleep_inhibitor.h"
 #include "app/win/win_main_window.h"
 #include "app/win/win_text.h"
 #include "platform/user_folders.h"
 #include "platform/win_instance.h"
+#include "platform/win_sleep_inhibitor.h"
 
 using namespace lumavix;
 

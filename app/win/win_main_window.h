@@ -85,9 +85,9 @@ class WinMainWindow {
   [[nodiscard]] bool Create(HINSTANCE instance, bool visible);
   void Destroy();
 
-  // Renders the core's frame, or a given one.
   // Takes the system's colours for the ring (at start and when they change).
   void UpdateRingTheme();
+  // Renders the core's frame, or a given one.
   void Render();
   void RenderFrame(const WindowFrame& frame);
   // `frame` with each shown text's place grown to hold it whole, and a run
