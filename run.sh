@@ -15,8 +15,8 @@ cd "$demo"
 fw="$bin/cli/lumavix-fw"
 [ -f firmware-0105.bin ] || "$fw" make-firmware --version 0105 --product-id 0E51 -o firmware-0105.bin
 
-if [ -n "${DISPLAY:-}" ] && [ -x "$bin/app/lumavix-update" ]; then
-  exec "$bin/app/lumavix-update" --simulate --sim-state camera.state
+if [ -n "${DISPLAY:-}" ] && [ -x "$bin/app/qt/lumavix-update" ]; then
+  exec "$bin/app/qt/lumavix-update" --simulate --sim-state camera.state
 fi
 
 echo "== the camera and the firmware file =="

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/texts.h"
+#include "app/core/texts.h"
 #include "cli/commands.h"
 #include "cli/run_support.h"
 #include "firmware/product_config.h"

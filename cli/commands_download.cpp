@@ -12,16 +12,16 @@
 #include <memory>
 #include <string>
 
-#include "app/device_watch.h"
-#include "app/update_flow.h"
+#include "app/core/device_watch.h"
+#include "app/core/update_flow.h"
 #include "cli/commands.h"
 #include "cli/run_support.h"
 #include "cli/terminal_prompter.h"
 #include "cli/update_plan.h"
+#include "devlib/file_io.h"
 #include "firmware/engine.h"
 #include "firmware/flash.h"
 #include "settings/userdata.h"
-#include "devlib/file_io.h"
 
 namespace lumavix::cli {
 namespace {

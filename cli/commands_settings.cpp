@@ -15,10 +15,10 @@
 #include <array>
 #include <vector>
 
-#include "app/device_watch.h"
+#include "app/core/device_watch.h"
+#include "cli/camera_write_lock.h"
 #include "cli/commands.h"
 #include "cli/write_confirmation.h"
-#include "cli/camera_write_lock.h"
 #include "devlib/access.h"
 #include "devlib/file_io.h"
 #include "firmware/engine.h"

@@ -11,9 +11,9 @@
 #include <optional>
 #include <string>
 
-#include "app/device_watch.h"
-#include "app/texts.h"
-#include "app/update_flow.h"
+#include "app/core/device_watch.h"
+#include "app/core/texts.h"
+#include "app/core/update_flow.h"
 #include "cli/commands.h"
 #include "cli/run_support.h"
 #include "cli/terminal_prompter.h"

@@ -10,7 +10,7 @@
 #include <CLI/CLI.hpp>
 
 // Before windows.h, whose macros would clash with the engine's names.
-#include "app/update_flow.h"
+#include "app/core/update_flow.h"
 #include "cli/run_trace.h"
 #include "platform/system_sleep_inhibitor.h"
 

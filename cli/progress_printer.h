@@ -6,8 +6,8 @@
 
 #include <ostream>
 
-#include "app/texts.h"
-#include "app/update_flow.h"
+#include "app/core/texts.h"
+#include "app/core/update_flow.h"
 
 namespace lumavix::cli {
 

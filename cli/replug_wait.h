@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "app/device_watch.h"
+#include "app/core/device_watch.h"
 
 namespace lumavix::cli {
 

@@ -233,8 +233,8 @@ int confirm_or_refuse(Context& ctx, TerminalPrompter& prompter, bool yes, UiLang
     return ctx.fail(kExitUsage,
                     "the camera's flash is about to be rewritten: confirm with --yes "
                     "(standard input is not a terminal)");
-  const MessageAnswer a = prompter.confirm(utf8(ConfirmText(lang, 0)), utf8(warning),
-                                           utf8(ConfirmText(lang, 4)), utf8(ConfirmText(lang, 3)));
+  const MessageAnswer a = prompter.confirm(utf8(ConfirmText(lang, kConfirmSlotHeading)), utf8(warning),
+                                           utf8(ConfirmText(lang, kConfirmSlotOk)), utf8(ConfirmText(lang, kConfirmSlotCancel)));
   if (a != MessageAnswer::Ok) return ctx.fail(kExitFailed, "cancelled; nothing was written");
   return kExitOk;
 }

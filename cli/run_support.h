@@ -14,9 +14,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/device_watch.h"
-#include "app/texts.h"
-#include "app/update_flow.h"
+#include "app/core/device_watch.h"
+#include "app/core/texts.h"
+#include "app/core/update_flow.h"
 #include "cli/camera_write_lock.h"
 #include "cli/cli_context.h"
 #include "cli/terminal_prompter.h"

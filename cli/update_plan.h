@@ -10,8 +10,8 @@
 
 #include <string>
 
-#include "app/device_watch.h"
-#include "app/update_flow.h"
+#include "app/core/device_watch.h"
+#include "app/core/update_flow.h"
 #include "cli/run_support.h"
 
 namespace lumavix::cli {

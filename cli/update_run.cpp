@@ -4,7 +4,7 @@
 #include <iostream>
 #include <utility>
 
-#include "app/update_flow.h"
+#include "app/core/update_flow.h"
 #include "cli/commands.h"
 #include "cli/replug_wait.h"
 #include "cli/terminal_prompter.h"

@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "app/device_watch.h"
-#include "app/texts.h"
+#include "app/core/device_watch.h"
+#include "app/core/texts.h"
 #include "cli/run_support.h"
 
 namespace lumavix::cli {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "app/device_watch.h"
+#include "app/core/device_watch.h"
 #include "cli/run_support.h"
 
 namespace lumavix::cli {

@@ -10,17 +10,20 @@ WinInstanceMutex::WinInstanceMutex(const std::string& name, WinApi& api) : api_(
     const HANDLE h = api_.create_mutex(object, every_session);
     const DWORD code = api_.last_error();
     if (h == nullptr) {
-      if (code == ERROR_ACCESS_DENIED)
-        another_runs_ = true;
-      else
+      if (code == ERROR_ACCESS_DENIED) {
+        seen_ = InstanceLock::HeldByRunningCopy;
+      } else {
+        if (seen_ == InstanceLock::Taken) seen_ = InstanceLock::Unavailable;
         DebugTrace("the single-instance mutex cannot be made: %s", win32_error_text(code).c_str());
+      }
     } else if (code == ERROR_ALREADY_EXISTS) {
-      another_runs_ = true;
+      seen_ = InstanceLock::HeldByRunningCopy;
     }
     return h;
   };
   local_ = take(WinMutexLockBackend::object_name_for(name), false);
-  if (!another_runs_) global_ = take(WinMutexLockBackend::global_name_for(name), true);
+  if (seen_ != InstanceLock::HeldByRunningCopy)
+    global_ = take(WinMutexLockBackend::global_name_for(name), true);
 }
 
 WinInstanceMutex::~WinInstanceMutex() {

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "platform/instance_lock.h"
 #include "platform/win_sys_call.h"
 
 namespace lumavix {
@@ -16,18 +17,18 @@ class WinInstanceMutex {
   WinInstanceMutex(const WinInstanceMutex&) = delete;
   WinInstanceMutex& operator=(const WinInstanceMutex&) = delete;
 
-  // Another copy made one of the two first. A mutex that exists but may not
-  // be opened (made by a copy started as administrator, or by an earlier
-  // version under another user) is another copy too. A mutex that cannot be
-  // made for any other reason lets the program run: a second window is
-  // better than none.
-  [[nodiscard]] bool another_runs() const { return another_runs_; }
+  // HeldByRunningCopy when another copy made one of the two first. A mutex
+  // that exists but may not be opened (made by a copy started as
+  // administrator, or by an earlier version under another user) is another
+  // copy too: a named mutex lives only as long as a handle to it. A mutex
+  // that cannot be made for any other reason is Unavailable.
+  [[nodiscard]] InstanceLock seen() const { return seen_; }
 
  private:
   WinApi& api_;
   HANDLE local_ = nullptr;
   HANDLE global_ = nullptr;
-  bool another_runs_ = false;
+  InstanceLock seen_ = InstanceLock::Taken;
 };
 
 }  // namespace lumavix

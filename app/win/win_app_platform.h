@@ -9,7 +9,7 @@
 #endif
 #include <windows.h>
 
-#include "app/program_platform.h"
+#include "app/core/program_platform.h"
 #include "platform/system_backends.h"
 
 namespace lumavix {

@@ -68,10 +68,10 @@ WinConfirmDialog::~WinConfirmDialog() {
 }
 
 void WinConfirmDialog::SetTexts(UiLanguage lang, const std::u16string& toolModelName) {
-  heading_ = ToWide(ConfirmText(lang, 0));
+  heading_ = ToWide(ConfirmText(lang, kConfirmSlotHeading));
   warning_ = ToWide(ConfirmWarningText(lang, toolModelName));
-  cancel_ = ToWide(ConfirmButtonMnemonic(lang, 3));
-  ok_ = ToWide(ConfirmButtonMnemonic(lang, 4));
+  cancel_ = ToWide(ConfirmButtonMnemonic(lang, kConfirmSlotCancel));
+  ok_ = ToWide(ConfirmButtonMnemonic(lang, kConfirmSlotOk));
 }
 
 bool WinConfirmDialog::Run(HINSTANCE instance, HWND owner) {

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "app/texts.h"
+#include "app/core/texts.h"
 
 namespace lumavix {
 

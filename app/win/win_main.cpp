@@ -1,10 +1,10 @@
 // lumavix-update.exe: the desktop program on Windows, a native dialog over
 // the same window-free core as the Qt window on Linux.
 // Before windows.h, whose macros would clash with the engine's names.
-#include "app/main_window_core.h"
-#include "app/texts.h"
-#include "app/update_flow.h"
-#include "app/window_options.h"
+#include "app/core/main_window_core.h"
+#include "app/core/texts.h"
+#include "app/core/update_flow.h"
+#include "app/core/window_options.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -91,7 +91,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // A second copy ends here, silently and without a window; the first
   // holds the mutex until it exits.
   const WinInstanceMutex singleInstance("LUMAVIX_Firmware_Update_Tool");
-  if (singleInstance.another_runs()) return 0;
+  if (EndsAsSecondCopy(singleInstance.seen())) return 0;
 
   // The window's thread is a single-threaded apartment, as the file dialog,
   // drag and drop and the shell require; the camera layer's COM calls run

@@ -11,10 +11,10 @@
 #include <cstdio>
 #include <string_view>
 
+#include "app/core/text_fit.h"
 #include "app/win/win_dialog_template.h"
 #include "app/win/win_icons.h"
 #include "app/win/win_text.h"
-#include "app/text_fit.h"
 #include "resources/dialog_templates.h"
 
 namespace lumavix {

@@ -6,7 +6,7 @@
 #pragma once
 
 // Before windows.h, whose macros would clash with the engine's names.
-#include "app/main_window_core.h"
+#include "app/core/main_window_core.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

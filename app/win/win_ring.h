@@ -20,7 +20,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/ring_geometry.h"
+#include "app/core/ring_geometry.h"
 
 namespace lumavix {
 

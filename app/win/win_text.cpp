@@ -1,6 +1,6 @@
 // Before windows.h (through the header), whose macros would clash with the
 // engine's names.
-#include "app/device_watch.h"
+#include "app/core/device_watch.h"
 
 #include "app/win/win_text.h"
 #include "platform/win_sys_call.h"

@@ -1,7 +1,7 @@
 // The device-watch pass: its identity and version rules, the firmware file it
 // finds and reads, the four presentations in every word order, and whole
 // passes against the simulated camera.
-#include "app/device_watch.h"
+#include "app/core/device_watch.h"
 #include "devlib/file_io.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +20,7 @@
 #include <sys/stat.h>
 #endif
 
-#include "app/texts.h"
+#include "app/core/texts.h"
 #include "devlib/clock.h"
 #include "devlib/file_io.h"
 #include "devlib/frame.h"
@@ -28,8 +28,8 @@
 #include "firmware/image.h"
 #include "sim/simulator.h"
 
-#include "temp_dir.h"
 #include "sim_camera.h"
+#include "temp_dir.h"
 
 namespace lumavix {
 namespace {

@@ -2,7 +2,7 @@
 // event, which passes wait (an update, a modal box), what Return, Esc, a
 // close and a drop do, and a whole update on the simulated camera driven as
 // a front end drives it.
-#include "app/main_window_core.h"
+#include "app/core/main_window_core.h"
 
 #include <gtest/gtest.h>
 

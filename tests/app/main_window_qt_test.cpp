@@ -27,8 +27,8 @@ fs::path ProgramPath() {
   std::error_code ec;
   const fs::path self = fs::read_symlink("/proc/self/exe", ec);
   if (ec) return {};
-  // <build>/tests/app_tests -> <build>/app/lumavix-update
-  return self.parent_path().parent_path() / "app" / "lumavix-update";
+  // <build>/tests/app_tests -> <build>/app/qt/lumavix-update
+  return self.parent_path().parent_path() / "app" / "qt" / "lumavix-update";
 }
 
 bool HaveXvfbRun() { return std::system("command -v xvfb-run >/dev/null 2>&1") == 0; }

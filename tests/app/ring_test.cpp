@@ -1,4 +1,4 @@
-#include "app/ring_geometry.h"
+#include "app/core/ring_geometry.h"
 
 #include <cmath>
 #include <vector>

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/text_fit.h"
+#include "app/core/text_fit.h"
 
 namespace lumavix::test {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "app/texts.h"
+#include "app/core/texts.h"
 #include "firmware/engine.h"
 #include "portable_env.h"
 

@@ -2,7 +2,7 @@
 // progress and texts, the completion, the GPIO step after every run, the
 // engineering steps behind their switches, and a whole update against the
 // simulated camera.
-#include "app/update_flow.h"
+#include "app/core/update_flow.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +21,8 @@
 #include "firmware/image.h"
 #include "sim/simulator.h"
 
-#include "temp_dir.h"
 #include "sim_camera.h"
+#include "temp_dir.h"
 
 namespace lumavix {
 namespace {

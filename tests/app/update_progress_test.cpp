@@ -2,14 +2,14 @@
 // their percentages from the worker's notifications, the time left from the
 // measured rate, the failure told in the user's language, the new texts in
 // all six languages, and the sleep inhibitor and close refusal of the flow.
-#include "app/update_progress.h"
+#include "app/core/update_progress.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "app/update_flow.h"
+#include "app/core/update_flow.h"
 #include "firmware/engine.h"
 
 namespace lumavix {

@@ -1,6 +1,6 @@
 // The window's command line, as each front end reads it: the options both
 // share, and those of one front end refused by the other.
-#include "app/window_options.h"
+#include "app/core/window_options.h"
 
 #include <gtest/gtest.h>
 

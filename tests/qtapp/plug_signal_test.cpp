@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/plug_signal.h"
+#include "app/qt/plug_signal.h"
 
 namespace lumavix {
 namespace {

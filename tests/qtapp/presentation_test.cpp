@@ -10,8 +10,8 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "app/device_watch.h"
-#include "app/qt_bridge.h"
+#include "app/core/device_watch.h"
+#include "app/qt/qt_bridge.h"
 #include "firmware/product_config.h"
 #include "window_fixture.h"
 

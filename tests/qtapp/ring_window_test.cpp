@@ -10,9 +10,9 @@
 #include <QImage>
 #include <QLabel>
 
-#include "app/qt_bridge.h"
-#include "app/ring.h"
-#include "app/single_instance.h"
+#include "app/qt/qt_bridge.h"
+#include "app/qt/ring.h"
+#include "app/qt/single_instance.h"
 #include "firmware/engine.h"
 #include "platform/linux_lock.h"
 #include "window_fixture.h"
@@ -137,16 +137,16 @@ TEST_F(WindowTest, ASecondInstanceIsNotFirst) {
   FlockLockBackend locks;
   {
     SingleInstance first(locks);
-    ASSERT_TRUE(first.first()) << "the first instance expected to hold the lock";
+    ASSERT_EQ(first.seen(), InstanceLock::Taken) << "the first instance expected to hold the lock";
     SingleInstance second(locks);
-    EXPECT_FALSE(second.first()) << "a second instance in the same process expected refused";
+    EXPECT_EQ(second.seen(), InstanceLock::HeldByRunningCopy) << "a second instance in the same process expected refused";
 
     // Another process with the same lock name.
     const pid_t pid = fork();
     if (pid == 0) {
       FlockLockBackend childLocks;
       SingleInstance other(childLocks);
-      _exit(other.first() ? 1 : 0);
+      _exit(other.seen() == InstanceLock::HeldByRunningCopy ? 0 : 1);
     }
     ASSERT_GT(pid, 0);
     int status = 0;
@@ -155,9 +155,9 @@ TEST_F(WindowTest, ASecondInstanceIsNotFirst) {
         << "a second process expected to find the lock held";
   }
   SingleInstance again(locks);
-  EXPECT_TRUE(again.first()) << "the lock expected free once the first instance ended";
+  EXPECT_EQ(again.seen(), InstanceLock::Taken) << "the lock expected free once the first instance ended";
   SingleInstance otherName(locks, "lumavix_other_tool");
-  EXPECT_TRUE(otherName.first()) << "a lock of another name expected independent";
+  EXPECT_EQ(otherName.seen(), InstanceLock::Taken) << "a lock of another name expected independent";
 }
 
 }  // namespace

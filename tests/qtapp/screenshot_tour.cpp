@@ -17,8 +17,8 @@
 #include <QStyle>
 #include <QStyleFactory>
 
-#include "app/confirm_dialog.h"
-#include "app/qt_bridge.h"
+#include "app/qt/confirm_dialog.h"
+#include "app/qt/qt_bridge.h"
 #include "firmware/product_config.h"
 #include "window_fixture.h"
 

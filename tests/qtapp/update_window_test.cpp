@@ -12,10 +12,10 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "app/confirm_dialog.h"
-#include "app/device_watch.h"
-#include "app/qt_bridge.h"
-#include "app/ring.h"
+#include "app/core/device_watch.h"
+#include "app/qt/confirm_dialog.h"
+#include "app/qt/qt_bridge.h"
+#include "app/qt/ring.h"
 #include "firmware/product_config.h"
 #include "window_fixture.h"
 

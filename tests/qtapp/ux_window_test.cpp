@@ -24,13 +24,13 @@
 #include <QTextLayout>
 #include <QUrl>
 
-#include "app/confirm_dialog.h"
-#include "app/device_watch.h"
-#include "app/update_flow.h"
-#include "app/update_progress.h"
-#include "app/qt_bridge.h"
-#include "app/ring.h"
-#include "app/ring_geometry.h"
+#include "app/core/device_watch.h"
+#include "app/core/ring_geometry.h"
+#include "app/core/update_flow.h"
+#include "app/core/update_progress.h"
+#include "app/qt/confirm_dialog.h"
+#include "app/qt/qt_bridge.h"
+#include "app/qt/ring.h"
 #include "firmware/engine.h"
 #include "firmware/image.h"
 #include "firmware/product_config.h"
@@ -269,8 +269,8 @@ TEST_F(WindowTest, EnterOffersTheUpdateAndEscapeCloses) {
 
 TEST(ConfirmMnemonics, EveryLanguageHasTwoDistinctMnemonics) {
   for (UiLanguage lang : kAllLanguages) {
-    const std::u16string ok = ConfirmButtonMnemonic(lang, 4);
-    const std::u16string cancel = ConfirmButtonMnemonic(lang, 3);
+    const std::u16string ok = ConfirmButtonMnemonic(lang, kConfirmSlotOk);
+    const std::u16string cancel = ConfirmButtonMnemonic(lang, kConfirmSlotCancel);
     auto letter = [](const std::u16string& t) {
       const auto at = t.find(u'&');
       return at == std::u16string::npos || at + 1 >= t.size() ? u'\0' : QChar(t[at + 1]).toLower().unicode();

@@ -10,9 +10,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-#include "app/device_watch.h"
-#include "app/qt_bridge.h"
-#include "app/ring.h"
+#include "app/core/device_watch.h"
+#include "app/qt/qt_bridge.h"
+#include "app/qt/ring.h"
 #include "firmware/image.h"
 
 namespace fs = std::filesystem;

@@ -21,9 +21,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/app_platform.h"
-#include "app/main_window.h"
-#include "app/texts.h"
+#include "app/core/texts.h"
+#include "app/qt/app_platform.h"
+#include "app/qt/main_window.h"
 
 class QLabel;
 class QPushButton;

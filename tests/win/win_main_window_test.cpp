@@ -4,11 +4,11 @@
 // dialog's texts; the program's options. The window is made hidden and
 // never runs a message loop: what is checked is what the renderer did.
 // Before windows.h, whose macros would clash with the engine's names.
-#include "app/main_window_core.h"
-#include "app/ring_geometry.h"
-#include "app/texts.h"
-#include "app/update_flow.h"
-#include "app/update_progress.h"
+#include "app/core/main_window_core.h"
+#include "app/core/ring_geometry.h"
+#include "app/core/texts.h"
+#include "app/core/update_flow.h"
+#include "app/core/update_progress.h"
 
 #include "firmware/image.h"
 
@@ -23,11 +23,11 @@
 #include <vector>
 
 #include "app/win/win_app_platform.h"
-#include "platform/win_sleep_inhibitor.h"
 #include "app/win/win_confirm_dialog.h"
 #include "app/win/win_main_window.h"
 #include "app/win/win_ring.h"
 #include "app/win/win_text.h"
+#include "platform/win_sleep_inhibitor.h"
 #include "resources/dialog_templates.h"
 // After windows.h (through the window's header):
 #include <dbt.h>
@@ -623,10 +623,10 @@ TEST(WinConfirmTest, TheDialogCarriesTheLanguagesTextsAndOkIsTheDefault) {
       std::u16string text;
     };
     const std::vector<Expect> texts = {
-        {res::id::kConfirmHeading, std::u16string(ConfirmText(lang, 0))},
+        {res::id::kConfirmHeading, std::u16string(ConfirmText(lang, kConfirmSlotHeading))},
         {res::id::kConfirmWarning, ConfirmWarningText(lang, model)},
-        {res::id::kCancel, ConfirmButtonMnemonic(lang, 3)},
-        {res::id::kOk, ConfirmButtonMnemonic(lang, 4)},
+        {res::id::kCancel, ConfirmButtonMnemonic(lang, kConfirmSlotCancel)},
+        {res::id::kOk, ConfirmButtonMnemonic(lang, kConfirmSlotOk)},
     };
     for (const Expect& e : texts) {
       HWND c = ::GetDlgItem(h, e.id);

@@ -380,14 +380,16 @@ TEST(WinInstanceMutexTest, AnotherCopyIsFoundByEitherNameOrAnAccessDenied) {
     const char* what;
     std::map<std::wstring, FakeWinApi::MutexObject> there;
     DWORD create_error;
-    bool another;
+    InstanceLock seen;
   } cases[] = {
-      {"no copy anywhere", {}, 0, false},
-      {"a copy in this session", {{local, {true, false}}}, 0, true},
-      {"a copy started as administrator", {{local, {false, false}}}, 0, true},
-      {"a copy in another session", {{global, {false, true}}}, 0, true},
-      {"an elevated copy in another session", {{global, {false, false}}}, 0, true},
-      {"no mutex can be made at all", {}, ERROR_INVALID_HANDLE, false},
+      {"no copy anywhere", {}, 0, InstanceLock::Taken},
+      {"a copy in this session", {{local, {true, false}}}, 0, InstanceLock::HeldByRunningCopy},
+      {"a copy started as administrator", {{local, {false, false}}}, 0,
+       InstanceLock::HeldByRunningCopy},
+      {"a copy in another session", {{global, {false, true}}}, 0, InstanceLock::HeldByRunningCopy},
+      {"an elevated copy in another session", {{global, {false, false}}}, 0,
+       InstanceLock::HeldByRunningCopy},
+      {"no mutex can be made at all", {}, ERROR_INVALID_HANDLE, InstanceLock::Unavailable},
   };
   for (const auto& c : cases) {
     FakeWinApi api;
@@ -395,14 +397,15 @@ TEST(WinInstanceMutexTest, AnotherCopyIsFoundByEitherNameOrAnAccessDenied) {
     api.create_mutex_error = c.create_error;
     {
       const WinInstanceMutex instance("LUMAVIX_Firmware_Update_Tool", api);
-      EXPECT_EQ(instance.another_runs(), c.another) << c.what;
+      EXPECT_EQ(instance.seen(), c.seen) << c.what;
     }
     EXPECT_EQ(api.open_handles, 0) << c.what << ": the handles expected closed";
   }
   FakeWinApi api;
   const WinInstanceMutex first("LUMAVIX_Firmware_Update_Tool", api);
-  EXPECT_FALSE(first.another_runs());
-  EXPECT_TRUE(WinInstanceMutex("LUMAVIX_Firmware_Update_Tool", api).another_runs())
+  EXPECT_EQ(first.seen(), InstanceLock::Taken);
+  EXPECT_EQ(WinInstanceMutex("LUMAVIX_Firmware_Update_Tool", api).seen(),
+            InstanceLock::HeldByRunningCopy)
       << "a second start while the first runs";
   EXPECT_TRUE(api.mutex_objects[global].every_session);
 }
