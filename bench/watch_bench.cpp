@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "app/device_watch.h"
+#include "app/core/device_watch.h"
 #include "devlib/clock.h"
 #include "devlib/frame.h"
 #include "firmware/engine.h"

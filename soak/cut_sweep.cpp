@@ -5,8 +5,8 @@
 #include <memory>
 #include <set>
 
-#include "app/device_watch.h"
-#include "app/update_flow.h"
+#include "app/core/device_watch.h"
+#include "app/core/update_flow.h"
 #include "devlib/clock.h"
 #include "devlib/frame.h"
 #include "firmware/engine.h"
