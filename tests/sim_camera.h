@@ -3,6 +3,7 @@
 // running and closes the library first, so no test leaves either behind.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,7 +20,10 @@ namespace lumavix::test {
 
 class SimulatedCamera {
  public:
-  explicit SimulatedCamera(sim::SimOptions options = Fast()) {
+  // `clock_start_ms` is where the virtual clock starts: a test of the
+  // 32-bit tick count's wrap starts it just short of it.
+  explicit SimulatedCamera(sim::SimOptions options = Fast(), std::uint32_t clock_start_ms = 1000)
+      : clock_(clock_start_ms) {
     set_clock(&clock_);
     std::string error;
     sim_ = sim::Simulator::create(options, error);
@@ -54,9 +58,10 @@ class SimulatedCamera {
   [[nodiscard]] sim::Simulator& sim() { return *sim_; }
   // The first camera, the one most tests talk to.
   [[nodiscard]] sim::SimCamera& camera() { return *sim_->camera(0); }
+  [[nodiscard]] VirtualClock& clock() { return clock_; }
 
  private:
-  VirtualClock clock_{1000};
+  VirtualClock clock_;
   ProcessLockBackend locks_;
   std::unique_ptr<sim::Simulator> sim_;
 };

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <thread>
 
 #include "devlib/access.h"
@@ -11,6 +12,7 @@
 #include "devlib/hid_transport.h"
 #include "devlib/trace.h"
 #include "fake_hid.h"
+#include "library_scope.h"
 
 namespace lumavix::test {
 namespace {
@@ -26,16 +28,8 @@ void answer_gen2(FakeHidDevice& d) {
 
 class FrameTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    set_clock(&clock_);
-    set_platform({&backend_, &locks_});
-  }
-  void TearDown() override {
-    kvVidHidCls_DeInit();
-    set_platform({});
-    set_clock(nullptr);
-    set_trace_sink({});
-  }
+  void SetUp() override { scope_.emplace(&clock_, Platform{&backend_, &locks_}); }
+  void TearDown() override { scope_.reset(); }
   FakeHidDevice& add_camera(const std::string& path) {
     FakeHidDevice& d = backend_.add(path, camera_descriptor());
     answer_gen2(d);
@@ -45,6 +39,7 @@ class FrameTest : public ::testing::Test {
   VirtualClock clock_;
   FakeHidBackend backend_;
   ProcessLockBackend locks_;
+  std::optional<lumavix::test::LibraryScope> scope_;
 };
 
 TEST_F(FrameTest, FindsCameraAmongOtherInterfacesAndReadsGeneration) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <map>
 
 #include "devlib/access.h"
@@ -13,6 +14,7 @@
 #include "devlib/hid_protocol.h"
 #include "devlib/hid_transport.h"
 #include "fake_hid.h"
+#include "library_scope.h"
 
 namespace lumavix::test {
 namespace {
@@ -70,16 +72,11 @@ struct MiniBridge {
 class ProtocolTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_clock(&clock_);
     dev_ = &backend_.add("/dev/hidraw0", camera_descriptor());
     bridge_.attach(*dev_);
-    set_platform({&backend_, &locks_});
+    scope_.emplace(&clock_, Platform{&backend_, &locks_});
   }
-  void TearDown() override {
-    kvVidHidCls_DeInit();
-    set_platform({});
-    set_clock(nullptr);
-  }
+  void TearDown() override { scope_.reset(); }
   void open() {
     ASSERT_EQ(kvVidHidCls_Init(), 1) << "the fake camera should be found";
     dev_->log.clear();
@@ -98,6 +95,7 @@ class ProtocolTest : public ::testing::Test {
   ProcessLockBackend locks_;
   FakeHidDevice* dev_ = nullptr;
   MiniBridge bridge_;
+  std::optional<lumavix::test::LibraryScope> scope_;
 };
 
 using Wire = std::vector<std::string>;

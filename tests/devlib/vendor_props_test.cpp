@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <map>
 
 #include "devlib/access.h"
@@ -11,6 +12,7 @@
 #include "devlib/trace.h"
 #include "devlib/vendor_props.h"
 #include "fake_video.h"
+#include "library_scope.h"
 
 namespace lumavix::test {
 namespace {
@@ -190,16 +192,8 @@ TEST(PropertyRequests, LongRequestLayoutsAndTheirLimit) {
 
 class PropertyProbe : public ::testing::Test {
  protected:
-  void SetUp() override {
-    set_clock(&clock_);
-    set_platform({nullptr, &locks_, nullptr, &props_});
-  }
-  void TearDown() override {
-    kvVidHidCls_DeInit();
-    set_platform({});
-    set_clock(nullptr);
-    set_trace_sink({});
-  }
+  void SetUp() override { scope_.emplace(&clock_, Platform{nullptr, &locks_, nullptr, &props_}); }
+  void TearDown() override { scope_.reset(); }
   // Answers only requests of `set`.
   static FakePropertyDevice::Handler answers(const Guid& set) {
     return [set](std::span<std::uint8_t> r) {
@@ -210,6 +204,7 @@ class PropertyProbe : public ::testing::Test {
   VirtualClock clock_;
   ProcessLockBackend locks_;
   FakePropertyBackend props_;
+  std::optional<lumavix::test::LibraryScope> scope_;
 };
 
 TEST_F(PropertyProbe, VendorVideoTakesTheDevicesThatAnswer) {
@@ -256,7 +251,7 @@ TEST_F(PropertyProbe, NoDriverIsACause) {
       return nullptr;
     }
   } none;
-  set_platform({nullptr, &locks_, nullptr, &none});
+  scope_->install({nullptr, &locks_, nullptr, &none});
   EXPECT_EQ(kvVidHidCls_Init(), 0);
   const auto& causes = library_causes();
   EXPECT_EQ(std::count(causes.begin(), causes.end(),

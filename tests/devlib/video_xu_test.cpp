@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <cstdio>
 #include <set>
 
@@ -14,6 +15,7 @@
 #include "devlib/trace.h"
 #include "devlib/video_xu.h"
 #include "fake_video.h"
+#include "library_scope.h"
 
 namespace lumavix::test {
 namespace {
@@ -385,16 +387,13 @@ FakeVideoBackend::Device camera(const std::string& path, XuVariant variant,
 class VideoProbe : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_clock(&clock_);
-    set_platform({nullptr, &locks_, &video_, nullptr});
+    scope_.emplace(&clock_, Platform{nullptr, &locks_, &video_, nullptr});
     reset_table();
   }
   void TearDown() override {
     kvVidHidCls_DeInit();
     reset_table();
-    set_platform({});
-    set_clock(nullptr);
-    set_trace_sink({});
+    scope_.reset();
   }
   static void reset_table() {
     LibraryState& s = library_state();
@@ -412,6 +411,7 @@ class VideoProbe : public ::testing::Test {
   VirtualClock clock_;
   ProcessLockBackend locks_;
   FakeVideoBackend video_;
+  std::optional<lumavix::test::LibraryScope> scope_;
 };
 
 TEST_F(VideoProbe, FindsEachVariantWithItsGenerationAndTraces) {

@@ -96,9 +96,10 @@ TEST(XuRoute, EachOperationTakesTheRouteItsLengthsAllow) {
     ASSERT_TRUE(k.op(&c)) << k.what;
     EXPECT_EQ(routes(log), k.routes) << k.what << ": D = video driver, R = raw USB";
     for (const XuCall& call : log) {
-      if (xu_length_varies(call.q.selector))
+      if (xu_length_varies(call.q.selector)) {
         EXPECT_EQ(call.q.route, XuRoute::RawUsb)
             << k.what << ": selector " << call.q.selector << " varies in length, never via the driver";
+      }
     }
   }
 }

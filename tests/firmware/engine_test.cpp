@@ -23,6 +23,7 @@
 #include "devlib/platform.h"
 #include "firmware/image.h"
 #include "sim/simulator.h"
+#include "sim_camera.h"
 
 namespace lumavix {
 namespace {
@@ -95,28 +96,28 @@ class EngineTest : public ::testing::Test {
   void TearDown() override {
     WaitForWorker();
     CloseDevices();
-    set_platform({});
-    set_clock(nullptr);
-    sim_.reset();
+    camera_.reset();
     std::error_code ec;
     fs::remove_all(dir_, ec);
   }
 
   // Installs a simulated camera of `profile` and opens the library on it.
   void attach(sim::SimProfile profile, std::uint32_t latency_us = 20, std::uint32_t count = 1) {
-    set_clock(&clock_);
     sim::SimOptions o;
     o.profile = profile;
     o.latency_us = latency_us;
     o.count = count;
-    std::string error;
-    sim_ = sim::Simulator::create(o, error);
-    ASSERT_TRUE(sim_) << error;
-    set_platform({&sim_->hid(), &locks_});
+    install(o);
     ASSERT_EQ(OpenDevices(), 1);
   }
 
-  sim::SimCamera& cam() { return *sim_->camera(0); }
+  void install(const sim::SimOptions& o) {
+    // The camera before is gone before the next one is installed.
+    camera_.reset();
+    camera_ = std::make_unique<test::SimulatedCamera>(o);
+  }
+  sim::SimCamera& cam() { return camera_->camera(); }
+  sim::Simulator& sim() { return camera_->sim(); }
 
   std::string write_file(const std::string& name, const std::vector<std::uint8_t>& bytes) {
     const fs::path p = dir_ / name;
@@ -161,9 +162,7 @@ class EngineTest : public ::testing::Test {
     EXPECT_TRUE(queue_.drain().empty()) << "a refused request must post nothing";
   }
 
-  VirtualClock clock_{1000};
-  ProcessLockBackend locks_;
-  std::unique_ptr<sim::Simulator> sim_;
+  std::unique_ptr<test::SimulatedCamera> camera_;
   NotifyQueue queue_;
   RecordingPrompter prompter_{MessageAnswer::Ok};
   fs::path dir_;
@@ -427,13 +426,9 @@ TEST_F(EngineTest, ClosedLibraryRefusesBothStarts) {
 }
 
 TEST_F(EngineTest, OpenDevicesWithoutCameraLeavesLibraryClosed) {
-  set_clock(&clock_);
   sim::SimOptions o;
   o.profile = sim::SimProfile::None;
-  std::string error;
-  sim_ = sim::Simulator::create(o, error);
-  ASSERT_TRUE(sim_) << error;
-  set_platform({&sim_->hid(), &locks_});
+  install(o);
   EXPECT_EQ(OpenDevices(), 0);
   EXPECT_FALSE(DevicesOpen());
   EXPECT_EQ(DeviceCount(), 0);
@@ -707,10 +702,10 @@ TEST_F(EngineTest, BusyBitThatNeverClearsTimesOut) {
   const std::string path = write_file("fw.bin", complete_file(0x6000));
   cam().set_stuck_busy(true);
   DownloadRequest r = request(path);
-  const std::uint32_t start = clock_.ticks_ms();
+  const std::uint32_t start = camera_->clock().ticks_ms();
   const Seq seq = run(r);
   EXPECT_EQ(single_outcome(seq), (Notification{UPD_ERASE_RESULT, 0})) << describe(seq);
-  EXPECT_GE(clock_.ticks_ms() - start, 3000u) << "the erase gives up only after 3000 ms";
+  EXPECT_GE(camera_->clock().ticks_ms() - start, 3000u) << "the erase gives up only after 3000 ms";
 }
 
 TEST_F(EngineTest, PlainFlashDeviceFailureIsAccessFailed) {
@@ -880,7 +875,7 @@ TEST_F(EngineTest, PlainDownloadRefusesWhenTheBootMemoryCannotBeTold) {
 TEST_F(EngineTest, EepromDownloadWritesOnlyTheFirstCamera) {
   attach(sim::SimProfile::Gen0Eeprom, 20, 2);
   ASSERT_EQ(DeviceCount(), 2);
-  sim::SimCamera& second = *sim_->camera(1);
+  sim::SimCamera& second = *sim().camera(1);
   const auto second_before = second.eeprom_bytes(0, 0x4000);
   const auto file = build_plain_firmware_file(0x0321, 1000);
   DownloadRequest r = request(write_file("plain.bin", file), kDownloadPlain);

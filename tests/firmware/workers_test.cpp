@@ -19,6 +19,7 @@
 #include "firmware/engine.h"
 #include "firmware/image.h"
 #include "sim/simulator.h"
+#include "sim_camera.h"
 
 namespace lumavix {
 namespace {
@@ -65,27 +66,22 @@ class ScriptedTarget final : public NotifyTarget {
 class WorkersTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    kvVidHidCls_DeInit();
-    set_platform({});
-    set_clock(nullptr);
+    camera_.reset();
   }
 
   void attach(sim::SimProfile profile, std::uint32_t clock_start = 1000,
               std::optional<std::array<std::uint8_t, 3>> flash = std::nullopt) {
-    clock_ = std::make_unique<VirtualClock>(clock_start);
-    set_clock(clock_.get());
     sim::SimOptions o;
     o.profile = profile;
     o.latency_us = 20;
     o.flash_id = flash;
-    std::string error;
-    sim_ = sim::Simulator::create(o, error);
-    ASSERT_TRUE(sim_) << error;
-    set_platform({&sim_->hid(), &locks_});
+    // The camera before is gone before the next one is installed.
+    camera_.reset();
+    camera_ = std::make_unique<test::SimulatedCamera>(o, clock_start);
     ASSERT_EQ(kvVidHidCls_Init(), 1);
   }
 
-  sim::SimCamera& cam() { return *sim_->camera(0); }
+  sim::SimCamera& cam() { return camera_->camera(); }
 
   void load(const std::vector<std::uint8_t>& bytes) {
     state_->file_buffer.fill(0);
@@ -93,9 +89,7 @@ class WorkersTest : public ::testing::Test {
     state_->byte_count = static_cast<std::uint32_t>(bytes.size());
   }
 
-  std::unique_ptr<VirtualClock> clock_;
-  ProcessLockBackend locks_;
-  std::unique_ptr<sim::Simulator> sim_;
+  std::unique_ptr<test::SimulatedCamera> camera_;
   std::unique_ptr<EngineState> state_ = std::make_unique<EngineState>();
 };
 
@@ -317,7 +311,7 @@ TEST_F(WorkersTest, ElapsedIsZeroWhenTheTickCounterWrapsDuringTheRun) {
   ScriptedTarget target;
   EXPECT_EQ(DownloadWorkerPlainEeprom(*state_, target), (Notification{UPD_DOWNLOAD_DONE, 0}));
   ASSERT_EQ(target.seen.back().code, UPD_ELAPSED_MS);
-  EXPECT_LT(clock_->ticks_ms(), 0xFFFFFFC0u) << "the run must have crossed the wrap";
+  EXPECT_LT(camera_->clock().ticks_ms(), 0xFFFFFFC0u) << "the run must have crossed the wrap";
   EXPECT_EQ(target.seen.back().value, 0u);
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "devlib/access.h"
 #include "devlib/clock.h"
@@ -12,6 +13,7 @@
 #include "firmware/flash.h"
 #include "firmware/image.h"
 #include "sim_frames.h"
+#include "library_scope.h"
 
 namespace lumavix::sim::test {
 namespace {
@@ -57,12 +59,8 @@ TEST(SimBackend, ListsCamerasAmongOtherInterfaces) {
 
 class SimThroughLibrary : public ::testing::Test {
  protected:
-  void SetUp() override { set_clock(&clock_); }
-  void TearDown() override {
-    kvVidHidCls_DeInit();
-    set_platform({});
-    set_clock(nullptr);
-  }
+  void SetUp() override { scope_.emplace(&clock_, Platform{}); }
+  void TearDown() override { scope_.reset(); }
   std::unique_ptr<Simulator> start(const char* text) {
     SimOptions o;
     std::string err;
@@ -70,10 +68,11 @@ class SimThroughLibrary : public ::testing::Test {
     auto sim = Simulator::create(o, err);
     Platform p;
     p.hid = &sim->hid();
-    set_platform(p);
+    scope_->install(p);
     return sim;
   }
   VirtualClock clock_{5000};
+  std::optional<lumavix::test::LibraryScope> scope_;
 };
 
 TEST_F(SimThroughLibrary, FoundIdentifiedAndProgrammed) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "devlib/access.h"
 #include "devlib/clock.h"
@@ -12,6 +13,7 @@
 #include "devlib/video_xu.h"
 #include "firmware/flash.h"
 #include "sim_frames.h"
+#include "library_scope.h"
 
 namespace lumavix::sim::test {
 namespace {
@@ -24,14 +26,13 @@ void expect_no_violations(SimCamera& cam, const std::string& what) {
 class SimOtherTransports : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_clock(&clock_);
+    scope_.emplace(&clock_, Platform{});
     reset_table();
   }
   void TearDown() override {
     kvVidHidCls_DeInit();
     reset_table();
-    set_platform({});
-    set_clock(nullptr);
+    scope_.reset();
   }
   static void reset_table() { forget_enumerations_for_testing(); }
   std::unique_ptr<Simulator> start(const std::string& text) {
@@ -50,10 +51,11 @@ class SimOtherTransports : public ::testing::Test {
     p.video = &sim.video();
     p.props = &sim.props();
     p.locks = &locks_;
-    set_platform(p);
+    scope_->install(p);
   }
   VirtualClock clock_{5000};
   ProcessLockBackend locks_;
+  std::optional<lumavix::test::LibraryScope> scope_;
 };
 
 // Reads, programs and reads back the flash, and writes and reads the EEPROM,
@@ -407,7 +409,7 @@ TEST_F(SimOtherTransports, VariableLengthThroughTheDriverFailsWithItsCause) {
   DriverOnlyVideo driver_only(video);
   Platform p = platform();
   p.video = &driver_only;
-  set_platform(p);
+  scope_->install(p);
   ASSERT_EQ(kvVidHidCls_Init(), 1);
   std::uint8_t gen = 9;
   ASSERT_EQ(kvVidHidCls_GetDevChipGen(0, gen), 1) << "fixed-length register access works";

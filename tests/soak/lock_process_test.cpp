@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -24,6 +25,7 @@
 #include "firmware/flash.h"
 #include "platform/linux_lock.h"
 #include "sim/simulator.h"
+#include "library_scope.h"
 
 namespace lumavix {
 namespace {
@@ -45,14 +47,14 @@ class LockProcessTest : public ::testing::Test {
     ASSERT_NE(::mkdtemp(templ.data()), nullptr);
     dir_ = templ;
     locks_ = std::make_unique<FlockLockBackend>(dir_);
-    set_clock(nullptr);  // the real clock: time-outs are measured in real time
     sim::SimOptions o;
     o.latency_us = 0;
     o.busy = false;
     std::string error;
     sim_ = sim::Simulator::create(o, error);
     ASSERT_TRUE(sim_) << error;
-    set_platform({&sim_->hid(), locks_.get()});
+    // The real clock: time-outs are measured in real time.
+    scope_.emplace(nullptr, Platform{&sim_->hid(), locks_.get()});
     ASSERT_EQ(OpenDevices(), 1);
   }
 
@@ -62,7 +64,7 @@ class LockProcessTest : public ::testing::Test {
       ::waitpid(child_, nullptr, 0);
     }
     CloseDevices();
-    set_platform({});
+    scope_.reset();
     sim_.reset();
     locks_.reset();
     std::error_code ec;
@@ -98,6 +100,7 @@ class LockProcessTest : public ::testing::Test {
   std::unique_ptr<FlockLockBackend> locks_;
   std::unique_ptr<sim::Simulator> sim_;
   pid_t child_ = -1;
+  std::optional<lumavix::test::LibraryScope> scope_;
 };
 
 TEST_F(LockProcessTest, HeldLockTimesOperationsOutAndAKilledHolderReleasesIt) {
