@@ -23,6 +23,7 @@
 #include "firmware/product_config.h"
 
 #include "fake_front_end.h"
+#include "presentation_places.h"
 #include "sim_camera.h"
 #include "temp_dir.h"
 
@@ -31,7 +32,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::FakeFrontEnd;
+using test::kPresentations;
+using test::kUpdateButtonPlace;
 using test::kWatchTimerMs;
+using test::NotThisProductLink;
+using test::PresentationCase;
+using test::StatusPlace;
 
 // No transfer latency, no flash busy time: a run takes no virtual time.
 constexpr const char* kFast = "latency-us=0,busy=0";
@@ -302,46 +308,6 @@ TEST_F(WindowScriptTest, AChosenOrDroppedFileIsCheckedBeforeAnythingIsOffered) {
 
 // -------------------------------------------------------- presentations --
 
-struct PresentationCase {
-  Presentation presentation;
-  const char* profile;  // without the speed keys
-};
-const PresentationCase kPresentations[] = {
-    {Presentation::NoCamera, "none"},
-    {Presentation::NotThisProduct, "q,fw=0104,pid=0E5A"},
-    {Presentation::UpdateAvailable, "q,fw=0104"},
-    {Presentation::UpToDate, "q,fw=0105"},
-    // Listed, then every transfer fails: a camera that does not answer.
-    {Presentation::Unreadable, "q,unplug-after=1"},
-};
-
-PixelRect NotThisProductLink(UiLanguage lang) {
-  switch (lang) {
-    case UiLanguage::French:
-    case UiLanguage::Japanese:
-      return {130, 80, 380, 30};
-    case UiLanguage::Dutch:
-      return {120, 60, 380, 30};
-    default:
-      return {130, 60, 380, 30};
-  }
-}
-
-PixelRect StatusPlace(Presentation p, UiLanguage lang) {
-  switch (p) {
-    case Presentation::NotThisProduct:
-      if (lang == UiLanguage::English) return {25, 20, 380, 70};
-      if (lang == UiLanguage::Dutch) return {25, 20, 380, 80};
-      return {25, 20, 400, 80};
-    case Presentation::UpdateAvailable:
-      return {20, 15, 410, 70};
-    case Presentation::UpToDate:
-      return {50, 30, 340, 70};
-    default:
-      return {50, 45, 340, 70};
-  }
-}
-
 std::u16string ExpectedStatus(Presentation p, UiLanguage lang) {
   switch (p) {
     case Presentation::NoCamera:
@@ -426,9 +392,8 @@ TEST_F(WindowScriptTest, EachPresentationsFrameInEveryLanguage) {
       EXPECT_EQ(f.linkShown, other) << "link shown";
       EXPECT_FALSE(f.ringShown || f.progressMessageShown || f.phaseLineShown || f.chooseFileShown);
       if (offer) {
-        // Its place in the template: (76, 36), 70 x 10 dialog units.
-        const PixelRect u = f.updateRect.width > 0 ? f.updateRect : PixelRect{152, 90, 140, 25};
-        EXPECT_TRUE(SamePlace(u, {152, 90, 140, 25})) << "Update at " << PlaceText(u);
+        const PixelRect u = f.updateRect.width > 0 ? f.updateRect : kUpdateButtonPlace;
+        EXPECT_TRUE(SamePlace(u, kUpdateButtonPlace)) << "Update at " << PlaceText(u);
         EXPECT_EQ(fe_->focus(), kActionControls[0]);
       }
       if (other) {

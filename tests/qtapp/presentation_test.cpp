@@ -14,87 +14,24 @@
 #include "app/device_watch.h"
 #include "app/qt_bridge.h"
 #include "firmware/product_config.h"
+#include "tests/app/presentation_places.h"
 #include "window_fixture.h"
 
 namespace lumavix::qtapp_test {
 namespace {
 
-struct PresentationCase {
-  Presentation presentation;
-  const char* profile;  // simulated camera, without the speed keys
-  std::uint16_t fileVersion;
-};
-
-// Camera version 0x0104 everywhere except up to date; the file is always
-// version 0x0105 for the first Q product id. A camera of the alternative Q
-// hardware refuses that file.
-const PresentationCase kCases[] = {
-    {Presentation::NoCamera, "none", 0x0105},
-    {Presentation::NotThisProduct, "q,fw=0104,pid=0E5A", 0x0105},
-    {Presentation::UpdateAvailable, "q,fw=0104", 0x0105},
-    {Presentation::UpToDate, "q,fw=0105", 0x0105},
-    // Listed, then every transfer fails: a camera that does not answer.
-    {Presentation::Unreadable, "q,unplug-after=1", 0x0105},
-};
+using test::kPresentations;
+using test::kUpdateButtonPlace;
+using test::NotThisProductLink;
+using test::PresentationCase;
+using test::StatusPlace;
 
 const PresentationCase& CaseOf(Presentation p) {
-  for (const PresentationCase& c : kCases) {
+  for (const PresentationCase& c : kPresentations) {
     if (c.presentation == p) return c;
   }
-  return kCases[0];
+  return kPresentations[0];
 }
-
-// Places at 96 dpi: x, y, width, height.
-struct Place {
-  int x, y, w, h;
-};
-
-// Not this product: link and status line by language.
-Place NotThisProductLink(UiLanguage lang) {
-  switch (lang) {
-    case UiLanguage::French:
-    case UiLanguage::Japanese:
-      return {130, 80, 380, 30};
-    case UiLanguage::Dutch:
-      return {120, 60, 380, 30};
-    default:
-      return {130, 60, 380, 30};
-  }
-}
-Place NotThisProductStatus(UiLanguage lang) {
-  switch (lang) {
-    case UiLanguage::English:
-      return {25, 20, 380, 70};
-    case UiLanguage::Dutch:
-      return {25, 20, 380, 80};
-    default:
-      return {25, 20, 400, 80};
-  }
-}
-
-Place StatusPlace(Presentation p, UiLanguage lang) {
-  switch (p) {
-    case Presentation::NoCamera:
-    case Presentation::CameraBusy:
-      return {50, 45, 340, 70};
-    case Presentation::NotThisProduct:
-      return NotThisProductStatus(lang);
-    case Presentation::UpdateAvailable:
-    case Presentation::Interrupted:
-    case Presentation::InterruptedUnidentified:
-    case Presentation::Confirmed:
-      return {20, 15, 410, 70};
-    case Presentation::UpToDate:
-      return {50, 30, 340, 70};
-    case Presentation::Unreadable:
-      return {50, 45, 340, 70};
-  }
-  return {};
-}
-
-// The Update button stays at its template place: (76, 36), 70 x 10 dialog
-// units, 2 x 2.5 pixels each.
-constexpr Place kUpdateButtonPlace = {152, 90, 140, 25};
 
 using Param = std::tuple<Presentation, UiLanguage>;
 
@@ -113,7 +50,7 @@ class PresentationTest : public WindowTest, public ::testing::WithParamInterface
 TEST_P(PresentationTest, LaysOutTheOutcome) {
   const auto [p, lang] = GetParam();
   const PresentationCase& c = CaseOf(p);
-  WriteFirmware(c.fileVersion, ProductIdQA);
+  WriteFirmware(0x0105, ProductIdQA);
   StartWindow(std::string(c.profile) + "," + kFast, lang);
   if (HasFatalFailure()) return;
   const std::string what = std::string(PresentationName(p)) + " in " + LanguageName(lang);
@@ -122,11 +59,12 @@ TEST_P(PresentationTest, LaysOutTheOutcome) {
   // than they leave (a font wider than the one they were made for): then
   // the status line, what follows it and the window grow by as much, and no
   // more than the text needs.
-  const Place s = StatusPlace(p, lang);
+  const PixelRect s = StatusPlace(p, lang);
+  const QRect place = Scaled(s.x, s.y, s.width, s.height);
   const QRect status = control(1004)->geometry();
-  const int grow = status.height() - Scaled(s.x, s.y, s.w, s.h).height();
-  EXPECT_EQ(status.topLeft(), Scaled(s.x, s.y, s.w, s.h).topLeft()) << what << ": status place";
-  EXPECT_EQ(status.width(), Scaled(s.x, s.y, s.w, s.h).width()) << what << ": status width";
+  const int grow = status.height() - place.height();
+  EXPECT_EQ(status.topLeft(), place.topLeft()) << what << ": status place";
+  EXPECT_EQ(status.width(), place.width()) << what << ": status width";
   EXPECT_GE(grow, 0) << what << ": the status line expected at least its height";
   EXPECT_EQ(window().frameGeometry().size(), Scaled(460, 170) + QSize(0, grow))
       << what << ": window expected 460 x 170, grown only with its text";
@@ -134,7 +72,7 @@ TEST_P(PresentationTest, LaysOutTheOutcome) {
   EXPECT_LE(textHeight, status.height()) << what << ": the status text expected whole";
   if (grow > 0) {
     // The text had room down to the control that follows it.
-    int room = s.h;
+    int room = s.height;
     if (p == Presentation::UpdateAvailable) room = std::min(room, kUpdateButtonPlace.y - s.y);
     if (p == Presentation::NotThisProduct) room = std::min(room, NotThisProductLink(lang).y - s.y);
     EXPECT_GT(textHeight, Scaled(0, 0, 0, room).height())
@@ -152,13 +90,13 @@ TEST_P(PresentationTest, LaysOutTheOutcome) {
     EXPECT_FALSE(control(id)->isVisible()) << what << ": control " << id << " expected hidden";
   }
   if (offer) {
-    const Place u = kUpdateButtonPlace;
-    EXPECT_EQ(control(1001)->geometry(), Scaled(u.x, u.y, u.w, u.h).translated(0, grow))
+    const PixelRect u = kUpdateButtonPlace;
+    EXPECT_EQ(control(1001)->geometry(), Scaled(u.x, u.y, u.width, u.height).translated(0, grow))
         << what << ": Update button place";
   }
   if (other) {
-    const Place l = NotThisProductLink(lang);
-    EXPECT_EQ(control(1060)->geometry(), Scaled(l.x, l.y, l.w, l.h).translated(0, grow))
+    const PixelRect l = NotThisProductLink(lang);
+    EXPECT_EQ(control(1060)->geometry(), Scaled(l.x, l.y, l.width, l.height).translated(0, grow))
         << what << ": link place";
     const QString url = QString::fromUtf8(DownloadUrl);
     EXPECT_EQ(label(1060)->text(), "<a href=\"" + url + "\">" + url + "</a>")
