@@ -58,6 +58,7 @@ class SimulatedCamera {
   [[nodiscard]] sim::Simulator& sim() { return *sim_; }
   // The first camera, the one most tests talk to.
   [[nodiscard]] sim::SimCamera& camera() { return *sim_->camera(0); }
+  // The virtual clock the library and the camera run on while installed.
   [[nodiscard]] VirtualClock& clock() { return clock_; }
 
  private:

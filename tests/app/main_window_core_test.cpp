@@ -162,30 +162,6 @@ TEST_F(MainWindowCoreTest, PassesWaitForAModalBoxAndNestedEvents) {
   EXPECT_FALSE(core_.LeaveModal().armWatchTimer) << "and only once";
 }
 
-TEST_F(MainWindowCoreTest, RefusedStartShowsTheBoxThenReturnsToAStatusView) {
-  Start();
-  // The update writes the file as the pass read it, even once removed; a
-  // path set since the pass (the engineering file field) is read at the
-  // start, and one that cannot be read refuses it.
-  std::filesystem::remove(dir_ / "fw.bin");
-  core_.watch().firmwarePath = (dir_ / "fw.bin").string() + ".gone";
-  const WindowEffects e = core_.Confirmed();
-  EXPECT_STREQ(e.messageBox, kMsgFirmwareFile1OpenError);
-  EXPECT_FALSE(core_.UpdateRunning());
-  EXPECT_TRUE(core_.frame().progressView) << "the box shows over the progress view";
-  // The front end arms timer 1 after the box; should it fire while the box
-  // is still up, the pass waits for the box.
-  ASSERT_TRUE(e.armWatchTimer) << "a pass after the box";
-  core_.EnterModal();
-  EXPECT_FALSE(core_.WatchTimer().armWatchTimer);
-  EXPECT_TRUE(core_.LeaveModal().armWatchTimer);
-  core_.WatchTimer();
-  EXPECT_FALSE(core_.frame().progressView);
-  EXPECT_TRUE(core_.frame().chooseFileShown) << "the missing file is named, with a choice";
-  EXPECT_STREQ(core_.frame().viewName(), "file-problem") << "not taken for a missing camera";
-  EXPECT_EQ(core_.frame().focus, kChooseFileControlId);
-}
-
 TEST_F(MainWindowCoreTest, ReturnDropAndUpToDate) {
   Start(0x0104);
   EXPECT_STREQ(core_.frame().viewName(), "up-to-date");

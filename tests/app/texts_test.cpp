@@ -224,6 +224,24 @@ TEST(ComposedSentences, CompleteAndWithinLimitInEveryLanguage) {
   }
 }
 
+// OK and Cancel of the confirmation each have a mnemonic, and never the
+// same letter: Alt and that letter must press the one button it names.
+TEST(ConfirmMnemonics, EveryLanguageHasTwoDistinctMnemonics) {
+  auto letter = [](const std::u16string& t) -> char16_t {
+    const auto at = t.find(u'&');
+    if (at == std::u16string::npos || at + 1 >= t.size()) return u'\0';
+    const char16_t c = t[at + 1];
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+  };
+  for (UiLanguage lang : kLanguages) {
+    const char16_t ok = letter(ConfirmButtonMnemonic(lang, kConfirmSlotOk));
+    const char16_t cancel = letter(ConfirmButtonMnemonic(lang, kConfirmSlotCancel));
+    EXPECT_NE(ok, u'\0') << Name(lang) << ": OK without a mnemonic";
+    EXPECT_NE(cancel, u'\0') << Name(lang) << ": Cancel without a mnemonic";
+    EXPECT_NE(ok, cancel) << Name(lang) << ": the two share a letter";
+  }
+}
+
 TEST(FormatText, FaultyConversionsShowInsteadOfReadingPastTheArguments) {
   const TextArg args[] = {std::u16string_view(u"ab"), std::uint16_t{0x1F}};
   const std::pair<std::u16string_view, const char*> cases[] = {

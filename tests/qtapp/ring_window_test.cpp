@@ -79,23 +79,6 @@ INSTANTIATE_TEST_SUITE_P(Runs, RingStepsTest,
                            return std::string(tp.param.name);
                          });
 
-TEST_F(WindowTest, PositionsAtOrBelowSixteenAndRepeatedPercentagesDrawNothing) {
-  StartWindow(std::string("none,") + kFast);
-  if (HasFatalFailure()) return;
-  Notify(window(), UPD_RANGE, 16);  // ignored: no range yet
-  Notify(window(), UPD_DOWNLOAD_POS, 16);
-  EXPECT_EQ(ring()->dotsDrawn(), 0) << "values of 16 and less expected to change nothing";
-  Notify(window(), UPD_RANGE, 65536);
-  Notify(window(), UPD_DOWNLOAD_POS, 655);  // 0 %
-  EXPECT_EQ(ring()->dotsDrawn(), 0) << "0 % expected to draw nothing";
-  Notify(window(), UPD_DOWNLOAD_POS, 656);  // 1 %
-  EXPECT_EQ(ring()->dotsDrawn(), 2) << "1 % expected dots at 0 and 1.8 degrees";
-  EXPECT_EQ(ring()->lastAngle(), 3);
-  Notify(window(), UPD_DOWNLOAD_POS, 700);  // still 1 %
-  EXPECT_EQ(ring()->dotsDrawn(), 2) << "the same percentage expected no second step";
-  EXPECT_EQ(label(1043)->text(), "1%");
-}
-
 TEST_F(WindowTest, RepaintKeepsTheDotsOfTheProgressReached) {
   StartWindow(std::string("none,") + kFast);
   if (HasFatalFailure()) return;

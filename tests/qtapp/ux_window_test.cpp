@@ -1,239 +1,41 @@
-// The moments of an update a person sees and acts on: the firmware file
-// chosen in the dialog or dropped on the window, the phase line under the
-// ring, the refused close and its reason, the keyboard paths, what screen
-// readers are told, and the ring at twice the scale (the same tests run in a
-// second process under QT_SCALE_FACTOR=2).
+// What the Qt window renders of the core's decisions (those are tested
+// without a window in tests/app): the confirmation dialog's keyboard, what
+// screen readers are told, the ring at device resolution and every view's
+// texts whole (the same tests run in a second process under
+// QT_SCALE_FACTOR=2).
+#include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <fstream>
-#include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
 #include <QAccessible>
 #include <QAccessibleValueInterface>
 #include <QApplication>
-#include <QDropEvent>
 #include <QFontMetrics>
-#include <QFileDialog>
 #include <QImage>
 #include <QLabel>
-#include <QMimeData>
 #include <QPushButton>
 #include <QTextLayout>
-#include <QUrl>
 
 #include "app/core/device_watch.h"
 #include "app/core/ring_geometry.h"
 #include "app/core/update_flow.h"
-#include "app/core/update_progress.h"
 #include "app/qt/confirm_dialog.h"
 #include "app/qt/qt_bridge.h"
 #include "app/qt/ring.h"
 #include "firmware/engine.h"
-#include "firmware/image.h"
 #include "firmware/product_config.h"
 #include "window_fixture.h"
 
 namespace lumavix::qtapp_test {
 namespace {
 
-namespace fs = std::filesystem;
-
-// A camera slow enough for the phases to be seen, fast enough for a test.
-constexpr const char* kVisible = "latency-us=15,busy=0";
-
-std::string WriteFile(const fs::path& path, std::uint16_t version, std::uint16_t product,
-                      bool damage = false) {
-  FirmwareBuildOptions o;
-  o.firmware_version = version;
-  o.product_id = product;
-  std::vector<std::uint8_t> bytes = build_firmware_file(o);
-  if (damage) bytes[0x8000] ^= 0xFF;
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  return path.string();
-}
-
-QPushButton* ChooseButton(MainWindow& w) { return w.findChild<QPushButton*>("chooseFile"); }
-QLabel* PhaseLine(MainWindow& w) { return w.findChild<QLabel*>("phaseLine"); }
-
-// -------------------------------------------------------- the chosen file --
-
-TEST_F(WindowTest, TheFileDialogOffersBinFilesAndItsChoiceIsChecked) {
-  StartWindow(std::string("q,fw=0104,") + kFast);
-  if (HasFatalFailure()) return;
-  const std::string elsewhere = WriteFile(root_ / "chosen.bin", 0x0105, ProductIdQA);
-  QStringList filters;
-  QTimer::singleShot(0, [&] {
-    QFileDialog* dialog = nullptr;
-    // The test below fails when the dialog never came up.
-    (void)QTest::qWaitFor([&] {
-      dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-      return dialog != nullptr;
-    }, 3000);
-    if (!dialog) return;
-    filters = dialog->nameFilters();
-    dialog->selectFile(QString::fromStdString(elsewhere));
-    QMetaObject::invokeMethod(dialog, "accept", Qt::DirectConnection);
-  });
-  QTest::mouseClick(ChooseButton(window()), Qt::LeftButton);
-  ASSERT_FALSE(filters.isEmpty()) << "the file dialog expected to come up";
-  EXPECT_TRUE(filters.join(' ').contains("*.bin")) << "the dialog expected filtered to *.bin";
-  EXPECT_EQ(statusText(), ToQString(UpdateAvailableText(UiLanguage::English, kCameraModel, 0x0105,
-                                                        0x0104)))
-      << "the chosen file expected to be offered";
-  EXPECT_TRUE(control(1001)->isVisible() && control(1001)->isEnabled());
-  EXPECT_FALSE(ChooseButton(window())->isVisible()) << "nothing left to choose";
-}
-
-// A dropped file takes the same road; a wrong or damaged one is named with
-// its reason and nothing is offered.
-struct DropCase {
-  const char* name;
-  const char* file;
-  std::uint16_t product;
-  bool damage;
-  FileProblem problem;  // None: the update is offered
-};
-
-void PrintTo(const DropCase& c, std::ostream* os) { *os << c.name; }
-
-class DropTest : public WindowTest, public ::testing::WithParamInterface<DropCase> {};
-
-void Drop(MainWindow& w, const std::string& path) {
-  QMimeData mime;
-  mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
-  const QPointF at(10, 10);
-  QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(&w, &enter);
-  if (!enter.isAccepted()) return;
-  QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(&w, &drop);
-}
-
-TEST_P(DropTest, ADroppedFileIsCheckedBeforeAnythingIsOffered) {
-  const DropCase& c = GetParam();
-  StartWindow(std::string("q,fw=0104,") + kFast);
-  if (HasFatalFailure()) return;
-  const int passes = window().passCount();
-  const std::string path = WriteFile(root_ / c.file, 0x0105, c.product, c.damage);
-  Drop(window(), path);
-  EXPECT_GT(window().passCount(), passes) << c.name << ": a pass expected for the dropped file";
-  if (c.problem == FileProblem::None) {
-    EXPECT_TRUE(control(1001)->isVisible()) << c.name << ": the update expected to be offered";
-    return;
-  }
-  EXPECT_EQ(statusText(), ToQString(FileProblemText(UiLanguage::English, c.problem,
-                                                    fs::path(path).filename().u16string())))
-      << c.name << ": the file and its problem expected";
-  EXPECT_FALSE(control(1001)->isVisible()) << c.name << ": nothing expected to be offered";
-  EXPECT_TRUE(ChooseButton(window())->isVisible()) << c.name << ": another file can be chosen";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, DropTest,
-    ::testing::Values(DropCase{"good", "good.bin", ProductIdQA, false, FileProblem::None},
-                      DropCase{"damaged", "damaged.bin", ProductIdQA, true, FileProblem::BadCrc},
-                      DropCase{"other_product", "r2.bin", ProductIdQAlt, false,
-                               FileProblem::OtherProduct}),
-    [](const ::testing::TestParamInfo<DropCase>& tp) { return std::string(tp.param.name); });
-
-TEST_F(WindowTest, ADropOfAnythingButABinFileIsRefused) {
-  WriteFirmware(0x0105, ProductIdQA);
-  StartWindow(std::string("q,fw=0104,") + kFast);
-  if (HasFatalFailure()) return;
-  std::ofstream(root_ / "notes.txt") << "x";
-  QMimeData mime;
-  mime.setUrls({QUrl::fromLocalFile(QString::fromStdString((root_ / "notes.txt").string()))});
-  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(&window(), &enter);
-  EXPECT_FALSE(enter.isAccepted()) << "a text file expected to be refused";
-}
-
-// --------------------------------------------------- phases and closing --
-
-class PhaseTest : public WindowTest, public ::testing::WithParamInterface<UiLanguage> {};
-
-// The line under the ring names each phase in turn and the verification
-// moves; a close asked for meanwhile is refused with its reason.
-TEST_P(PhaseTest, PhaseLineAndRefusedClose) {
-  const UiLanguage lang = GetParam();
-  const std::string what = LanguageName(lang);
-  WriteFirmware(0x0105, ProductIdQA);
-  StartWindow(std::string("q,fw=0104,") + kVisible, lang);
-  if (HasFatalFailure()) return;
-  window().StartUpdate();
-  ASSERT_TRUE(window().updateRunning()) << what << ": the run expected to start";
-
-  EXPECT_FALSE(window().close()) << what << ": closing expected refused during the run";
-  EXPECT_TRUE(window().isVisible());
-  EXPECT_TRUE(label(1045)->text().contains(ToQString(CloseRefusedText(lang))))
-      << what << ": the reason expected in the window, is \""
-      << label(1045)->text().toStdString() << "\"";
-  EXPECT_LE(label(1045)->heightForWidth(label(1045)->width()), label(1045)->height())
-      << what << ": the reason expected unclipped";
-
-  std::vector<UpdatePhase> order;
-  std::set<int> verifyPercents;
-  bool timeLeft = false;
-  const QString names[] = {ToQString(ProgressLineText(lang, UpdatePhase::Erase, 0, -1)).section("...", 0, 0),
-                           ToQString(ProgressLineText(lang, UpdatePhase::Program, 0, -1)).section("...", 0, 0),
-                           ToQString(ProgressLineText(lang, UpdatePhase::Verify, 0, -1)).section("...", 0, 0)};
-  // The number at the start of "40%" or "40 %".
-  auto leadingNumber = [](const QString& text) {
-    int n = 0;
-    for (QChar c : text) {
-      if (!c.isDigit()) break;
-      n = n * 10 + c.digitValue();
-    }
-    return n;
-  };
-  ASSERT_TRUE(WaitFor([&] {
-    const QString line = PhaseLine(window())->text();
-    for (int i = 0; i < 3; ++i) {
-      if (line.startsWith(names[i] + "...")) {
-        const auto phase = static_cast<UpdatePhase>(i + 1);
-        if (order.empty() || order.back() != phase) order.push_back(phase);
-        if (phase == UpdatePhase::Verify) verifyPercents.insert(leadingNumber(line.section("... ", 1)));
-      }
-    }
-    timeLeft = timeLeft || line.contains(ToQString(TimeLeftText(lang, 1)).section("1", 0, 0).trimmed());
-    return !window().updateRunning();
-  }, 30000)) << what << ": the run expected to end";
-  const std::vector<UpdatePhase> want = {UpdatePhase::Erase, UpdatePhase::Program, UpdatePhase::Verify};
-  EXPECT_EQ(order, want) << what << ": erasing, writing, verifying expected in turn";
-  EXPECT_GE(verifyPercents.size(), 3u) << what << ": the verification expected to move visibly";
-  EXPECT_TRUE(timeLeft) << what << ": the time left expected once the rate is known";
-  EXPECT_FALSE(PhaseLine(window())->isVisible())
-      << what << ": no phase line expected over the completion text";
-  EXPECT_EQ(ring()->value(), 100) << what << ": the value read aloud expected at 100";
-  EXPECT_EQ(ring()->lastAngle(), 360) << what << ": the verification's pass expected closed";
-
-  EXPECT_FALSE(label(1045)->text().contains(ToQString(CloseRefusedText(lang))))
-      << what << ": the reason expected gone once the run has ended";
-  // Back to its size, grown only as far as the completion text needs.
-  const int grow = label(1045)->height() - Scaled(0, 0, 0, kProgressMessageRect.height).height();
-  EXPECT_EQ(window().frameGeometry().size(), Scaled(400, 320) + QSize(0, std::max(0, grow)))
-      << what << ": the progress view expected back to its size";
-  if (grow > 0) {
-    EXPECT_GT(label(1045)->heightForWidth(label(1045)->width()),
-              Scaled(0, 0, 0, kProgressMessageRect.height).height())
-        << what << ": grown although the completion text fitted";
-  }
-  EXPECT_TRUE(window().close()) << what << ": closing expected once the run has ended";
-}
-
-INSTANTIATE_TEST_SUITE_P(Languages, PhaseTest,
-                         ::testing::Values(UiLanguage::English, UiLanguage::German),
-                         [](const ::testing::TestParamInfo<UiLanguage>& tp) {
-                           return std::string(LanguageName(tp.param));
-                         });
-
 // ---------------------------------------------------------------- keyboard --
 
-TEST_F(WindowTest, EnterOffersTheUpdateAndEscapeCloses) {
+// The confirmation's own keys: OK has the focus first, Tab reaches Cancel,
+// and Cancel's mnemonic cancels ("&Abbrechen": Alt+A).
+TEST_F(WindowTest, TheConfirmationDialogsKeyboard) {
   WriteFirmware(0x0105, ProductIdQA);
   StartWindow(std::string("q,fw=0104,") + kFast, UiLanguage::German);
   if (HasFatalFailure()) return;
@@ -249,36 +51,19 @@ TEST_F(WindowTest, EnterOffersTheUpdateAndEscapeCloses) {
     firstFocus = QApplication::focusWidget();
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     afterTab = QApplication::focusWidget();
-    // "&Abbrechen": Alt+A is Cancel.
     QTest::keyClick(dialog, Qt::Key_A, Qt::AltModifier);
     if (dialog->isVisible()) dialog->reject();
   });
-  QTest::keyClick(&window(), Qt::Key_Return);
-  ASSERT_TRUE(sawDialog) << "Enter expected to open the confirmation";
+  window().OnUpdateClicked();
+  ASSERT_TRUE(sawDialog) << "the confirmation expected to come up";
   auto* ok = dialog->findChild<QPushButton*>("button1");
   auto* cancel = dialog->findChild<QPushButton*>("button2");
   EXPECT_EQ(ok->text(), "&OK");
   EXPECT_EQ(cancel->text(), "&Abbrechen");
   EXPECT_EQ(firstFocus, ok) << "OK expected to have the focus first";
   EXPECT_EQ(afterTab, cancel) << "Tab expected to reach Cancel";
+  EXPECT_FALSE(dialog->isVisible());
   EXPECT_FALSE(window().updateRunning()) << "Alt+A (Abbrechen) expected to cancel";
-
-  QTest::keyClick(&window(), Qt::Key_Escape);
-  EXPECT_FALSE(window().isVisible()) << "Escape expected to close the window when nothing runs";
-}
-
-TEST(ConfirmMnemonics, EveryLanguageHasTwoDistinctMnemonics) {
-  for (UiLanguage lang : kAllLanguages) {
-    const std::u16string ok = ConfirmButtonMnemonic(lang, kConfirmSlotOk);
-    const std::u16string cancel = ConfirmButtonMnemonic(lang, kConfirmSlotCancel);
-    auto letter = [](const std::u16string& t) {
-      const auto at = t.find(u'&');
-      return at == std::u16string::npos || at + 1 >= t.size() ? u'\0' : QChar(t[at + 1]).toLower().unicode();
-    };
-    EXPECT_NE(letter(ok), u'\0') << LanguageName(lang) << ": OK without a mnemonic";
-    EXPECT_NE(letter(cancel), u'\0') << LanguageName(lang) << ": Cancel without a mnemonic";
-    EXPECT_NE(letter(ok), letter(cancel)) << LanguageName(lang) << ": the two share a letter";
-  }
 }
 
 // ------------------------------------------------------- screen readers --
