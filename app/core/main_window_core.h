@@ -220,6 +220,10 @@ class MainWindowCore {
   // Between a started update and its terminal notification, or while the
   // worker's thread is still ending.
   [[nodiscard]] bool UpdateRunning() const;
+  // Whether the user's session (shutdown, log-off, a restart for system
+  // updates) may end now: not while the flash is written, since a camera cut
+  // off half-written needs the update run again before it works.
+  [[nodiscard]] bool SessionEndAllowed() const { return !UpdateRunning(); }
   // Passes that ran to an outcome (deferred ones do not count).
   [[nodiscard]] int passCount() const { return passCount_; }
 

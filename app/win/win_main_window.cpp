@@ -409,10 +409,8 @@ INT_PTR WinMainWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       Apply(core_.CloseRequested());
       return TRUE;
     case WM_QUERYENDSESSION:
-      // While the flash is written the session may not end: a camera cut
-      // off half-written may not start again. A dialog answers through
-      // DWLP_MSGRESULT.
-      ::SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, core_.UpdateRunning() ? FALSE : TRUE);
+      // A dialog answers through DWLP_MSGRESULT.
+      ::SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, core_.SessionEndAllowed() ? TRUE : FALSE);
       return TRUE;
     case WM_TIMER:
       OnTimer(static_cast<UINT_PTR>(wp));

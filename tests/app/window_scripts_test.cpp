@@ -491,6 +491,7 @@ TEST_F(WindowScriptTest, ThePhaseLineAndACloseRefusedDuringTheRun) {
     const WindowFrame& f = frame();
 
     EXPECT_FALSE(fe_->CloseBox()) << "the close box expected refused during the run";
+    EXPECT_FALSE(fe_->core().SessionEndAllowed()) << "the session expected kept while writing";
     fe_->PressEscape();
     EXPECT_FALSE(fe_->closed()) << "Esc expected refused during the run";
     EXPECT_TRUE(Has(f.progressMessage, CloseRefusedText(lang)))
@@ -526,6 +527,7 @@ TEST_F(WindowScriptTest, ThePhaseLineAndACloseRefusedDuringTheRun) {
     EXPECT_FALSE(Has(f.progressMessage, CloseRefusedText(lang)))
         << "the reason expected gone once the run has ended";
     EXPECT_EQ(f.windowSize.height, kProgressWindowSize.height) << "back to its size";
+    EXPECT_TRUE(fe_->core().SessionEndAllowed()) << "the session free to end after the run";
     EXPECT_TRUE(fe_->CloseBox()) << "closing expected once the run has ended";
   }
 }
