@@ -392,7 +392,7 @@ void FakeFrontEnd::Advance(std::uint32_t ms) {
   MoveClockTo(end);
 }
 
-bool FakeFrontEnd::Settle(std::uint32_t limitMs) {
+bool FakeFrontEnd::RunUntil(std::uint32_t limitMs, const std::function<bool()>& done) {
   const std::uint32_t end = now() + limitMs;
   for (;;) {
     Quiet();
@@ -402,28 +402,19 @@ bool FakeFrontEnd::Settle(std::uint32_t limitMs) {
       continue;
     }
     if (DeliverOne(now())) continue;
-    if (!WorkerRunning() && !NextTimer(true)) return true;
+    if (done()) return true;
     if (!next || Before(end, next->due)) return false;
     MoveClockTo(next->due);
     Fire(next->id);
   }
 }
 
+bool FakeFrontEnd::Settle(std::uint32_t limitMs) {
+  return RunUntil(limitMs, [this] { return !WorkerRunning() && !NextTimer(true); });
+}
+
 bool FakeFrontEnd::FinishRun(std::uint32_t limitMs) {
-  const std::uint32_t end = now() + limitMs;
-  for (;;) {
-    Quiet();
-    const std::optional<Timer> next = NextTimer(false);
-    if (next && !Before(now(), next->due)) {
-      Fire(next->id);
-      continue;
-    }
-    if (DeliverOne(now())) continue;
-    if (!running()) return true;
-    if (!next || Before(end, next->due)) return false;
-    MoveClockTo(next->due);
-    Fire(next->id);
-  }
+  return RunUntil(limitMs, [this] { return !running(); });
 }
 
 }  // namespace lumavix::test

@@ -132,6 +132,10 @@ class FakeFrontEnd {
   [[nodiscard]] const std::vector<Notification>& delivered() const { return delivered_; }
 
  private:
+  // Fires what is due and delivers what is posted, moving the clock to the
+  // next deadline when nothing else is left, until `done` holds (true) or
+  // the next deadline lies beyond `limitMs` (false).
+  bool RunUntil(std::uint32_t limitMs, const std::function<bool()>& done);
   // The worker's posts: each waits until the fake's thread has delivered it.
   class LockstepTarget final : public NotifyTarget {
    public:
