@@ -1,10 +1,12 @@
 // A simulated camera installed as the device library's platform for the
-// length of a test, on a virtual clock; removing it waits for a worker still
-// running and closes the library first, so no test leaves either behind.
+// length of a test, on a virtual clock (through LibraryScope); removing it
+// waits for a worker still running and closes the library first, so no test
+// leaves either behind.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +15,7 @@
 #include "devlib/clock.h"
 #include "devlib/frame.h"
 #include "firmware/engine.h"
+#include "library_scope.h"
 #include "sim/sim_options.h"
 #include "sim/simulator.h"
 
@@ -24,17 +27,17 @@ class SimulatedCamera {
   // 32-bit tick count's wrap starts it just short of it.
   explicit SimulatedCamera(sim::SimOptions options = Fast(), std::uint32_t clock_start_ms = 1000)
       : clock_(clock_start_ms) {
-    set_clock(&clock_);
     std::string error;
     sim_ = sim::Simulator::create(options, error);
     EXPECT_TRUE(sim_) << "the simulated camera could not be made: " << error;
-    if (sim_) set_platform({&sim_->hid(), &locks_});
+    Platform platform;
+    if (sim_) platform = {&sim_->hid(), &locks_};
+    scope_.emplace(&clock_, platform);
   }
   ~SimulatedCamera() {
     WaitForWorker();
     CloseDevices();
-    set_platform({});
-    set_clock(nullptr);
+    scope_.reset();
   }
   SimulatedCamera(const SimulatedCamera&) = delete;
   SimulatedCamera& operator=(const SimulatedCamera&) = delete;
@@ -65,6 +68,7 @@ class SimulatedCamera {
   VirtualClock clock_;
   ProcessLockBackend locks_;
   std::unique_ptr<sim::Simulator> sim_;
+  std::optional<LibraryScope> scope_;
 };
 
 }  // namespace lumavix::test
