@@ -1,6 +1,7 @@
-# Sourced by the QEMU end-to-end tests (run_e2e.sh, run_e2e_usb.sh): the
-# host tools, Debian's kernel and the modules a test asks for (with the
-# modules they depend on), the busybox initramfs and the boot. The caller
+# Sourced by the QEMU end-to-end tests (run_e2e.sh, run_e2e_usb.sh,
+# run_e2e_wine.sh): the host tools, Debian's kernel and the modules a test
+# asks for (with the modules they depend on), the busybox initramfs and the
+# boot. The caller
 # sets `budget` (seconds for the whole test) before sourcing and `here` to
 # this folder.
 #

@@ -1,6 +1,7 @@
-# Sourced by the guests' /init scripts (guest.sh, guest_usb.sh): the first
-# mounts, the check lines and the comparison with the answers the host made
-# with the in-process simulated camera. The last console line,
+# Sourced by the guests' /init scripts (guest.sh, guest_usb.sh,
+# guest_wine.sh): the first mounts, the check lines, the comparison with the
+# answers the host made with the in-process simulated camera, and starting
+# and stopping lumavix-simcam. The last console line,
 # "LUMAVIX-E2E-RESULT: PASS|FAIL ...", decides the test. A guest that starts
 # a camera server keeps its process id in server_pid, so that finish stops it.
 export PATH=/bin:/usr/bin

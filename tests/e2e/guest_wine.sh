@@ -123,8 +123,12 @@ else
   echo "TIMING: no pair figure (Wine ${wine_us:-none} us, native ${linux_us:-none} us)"
 fi
 
+c0=$(transfers); t0=$(now_cs)
 fw_exe update --yes update.bin >/tmp/update.out 2>/tmp/update.err
 compare update $?
+t1=$(now_cs); c1=$(transfers)
+awk -v c="$((c1 - c0))" -v t="$((t1 - t0))" \
+  'BEGIN { printf "TIMING: lumavix-fw.exe update: %d transfers in %.2f s\n", c, t / 100 }'
 fw_exe status >/tmp/status-after-update.out 2>/tmp/status-after-update.err
 compare status-after-update $?
 check_dump dump-matches-image fw_exe
