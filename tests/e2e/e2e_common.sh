@@ -1,6 +1,7 @@
-# Sourced by the QEMU end-to-end tests (run_e2e.sh, run_e2e_usb.sh): the
-# host tools, Debian's kernel and the modules a test asks for (with the
-# modules they depend on), the busybox initramfs and the boot. The caller
+# Sourced by the QEMU end-to-end tests (run_e2e.sh, run_e2e_usb.sh,
+# run_e2e_wine.sh): the host tools, Debian's kernel and the modules a test
+# asks for (with the modules they depend on), the busybox initramfs and the
+# boot. The caller
 # sets `budget` (seconds for the whole test) before sourcing and `here` to
 # this folder.
 #
@@ -262,6 +263,22 @@ expect() {
   return $rc
 }
 
+# e2e_expect_update FW PROFILE makes the guest's firmware file, a newer
+# version of the camera's own firmware, and the in-process answers to
+# status, update --yes and status again, the camera's memories kept in
+# $work/host.state between them.
+e2e_expect_update() {
+  local sim=("$1" "--simulate=$2")
+  "$1" make-firmware --version 0105 --product-id 0E51 -o "$fwdir/update.bin" >/dev/null ||
+    die "make-firmware failed"
+  expect status "${sim[@]}" status
+  note "in-process status: exit $(cat "$expected/status.rc")"
+  expect update "${sim[@]}" --sim-state "$work/host.state" update --yes update.bin ||
+    { cat "$expected/update" "$work/update.err"; die "in-process update failed"; }
+  expect status-after-update "${sim[@]}" --sim-state "$work/host.state" status
+  note "in-process status after the update: exit $(cat "$expected/status-after-update.rc")"
+}
+
 # Copies the modules into $root/e2e/modules with their load order in
 # $root/e2e/modules/order, one name a line.
 e2e_add_modules() {
@@ -279,8 +296,10 @@ e2e_pack_initramfs() {
 
 # -------------------------------------------------------------------- boot --
 
-# Boots the kernel with the initramfs for what is left of the budget, shows
-# the guest's check, timing and note lines, and exits with its result.
+# e2e_boot [QEMU-OPTION...] boots the kernel with the initramfs for what is
+# left of the budget, with the options given added to the emulator's, shows
+# the guest's check, timing and note lines, and exits with its result. The
+# caller may set `e2e_cpus` and `e2e_memory` (MiB) first.
 e2e_boot() {
   local remaining boot_start qemu_rc result
   # KVM, where it works, only makes the same run faster.
@@ -295,9 +314,10 @@ e2e_boot() {
   # The initramfs unpacks into at most half the guest's memory: the
   # sanitized programs with their libraries need more than 256 MiB of it.
   timeout --kill-after=5 "$remaining" qemu-system-x86_64 \
-    -nodefaults -no-user-config "${accel[@]}" -machine pc -cpu max -smp 1 -m 1024 \
+    -nodefaults -no-user-config "${accel[@]}" -machine pc -cpu max \
+    -smp "${e2e_cpus:-1}" -m "${e2e_memory:-1024}" \
     -display none -serial stdio -monitor none -no-reboot \
-    -kernel "$kernel_dir/vmlinuz" -initrd "$work/initramfs.gz" \
+    -kernel "$kernel_dir/vmlinuz" -initrd "$work/initramfs.gz" "$@" \
     -append "console=ttyS0 panic=-1 loglevel=4 rdinit=/init" \
     </dev/null >"$work/console.log" 2>"$work/qemu.err"
   qemu_rc=$?

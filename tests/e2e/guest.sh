@@ -8,30 +8,6 @@
 . /e2e/guest_common.sh
 server_log=/tmp/simcam.log
 
-# Starts lumavix-simcam (with PROFILE, or $1) and waits for the kernel's
-# hidraw node.
-start_simcam() {
-  lumavix-simcam --sim-state /tmp/cam.state "${1:-$PROFILE}" 2>>/tmp/simcam.log &
-  server_pid=$!
-  i=0
-  while [ $i -lt 100 ]; do
-    node=$(camera_node) && [ -c "$node" ] && return 0
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.1
-    i=$((i + 1))
-  done
-  return 1
-}
-
-stop_simcam() {
-  kill -TERM "$server_pid" 2>/dev/null
-  wait "$server_pid"
-  rc=$?
-  server_pid=
-  return $rc
-}
-
-
 . $E/config.sh
 # status and update look for the firmware file in the working directory.
 cd $E/fw
