@@ -263,20 +263,25 @@ expect() {
   return $rc
 }
 
-# e2e_expect_update FW PROFILE makes the guest's firmware file, a newer
-# version of the camera's own firmware, and the in-process answers to
-# status, update --yes and status again, the camera's memories kept in
-# $work/host.state between them.
+# e2e_expect_update FW PROFILE [SIZE] makes the guest's firmware file, a
+# newer version of the camera's own firmware (an image of SIZE bytes, the
+# tool's default when not given), and the in-process answers to status,
+# update --yes and status again, the camera's memories kept in
+# $work/host.state between them. The flash's dump after the update is
+# $fwdir/expected-dump.bin.
 e2e_expect_update() {
-  local sim=("$1" "--simulate=$2")
-  "$1" make-firmware --version 0105 --product-id 0E51 -o "$fwdir/update.bin" >/dev/null ||
-    die "make-firmware failed"
+  local sim=("$1" "--simulate=$2") size=()
+  [ -n "${3:-}" ] && size=(--size "$3")
+  "$1" make-firmware --version 0105 --product-id 0E51 "${size[@]}" -o "$fwdir/update.bin" \
+    >/dev/null || die "make-firmware failed"
   expect status "${sim[@]}" status
   note "in-process status: exit $(cat "$expected/status.rc")"
   expect update "${sim[@]}" --sim-state "$work/host.state" update --yes update.bin ||
     { cat "$expected/update" "$work/update.err"; die "in-process update failed"; }
   expect status-after-update "${sim[@]}" --sim-state "$work/host.state" status
   note "in-process status after the update: exit $(cat "$expected/status-after-update.rc")"
+  (cd "$fwdir" && "${sim[@]}" --sim-state "$work/host.state" dump -o expected-dump.bin \
+    >/dev/null 2>&1) || die "in-process dump failed"
 }
 
 # Copies the modules into $root/e2e/modules with their load order in

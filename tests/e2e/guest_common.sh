@@ -157,7 +157,9 @@ time_pairs() {
 
 # check_dump NAME COMMAND... runs COMMAND dump -o FILE in the working
 # directory: the dump is a firmware file, the flash's CRC-32 in 4 bytes and
-# then the flash, whose bytes must be those of update.bin after its own 4.
+# then the flash. The image of update.bin (its bytes after its own 4) must
+# open the flash, and the whole dump must be the in-process camera's,
+# expected-dump.bin, where that was made.
 check_dump() {
   name=$1
   shift
@@ -166,10 +168,13 @@ check_dump() {
     t1=$(now_cs)
     dd if=/tmp/$name.bin of=/tmp/$name.flash bs=4 skip=1 2>/dev/null
     dd if=update.bin of=/tmp/$name.image bs=4 skip=1 2>/dev/null
-    if [ -s /tmp/$name.flash ] && cmp -s /tmp/$name.flash /tmp/$name.image; then
-      ok "$name"
+    head -c "$(wc -c </tmp/$name.image)" /tmp/$name.flash >/tmp/$name.head
+    if ! [ -s /tmp/$name.head ] || ! cmp -s /tmp/$name.head /tmp/$name.image; then
+      bad "$name" "the flash read back differs from the image ($(cmp /tmp/$name.head /tmp/$name.image 2>&1 | head -n 1))"
+    elif [ -f expected-dump.bin ] && ! cmp -s /tmp/$name.bin expected-dump.bin; then
+      bad "$name" "the dump differs from the in-process camera's ($(cmp /tmp/$name.bin expected-dump.bin 2>&1 | head -n 1))"
     else
-      bad "$name" "the flash read back differs from the image ($(cmp /tmp/$name.flash /tmp/$name.image 2>&1 | head -n 1))"
+      ok "$name"
     fi
     awk -v n="$(wc -c </tmp/$name.flash)" -v t="$((t1 - t0))" \
       'BEGIN { printf "TIMING: dump of %d bytes in %.2f s\n", n, t / 100 }'
