@@ -29,8 +29,9 @@ inline std::vector<std::uint8_t> camera_descriptor(bool with_97 = true) {
       0x09, 0x03, 0xB1, 0x02,  //   Usage 3, Feature
   };
   if (with_97) {
-    const std::uint8_t r97[] = {0x85, 0x97, 0x95, 0x28, 0x09, 0x04, 0xB1, 0x02};
-    d.insert(d.end(), std::begin(r97), std::end(r97));
+    // One byte at a time: GCC 12 takes a range insert here for a copy past
+    // the end (-Warray-bounds) when it inlines it.
+    for (std::uint8_t b : {0x85, 0x97, 0x95, 0x28, 0x09, 0x04, 0xB1, 0x02}) d.push_back(b);
   }
   d.push_back(0xC0);  // End Collection
   return d;
