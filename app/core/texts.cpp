@@ -253,10 +253,14 @@ void AppendHex4(std::u16string& out, std::uint16_t value) {
     out.push_back(kDigits[(value >> shift) & 0xF]);
 }
 
+// Expands a format of FormatText() with the arguments given.
+std::u16string Fill(std::u16string_view format, std::initializer_list<TextArg> args) {
+  return FormatText(format, std::span<const TextArg>(args.begin(), args.size()));
+}
+
 std::u16string Compose(Sentence sentence, UiLanguage lang,
                        std::initializer_list<TextArg> args) {
-  return FormatText(SentenceFormat(sentence, lang),
-                    std::span<const TextArg>(args.begin(), args.size()));
+  return Fill(SentenceFormat(sentence, lang), args);
 }
 
 }  // namespace
@@ -343,11 +347,6 @@ std::u16string CompletionText(UiLanguage lang, std::uint16_t file_version,
 }
 
 namespace {
-
-// Expands a whole-sentence format with text arguments only.
-std::u16string Fill(std::u16string_view format, std::initializer_list<TextArg> args) {
-  return FormatText(format, std::span<const TextArg>(args.begin(), args.size()));
-}
 
 std::u16string VersionText(std::uint16_t version) {
   static constexpr char16_t kHex[] = u"0123456789ABCDEF";

@@ -106,13 +106,11 @@ compare() {
   fi
 }
 
-# Starts lumavix-simcam (with PROFILE, or $1) and waits for the kernel's
-# hidraw node.
-start_simcam() {
-  lumavix-simcam --sim-state /tmp/cam.state "${1:-$PROFILE}" 2>>/tmp/simcam.log &
-  server_pid=$!
+# wait_for_node TENTHS waits up to TENTHS tenths of a second for the
+# camera's hidraw node (left in `node`) while the server $server_pid lives.
+wait_for_node() {
   i=0
-  while [ $i -lt 100 ]; do
+  while [ $i -lt "$1" ]; do
     node=$(camera_node) && [ -c "$node" ] && return 0
     kill -0 "$server_pid" 2>/dev/null || break
     sleep 0.1
@@ -121,13 +119,24 @@ start_simcam() {
   return 1
 }
 
-stop_simcam() {
+# Stops the camera server $server_pid and returns its exit status.
+stop_server() {
   kill -TERM "$server_pid" 2>/dev/null
   wait "$server_pid"
   rc=$?
   server_pid=
   return $rc
 }
+
+# Starts lumavix-simcam (with PROFILE, or $1) and waits for the kernel's
+# hidraw node.
+start_simcam() {
+  lumavix-simcam --sim-state /tmp/cam.state "${1:-$PROFILE}" 2>>/tmp/simcam.log &
+  server_pid=$!
+  wait_for_node 100
+}
+
+stop_simcam() { stop_server; }
 
 # time_pairs LABEL NAME SIZE COMMAND... times one feature set+get pair
 # through COMMAND (a lumavix-fw, or the same run some other way): a read of

@@ -33,23 +33,10 @@ start_gadgetcam() {
   lumavix-gadgetcam --sim-state /tmp/cam.state --gadget-dir /dev/gadget "$PROFILE" \
     2>>"$server_log" &
   server_pid=$!
-  i=0
-  while [ $i -lt 300 ]; do
-    node=$(camera_node) && [ -c "$node" ] && return 0
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.1
-    i=$((i + 1))
-  done
-  return 1
+  wait_for_node 300
 }
 
-stop_gadgetcam() {
-  kill -TERM "$server_pid" 2>/dev/null
-  wait "$server_pid"
-  rc=$?
-  server_pid=
-  return $rc
-}
+stop_gadgetcam() { stop_server; }
 
 t0=$(now_cs)
 if start_gadgetcam; then
